@@ -1,0 +1,384 @@
+/*
+ * tamsel: reading and writing JSON with bounded memory.
+ *
+ * This header is the whole public contract of the library. It is plain C (C99 and later) and
+ * usable from C++. Everything not declared here is internal.
+ *
+ * Conventions used throughout:
+ *  - Every fallible operation takes a `tamsel_error *` (may be NULL) as its last argument and
+ *    returns a `tamsel_status`; operations returning a handle return NULL on failure and report
+ *    the status through the error record only.
+ *  - Argument checks come first: a failed check records status 1 with a fixed message and
+ *    changes nothing else. An accepted operation clears the error record before working.
+ *  - The caller owns every record it passes in; the library owns only what it allocated, always
+ *    through the caller's allocator (the process allocator by default).
+ *  - Status 7 (TAMSEL_STATUS_TRUNCATED) is the one non-fatal status.
+ */
+#ifndef TAMSEL_H
+#define TAMSEL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* ======================================================================================== */
+/* Version and export macros                                                                */
+/* ======================================================================================== */
+
+#define TAMSEL_VERSION_MAJOR 0
+#define TAMSEL_VERSION_MINOR 1
+#define TAMSEL_VERSION_PATCH 0
+#define TAMSEL_VERSION_STRING "0.1.0"
+/* One number that grows with every release: major * 10000 + minor * 100 + patch. */
+#define TAMSEL_VERSION                                                                             \
+    (TAMSEL_VERSION_MAJOR * 10000 + TAMSEL_VERSION_MINOR * 100 + TAMSEL_VERSION_PATCH)
+
+#if defined(_WIN32)
+#define TAMSEL_API
+#elif defined(__GNUC__) || defined(__clang__)
+#define TAMSEL_API __attribute__((visibility("default")))
+#else
+#define TAMSEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ======================================================================================== */
+/* Status codes and the error record                                                        */
+/* ======================================================================================== */
+
+/*
+ * How to use: pass a `tamsel_error` (usually on your stack) as the last argument of any
+ * fallible operation. On return, `code` equals the returned status; `message` explains it and,
+ * for failures found while reading JSON text, `line`, `column` and `offset` give the position of
+ * the offending byte (bytes, not characters). The record may be reused for any number of
+ * operations; each accepted operation clears it first.
+ */
+
+/* A 32-bit status code. The values never change. */
+typedef uint32_t tamsel_status;
+
+enum {
+    TAMSEL_STATUS_OK = 0,                     /* "ok" */
+    TAMSEL_STATUS_INVALID_ARGUMENT = 1,       /* "invalid_argument" */
+    TAMSEL_STATUS_INVALID_JSON = 2,           /* "invalid_json" */
+    TAMSEL_STATUS_TYPE_MISMATCH = 3,          /* "type_mismatch" */
+    TAMSEL_STATUS_MISSING_REQUIRED_FIELD = 4, /* "missing_required_field" */
+    TAMSEL_STATUS_DUPLICATE_FIELD = 5,        /* "duplicate_field" */
+    TAMSEL_STATUS_OVERFLOW = 6,               /* "overflow" */
+    TAMSEL_STATUS_TRUNCATED = 7,              /* "truncated": not fatal */
+    TAMSEL_STATUS_ALLOCATION_FAILED = 8,      /* "allocation_failed" */
+    TAMSEL_STATUS_CALLBACK_FAILED = 9,        /* "callback_failed" */
+    TAMSEL_STATUS_IO_ERROR = 10,              /* "io_error" */
+    TAMSEL_STATUS_INTERNAL_ERROR = 11         /* "internal_error" */
+};
+
+#define TAMSEL_ERROR_MESSAGE_CAPACITY 160
+
+/* The error record. Members in this order. */
+typedef struct tamsel_error {
+    tamsel_status code; /* status of the failure; 0 after a successful operation */
+    size_t line;        /* 1-based line of the failing byte in the input text */
+    size_t column;      /* bytes since the last newline, the failing byte included */
+    size_t offset;      /* input bytes consumed, the failing byte included */
+    int system_errno;   /* errno captured when a file, descriptor or temp file failed */
+    int truncated;      /* sticky: 1 once anything was truncated during the operation */
+    char message[TAMSEL_ERROR_MESSAGE_CAPACITY]; /* NUL-terminated, at most 159 bytes */
+} tamsel_error;
+
+/*
+ * tamsel_error_init: sets every member of `error` to zero (empty message).
+ *   error: the record; NULL is ignored.
+ * Thread-safety: touches only the record.
+ */
+TAMSEL_API void tamsel_error_init(tamsel_error *error);
+
+/*
+ * tamsel_status_string: the fixed text of a status ("ok", "invalid_argument", ...).
+ *   status: any value; values above 11 give "unknown".
+ * Returns a static string; never NULL. Thread-safe.
+ */
+TAMSEL_API const char *tamsel_status_string(tamsel_status status);
+
+/* ======================================================================================== */
+/* Allocator, configuration and option records                                              */
+/* ======================================================================================== */
+
+/*
+ * How to use: every allocation the library makes goes through a `tamsel_allocator`. Give all
+ * three callbacks or none: none selects the process allocator (malloc, realloc, free); one or
+ * two is rejected with status 1 "allocator must provide either all callbacks or none" by every
+ * operation that takes an allocator. Attach a `tamsel_alloc_stats` to have the library count
+ * what it allocates; the counters are updated under one process-wide lock, so a record may be
+ * shared between threads, but read it only while no operation runs.
+ */
+
+/* Allocation statistics, five unsigned 64-bit counters in this order. */
+typedef struct tamsel_alloc_stats {
+    uint64_t alloc_count;   /* successful malloc calls */
+    uint64_t realloc_count; /* successful realloc calls */
+    uint64_t free_count;    /* frees of blocks whose size is known */
+    uint64_t current_bytes; /* bytes currently held; never below 0 */
+    uint64_t peak_bytes;    /* largest current_bytes seen */
+} tamsel_alloc_stats;
+
+typedef struct tamsel_allocator {
+    /* Allocate `size` bytes; NULL on failure. */
+    void *(*malloc)(void *user_data, size_t size);
+    /* Resize a block returned by malloc or realloc; NULL on failure (block unchanged). */
+    void *(*realloc)(void *user_data, void *block, size_t size);
+    /* Release a block. */
+    void (*free)(void *user_data, void *block);
+    /* Passed as the first argument of every callback. */
+    void *user_data;
+    /* Optional statistics updated by the library; NULL for none. */
+    tamsel_alloc_stats *stats;
+} tamsel_allocator;
+
+/* Settings of one spool class (spooled values, which spill to a temporary file). */
+typedef struct tamsel_spool_options {
+    uint64_t memory_limit; /* bytes kept in memory before spilling; default 65536 */
+    uint64_t max_bytes;    /* largest total size of one spooled value; 0 = unlimited;
+                              default 10485760 */
+    const char *temp_dir;  /* directory for spill files; NULL or "" = anonymous tmpfile() */
+} tamsel_spool_options;
+
+/* Options of mapped parsing. Defaults: 1, 1, 64, 131072, 1048576, NULL, 0, NULL. */
+typedef struct tamsel_parse_options {
+    /* Nonzero: set every mapped field of the destination to its empty state before parsing,
+       WITHOUT releasing what was there. A destination parsed with this on must be fresh
+       (never initialised) or cleaned with tamsel_cleanup first, or its old contents leak. */
+    uint32_t init_destination;
+    uint32_t reject_duplicates; /* a key seen twice in one object is status 5 */
+    uint64_t max_depth;         /* most containers open at once; 0 = workspace limit */
+    uint64_t max_string_bytes;  /* largest dynamic string, NUL excluded; 0 = unlimited */
+    uint64_t max_parse_bytes;   /* bytes one parse may allocate for values; 0 = unlimited */
+    void *fixed_string_scratch; /* staging buffer for fixed-capacity strings, or NULL */
+    uint64_t fixed_string_scratch_size;
+    const tamsel_allocator *allocator; /* NULL = default allocator */
+} tamsel_parse_options;
+
+/* Limits of raw JSON values and of the visitor. Defaults: 64, 1048576, 256, 65536, 0.
+   In the visitor a 0 in the first four members takes that member's default; only
+   max_total_bytes = 0 means unlimited. */
+typedef struct tamsel_value_limits {
+    uint64_t max_depth;
+    uint64_t max_string_bytes;
+    uint64_t max_number_bytes;
+    uint64_t max_key_bytes;
+    uint64_t max_total_bytes;
+} tamsel_value_limits;
+
+/* Options of serialization and the writer. Defaults: 0, 0, NULL, 8388608. */
+typedef struct tamsel_write_options {
+    /* Caller buffer too small: 0 fails, 1 truncates and returns status 7, any other value
+       truncates and returns status 0. */
+    uint32_t overflow_policy;
+    uint32_t pretty; /* nonzero selects pretty output */
+    const tamsel_allocator *allocator;
+    uint64_t max_output_bytes; /* largest buffer grown by the library; 0 = 8388608 */
+} tamsel_write_options;
+
+#define TAMSEL_CONFIG_MAGIC 0x54534346u /* 'TSCF' */
+#define TAMSEL_SPOOL_CLASS_COUNT 3
+
+/*
+ * The runtime configuration. Obtain it from tamsel_default_config(), edit members, and pass it
+ * to tamsel_new(), which copies it (strings included): the record may be discarded afterwards.
+ * Members in this order; defaults in the comments.
+ */
+typedef struct tamsel_config {
+    uint64_t max_parse_bytes;        /* 1048576; 0 = unlimited */
+    uint64_t max_string_bytes;       /* 131072; 0 = unlimited */
+    uint64_t max_depth;              /* 64; 0 = limited only by the parser workspace */
+    uint64_t value_max_total_bytes;  /* 0 = unlimited */
+    uint64_t value_max_string_bytes; /* 1048576 */
+    uint64_t value_max_key_bytes;    /* 65536 */
+    uint64_t value_max_number_bytes; /* 256 */
+    uint64_t value_max_depth;        /* 64 */
+    uint32_t init_destination;       /* 1 */
+    uint32_t reject_duplicates;      /* 1 */
+    uint32_t overflow_policy;        /* 0 */
+    uint32_t pretty;                 /* 0 */
+    uint64_t max_output_bytes;       /* 8388608; 0 means the same */
+    tamsel_spool_options spool_classes[TAMSEL_SPOOL_CLASS_COUNT]; /* 65536, 10485760, NULL */
+    void *fixed_string_scratch;                                   /* NULL */
+    uint64_t fixed_string_scratch_size;                           /* 0 */
+    const tamsel_allocator *allocator; /* NULL = default allocator; copied by tamsel_new */
+    uint32_t magic;                    /* TAMSEL_CONFIG_MAGIC, set only by tamsel_default_config */
+} tamsel_config;
+
+/* tamsel_default_config: the defaults above with `magic` set. Thread-safe. */
+TAMSEL_API tamsel_config tamsel_default_config(void);
+
+/* tamsel_default_allocator: callbacks over the process malloc, realloc and free; NULL
+   user_data and stats. Thread-safe. */
+TAMSEL_API tamsel_allocator tamsel_default_allocator(void);
+
+/* The library's own defaults of each option record, exported for the library's use. */
+TAMSEL_API tamsel_parse_options tamsel__default_parse_options(void);
+TAMSEL_API tamsel_value_limits tamsel__default_value_limits(void);
+TAMSEL_API tamsel_write_options tamsel__default_write_options(void);
+TAMSEL_API tamsel_spool_options tamsel__default_spool_options(void);
+
+/* ======================================================================================== */
+/* Runtime                                                                                  */
+/* ======================================================================================== */
+
+/*
+ * How to use: create one runtime with tamsel_new() and share it between any number of threads;
+ * pass it as the first argument of operations, or call them through `runtime->methods`. Free
+ * it once with tamsel_free(), which waits until running operations have finished. Long-lived
+ * objects opened from a runtime (streams, writers, ...) copy its settings and stay usable after
+ * it is freed.
+ *
+ * The handle's first four members are its header. A by-value copy of the whole struct also
+ * works as a handle while the runtime lives (it is checked against a registry); after the
+ * runtime is freed, operations through the original or the copy fail with status 1
+ * "tamsel runtime is required". Never edit the members.
+ */
+
+typedef struct tamsel_runtime tamsel_runtime;
+typedef struct tamsel_runtime_settings tamsel_runtime_settings; /* internal */
+
+/* Type of a method-table slot whose operation this version of the library does not provide
+   yet; such slots are NULL. A slot takes its operation's exact type when that operation
+   exists; the table's layout does not change. */
+typedef void (*tamsel_method_unavailable)(void);
+
+/* The method table: one slot per public operation, each taking the runtime first. */
+typedef struct tamsel_runtime_methods {
+    /* 1-5: parse */
+    tamsel_method_unavailable parse_cstr;
+    tamsel_method_unavailable parse_buffer;
+    tamsel_method_unavailable parse_reader;
+    tamsel_method_unavailable parse_filep;
+    tamsel_method_unavailable parse_path;
+    /* 6-10: validate */
+    tamsel_method_unavailable validate_buffer;
+    tamsel_method_unavailable validate_cstr;
+    tamsel_method_unavailable validate_reader;
+    tamsel_method_unavailable validate_filep;
+    tamsel_method_unavailable validate_path;
+    /* 11-16: visit */
+    tamsel_method_unavailable visit_value_buffer;
+    tamsel_method_unavailable visit_value_cstr;
+    tamsel_method_unavailable visit_value_reader;
+    tamsel_method_unavailable visit_value_filep;
+    tamsel_method_unavailable visit_value_path;
+    tamsel_method_unavailable visit_value_fd;
+    /* 17-19: mapped values */
+    tamsel_method_unavailable init;
+    tamsel_method_unavailable reset;
+    tamsel_method_unavailable cleanup;
+    /* 20-23: object streams */
+    tamsel_method_unavailable stream_open_reader;
+    tamsel_method_unavailable stream_open_filep;
+    tamsel_method_unavailable stream_open_path;
+    tamsel_method_unavailable stream_open_fd;
+    /* 24-28: array streams */
+    tamsel_method_unavailable array_stream_open_reader;
+    tamsel_method_unavailable array_stream_open_filep;
+    tamsel_method_unavailable array_stream_open_path;
+    tamsel_method_unavailable array_stream_open_fd;
+    tamsel_method_unavailable array_stream_open_push;
+    /* 29-30: spooled values */
+    tamsel_method_unavailable spooled_init;
+    tamsel_method_unavailable spooled_init_class;
+    /* 31-32: JSON value holders */
+    tamsel_method_unavailable json_value_init;
+    tamsel_method_unavailable json_value_cleanup;
+    /* 33-40: array rewrite */
+    tamsel_method_unavailable array_rewrite_reader;
+    tamsel_method_unavailable array_rewrite_reader_to_filep;
+    tamsel_method_unavailable array_rewrite_reader_to_fd;
+    tamsel_method_unavailable array_rewrite_filep;
+    tamsel_method_unavailable array_rewrite_filep_to_filep;
+    tamsel_method_unavailable array_rewrite_fd;
+    tamsel_method_unavailable array_rewrite_fd_to_fd;
+    tamsel_method_unavailable array_rewrite_path;
+    /* 41-45: value rewrite */
+    tamsel_method_unavailable value_rewrite_reader;
+    tamsel_method_unavailable value_rewrite_buffer;
+    tamsel_method_unavailable value_rewrite_filep;
+    tamsel_method_unavailable value_rewrite_fd;
+    tamsel_method_unavailable value_rewrite_path;
+    /* 46-50: value rewrite with a selector */
+    tamsel_method_unavailable value_rewrite_selector_reader;
+    tamsel_method_unavailable value_rewrite_selector_buffer;
+    tamsel_method_unavailable value_rewrite_selector_filep;
+    tamsel_method_unavailable value_rewrite_selector_fd;
+    tamsel_method_unavailable value_rewrite_selector_path;
+    /* 51: pull generator */
+    tamsel_method_unavailable generator_init;
+    /* 52: writer */
+    tamsel_method_unavailable writer_init_sink;
+    /* 53-55: one-shot string writers */
+    tamsel_method_unavailable write_json_string_sink;
+    tamsel_method_unavailable write_json_string_buffer_sink;
+    tamsel_method_unavailable write_json_string_spooled_sink;
+    /* 56-61: serialize */
+    tamsel_method_unavailable serialize_sink;
+    tamsel_method_unavailable serialize_buffer;
+    tamsel_method_unavailable serialize_alloc;
+    tamsel_method_unavailable serialize_owned;
+    tamsel_method_unavailable serialize_filep;
+    tamsel_method_unavailable serialize_path;
+    /* 62-67: serialize JSON Lines */
+    tamsel_method_unavailable serialize_jsonl_sink;
+    tamsel_method_unavailable serialize_jsonl_buffer;
+    tamsel_method_unavailable serialize_jsonl_alloc;
+    tamsel_method_unavailable serialize_jsonl_owned;
+    tamsel_method_unavailable serialize_jsonl_filep;
+    tamsel_method_unavailable serialize_jsonl_path;
+    /* 68-72: libcurl callback adapters */
+    tamsel_method_unavailable curl_parse_init;
+    tamsel_method_unavailable curl_array_parse_init;
+    tamsel_method_unavailable curl_string_array_parse_init;
+    tamsel_method_unavailable curl_string_items_parse_init;
+    tamsel_method_unavailable curl_upload_init;
+    /* 73: tamsel_free */
+    void (*free)(tamsel_runtime *runtime);
+} tamsel_runtime_methods;
+
+struct tamsel_runtime {
+    /* Header. */
+    uint64_t generation;                    /* 0 marks a handle that is not live */
+    tamsel_runtime_settings *settings;      /* the settings every operation reads */
+    tamsel_runtime *self;                   /* the handle's own address (not in copies) */
+    tamsel_runtime_settings *settings_fast; /* settings for the lock-free borrow */
+    /* Method table. */
+    tamsel_runtime_methods methods;
+};
+
+/*
+ * tamsel_new: creates a runtime from a configuration.
+ *   config: from tamsel_default_config(), possibly edited; NULL = all defaults. A record
+ *           without TAMSEL_CONFIG_MAGIC is refused (status 1). The record and its strings are
+ *           copied: the caller may discard them afterwards. `fixed_string_scratch` is not
+ *           copied: it must stay valid while the runtime lives.
+ *   error:  may be NULL.
+ * Returns the handle, or NULL with status 1 (bad configuration or partial allocator) or
+ * 8 ("failed to allocate tamsel runtime", "failed to allocate runtime spool temp_dir").
+ * Ownership: the caller frees the handle with tamsel_free. Thread-safe.
+ */
+TAMSEL_API tamsel_runtime *tamsel_new(const tamsel_config *config, tamsel_error *error);
+
+/*
+ * tamsel_free: destroys a runtime. Refuses new borrowers at once, waits (yielding the
+ * processor) until operations running on other threads have finished with it, then frees it.
+ *   runtime: the handle from tamsel_new; NULL or a handle that is not live is ignored. Given a
+ *            by-value copy, only the copy's header is zeroed and the runtime stays live.
+ * Caller error: calling tamsel_free from inside a callback (sink, reader, visitor, handler...)
+ * of an operation that is running on the same runtime waits for that operation's own borrow
+ * forever. Free the runtime after the operation has returned.
+ * Thread-safe with respect to other operations; free a given runtime only once.
+ */
+TAMSEL_API void tamsel_free(tamsel_runtime *runtime);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TAMSEL_H */

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages a make target needs are present. As root it installs the
+# missing ones with apt-get (non-interactively); otherwise it names them and fails.
+#   scripts/ensure-deps.sh test|bench|fuzz|demo
+set -euo pipefail
+what=${1:-test}
+
+# package:probe pairs; a probe is a command name or an absolute path.
+common=(cmake:cmake ninja-build:ninja g++:g++ pkg-config:pkg-config binutils:nm make:make)
+test_pkgs=(libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h)
+bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
+            rapidjson-dev:/usr/include/rapidjson/reader.h
+            libsimdjson-dev:/usr/include/simdjson.h
+            libyajl-dev:/usr/include/yajl/yajl_parse.h
+            libcjson-dev:/usr/include/cjson/cJSON.h
+            libjansson-dev:/usr/include/jansson.h
+            jq:jq hyperfine:hyperfine time:/usr/bin/time)
+fuzz_pkgs=(clang-14:clang++-14 libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a)
+
+case "$what" in
+    test) wanted=("${common[@]}" "${test_pkgs[@]}") ;;
+    demo) wanted=("${common[@]}") ;;
+    bench) wanted=("${common[@]}" "${bench_pkgs[@]}") ;;
+    fuzz) wanted=("${common[@]}" "${test_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
+    *) echo "usage: $0 test|bench|fuzz|demo" >&2; exit 2 ;;
+esac
+
+missing=()
+for pair in "${wanted[@]}"; do
+    pkg=${pair%%:*} probe=${pair#*:}
+    if [[ $probe == /* ]]; then
+        [ -e "$probe" ] || missing+=("$pkg")
+    else
+        command -v "$probe" >/dev/null 2>&1 || missing+=("$pkg")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing missing packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq </dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+else
+    echo "missing packages; install them with:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
