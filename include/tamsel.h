@@ -19,6 +19,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 /* ======================================================================================== */
 /* Version and export macros                                                                */
@@ -59,20 +60,20 @@ extern "C" {
 /* A 32-bit status code. The values never change. */
 typedef uint32_t tamsel_status;
 
-enum {
-    TAMSEL_STATUS_OK = 0,                     /* "ok" */
-    TAMSEL_STATUS_INVALID_ARGUMENT = 1,       /* "invalid_argument" */
-    TAMSEL_STATUS_INVALID_JSON = 2,           /* "invalid_json" */
-    TAMSEL_STATUS_TYPE_MISMATCH = 3,          /* "type_mismatch" */
-    TAMSEL_STATUS_MISSING_REQUIRED_FIELD = 4, /* "missing_required_field" */
-    TAMSEL_STATUS_DUPLICATE_FIELD = 5,        /* "duplicate_field" */
-    TAMSEL_STATUS_OVERFLOW = 6,               /* "overflow" */
-    TAMSEL_STATUS_TRUNCATED = 7,              /* "truncated": not fatal */
-    TAMSEL_STATUS_ALLOCATION_FAILED = 8,      /* "allocation_failed" */
-    TAMSEL_STATUS_CALLBACK_FAILED = 9,        /* "callback_failed" */
-    TAMSEL_STATUS_IO_ERROR = 10,              /* "io_error" */
-    TAMSEL_STATUS_INTERNAL_ERROR = 11         /* "internal_error" */
-};
+/* Macros rather than enumerators, so that the constants have the type tamsel_status in C++
+   too (a lambda returning TAMSEL_STATUS_OK converts to a callback pointer). */
+#define TAMSEL_STATUS_OK ((tamsel_status)0)                     /* "ok" */
+#define TAMSEL_STATUS_INVALID_ARGUMENT ((tamsel_status)1)       /* "invalid_argument" */
+#define TAMSEL_STATUS_INVALID_JSON ((tamsel_status)2)           /* "invalid_json" */
+#define TAMSEL_STATUS_TYPE_MISMATCH ((tamsel_status)3)          /* "type_mismatch" */
+#define TAMSEL_STATUS_MISSING_REQUIRED_FIELD ((tamsel_status)4) /* "missing_required_field" */
+#define TAMSEL_STATUS_DUPLICATE_FIELD ((tamsel_status)5)        /* "duplicate_field" */
+#define TAMSEL_STATUS_OVERFLOW ((tamsel_status)6)               /* "overflow" */
+#define TAMSEL_STATUS_TRUNCATED ((tamsel_status)7)              /* "truncated": not fatal */
+#define TAMSEL_STATUS_ALLOCATION_FAILED ((tamsel_status)8)      /* "allocation_failed" */
+#define TAMSEL_STATUS_CALLBACK_FAILED ((tamsel_status)9)        /* "callback_failed" */
+#define TAMSEL_STATUS_IO_ERROR ((tamsel_status)10)              /* "io_error" */
+#define TAMSEL_STATUS_INTERNAL_ERROR ((tamsel_status)11)        /* "internal_error" */
 
 #define TAMSEL_ERROR_MESSAGE_CAPACITY 160
 
@@ -242,6 +243,12 @@ TAMSEL_API tamsel_spool_options tamsel__default_spool_options(void);
 typedef struct tamsel_runtime tamsel_runtime;
 typedef struct tamsel_runtime_settings tamsel_runtime_settings; /* internal */
 
+/* Types of later sections that the method table mentions. */
+typedef struct tamsel_read_result tamsel_read_result;
+typedef struct tamsel_value_visitor tamsel_value_visitor;
+/* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
+typedef tamsel_read_result (*tamsel_reader)(void *user_data, void *buffer, size_t capacity);
+
 /* Type of a method-table slot whose operation this version of the library does not provide
    yet; such slots are NULL. A slot takes its operation's exact type when that operation
    exists; the table's layout does not change. */
@@ -262,12 +269,24 @@ typedef struct tamsel_runtime_methods {
     tamsel_method_unavailable validate_filep;
     tamsel_method_unavailable validate_path;
     /* 11-16: visit */
-    tamsel_method_unavailable visit_value_buffer;
-    tamsel_method_unavailable visit_value_cstr;
-    tamsel_method_unavailable visit_value_reader;
-    tamsel_method_unavailable visit_value_filep;
-    tamsel_method_unavailable visit_value_path;
-    tamsel_method_unavailable visit_value_fd;
+    tamsel_status (*visit_value_buffer)(tamsel_runtime *runtime, const void *data, size_t len,
+                                        const tamsel_value_visitor *visitor, void *user,
+                                        tamsel_error *error);
+    tamsel_status (*visit_value_cstr)(tamsel_runtime *runtime, const char *json,
+                                      const tamsel_value_visitor *visitor, void *user,
+                                      tamsel_error *error);
+    tamsel_status (*visit_value_reader)(tamsel_runtime *runtime, tamsel_reader reader,
+                                        void *reader_user, const tamsel_value_visitor *visitor,
+                                        void *user, tamsel_error *error);
+    tamsel_status (*visit_value_filep)(tamsel_runtime *runtime, FILE *file,
+                                       const tamsel_value_visitor *visitor, void *user,
+                                       tamsel_error *error);
+    tamsel_status (*visit_value_path)(tamsel_runtime *runtime, const char *path,
+                                      const tamsel_value_visitor *visitor, void *user,
+                                      tamsel_error *error);
+    tamsel_status (*visit_value_fd)(tamsel_runtime *runtime, int fd,
+                                    const tamsel_value_visitor *visitor, void *user,
+                                    tamsel_error *error);
     /* 17-19: mapped values */
     tamsel_method_unavailable init;
     tamsel_method_unavailable reset;
@@ -376,6 +395,110 @@ TAMSEL_API tamsel_runtime *tamsel_new(const tamsel_config *config, tamsel_error 
  * Thread-safe with respect to other operations; free a given runtime only once.
  */
 TAMSEL_API void tamsel_free(tamsel_runtime *runtime);
+
+/* ======================================================================================== */
+/* Readers                                                                                  */
+/* ======================================================================================== */
+
+/* What one reader call did. */
+struct tamsel_read_result {
+    size_t bytes;    /* bytes placed in the buffer by this call */
+    int eof;         /* nonzero: the input is exhausted after these bytes */
+    int would_block; /* nonzero: no more bytes now, but the input is not finished */
+    int error_code;  /* errno-style code when the read failed, 0 otherwise */
+};
+
+/* Consumers call a reader again after an empty result without eof or would_block; this many
+   empty results in a row fail with status 9 "reader made no progress". */
+#define TAMSEL_READER_MAX_EMPTY_READS 64
+
+/* ======================================================================================== */
+/* Value visitor                                                                            */
+/* ======================================================================================== */
+
+/*
+ * How to use: fill a `tamsel_value_visitor` (start from tamsel_default_value_visitor(), all
+ * callbacks NULL) with the events you care about and call one of the tamsel_visit_value_*
+ * functions. The walker reads exactly one JSON value and reports it as a flat sequence of
+ * events, without building a tree: strings and keys arrive in chunks as they are decoded
+ * (a chunk may split a multi-byte UTF-8 sequence), a number arrives whole in one
+ * number_chunk. Memory stays bounded by the runtime's value limits (tamsel_config's
+ * value_max_* members).
+ *
+ * Callback statuses: OK and TRUNCATED let the walk go on; any other status stops it at once
+ * and is returned unchanged (the walker writes nothing into the error record then; the
+ * callback may fill it through the pointer it is given). A value's status is the status of
+ * its last callback, so a visit returns TRUNCATED only when the root value's last callback
+ * returned it.
+ *
+ * Errors found in the input carry the line, column and byte offset of the offending byte.
+ * Inputs read from a FILE* or a descriptor start at the current position and are neither
+ * rewound nor closed; the input is left wherever reading stopped.
+ */
+struct tamsel_value_visitor {
+    tamsel_status (*object_begin)(void *user, tamsel_error *error);
+    tamsel_status (*object_end)(void *user, tamsel_error *error);
+    tamsel_status (*key_begin)(void *user, tamsel_error *error);
+    tamsel_status (*key_chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
+    tamsel_status (*key_end)(void *user, tamsel_error *error);
+    tamsel_status (*array_begin)(void *user, tamsel_error *error);
+    tamsel_status (*array_end)(void *user, tamsel_error *error);
+    tamsel_status (*string_begin)(void *user, tamsel_error *error);
+    tamsel_status (*string_chunk)(void *user, const char *bytes, size_t length,
+                                  tamsel_error *error);
+    tamsel_status (*string_end)(void *user, tamsel_error *error);
+    tamsel_status (*number_begin)(void *user, tamsel_error *error);
+    /* Called exactly once per number with the whole token as it stands in the input. */
+    tamsel_status (*number_chunk)(void *user, const char *bytes, size_t length,
+                                  tamsel_error *error);
+    tamsel_status (*number_end)(void *user, tamsel_error *error);
+    tamsel_status (*boolean)(void *user, int value, tamsel_error *error);
+    tamsel_status (*null)(void *user, tamsel_error *error);
+};
+
+/* tamsel_default_value_visitor: a table with all fifteen callbacks NULL. */
+TAMSEL_API tamsel_value_visitor tamsel_default_value_visitor(void);
+
+/*
+ * tamsel_visit_value_buffer: visits the one JSON value in `data[0..len)`.
+ *   runtime: a live runtime (its value limits and allocator are used); else status 1
+ *            "tamsel runtime is required".
+ *   data, visitor: required ("buffer and visitor are required"); len may be 0.
+ *   user: passed to every callback.
+ * Returns OK (error record cleared), TRUNCATED, a callback's status, or the failure.
+ * Thread-safe: the runtime may be shared; the visitor table is only read.
+ */
+TAMSEL_API tamsel_status tamsel_visit_value_buffer(tamsel_runtime *runtime, const void *data,
+                                                   size_t len, const tamsel_value_visitor *visitor,
+                                                   void *user, tamsel_error *error);
+/* As tamsel_visit_value_buffer over a NUL-terminated text ("json string and visitor are
+   required" when `json` is NULL). */
+TAMSEL_API tamsel_status tamsel_visit_value_cstr(tamsel_runtime *runtime, const char *json,
+                                                 const tamsel_value_visitor *visitor, void *user,
+                                                 tamsel_error *error);
+/* Visits the value produced by `reader` (called with 4096-byte buffers). A reader error is
+   status 9 "reader callback failed" (its code in system_errno), would-block is status 9
+   "reader would block", and TAMSEL_READER_MAX_EMPTY_READS empty results in a row are
+   status 9 "reader made no progress". */
+TAMSEL_API tamsel_status tamsel_visit_value_reader(tamsel_runtime *runtime, tamsel_reader reader,
+                                                   void *reader_user,
+                                                   const tamsel_value_visitor *visitor, void *user,
+                                                   tamsel_error *error);
+/* Visits the value read from `file` at its current position ("file pointer and visitor are
+   required"). */
+TAMSEL_API tamsel_status tamsel_visit_value_filep(tamsel_runtime *runtime, FILE *file,
+                                                  const tamsel_value_visitor *visitor, void *user,
+                                                  tamsel_error *error);
+/* Opens `path` ("rb"; status 10 "failed to open '%s'" with errno), visits it and closes it on
+   every return ("path and visitor are required"). */
+TAMSEL_API tamsel_status tamsel_visit_value_path(tamsel_runtime *runtime, const char *path,
+                                                 const tamsel_value_visitor *visitor, void *user,
+                                                 tamsel_error *error);
+/* Visits the value read from descriptor `fd` (>= 0; "fd and visitor are required"); reads
+   interrupted by a signal are retried. */
+TAMSEL_API tamsel_status tamsel_visit_value_fd(tamsel_runtime *runtime, int fd,
+                                               const tamsel_value_visitor *visitor, void *user,
+                                               tamsel_error *error);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -188,6 +189,28 @@ class owned_block {
 
   private:
     void *p_ = nullptr;
+};
+
+// Owns a FILE* the library opened itself; closes it on every exit path.
+class unique_file {
+  public:
+    unique_file() = default;
+    explicit unique_file(FILE *f) noexcept : f_(f) {}
+    unique_file(unique_file &&o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+    ~unique_file() {
+        if (f_) std::fclose(f_);
+    }
+    unique_file(const unique_file &) = delete;
+    unique_file &operator=(const unique_file &) = delete;
+    unique_file &operator=(unique_file &&) = delete;
+
+    [[nodiscard]] FILE *get() const noexcept { return f_; }
+    explicit operator bool() const noexcept { return f_ != nullptr; }
+    // Closes now and reports whether the close (the final flush) succeeded.
+    [[nodiscard]] bool close() noexcept { return std::fclose(std::exchange(f_, nullptr)) == 0; }
+
+  private:
+    FILE *f_ = nullptr;
 };
 
 } // namespace tamsel

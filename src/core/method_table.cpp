@@ -6,5 +6,11 @@
 
 void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     std::memset(m, 0, sizeof *m);
+    m->visit_value_buffer = tamsel_visit_value_buffer;
+    m->visit_value_cstr = tamsel_visit_value_cstr;
+    m->visit_value_reader = tamsel_visit_value_reader;
+    m->visit_value_filep = tamsel_visit_value_filep;
+    m->visit_value_path = tamsel_visit_value_path;
+    m->visit_value_fd = tamsel_visit_value_fd;
     m->free = tamsel_free;
 }

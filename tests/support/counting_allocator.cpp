@@ -21,6 +21,7 @@ tamsel_allocator counting_allocator::without_stats() const {
 }
 
 bool counting_allocator::should_fail() {
+    if (paused_) return false;
     ++calls_;
     if (fail_at_ != 0 && calls_ == fail_at_) {
         injected_ = true;

@@ -30,6 +30,10 @@ class counting_allocator {
 
     // Fail the N-th allocating call (malloc or growing realloc), counting from 1; 0 = never.
     void fail_at(uint64_t n) { fail_at_ = n; }
+    // While paused, calls are served but neither counted nor failed (for set-up and
+    // tear-down around the operation under test).
+    void pause() { paused_ = true; }
+    void resume() { paused_ = false; }
     // Whether the planned failure was reached.
     bool failure_injected() const { return injected_; }
 
@@ -52,6 +56,7 @@ class counting_allocator {
     uint64_t calls_ = 0;
     uint64_t fail_at_ = 0;
     bool injected_ = false;
+    bool paused_ = false;
 };
 
 // Runs `op` once for every allocation index N = 1, 2, ... with the N-th allocation failing,

@@ -1,0 +1,26 @@
+// Value visiting: what other subsystems may call.
+#pragma once
+
+#include "core/internal.hpp"
+#include "visit/cursor.hpp"
+
+namespace tamsel::visit {
+
+// True when token[0..len) matches the JSON number grammar:
+// -? (0 | [1-9][0-9]*) (\.[0-9]+)? ([eE][+-]?[0-9]+)?
+[[nodiscard]] bool is_valid_json_number(const char *token, size_t len);
+
+// Limits as the walker applies them: zeros in the first four members take their defaults.
+[[nodiscard]] tamsel_value_limits effective_limits(const tamsel_value_limits &limits);
+
+// Walks exactly one JSON value from `cursor`, reporting it to `visitor`. `allocator` must be
+// resolved (it serves the nesting stack beyond its inline part and long number tokens).
+// `trailing_message` is the failure recorded when more than whitespace follows the value.
+// Returns the root value's last callback status (OK or TRUNCATED), a callback's failing
+// status unchanged, or the failure recorded in the cursor's error record.
+[[nodiscard]] tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                                       const tamsel_allocator &allocator,
+                                       const tamsel_value_visitor &visitor, void *user,
+                                       const char *trailing_message);
+
+} // namespace tamsel::visit

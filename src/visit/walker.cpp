@@ -1,0 +1,508 @@
+// The value walker: reads exactly one JSON value from an input cursor and reports it to a
+// visitor table as a flat sequence of events.
+//
+// The walk is a loop over an explicit stack of open containers, one byte per level (kind and
+// whether a member was seen), kept inline for the usual depths and grown through the visit's
+// allocator beyond; the input's nesting depth never reaches the machine stack.
+//
+//   value    := string | number | literal | '[' -> push array | '{' -> push object
+//   in array : ']' -> array_end, pop | (',' if not first) value
+//   in object: '}' -> object_end, pop | (',' if not first) '"' key ':' value
+//
+// Plain string bytes are scanned a run at a time and handed to the chunk callback straight
+// from the input window; escapes are decoded and delivered as their own chunks.
+#include "visit/internal.hpp"
+
+#include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tamsel::visit {
+
+namespace {
+
+constexpr uint8_t frame_object = 1;
+constexpr uint8_t frame_has_members = 2;
+constexpr size_t inline_depth = 256;
+constexpr size_t inline_number = 256;
+
+constexpr std::array<uint8_t, 256> make_string_stops() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c)
+        t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}
+constexpr auto string_stops = make_string_stops();
+static_assert(string_stops['"'] && string_stops['\\'] && string_stops[0x1F] && string_stops[0]);
+static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
+
+constexpr std::array<uint8_t, 256> make_number_chars() {
+    std::array<uint8_t, 256> t{};
+    for (int c = '0'; c <= '9'; ++c)
+        t[c] = 1;
+    t['-'] = t['+'] = t['.'] = t['e'] = t['E'] = 1;
+    return t;
+}
+constexpr auto number_chars = make_number_chars();
+static_assert(number_chars['e'] && number_chars['+'] && !number_chars[','] && !number_chars[']']);
+
+// First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
+const uint8_t *scan_plain(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+        int mask = _mm_movemask_epi8(hits);
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < e && !string_stops[*p])
+        ++p;
+    return p;
+}
+
+const uint8_t *scan_number(const uint8_t *p, const uint8_t *e) {
+    while (p < e && number_chars[*p])
+        ++p;
+    return p;
+}
+
+inline bool stops(tamsel_status st) {
+    return st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED;
+}
+
+int hex_value(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+size_t encode_utf8(uint32_t cp, uint8_t out[4]) {
+    if (cp < 0x80) {
+        out[0] = static_cast<uint8_t>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
+        out[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
+        out[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+    out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+using event_fn = tamsel_status (*)(void *, tamsel_error *);
+using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *);
+
+class walker {
+  public:
+    walker(input_cursor &cursor, const tamsel_value_limits &limits,
+           const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user)
+        : cursor_(cursor), limits_(effective_limits(limits)), allocator_(allocator),
+          visitor_(visitor), user_(user), error_(cursor.error()),
+          max_number_(clamp_to_size(limits_.max_number_bytes)) {}
+    ~walker() {
+        if (stack_ != inline_stack_) raw_free(allocator_, stack_, stack_capacity_);
+        if (number_heap_) raw_free(allocator_, number_heap_, number_heap_capacity_);
+    }
+    walker(const walker &) = delete;
+    walker &operator=(const walker &) = delete;
+
+    tamsel_status run(const char *trailing_message);
+
+  private:
+    tamsel_status fail(tamsel_status code, const char *message) {
+        return cursor_.fail_here(code, message);
+    }
+    tamsel_status invalid(const char *message) { return fail(TAMSEL_STATUS_INVALID_JSON, message); }
+    // The status for a byte `c` from get() that is an end state.
+    tamsel_status at_end(int c, const char *eof_message) {
+        return c == input_cursor::read_failed ? cursor_.failure() : invalid(eof_message);
+    }
+    tamsel_status call(event_fn fn) { return fn ? fn(user_, error_) : TAMSEL_STATUS_OK; }
+    tamsel_status call(chunk_fn fn, const void *bytes, size_t len) {
+        return fn ? fn(user_, static_cast<const char *>(bytes), len, error_) : TAMSEL_STATUS_OK;
+    }
+
+    int skip_whitespace();
+    tamsel_status value(int c);
+    tamsel_status open_container(uint8_t kind);
+    tamsel_status string(bool key);
+    tamsel_status escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded);
+    tamsel_status hex4(uint32_t *out);
+    tamsel_status number();
+    tamsel_status number_token(const uint8_t *token, size_t len);
+    tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
+    tamsel_status literal(const char *rest, size_t len);
+
+    input_cursor &cursor_;
+    const tamsel_value_limits limits_;
+    const tamsel_allocator &allocator_;
+    const tamsel_value_visitor &visitor_;
+    void *user_;
+    tamsel_error *error_;
+    const size_t max_number_;
+
+    uint8_t *stack_ = inline_stack_;
+    size_t stack_capacity_ = inline_depth;
+    size_t depth_ = 0;
+    uint8_t inline_stack_[inline_depth];
+
+    uint8_t *number_heap_ = nullptr;
+    size_t number_heap_capacity_ = 0;
+    uint8_t inline_number_[inline_number];
+};
+
+int walker::skip_whitespace() {
+    for (;;) {
+        const uint8_t *p = cursor_.cur;
+        const uint8_t *e = cursor_.end;
+        while (p < e) {
+            uint8_t b = *p;
+            if (b > ' ') {
+                cursor_.cur = p + 1;
+                return b;
+            }
+            if (b == ' ' || b == '\t' || b == '\r') {
+                ++p;
+            } else if (b == '\n') {
+                cursor_.newline_at(p);
+                ++p;
+            } else {
+                cursor_.cur = p + 1;
+                return b;
+            }
+        }
+        cursor_.cur = p;
+        if (!cursor_.refill()) return cursor_.state();
+    }
+}
+
+tamsel_status walker::run(const char *trailing_message) {
+    tamsel_status st = value(skip_whitespace());
+    if (stops(st)) return st;
+    while (depth_ > 0) {
+        const size_t top = depth_ - 1;
+        int c = skip_whitespace();
+        if (stack_[top] & frame_object) {
+            if (c == '}') {
+                st = call(visitor_.object_end);
+                if (stops(st)) return st;
+                --depth_;
+                continue;
+            }
+            if (c < 0) return at_end(c, "unterminated JSON object");
+            if (stack_[top] & frame_has_members) {
+                if (c != ',') return invalid("expected ',' in object");
+                // A read failure here is reported as the missing key, errno kept.
+                c = skip_whitespace();
+            }
+            stack_[top] |= frame_has_members;
+            if (c != '"') return invalid("expected object key");
+            st = string(true);
+            if (stops(st)) return st;
+            if (skip_whitespace() != ':') return invalid("expected ':' after object key");
+            st = value(skip_whitespace());
+            if (stops(st)) return st;
+        } else {
+            if (c == ']') {
+                st = call(visitor_.array_end);
+                if (stops(st)) return st;
+                --depth_;
+                continue;
+            }
+            if (c < 0) return at_end(c, "unterminated JSON array");
+            if (stack_[top] & frame_has_members) {
+                if (c != ',') return invalid("expected ',' in array");
+                c = skip_whitespace();
+            }
+            stack_[top] |= frame_has_members;
+            st = value(c);
+            if (stops(st)) return st;
+        }
+    }
+    if (skip_whitespace() != input_cursor::end_of_input) return invalid(trailing_message);
+    return st;
+}
+
+tamsel_status walker::value(int c) {
+    switch (c) {
+    case '"':
+        return string(false);
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        return number();
+    case 't': {
+        tamsel_status st = literal("rue", 3);
+        return stops(st) ? st : visitor_.boolean ? visitor_.boolean(user_, 1, error_) : st;
+    }
+    case 'f': {
+        tamsel_status st = literal("alse", 4);
+        return stops(st) ? st : visitor_.boolean ? visitor_.boolean(user_, 0, error_) : st;
+    }
+    case 'n': {
+        tamsel_status st = literal("ull", 3);
+        return stops(st) ? st : call(visitor_.null);
+    }
+    case '[':
+        return open_container(0);
+    case '{':
+        return open_container(frame_object);
+    default:
+        return at_end(c, "expected JSON value");
+    }
+}
+
+tamsel_status walker::open_container(uint8_t kind) {
+    if (depth_ >= limits_.max_depth)
+        return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
+    if (depth_ == stack_capacity_) {
+        size_t capacity;
+        if (!checked_mul(stack_capacity_, 2, &capacity))
+            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow JSON nesting stack");
+        void *grown = stack_ == inline_stack_
+                          ? raw_realloc(allocator_, nullptr, 0, capacity)
+                          : raw_realloc(allocator_, stack_, stack_capacity_, capacity);
+        if (!grown)
+            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow JSON nesting stack");
+        if (stack_ == inline_stack_) std::memcpy(grown, inline_stack_, depth_);
+        stack_ = static_cast<uint8_t *>(grown);
+        stack_capacity_ = capacity;
+    }
+    tamsel_status st = call(kind ? visitor_.object_begin : visitor_.array_begin);
+    if (stops(st)) return st;
+    stack_[depth_++] = kind;
+    return st;
+}
+
+tamsel_status walker::literal(const char *rest, size_t len) {
+    if (static_cast<size_t>(cursor_.end - cursor_.cur) >= len &&
+        std::memcmp(cursor_.cur, rest, len) == 0) {
+        cursor_.cur += len;
+        return TAMSEL_STATUS_OK;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        int c = cursor_.get();
+        if (c != static_cast<uint8_t>(rest[i])) return at_end(c, "invalid JSON literal");
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status walker::string(bool key) {
+    tamsel_status st = call(key ? visitor_.key_begin : visitor_.string_begin);
+    if (stops(st)) return st;
+    const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
+    const uint64_t limit = key ? limits_.max_key_bytes : limits_.max_string_bytes;
+    uint64_t decoded = 0;
+    for (;;) {
+        const uint8_t *p = cursor_.cur;
+        const uint8_t *q = scan_plain(p, cursor_.end);
+        if (q != p) {
+            const size_t n = static_cast<size_t>(q - p);
+            if (n > limit - decoded) {
+                cursor_.cur = p + (limit - decoded) + 1; // the first byte past the limit
+                return fail(TAMSEL_STATUS_OVERFLOW,
+                            key ? "JSON object key exceeds maximum decoded byte limit"
+                                : "JSON string exceeds maximum decoded byte limit");
+            }
+            decoded += n;
+            st = call(chunk, p, n);
+            if (stops(st)) return st;
+            cursor_.cur = q;
+        }
+        if (q == cursor_.end) {
+            if (!cursor_.refill()) return at_end(cursor_.state(), "unterminated JSON string");
+            continue;
+        }
+        const uint8_t b = *q;
+        cursor_.cur = q + 1;
+        if (b == '"') return call(key ? visitor_.key_end : visitor_.string_end);
+        if (b != '\\') return invalid("control character in string");
+        st = escape(chunk, limit, &decoded);
+        if (stops(st)) return st;
+    }
+}
+
+tamsel_status walker::hex4(uint32_t *out) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        int c = cursor_.get();
+        int h = c < 0 ? -1 : hex_value(c);
+        if (h < 0) return at_end(c, "invalid unicode escape");
+        v = (v << 4) | static_cast<uint32_t>(h);
+    }
+    *out = v;
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status walker::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
+    int c = cursor_.get();
+    uint8_t out[4];
+    size_t n = 1;
+    switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+        out[0] = static_cast<uint8_t>(c);
+        break;
+    case 'b':
+        out[0] = 0x08;
+        break;
+    case 'f':
+        out[0] = 0x0C;
+        break;
+    case 'n':
+        out[0] = 0x0A;
+        break;
+    case 'r':
+        out[0] = 0x0D;
+        break;
+    case 't':
+        out[0] = 0x09;
+        break;
+    case 'u': {
+        uint32_t cp;
+        TAMSEL_TRY(hex4(&cp));
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return invalid("unexpected low surrogate");
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            // The low half must follow at once.
+            c = cursor_.get();
+            if (c == '\\')
+                c = cursor_.get();
+            else if (c >= 0)
+                return invalid("invalid unicode surrogate pair");
+            if (c != 'u') return at_end(c, "invalid unicode surrogate pair");
+            uint32_t low;
+            TAMSEL_TRY(hex4(&low));
+            if (low < 0xDC00 || low > 0xDFFF) return invalid("invalid unicode surrogate pair");
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        n = encode_utf8(cp, out);
+        break;
+    }
+    default:
+        return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
+    }
+    if (n > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    *decoded += n;
+    return call(chunk, out, n);
+}
+
+tamsel_status walker::append_number(const uint8_t *p, size_t n, size_t *len) {
+    if (n > max_number_ - *len) {
+        cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
+        return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+    }
+    const size_t need = *len + n;
+    uint8_t *buf = number_heap_ ? number_heap_ : inline_number_;
+    size_t capacity = number_heap_ ? number_heap_capacity_ : inline_number;
+    if (need > capacity) {
+        size_t grown;
+        if (!grow_capacity(capacity, need, inline_number, max_number_, &grown))
+            return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+        void *p2 = raw_realloc(allocator_, number_heap_, number_heap_capacity_, grown);
+        if (!p2)
+            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON number buffer");
+        if (!number_heap_) std::memcpy(p2, inline_number_, *len);
+        number_heap_ = static_cast<uint8_t *>(p2);
+        number_heap_capacity_ = grown;
+        buf = number_heap_;
+    }
+    std::memcpy(buf + *len, p, n);
+    *len = need;
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status walker::number() {
+    tamsel_status st = call(visitor_.number_begin);
+    if (stops(st)) return st;
+    const uint8_t *start = cursor_.cur - 1; // the first character, already taken
+    const uint8_t *q = scan_number(cursor_.cur, cursor_.end);
+    if (q < cursor_.end) {
+        // The whole token lies in the window: hand it over in place.
+        const size_t len = static_cast<size_t>(q - start);
+        if (len > max_number_) {
+            cursor_.cur = start + max_number_ + 1;
+            return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+        }
+        cursor_.cur = q;
+        return number_token(start, len);
+    }
+    // The token runs to the window's end: gather it across windows.
+    size_t len = 0;
+    TAMSEL_TRY(append_number(start, static_cast<size_t>(q - start), &len));
+    cursor_.cur = q;
+    while (cursor_.refill()) {
+        const uint8_t *p = cursor_.cur;
+        q = scan_number(p, cursor_.end);
+        TAMSEL_TRY(append_number(p, static_cast<size_t>(q - p), &len));
+        cursor_.cur = q;
+        if (q < cursor_.end) break;
+    }
+    if (cursor_.state() == input_cursor::read_failed) return cursor_.failure();
+    return number_token(number_heap_ ? number_heap_ : inline_number_, len);
+}
+
+tamsel_status walker::number_token(const uint8_t *token, size_t len) {
+    if (!is_valid_json_number(reinterpret_cast<const char *>(token), len))
+        return invalid("invalid JSON number");
+    tamsel_status st = TAMSEL_STATUS_OK;
+    if (visitor_.number_chunk) {
+        st = call(visitor_.number_chunk, token, len);
+        if (stops(st)) return st;
+    }
+    if (visitor_.number_end) st = call(visitor_.number_end);
+    return st;
+}
+
+} // namespace
+
+tamsel_value_limits effective_limits(const tamsel_value_limits &limits) {
+    const tamsel_value_limits d = tamsel__default_value_limits();
+    tamsel_value_limits out = limits;
+    if (!out.max_depth) out.max_depth = d.max_depth;
+    if (!out.max_string_bytes) out.max_string_bytes = d.max_string_bytes;
+    if (!out.max_number_bytes) out.max_number_bytes = d.max_number_bytes;
+    if (!out.max_key_bytes) out.max_key_bytes = d.max_key_bytes;
+    return out;
+}
+
+tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                         const tamsel_allocator &allocator, const tamsel_value_visitor &visitor,
+                         void *user, const char *trailing_message) {
+    walker w(cursor, limits, allocator, visitor, user);
+    return w.run(trailing_message);
+}
+
+} // namespace tamsel::visit

@@ -1,0 +1,86 @@
+// JSONTestSuite through the visitor: y_ accepted, n_ rejected, i_ decided without crashing.
+#include "support/event_log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> suite_files(const std::string &prefix) {
+    std::string dir = std::string(TAMSEL_TEST_DATA) + "/JSONTestSuite/test_parsing";
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0) out.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Conformance : public ::testing::Test {
+  protected:
+    void SetUp() override { rt_ = tamsel_new(nullptr, nullptr); }
+    void TearDown() override { tamsel_free(rt_); }
+    tamsel_status visit(const std::string &json, tamsel_error *e) {
+        tamsel_value_visitor v = tamsel_test::event_log::visitor();
+        tamsel_test::event_log log;
+        return tamsel_visit_value_buffer(rt_, json.data(), json.size(), &v, &log, e);
+    }
+    tamsel_runtime *rt_ = nullptr;
+};
+
+std::string base(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+} // namespace
+
+TEST_F(Conformance, VisitorAcceptsEveryYFile) {
+    auto files = suite_files("y_");
+    ASSERT_EQ(files.size(), 95u);
+    std::string disagree;
+    for (const auto &f : files) {
+        tamsel_error e;
+        if (visit(slurp(f), &e) != TAMSEL_STATUS_OK) disagree += base(f) + ": " + e.message + "\n";
+    }
+    EXPECT_TRUE(disagree.empty()) << disagree;
+}
+
+TEST_F(Conformance, VisitorRejectsEveryNFile) {
+    auto files = suite_files("n_");
+    ASSERT_EQ(files.size(), 188u);
+    std::string disagree;
+    for (const auto &f : files) {
+        tamsel_error e;
+        tamsel_status st = visit(slurp(f), &e);
+        if (st != TAMSEL_STATUS_INVALID_JSON && st != TAMSEL_STATUS_OVERFLOW)
+            disagree += base(f) + ": status " + std::to_string(st) + "\n";
+    }
+    EXPECT_TRUE(disagree.empty()) << disagree;
+}
+
+TEST_F(Conformance, VisitorDecidesEveryIFile) {
+    auto files = suite_files("i_");
+    ASSERT_EQ(files.size(), 35u);
+    for (const auto &f : files) {
+        tamsel_error e;
+        tamsel_status st = visit(slurp(f), &e);
+        std::printf("  %-50s %s%s%s\n", base(f).c_str(), tamsel_status_string(st), st ? ": " : "",
+                    st ? e.message : "");
+    }
+}
