@@ -244,6 +244,7 @@ typedef struct tamsel_runtime tamsel_runtime;
 typedef struct tamsel_runtime_settings tamsel_runtime_settings; /* internal */
 
 /* Types of later sections that the method table mentions. */
+struct tamsel_json_value;
 typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
@@ -305,9 +306,9 @@ typedef struct tamsel_runtime_methods {
     /* 29-30: spooled values */
     tamsel_method_unavailable spooled_init;
     tamsel_method_unavailable spooled_init_class;
-    /* 31-32: JSON value holders */
-    tamsel_method_unavailable json_value_init;
-    tamsel_method_unavailable json_value_cleanup;
+    /* 31-32: JSON value holders (json_value_cleanup ignores the runtime) */
+    void (*json_value_init)(tamsel_runtime *runtime, struct tamsel_json_value *value);
+    void (*json_value_cleanup)(tamsel_runtime *runtime, struct tamsel_json_value *value);
     /* 33-40: array rewrite */
     tamsel_method_unavailable array_rewrite_reader;
     tamsel_method_unavailable array_rewrite_reader_to_filep;
@@ -408,6 +409,11 @@ struct tamsel_read_result {
     int error_code;  /* errno-style code when the read failed, 0 otherwise */
 };
 
+/* A push sink: takes `len` bytes. Returns 0 when all were taken, 7 (TRUNCATED) when it kept
+   what it could and the producer should go on, any other status to abort the producer. */
+typedef tamsel_status (*tamsel_sink)(void *user_data, const void *data, size_t len,
+                                     tamsel_error *error);
+
 /* Consumers call a reader again after an empty result without eof or would_block; this many
    empty results in a row fail with status 9 "reader made no progress". */
 #define TAMSEL_READER_MAX_EMPTY_READS 64
@@ -499,6 +505,138 @@ TAMSEL_API tamsel_status tamsel_visit_value_path(tamsel_runtime *runtime, const 
 TAMSEL_API tamsel_status tamsel_visit_value_fd(tamsel_runtime *runtime, int fd,
                                                const tamsel_value_visitor *visitor, void *user,
                                                tamsel_error *error);
+
+/* ======================================================================================== */
+/* JSON value holders                                                                       */
+/* ======================================================================================== */
+
+/*
+ * How to use: a `tamsel_json_value` carries one raw JSON value without mapping it. Initialise
+ * it once (tamsel_json_value_init or _init_with_allocator), then use one side at a time:
+ *  - source side, for output: set_buffer (validated and stored compactly), set_reader,
+ *    set_file, set_fd or set_path; write_to_sink writes the value, re-parsing every source
+ *    except a stored buffer, so the output is always exactly one valid JSON value;
+ *  - parse side, for a TAMSEL_FIELD_JSON_VALUE field: set_parse_sink, set_parse_visitor or
+ *    enable_parse_capture say what the mapped parser does with the field's value.
+ * Every setter of one side clears the other. Release with tamsel_json_value_cleanup; a
+ * cleaned holder keeps its allocator and limits and may be used again. FILE* handles and
+ * descriptors stay the caller's: they are rewound when written, never closed.
+ * A record that was never initialised (or is a by-value copy of one) is recognised by its
+ * address-keyed mark: setters and cleanup initialise it afresh without freeing anything.
+ */
+
+#define TAMSEL_JSON_NONE 0
+#define TAMSEL_JSON_BUFFER 1
+#define TAMSEL_JSON_READER 2
+#define TAMSEL_JSON_FILE 3
+#define TAMSEL_JSON_FD 4
+#define TAMSEL_JSON_PATH 5
+
+#define TAMSEL_JSON_PARSE_NONE 0
+#define TAMSEL_JSON_PARSE_SINK 1
+#define TAMSEL_JSON_PARSE_VISITOR 2
+#define TAMSEL_JSON_PARSE_CAPTURE 3
+
+#define TAMSEL_JSON_VALUE_MAGIC 0x54534a56u /* 'TSJV' */
+
+typedef struct tamsel_json_value tamsel_json_value;
+
+/* One constant table shared by all holders: the public functions of the same names. */
+typedef struct tamsel_json_value_methods {
+    void (*reset)(tamsel_json_value *value);
+    void (*cleanup)(tamsel_json_value *value);
+    tamsel_status (*set_buffer)(tamsel_json_value *value, const void *bytes, size_t len,
+                                tamsel_error *error);
+    tamsel_status (*set_parse_sink)(tamsel_json_value *value, tamsel_sink sink, void *sink_user,
+                                    tamsel_error *error);
+    tamsel_status (*set_parse_visitor)(tamsel_json_value *value,
+                                       const tamsel_value_visitor *visitor, void *visitor_user,
+                                       tamsel_error *error);
+    tamsel_status (*enable_parse_capture)(tamsel_json_value *value, tamsel_error *error);
+    tamsel_status (*set_reader)(tamsel_json_value *value, tamsel_reader reader, void *reader_user,
+                                tamsel_error *error);
+    tamsel_status (*set_file)(tamsel_json_value *value, FILE *file, tamsel_error *error);
+    tamsel_status (*set_fd)(tamsel_json_value *value, int fd, tamsel_error *error);
+    tamsel_status (*set_path)(tamsel_json_value *value, const char *path, tamsel_error *error);
+    tamsel_status (*write_to_sink)(const tamsel_json_value *value, tamsel_sink sink,
+                                   void *sink_user, tamsel_error *error);
+    int (*is_rewindable)(const tamsel_json_value *value);
+} tamsel_json_value_methods;
+
+struct tamsel_json_value {
+    int kind;             /* TAMSEL_JSON_NONE ... TAMSEL_JSON_PATH */
+    char *data;           /* BUFFER: owned compact text, NUL-terminated */
+    uint64_t len;         /* length of data without the NUL */
+    tamsel_reader reader; /* READER */
+    void *reader_user;
+    FILE *file;             /* FILE: borrowed */
+    int fd;                 /* FD: borrowed; -1 otherwise */
+    char *path;             /* PATH: the holder's own copy */
+    int parse_mode;         /* TAMSEL_JSON_PARSE_NONE ... TAMSEL_JSON_PARSE_CAPTURE */
+    tamsel_sink parse_sink; /* PARSE_SINK */
+    void *parse_sink_user;
+    const tamsel_value_visitor *parse_visitor; /* PARSE_VISITOR */
+    void *parse_visitor_user;
+    tamsel_value_limits limits;         /* applied when the parser fills this holder; editable */
+    tamsel_value_limits runtime_limits; /* the runtime's value limits as last taken */
+    const tamsel_json_value_methods *methods;
+    tamsel_allocator allocator; /* for data, path and capture */
+    int limits_follow_runtime;  /* 1 while limits equals runtime_limits */
+    uint32_t magic;             /* initialisation mark, keyed to the record's address */
+};
+
+/* Initialises `value` (NULL ignored) with the runtime's allocator and value limits; a NULL or
+   dead runtime gives the default allocator and limits. Never fails. */
+TAMSEL_API void tamsel_json_value_init(tamsel_runtime *runtime, tamsel_json_value *value);
+/* Initialises with `allocator` (complete: copied with its stats; NULL, all-NULL or partial:
+   the default allocator) and the default limits. */
+TAMSEL_API void tamsel_json_value_init_with_allocator(tamsel_json_value *value,
+                                                      const tamsel_allocator *allocator);
+/* Frees what the holder owns and returns it to idle (kind NONE, no parse mode); allocator
+   and limits are kept. A second cleanup does nothing. */
+TAMSEL_API void tamsel_json_value_cleanup(tamsel_json_value *value);
+/* The same as tamsel_json_value_cleanup. */
+TAMSEL_API void tamsel_json_value_reset(tamsel_json_value *value);
+
+/* Validates `bytes[0..len)` as exactly one JSON value and stores it compactly (whitespace
+   outside strings dropped) as kind BUFFER. On failure (the parse error, or status 8) the
+   holder keeps its previous contents. */
+TAMSEL_API tamsel_status tamsel_json_value_set_buffer(tamsel_json_value *value, const void *bytes,
+                                                      size_t len, tamsel_error *error);
+/* Kind READER: the value is read from `reader` when written (once: a reader is not rewound). */
+TAMSEL_API tamsel_status tamsel_json_value_set_reader(tamsel_json_value *value,
+                                                      tamsel_reader reader, void *reader_user,
+                                                      tamsel_error *error);
+/* Kind FILE: the caller's stream is rewound and read each time the value is written. */
+TAMSEL_API tamsel_status tamsel_json_value_set_file(tamsel_json_value *value, FILE *file,
+                                                    tamsel_error *error);
+/* Kind FD: the caller's descriptor is rewound and read each time the value is written. */
+TAMSEL_API tamsel_status tamsel_json_value_set_fd(tamsel_json_value *value, int fd,
+                                                  tamsel_error *error);
+/* Kind PATH: the path is copied; the file is opened and closed each time it is written. */
+TAMSEL_API tamsel_status tamsel_json_value_set_path(tamsel_json_value *value, const char *path,
+                                                    tamsel_error *error);
+/* Parse side: the mapped parser streams the field's compact text to `sink`. */
+TAMSEL_API tamsel_status tamsel_json_value_set_parse_sink(tamsel_json_value *value,
+                                                          tamsel_sink sink, void *sink_user,
+                                                          tamsel_error *error);
+/* Parse side: the mapped parser reports the field's events to `visitor`. */
+TAMSEL_API tamsel_status tamsel_json_value_set_parse_visitor(tamsel_json_value *value,
+                                                             const tamsel_value_visitor *visitor,
+                                                             void *visitor_user,
+                                                             tamsel_error *error);
+/* Parse side: the mapped parser captures the field's compact text into the holder. */
+TAMSEL_API tamsel_status tamsel_json_value_enable_parse_capture(tamsel_json_value *value,
+                                                                tamsel_error *error);
+/* Writes the value compactly to `sink`: NONE as null, BUFFER as stored (one sink call), the
+   other kinds re-parsed on the way. A sink status other than OK or TRUNCATED stops the write
+   and is returned. */
+TAMSEL_API tamsel_status tamsel_json_value_write_to_sink(const tamsel_json_value *value,
+                                                         tamsel_sink sink, void *sink_user,
+                                                         tamsel_error *error);
+/* 1 when the value can be written more than once (NONE, BUFFER, PATH, a seekable FILE* or
+   descriptor); 0 for READER, unseekable inputs and NULL. */
+TAMSEL_API int tamsel_json_value_is_rewindable(const tamsel_json_value *value);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -191,6 +191,13 @@ class owned_block {
     void *p_ = nullptr;
 };
 
+// The address-keyed mark of records embedded in caller structs: a copied or never
+// initialised record does not carry its own address's mark.
+[[nodiscard]] inline uint32_t address_mark(const void *record, uint32_t magic) {
+    auto a = reinterpret_cast<uintptr_t>(record);
+    return static_cast<uint32_t>((a >> 9) ^ (a >> 4) ^ magic);
+}
+
 // Owns a FILE* the library opened itself; closes it on every exit path.
 class unique_file {
   public:
@@ -206,6 +213,10 @@ class unique_file {
 
     [[nodiscard]] FILE *get() const noexcept { return f_; }
     explicit operator bool() const noexcept { return f_ != nullptr; }
+    void reset(FILE *f = nullptr) noexcept {
+        if (f_) std::fclose(f_);
+        f_ = f;
+    }
     // Closes now and reports whether the close (the final flush) succeeded.
     [[nodiscard]] bool close() noexcept { return std::fclose(std::exchange(f_, nullptr)) == 0; }
 

@@ -12,5 +12,9 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     m->visit_value_filep = tamsel_visit_value_filep;
     m->visit_value_path = tamsel_visit_value_path;
     m->visit_value_fd = tamsel_visit_value_fd;
+    m->json_value_init = tamsel_json_value_init;
+    m->json_value_cleanup = [](tamsel_runtime *, tamsel_json_value *value) {
+        tamsel_json_value_cleanup(value);
+    };
     m->free = tamsel_free;
 }

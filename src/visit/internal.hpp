@@ -23,4 +23,10 @@ namespace tamsel::visit {
                                        const tamsel_value_visitor &visitor, void *user,
                                        const char *trailing_message);
 
+// The same walk with strings passed through as written (escapes checked but not decoded, so
+// surrogates are not paired) and no value limits: the reading half of the transcoder.
+[[nodiscard]] tamsel_status walk_raw_value(input_cursor &cursor, const tamsel_allocator &allocator,
+                                           const tamsel_value_visitor &visitor, void *user,
+                                           const char *trailing_message);
+
 } // namespace tamsel::visit

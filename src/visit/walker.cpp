@@ -115,7 +115,9 @@ size_t encode_utf8(uint32_t cp, uint8_t out[4]) {
 using event_fn = tamsel_status (*)(void *, tamsel_error *);
 using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *);
 
-class walker {
+// Raw: strings are passed through as written (escapes validated, not decoded), as the
+// transcoder of JSON value holders needs; otherwise strings are decoded.
+template <bool Raw> class walker {
   public:
     walker(input_cursor &cursor, const tamsel_value_limits &limits,
            const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user)
@@ -174,7 +176,7 @@ class walker {
     uint8_t inline_number_[inline_number];
 };
 
-int walker::skip_whitespace() {
+template <bool Raw> int walker<Raw>::skip_whitespace() {
     for (;;) {
         const uint8_t *p = cursor_.cur;
         const uint8_t *e = cursor_.end;
@@ -199,7 +201,7 @@ int walker::skip_whitespace() {
     }
 }
 
-tamsel_status walker::run(const char *trailing_message) {
+template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message) {
     tamsel_status st = value(skip_whitespace());
     if (stops(st)) return st;
     while (depth_ > 0) {
@@ -246,7 +248,7 @@ tamsel_status walker::run(const char *trailing_message) {
     return st;
 }
 
-tamsel_status walker::value(int c) {
+template <bool Raw> tamsel_status walker<Raw>::value(int c) {
     switch (c) {
     case '"':
         return string(false);
@@ -283,7 +285,7 @@ tamsel_status walker::value(int c) {
     }
 }
 
-tamsel_status walker::open_container(uint8_t kind) {
+template <bool Raw> tamsel_status walker<Raw>::open_container(uint8_t kind) {
     if (depth_ >= limits_.max_depth)
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
     if (depth_ == stack_capacity_) {
@@ -305,7 +307,7 @@ tamsel_status walker::open_container(uint8_t kind) {
     return st;
 }
 
-tamsel_status walker::literal(const char *rest, size_t len) {
+template <bool Raw> tamsel_status walker<Raw>::literal(const char *rest, size_t len) {
     if (static_cast<size_t>(cursor_.end - cursor_.cur) >= len &&
         std::memcmp(cursor_.cur, rest, len) == 0) {
         cursor_.cur += len;
@@ -318,7 +320,7 @@ tamsel_status walker::literal(const char *rest, size_t len) {
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status walker::string(bool key) {
+template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
     tamsel_status st = call(key ? visitor_.key_begin : visitor_.string_begin);
     if (stops(st)) return st;
     const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
@@ -353,7 +355,7 @@ tamsel_status walker::string(bool key) {
     }
 }
 
-tamsel_status walker::hex4(uint32_t *out) {
+template <bool Raw> tamsel_status walker<Raw>::hex4(uint32_t *out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
         int c = cursor_.get();
@@ -365,8 +367,33 @@ tamsel_status walker::hex4(uint32_t *out) {
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status walker::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
+template <bool Raw>
+tamsel_status walker<Raw>::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
     int c = cursor_.get();
+    if constexpr (Raw) {
+        // Check the escape and pass it on as written.
+        uint8_t out[6] = {'\\', static_cast<uint8_t>(c), 0, 0, 0, 0};
+        switch (c) {
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            return call(chunk, out, 2);
+        case 'u':
+            for (int i = 2; i < 6; ++i) {
+                int h = cursor_.get();
+                if (h < 0 || hex_value(h) < 0) return at_end(h, "invalid unicode escape");
+                out[i] = static_cast<uint8_t>(h);
+            }
+            return call(chunk, out, 6);
+        default:
+            return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
+        }
+    }
     uint8_t out[4];
     size_t n = 1;
     switch (c) {
@@ -419,7 +446,8 @@ tamsel_status walker::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) 
     return call(chunk, out, n);
 }
 
-tamsel_status walker::append_number(const uint8_t *p, size_t n, size_t *len) {
+template <bool Raw>
+tamsel_status walker<Raw>::append_number(const uint8_t *p, size_t n, size_t *len) {
     if (n > max_number_ - *len) {
         cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
@@ -444,7 +472,7 @@ tamsel_status walker::append_number(const uint8_t *p, size_t n, size_t *len) {
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status walker::number() {
+template <bool Raw> tamsel_status walker<Raw>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
     const uint8_t *start = cursor_.cur - 1; // the first character, already taken
@@ -474,7 +502,7 @@ tamsel_status walker::number() {
     return number_token(number_heap_ ? number_heap_ : inline_number_, len);
 }
 
-tamsel_status walker::number_token(const uint8_t *token, size_t len) {
+template <bool Raw> tamsel_status walker<Raw>::number_token(const uint8_t *token, size_t len) {
     if (!is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
     tamsel_status st = TAMSEL_STATUS_OK;
@@ -501,7 +529,15 @@ tamsel_value_limits effective_limits(const tamsel_value_limits &limits) {
 tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
                          const tamsel_allocator &allocator, const tamsel_value_visitor &visitor,
                          void *user, const char *trailing_message) {
-    walker w(cursor, limits, allocator, visitor, user);
+    walker<false> w(cursor, limits, allocator, visitor, user);
+    return w.run(trailing_message);
+}
+
+tamsel_status walk_raw_value(input_cursor &cursor, const tamsel_allocator &allocator,
+                             const tamsel_value_visitor &visitor, void *user,
+                             const char *trailing_message) {
+    constexpr tamsel_value_limits unlimited = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0};
+    walker<true> w(cursor, unlimited, allocator, visitor, user);
     return w.run(trailing_message);
 }
 

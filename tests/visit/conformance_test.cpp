@@ -84,3 +84,31 @@ TEST_F(Conformance, VisitorDecidesEveryIFile) {
                     st ? e.message : "");
     }
 }
+
+TEST_F(Conformance, SetBufferAgreesWithTheVisitorOnEveryFile) {
+    std::string disagree;
+    for (const char *prefix : {"y_", "n_", "i_"}) {
+        for (const auto &f : suite_files(prefix)) {
+            const std::string json = slurp(f);
+            tamsel_json_value v;
+            tamsel_json_value_init(nullptr, &v);
+            tamsel_error e;
+            tamsel_status st = tamsel_json_value_set_buffer(&v, json.data(), json.size(), &e);
+            if (prefix[0] == 'y' && st != TAMSEL_STATUS_OK)
+                disagree += base(f) + ": " + e.message + "\n";
+            if (prefix[0] == 'n' && st != TAMSEL_STATUS_INVALID_JSON)
+                disagree += base(f) + ": accepted\n";
+            if (st == TAMSEL_STATUS_OK) {
+                // What was stored is itself valid and compact: storing it again is a no-op.
+                tamsel_json_value again;
+                tamsel_json_value_init(nullptr, &again);
+                EXPECT_EQ(tamsel_json_value_set_buffer(&again, v.data, v.len, nullptr),
+                          TAMSEL_STATUS_OK);
+                EXPECT_EQ(std::string(again.data, again.len), std::string(v.data, v.len));
+                tamsel_json_value_cleanup(&again);
+            }
+            tamsel_json_value_cleanup(&v);
+        }
+    }
+    EXPECT_TRUE(disagree.empty()) << disagree;
+}

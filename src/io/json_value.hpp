@@ -1,0 +1,37 @@
+// JSON value holders: what the serializer, the parser and the rewriters call.
+#pragma once
+
+#include "core/internal.hpp"
+#include "io/output.hpp"
+
+namespace tamsel::io {
+
+// True when `value` was initialised at its own address (mark and shared method table).
+[[nodiscard]] bool json_value_is_initialized(const tamsel_json_value *value);
+
+// Writes the holder's value to `sink`, compact or pretty. Pretty output indents as a value
+// nested `base_level` levels deep (2 spaces a level). Returns OK, TRUNCATED (a sink truncated),
+// a sink's failing status, or the read/parse failure.
+[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value, tamsel_sink sink,
+                                                 void *sink_user, tamsel_error *error, bool pretty,
+                                                 uint64_t base_level);
+
+// The same into an already buffered output (the serializer's).
+[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value, buffered_sink &out,
+                                                 tamsel_error *error, bool pretty,
+                                                 uint64_t base_level);
+
+// Opens the holder's input and walks it with `visitor` under `limits`, with the holder's
+// allocator.
+[[nodiscard]] tamsel_status visit_json_value(const tamsel_json_value *value,
+                                             const tamsel_value_visitor *visitor, void *user,
+                                             const tamsel_value_limits &limits,
+                                             tamsel_error *error);
+
+// Validates `bytes[0..len)` as one JSON value and stores it compactly in a new owned block
+// from `allocator` (NUL-terminated; `*out_len` excludes the NUL).
+[[nodiscard]] tamsel_status compact_copy(const void *bytes, size_t len,
+                                         const tamsel_allocator *allocator, char **data,
+                                         size_t *out_len, tamsel_error *error);
+
+} // namespace tamsel::io
