@@ -48,6 +48,11 @@ class input_cursor {
         ++line_;
         line_start_ = base_ + static_cast<uint64_t>(p + 1 - window_start_);
     }
+    // Records `count` newlines, the last of them at `last`.
+    void newlines(unsigned count, const uint8_t *last) {
+        line_ += count;
+        line_start_ = base_ + static_cast<uint64_t>(last + 1 - window_start_);
+    }
     [[nodiscard]] uint64_t consumed() const {
         return base_ + static_cast<uint64_t>(cur - window_start_);
     }

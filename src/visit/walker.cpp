@@ -72,6 +72,54 @@ const uint8_t *scan_plain(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
+inline bool digit(uint8_t c) {
+    return static_cast<uint8_t>(c - '0') < 10;
+}
+
+// End of the run of ASCII digits starting at p.
+const uint8_t *skip_digits(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8('9');
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(_mm_max_epu8(x, zero), nine), x);
+        unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFFu;
+        if (others) return p + __builtin_ctz(others);
+        p += 16;
+    }
+#endif
+    while (p < e && digit(*p))
+        ++p;
+    return p;
+}
+
+// One pass over a number token that starts at `p` (its first character) and lies wholly in
+// [p, e): returns the end of the token when it matches the JSON number grammar and is
+// followed, inside the window, by a byte that cannot continue it; NULL otherwise (invalid,
+// or possibly continued in the next window), for the general path to decide.
+const uint8_t *scan_valid_number(const uint8_t *p, const uint8_t *e) {
+    if (*p == '-' && ++p == e) return nullptr;
+    if (*p == '0') {
+        ++p;
+    } else if (digit(*p)) {
+        p = skip_digits(p + 1, e);
+    } else {
+        return nullptr;
+    }
+    if (p < e && *p == '.') {
+        if (++p == e || !digit(*p)) return nullptr;
+        p = skip_digits(p + 1, e);
+    }
+    if (p < e && (*p == 'e' || *p == 'E')) {
+        if (++p < e && (*p == '+' || *p == '-')) ++p;
+        if (p == e || !digit(*p)) return nullptr;
+        p = skip_digits(p + 1, e);
+    }
+    if (p == e || number_chars[*p]) return nullptr;
+    return p;
+}
+
 const uint8_t *scan_number(const uint8_t *p, const uint8_t *e) {
     while (p < e && number_chars[*p])
         ++p;
@@ -148,6 +196,21 @@ template <bool Raw> class walker {
     }
 
     int skip_whitespace();
+    // The next byte that is not whitespace; the common case (no whitespace) inline.
+    int next_token_byte() {
+        const uint8_t *p = cursor_.cur;
+        if (cursor_.end - p >= 2) {
+            if (p[0] > ' ') {
+                cursor_.cur = p + 1;
+                return p[0];
+            }
+            if (p[0] == ' ' && p[1] > ' ') { // ", " and ": "
+                cursor_.cur = p + 2;
+                return p[1];
+            }
+        }
+        return skip_whitespace();
+    }
     tamsel_status value(int c);
     tamsel_status open_container(uint8_t kind);
     tamsel_status string(bool key);
@@ -155,6 +218,7 @@ template <bool Raw> class walker {
     tamsel_status hex4(uint32_t *out);
     tamsel_status number();
     tamsel_status number_token(const uint8_t *token, size_t len);
+    tamsel_status deliver_number(const uint8_t *token, size_t len);
     tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
     tamsel_status literal(const char *rest, size_t len);
 
@@ -180,6 +244,30 @@ template <bool Raw> int walker<Raw>::skip_whitespace() {
     for (;;) {
         const uint8_t *p = cursor_.cur;
         const uint8_t *e = cursor_.end;
+#if defined(__SSE2__)
+        // 16 bytes a step: the whitespace mask finds the first other byte, the newline mask
+        // keeps the line count.
+        const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+        const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+        while (e - p >= 16) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+            __m128i nl = _mm_cmpeq_epi8(x, lf);
+            __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), nl),
+                                      _mm_or_si128(_mm_cmpeq_epi8(x, tab), _mm_cmpeq_epi8(x, cr)));
+            unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
+            unsigned lines = static_cast<unsigned>(_mm_movemask_epi8(nl));
+            if (stop) lines &= (stop & (0u - stop)) - 1; // only newlines before the stop
+            if (lines)
+                cursor_.newlines(static_cast<unsigned>(__builtin_popcount(lines)),
+                                 p + (31 - __builtin_clz(lines)));
+            if (stop) {
+                p += __builtin_ctz(stop);
+                cursor_.cur = p + 1;
+                return *p;
+            }
+            p += 16;
+        }
+#endif
         while (p < e) {
             uint8_t b = *p;
             if (b > ' ') {
@@ -202,11 +290,11 @@ template <bool Raw> int walker<Raw>::skip_whitespace() {
 }
 
 template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message) {
-    tamsel_status st = value(skip_whitespace());
+    tamsel_status st = value(next_token_byte());
     if (stops(st)) return st;
     while (depth_ > 0) {
         const size_t top = depth_ - 1;
-        int c = skip_whitespace();
+        int c = next_token_byte();
         if (stack_[top] & frame_object) {
             if (c == '}') {
                 st = call(visitor_.object_end);
@@ -218,14 +306,14 @@ template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message)
             if (stack_[top] & frame_has_members) {
                 if (c != ',') return invalid("expected ',' in object");
                 // A read failure here is reported as the missing key, errno kept.
-                c = skip_whitespace();
+                c = next_token_byte();
             }
             stack_[top] |= frame_has_members;
             if (c != '"') return invalid("expected object key");
             st = string(true);
             if (stops(st)) return st;
-            if (skip_whitespace() != ':') return invalid("expected ':' after object key");
-            st = value(skip_whitespace());
+            if (next_token_byte() != ':') return invalid("expected ':' after object key");
+            st = value(next_token_byte());
             if (stops(st)) return st;
         } else {
             if (c == ']') {
@@ -237,14 +325,14 @@ template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message)
             if (c < 0) return at_end(c, "unterminated JSON array");
             if (stack_[top] & frame_has_members) {
                 if (c != ',') return invalid("expected ',' in array");
-                c = skip_whitespace();
+                c = next_token_byte();
             }
             stack_[top] |= frame_has_members;
             st = value(c);
             if (stops(st)) return st;
         }
     }
-    if (skip_whitespace() != input_cursor::end_of_input) return invalid(trailing_message);
+    if (next_token_byte() != input_cursor::end_of_input) return invalid(trailing_message);
     return st;
 }
 
@@ -476,6 +564,13 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
     const uint8_t *start = cursor_.cur - 1; // the first character, already taken
+    if (const uint8_t *valid = scan_valid_number(start, cursor_.end)) {
+        const size_t len = static_cast<size_t>(valid - start);
+        if (len <= max_number_) {
+            cursor_.cur = valid;
+            return deliver_number(start, len);
+        }
+    }
     const uint8_t *q = scan_number(cursor_.cur, cursor_.end);
     if (q < cursor_.end) {
         // The whole token lies in the window: hand it over in place.
@@ -505,6 +600,10 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
 template <bool Raw> tamsel_status walker<Raw>::number_token(const uint8_t *token, size_t len) {
     if (!is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
+    return deliver_number(token, len);
+}
+
+template <bool Raw> tamsel_status walker<Raw>::deliver_number(const uint8_t *token, size_t len) {
     tamsel_status st = TAMSEL_STATUS_OK;
     if (visitor_.number_chunk) {
         st = call(visitor_.number_chunk, token, len);
