@@ -6,5 +6,8 @@
 
 void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     std::memset(m, 0, sizeof *m);
+    // The spooled initialisers already take the runtime first: the slots are the functions.
+    m->spooled_init = tamsel_spooled_init;
+    m->spooled_init_class = tamsel_spooled_init_class;
     m->free = tamsel_free;
 }
