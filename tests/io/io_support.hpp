@@ -13,12 +13,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace io_test {
 
-// A fresh directory under /tmp, removed (with whatever is left in it) on destruction.
+// A fresh directory under /tmp, removed with everything in it on destruction.
 class scratch_dir {
   public:
     scratch_dir() {
@@ -28,9 +29,8 @@ class scratch_dir {
         path_ = made ? made : "/tmp";
     }
     ~scratch_dir() {
-        for (const std::string &name : entries())
-            ::unlink((path_ + "/" + name).c_str());
-        ::rmdir(path_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
     }
     scratch_dir(const scratch_dir &) = delete;
     scratch_dir &operator=(const scratch_dir &) = delete;

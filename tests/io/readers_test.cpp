@@ -71,20 +71,6 @@ TEST(BufferReader, EverySplitPointJoinsBackToTheInput) {
     }
 }
 
-TEST(BufferReader, TenBytesByFours) {
-    const char data[] = "0123456789";
-    tamsel_buffer_reader r;
-    tamsel_buffer_reader_init(&r, data, 10);
-    char buf[4];
-    const size_t sizes[] = {4, 4, 2, 0};
-    const int eofs[] = {0, 0, 1, 1};
-    for (int i = 0; i < 4; ++i) {
-        tamsel_read_result got = tamsel_buffer_reader_read(&r, buf, sizeof buf);
-        EXPECT_EQ(got.bytes, sizes[i]) << "call " << i;
-        EXPECT_EQ(got.eof, eofs[i]) << "call " << i;
-    }
-}
-
 TEST(BufferReader, EdgeAndBadArguments) {
     char buf[8];
     tamsel_buffer_reader r;

@@ -32,18 +32,6 @@ TEST(FileSink, ShortWriteKeepsPositionsAndStoresErrno) {
     EXPECT_STREQ(e.message, "file sink arguments are invalid");
 }
 
-TEST(FileSink, WritesEverything) {
-    FILE *f = tmpfile();
-    ASSERT_NE(f, nullptr);
-    const std::string data = io_test::pattern(70000);
-    EXPECT_EQ(tamsel__sink_file(f, data.data(), data.size(), nullptr), TAMSEL_STATUS_OK);
-    std::rewind(f);
-    std::string back(data.size(), '\0');
-    EXPECT_EQ(std::fread(back.data(), 1, back.size(), f), data.size());
-    EXPECT_EQ(back, data);
-    std::fclose(f);
-}
-
 TEST(FdSink, FailuresStoreErrno) {
     tamsel_error e;
     int bad = -1;

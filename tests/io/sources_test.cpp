@@ -31,13 +31,11 @@ TEST_F(SourceTest, InitSetsNoneAndTheMethods) {
     EXPECT_EQ(src.file, nullptr);
     EXPECT_EQ(src.fd, -1);
     EXPECT_EQ(src.path, nullptr);
-    EXPECT_EQ(src.cleanup, tamsel_source_cleanup);
-    EXPECT_EQ(src.reset, tamsel_source_reset);
-    EXPECT_EQ(src.set_file, tamsel_source_set_file);
-    EXPECT_EQ(src.set_fd, tamsel_source_set_fd);
-    EXPECT_EQ(src.set_path, tamsel_source_set_path);
-    EXPECT_EQ(src.write_to_sink, tamsel_source_write_to_sink);
-    EXPECT_EQ(src.is_rewindable, tamsel_source_is_rewindable);
+    EXPECT_TRUE(src.cleanup == tamsel_source_cleanup && src.reset == tamsel_source_reset &&
+                src.set_file == tamsel_source_set_file && src.set_fd == tamsel_source_set_fd &&
+                src.set_path == tamsel_source_set_path &&
+                src.write_to_sink == tamsel_source_write_to_sink &&
+                src.is_rewindable == tamsel_source_is_rewindable);
     EXPECT_EQ(tamsel_source_is_rewindable(&src), 1);
     collecting_sink out;
     tamsel_error e;

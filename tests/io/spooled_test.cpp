@@ -457,13 +457,10 @@ TEST(Spooled, InitTakesOptionsAndAllocatorRules) {
     EXPECT_EQ(s.temp_dir, nullptr);
     EXPECT_EQ(s.magic, tamsel::io::spooled_mark(&s));
     EXPECT_NE(s.magic, TAMSEL_SPOOLED_MAGIC);
-    EXPECT_EQ(s.append, tamsel_spooled_append);
-    EXPECT_EQ(s.read, tamsel_spooled_read);
-    EXPECT_EQ(s.write_to_sink, tamsel_spooled_write_to_sink);
-    EXPECT_EQ(s.size, tamsel_spooled_size);
-    EXPECT_EQ(s.spilled, tamsel_spooled_spilled);
-    EXPECT_EQ(s.rewind, tamsel_spooled_rewind);
-    EXPECT_EQ(s.reset, tamsel_spooled_reset);
+    EXPECT_TRUE(s.reset == tamsel_spooled_reset && s.cleanup == tamsel_spooled_cleanup &&
+                s.size == tamsel_spooled_size && s.spilled == tamsel_spooled_spilled &&
+                s.append == tamsel_spooled_append && s.rewind == tamsel_spooled_rewind &&
+                s.read == tamsel_spooled_read && s.write_to_sink == tamsel_spooled_write_to_sink);
     tamsel_spooled_cleanup(&s);
 
     tamsel_allocator partial = a.value();
