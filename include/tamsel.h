@@ -255,6 +255,9 @@ typedef tamsel_read_result (*tamsel_reader)(void *user_data, void *buffer, size_
    exists; the table's layout does not change. */
 typedef void (*tamsel_method_unavailable)(void);
 
+/* A spooled value (defined in the "Spooled values" section below). */
+typedef struct tamsel_spooled tamsel_spooled;
+
 /* The method table: one slot per public operation, each taking the runtime first. */
 typedef struct tamsel_runtime_methods {
     /* 1-5: parse */
@@ -304,8 +307,8 @@ typedef struct tamsel_runtime_methods {
     tamsel_method_unavailable array_stream_open_fd;
     tamsel_method_unavailable array_stream_open_push;
     /* 29-30: spooled values */
-    tamsel_method_unavailable spooled_init;
-    tamsel_method_unavailable spooled_init_class;
+    void (*spooled_init)(tamsel_runtime *runtime, tamsel_spooled *spooled);
+    void (*spooled_init_class)(tamsel_runtime *runtime, tamsel_spooled *spooled, int spool_class);
     /* 31-32: JSON value holders (json_value_cleanup ignores the runtime) */
     void (*json_value_init)(tamsel_runtime *runtime, struct tamsel_json_value *value);
     void (*json_value_cleanup)(tamsel_runtime *runtime, struct tamsel_json_value *value);
@@ -398,25 +401,396 @@ TAMSEL_API tamsel_runtime *tamsel_new(const tamsel_config *config, tamsel_error 
 TAMSEL_API void tamsel_free(tamsel_runtime *runtime);
 
 /* ======================================================================================== */
-/* Readers                                                                                  */
+/* Readers, sinks and owned buffers                                                         */
 /* ======================================================================================== */
 
-/* What one reader call did. */
+/*
+ * How to use: the library pulls input through a `tamsel_reader` and pushes output into a
+ * `tamsel_sink`; memory, files, descriptors and your own code are adapted to these two shapes.
+ *
+ * A reader fills at most `capacity` bytes of `buffer` and describes the call in a
+ * `tamsel_read_result`: bytes may come together with `eof` or `would_block`; `error_code` set
+ * means the read failed (the bytes of that call are then ignored). A result of 0 bytes with
+ * neither `eof` nor `would_block` is not the end of the input: the library calls again, and
+ * fails with status 9 "reader made no progress" after TAMSEL_READER_MAX_EMPTY_READS such
+ * results in a row. A reader that reports more bytes than `capacity` has failed (status 10,
+ * `system_errno` 22).
+ *
+ * A sink takes all `len` bytes and returns 0, or returns 7 (TAMSEL_STATUS_TRUNCATED) when it
+ * kept what it could and the producer should carry on; any other status stops the producer,
+ * which returns it unchanged. A sink may fill the error record it is given.
+ *
+ * `tamsel_buffer_reader` reads a memory block. `tamsel_owned_buffer` is a growable,
+ * NUL-terminated output buffer that the library fills through `tamsel_owned_buffer_sink` with
+ * the allocator embedded in it; release it with `tamsel_owned_buffer_free`.
+ */
+
+/* Empty reader results (0 bytes, neither eof nor would_block) tolerated in a row before a
+   consumer gives up with status 9 "reader made no progress". */
+#define TAMSEL_READER_MAX_EMPTY_READS 64
+
+/* What one reader call did. Members in this order. */
 struct tamsel_read_result {
     size_t bytes;    /* bytes placed in the buffer by this call */
     int eof;         /* nonzero: the input is exhausted after these bytes */
-    int would_block; /* nonzero: no more bytes now, but the input is not finished */
-    int error_code;  /* errno-style code when the read failed, 0 otherwise */
+    int would_block; /* nonzero: nothing more now, but the input is not finished */
+    int error_code;  /* errno-style code when the read failed, else 0 */
 };
 
-/* A push sink: takes `len` bytes. Returns 0 when all were taken, 7 (TRUNCATED) when it kept
-   what it could and the producer should go on, any other status to abort the producer. */
+/* tamsel_reader, the pull callback (declared with the runtime): fills at most `capacity`
+   bytes of `buffer`. */
+
+/* Push callback: take `len` bytes of `data`. Returns 0, 7 (kept what fitted) or a failure. */
 typedef tamsel_status (*tamsel_sink)(void *user_data, const void *data, size_t len,
                                      tamsel_error *error);
 
-/* Consumers call a reader again after an empty result without eof or would_block; this many
-   empty results in a row fail with status 9 "reader made no progress". */
-#define TAMSEL_READER_MAX_EMPTY_READS 64
+/* A reader over a memory block. Members in this order. */
+typedef struct tamsel_buffer_reader {
+    const void *data; /* the bytes; NULL only together with len 0 */
+    size_t len;       /* their number */
+    size_t pos;       /* bytes already handed out */
+} tamsel_buffer_reader;
+
+/* A growable output buffer owned by the library. Members in this order. Whenever `data` is
+   not NULL it holds `len` bytes followed by a NUL byte. */
+typedef struct tamsel_owned_buffer {
+    char *data;                 /* NULL while empty */
+    size_t len;                 /* bytes written, the NUL not counted */
+    size_t capacity;            /* bytes allocated */
+    tamsel_allocator allocator; /* all three callbacks or none (none = process allocator) */
+} tamsel_owned_buffer;
+
+/* tamsel_default_read_result: a result with all four members zero. Thread-safe. */
+TAMSEL_API tamsel_read_result tamsel_default_read_result(void);
+
+/*
+ * tamsel_buffer_reader_init: points a buffer reader at `len` bytes of `data`, `pos` 0.
+ *   reader: the record; NULL is ignored.
+ *   data:   the bytes, borrowed until the reader is done; NULL with `len` 0 reads as empty.
+ * Thread-safety: touches only the record.
+ */
+TAMSEL_API void tamsel_buffer_reader_init(tamsel_buffer_reader *reader, const void *data,
+                                          size_t len);
+
+/*
+ * tamsel_buffer_reader_read: the `tamsel_reader` of a buffer reader. Copies
+ * min(len - pos, capacity) bytes and advances `pos`; the last bytes come with `eof` set, and
+ * every call after them returns 0 bytes with `eof`.
+ *   user_data: a `tamsel_buffer_reader *`. NULL gives `error_code` 22.
+ *   buffer:    destination; NULL gives `error_code` 22.
+ *   capacity:  0 returns an all-zero result unless the reader is at its end (then `eof`).
+ * Returns the read result; a reader whose `data` is NULL with a nonzero `len` gives
+ * `error_code` 22. Thread-safety: touches only the reader and the buffer.
+ */
+TAMSEL_API tamsel_read_result tamsel_buffer_reader_read(void *user_data, void *buffer,
+                                                        size_t capacity);
+
+/*
+ * tamsel_owned_buffer_init: sets the initial state: `data` NULL, `len` and `capacity` 0,
+ * the process-allocator callbacks, NULL `user_data` and `stats`.
+ *   buffer: the record; NULL is ignored. Whatever it held is forgotten, not freed.
+ * Change `allocator` after this call to use your own allocator or statistics.
+ */
+TAMSEL_API void tamsel_owned_buffer_init(tamsel_owned_buffer *buffer);
+
+/* tamsel_default_owned_buffer: a buffer in the initial state, by value. Thread-safe. */
+TAMSEL_API tamsel_owned_buffer tamsel_default_owned_buffer(void);
+
+/*
+ * tamsel_owned_buffer_sink: the `tamsel_sink` of an owned buffer: appends `len` bytes and a
+ * NUL. Capacity grows from 64 bytes by doubling (exactly the needed size where doubling would
+ * overflow), through the embedded allocator; growth and free are counted in
+ * `allocator.stats` whenever it is not NULL, whatever the callbacks.
+ *   user_data: a `tamsel_owned_buffer *`.
+ *   data:      the bytes; may be NULL only when `len` is 0.
+ *   len:       0 returns 0 and allocates nothing.
+ *   error:     may be NULL.
+ * Returns 0; 1 "owned buffer sink arguments are invalid" (NULL buffer, or NULL data with
+ * `len` > 0) or "allocator must provide either all callbacks or none"; 6 "owned buffer sink
+ * size overflow"; 8 "failed to grow owned buffer sink". On failure the buffer is unchanged.
+ * Thread-safety: touches only the buffer (and its statistics, under the library's lock).
+ */
+TAMSEL_API tamsel_status tamsel_owned_buffer_sink(void *user_data, const void *data, size_t len,
+                                                  tamsel_error *error);
+
+/*
+ * tamsel_owned_buffer_free: frees `data` with the embedded allocator (counting the free in
+ * `allocator.stats` when set) and returns the buffer to the initial state, process-allocator
+ * callbacks included, ready for reuse.
+ *   buffer: the record; NULL is ignored.
+ */
+TAMSEL_API void tamsel_owned_buffer_free(tamsel_owned_buffer *buffer);
+
+/* ======================================================================================== */
+/* Sources                                                                                  */
+/* ======================================================================================== */
+
+/*
+ * How to use: a `tamsel_source` names where the bytes of an output field come from, read only
+ * when the output is produced: nothing, your open `FILE*`, your open descriptor, or a path.
+ * Initialise it with tamsel_source_init, choose the input with a setter, and release it with
+ * tamsel_source_cleanup. Every replay starts again at the first byte of the file, so a `FILE*`
+ * or descriptor must be seekable (tamsel_source_is_rewindable tells). The library never closes
+ * your `FILE*` or descriptor; keep them open while the source is in use. A path is opened
+ * for each replay and closed on every exit.
+ *
+ * A failed setter leaves the previous setting in place. The record owns its path copy: a
+ * by-value copy shares it, so clean up only one of them. The members after `path` are the
+ * record's methods; they point at the functions of the same names.
+ */
+
+enum {
+    TAMSEL_SOURCE_NONE = 0, /* no bytes */
+    TAMSEL_SOURCE_FILE = 1, /* a borrowed FILE* */
+    TAMSEL_SOURCE_FD = 2,   /* a borrowed file descriptor */
+    TAMSEL_SOURCE_PATH = 3  /* a path, opened for each replay */
+};
+
+typedef struct tamsel_source tamsel_source;
+
+/* Members in this order. */
+struct tamsel_source {
+    int kind;   /* TAMSEL_SOURCE_* */
+    FILE *file; /* kind FILE, else NULL */
+    int fd;     /* kind FD, else -1 */
+    char *path; /* kind PATH: the source's own copy, else NULL */
+    void (*cleanup)(tamsel_source *source);
+    void (*reset)(tamsel_source *source);
+    tamsel_status (*set_file)(tamsel_source *source, FILE *file, tamsel_error *error);
+    tamsel_status (*set_fd)(tamsel_source *source, int fd, tamsel_error *error);
+    tamsel_status (*set_path)(tamsel_source *source, const char *path, tamsel_error *error);
+    tamsel_status (*write_to_sink)(const tamsel_source *source, tamsel_sink sink,
+                                   void *sink_user, tamsel_error *error);
+    int (*is_rewindable)(const tamsel_source *source);
+};
+
+/*
+ * tamsel_source_init: kind NONE, `file` and `path` NULL, `fd` -1, methods set.
+ *   source: the record; NULL is ignored. Whatever it held is forgotten, not freed.
+ * Thread-safety: touches only the record.
+ */
+TAMSEL_API void tamsel_source_init(tamsel_source *source);
+
+/*
+ * tamsel_source_cleanup: frees the path copy and returns the record to kind NONE (`fd` -1);
+ * the methods stay. A second call does nothing.
+ *   source: the record; NULL is ignored. A `FILE*` or descriptor is forgotten, not closed.
+ */
+TAMSEL_API void tamsel_source_cleanup(tamsel_source *source);
+
+/* tamsel_source_reset: the same as tamsel_source_cleanup. */
+TAMSEL_API void tamsel_source_reset(tamsel_source *source);
+
+/*
+ * tamsel_source_set_file: makes the source read `file`.
+ *   source: the record; NULL fails.
+ *   file:   a stream open for reading, borrowed (never closed); NULL fails.
+ *   error:  may be NULL.
+ * Returns 0, or 1 "source handle and FILE* are required". A previous path copy is freed.
+ */
+TAMSEL_API tamsel_status tamsel_source_set_file(tamsel_source *source, FILE *file,
+                                                tamsel_error *error);
+
+/*
+ * tamsel_source_set_fd: makes the source read descriptor `fd`.
+ *   source: the record; NULL fails.
+ *   fd:     an open descriptor, borrowed (never closed); negative fails.
+ *   error:  may be NULL.
+ * Returns 0, or 1 "source handle and non-negative fd are required".
+ */
+TAMSEL_API tamsel_status tamsel_source_set_fd(tamsel_source *source, int fd,
+                                              tamsel_error *error);
+
+/*
+ * tamsel_source_set_path: makes the source read the file at `path`, opened at each replay.
+ *   source: the record; NULL fails.
+ *   path:   copied (with the process allocator); NULL or "" fails.
+ *   error:  may be NULL.
+ * Returns 0; 1 "source handle and path are required"; 8 "failed to duplicate source path"
+ * (the previous setting stays).
+ */
+TAMSEL_API tamsel_status tamsel_source_set_path(tamsel_source *source, const char *path,
+                                                tamsel_error *error);
+
+/*
+ * tamsel_source_write_to_sink: replays the source from its first byte into `sink`, in blocks
+ * of up to 4096 bytes. A NONE source calls the sink zero times.
+ *   source:    the record; NULL fails.
+ *   sink:      receives each non-empty block; NULL fails. A status 7 from it is tolerated;
+ *              any other nonzero status stops the replay and is returned unchanged.
+ *   sink_user: passed to the sink.
+ *   error:     may be NULL; passed to the sink.
+ * Returns 0; 1 "source handle and sink are required"; 10 "failed to rewind source FILE*;
+ * non-seekable sources are unsupported", "failed to rewind source fd; non-seekable sources are
+ * unsupported", "failed to open source path '<path>'" or "failed to read source data" (each
+ * with `system_errno`); or the sink's status. Output already delivered is not retracted.
+ * Leaves a `FILE*` or descriptor positioned where the replay stopped.
+ */
+TAMSEL_API tamsel_status tamsel_source_write_to_sink(const tamsel_source *source,
+                                                     tamsel_sink sink, void *sink_user,
+                                                     tamsel_error *error);
+
+/*
+ * tamsel_source_is_rewindable: 1 when a replay can start at the first byte: always for NONE
+ * and PATH; for FILE and FD when telling the position, seeking to 0 and seeking back all
+ * succeed (the position is left where it was). 0 otherwise, and for NULL.
+ */
+TAMSEL_API int tamsel_source_is_rewindable(const tamsel_source *source);
+
+/* ======================================================================================== */
+/* Spooled values                                                                           */
+/* ======================================================================================== */
+
+/*
+ * How to use: a `tamsel_spooled` holds a byte sequence of unknown length with bounded memory:
+ * the first `memory_limit` bytes stay in memory, the rest spill to a temporary file (named
+ * "<temp_dir>/tamsel-spool-XXXXXX", mode 0600, or an anonymous tmpfile() when there is no
+ * temp_dir). Initialise the record (tamsel_spooled_init, _init_class or _init_with_allocator),
+ * append, read it back with tamsel_spooled_read (a `tamsel_reader`) or replay it whole with
+ * tamsel_spooled_write_to_sink, and release it with tamsel_spooled_cleanup. The record itself
+ * is your storage (a local or a struct member); the library owns what it points to.
+ *
+ * The record carries a mark keyed to its own address: a record that was never initialised, or
+ * a by-value copy (`b = a`), is refused by every function (status 1, or `error_code` 22 from
+ * the reader) and never frees anything. Initialising a record that holds a value does not
+ * release it: clean it up first. A failed append leaves the value as it was before the call;
+ * a named spill file is removed by cleanup and reset and never outlives a failure that
+ * created it. Use one record from one thread at a time.
+ *
+ * The members after `magic` are the record's methods; they point at the functions of the
+ * same names.
+ */
+
+#define TAMSEL_SPOOLED_MAGIC 0x54535350u /* 'TSSP', stored XOR-ed with a hash of the address */
+#define TAMSEL_SPOOL_PATH_CAPACITY 512   /* bytes of `path`, the NUL included */
+
+/* Members in this order. */
+struct tamsel_spooled {
+    unsigned char *memory;   /* in-memory prefix (library-owned); NULL while empty */
+    uint64_t memory_len;     /* bytes in `memory`: min(total_len, memory_limit) */
+    uint64_t total_len;      /* all bytes appended */
+    uint64_t read_pos;       /* read cursor, from the first byte of the value */
+    uint64_t memory_limit;   /* bytes kept in memory before spilling */
+    uint64_t max_bytes;      /* largest total size; 0 = unlimited */
+    const char *temp_dir;    /* spill directory (points at owned_temp_dir) or NULL */
+    FILE *file;              /* spill file holding bytes memory_len.. ; NULL until a spill */
+    int is_spilled;          /* 1 exactly when `file` is set */
+    char path[TAMSEL_SPOOL_PATH_CAPACITY]; /* named spill file; "" for an anonymous one */
+    char *owned_temp_dir;                  /* the record's copy of the directory */
+    tamsel_allocator allocator;            /* for `memory` and the directory copy */
+    uint32_t magic;                        /* address-keyed initialisation mark */
+    void (*reset)(tamsel_spooled *spooled);
+    void (*cleanup)(tamsel_spooled *spooled);
+    uint64_t (*size)(const tamsel_spooled *spooled);
+    int (*spilled)(const tamsel_spooled *spooled);
+    tamsel_status (*append)(tamsel_spooled *spooled, const void *bytes, size_t len,
+                            tamsel_error *error);
+    tamsel_status (*rewind)(tamsel_spooled *spooled, tamsel_error *error);
+    tamsel_reader read;
+    tamsel_status (*write_to_sink)(const tamsel_spooled *spooled, tamsel_sink sink,
+                                   void *sink_user, tamsel_error *error);
+};
+
+/*
+ * tamsel_spooled_init: initialises an empty value with the runtime's spool class 0 and its
+ * allocator (a partial allocator falls back to the process allocator).
+ *   runtime: borrowed only to copy the options; NULL or not live selects the defaults
+ *            (65536, 10485760, no temp_dir) and the process allocator, silently.
+ *   spooled: the record; NULL is ignored.
+ * The directory is copied with the allocator; if that copy fails the value spills to an
+ * anonymous file instead. Thread-safe with respect to the runtime.
+ */
+TAMSEL_API void tamsel_spooled_init(tamsel_runtime *runtime, tamsel_spooled *spooled);
+
+/*
+ * tamsel_spooled_init_class: as tamsel_spooled_init with spool class `spool_class`: 1 and 2
+ * select those classes, any other value class 0.
+ */
+TAMSEL_API void tamsel_spooled_init_class(tamsel_runtime *runtime, tamsel_spooled *spooled,
+                                          int spool_class);
+
+/*
+ * tamsel_spooled_init_with_allocator: initialises an empty value from explicit settings.
+ *   spooled:   the record; NULL is ignored.
+ *   options:   limits and directory (copied); NULL = 65536, 10485760, no temp_dir.
+ *   allocator: copied with its user data and statistics when all three callbacks are set;
+ *              NULL or incomplete = the process allocator without statistics.
+ */
+TAMSEL_API void tamsel_spooled_init_with_allocator(tamsel_spooled *spooled,
+                                                   const tamsel_spool_options *options,
+                                                   const tamsel_allocator *allocator);
+
+/*
+ * tamsel_spooled_cleanup: frees the prefix and the directory copy, closes and (when named)
+ * removes the spill file, and leaves an empty, still initialised record without temp_dir;
+ * `memory_limit`, `max_bytes` and `allocator` stay. A second call does nothing.
+ *   spooled: the record; NULL or not initialised is ignored.
+ */
+TAMSEL_API void tamsel_spooled_cleanup(tamsel_spooled *spooled);
+
+/* tamsel_spooled_reset: as cleanup, but the directory copy stays: an empty value with the
+   same policy, ready for new appends. NULL or not initialised is ignored. */
+TAMSEL_API void tamsel_spooled_reset(tamsel_spooled *spooled);
+
+/* tamsel_spooled_size: `total_len`; 0 for NULL or a record not initialised. */
+TAMSEL_API uint64_t tamsel_spooled_size(const tamsel_spooled *spooled);
+
+/* tamsel_spooled_spilled: `is_spilled`; 0 for NULL or a record not initialised. */
+TAMSEL_API int tamsel_spooled_spilled(const tamsel_spooled *spooled);
+
+/*
+ * tamsel_spooled_append: appends `len` bytes: to the prefix while it has room (reallocated to
+ * exactly the bytes it holds), the rest to the spill file, created on the first spill.
+ *   spooled: an initialised record; NULL or not initialised fails.
+ *   bytes:   may be NULL only when `len` is 0.
+ *   len:     0 succeeds and changes nothing.
+ *   error:   may be NULL.
+ * Returns 0; 1 "invalid spooled append arguments"; 6 "spooled field exceeds configured max
+ * bytes" (exactly `max_bytes` in total is accepted) or "spooled value size overflow";
+ * 8 "failed to expand spooled in-memory prefix"; 10 "failed to create anonymous spool file",
+ * "temporary spool path is too long", "failed to create spool file", "failed to open spool
+ * file", "failed to seek spool file for append", "failed to write spool file" or "failed to
+ * restore spool file read cursor" (all but the path-length case with `system_errno`). On
+ * failure the value is as before the call.
+ */
+TAMSEL_API tamsel_status tamsel_spooled_append(tamsel_spooled *spooled, const void *bytes,
+                                               size_t len, tamsel_error *error);
+
+/*
+ * tamsel_spooled_rewind: moves the read cursor to the first byte.
+ *   spooled: an initialised record; NULL or not initialised fails.
+ * Returns 0; 1 "spooled value is required"; 10 "failed to rewind spool file".
+ */
+TAMSEL_API tamsel_status tamsel_spooled_rewind(tamsel_spooled *spooled, tamsel_error *error);
+
+/*
+ * tamsel_spooled_read: the `tamsel_reader` of a spooled value: reads from the cursor, at most
+ * `capacity` bytes and never across the end of the prefix in one call; `eof` comes with the
+ * last bytes. `would_block` is never set; reads may be interleaved with appends.
+ *   user_data: a `tamsel_spooled *`; NULL reads as empty (`eof`), a record not initialised
+ *              gives `error_code` 22.
+ *   buffer:    destination; NULL gives `error_code` 22.
+ *   capacity:  0 returns 0 bytes (`eof` only at the end).
+ * A failed read of the spill file gives its errno, or 5 (EIO) when the file is shorter than
+ * the value. The spill file's stream position is not used or moved.
+ */
+TAMSEL_API tamsel_read_result tamsel_spooled_read(void *user_data, void *buffer, size_t capacity);
+
+/*
+ * tamsel_spooled_write_to_sink: replays the whole value into `sink` in blocks of up to 4096
+ * bytes, with a private cursor (the record's `read_pos` is untouched). An empty value calls
+ * the sink zero times.
+ *   spooled:   an initialised record; NULL or not initialised fails.
+ *   sink:      NULL fails; status 7 from it is tolerated, any other nonzero status stops the
+ *              replay and is returned unchanged.
+ *   sink_user: passed to the sink.
+ *   error:     may be NULL; passed to the sink.
+ * Returns 0; 1 "spooled value and sink are required"; 10 "failed to rewind spool file" or
+ * "failed to read spooled value" (`system_errno` set); or the sink's status.
+ */
+TAMSEL_API tamsel_status tamsel_spooled_write_to_sink(const tamsel_spooled *spooled,
+                                                      tamsel_sink sink, void *sink_user,
+                                                      tamsel_error *error);
 
 /* ======================================================================================== */
 /* Value visitor                                                                            */

@@ -198,27 +198,31 @@ class owned_block {
     return static_cast<uint32_t>((a >> 9) ^ (a >> 4) ^ magic);
 }
 
-// Owns a FILE* the library opened itself; closes it on every exit path.
+// A stream the library opened itself; closed on every exit path. Never wraps a caller's FILE*.
 class unique_file {
   public:
     unique_file() = default;
     explicit unique_file(FILE *f) noexcept : f_(f) {}
     unique_file(unique_file &&o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
-    ~unique_file() {
-        if (f_) std::fclose(f_);
+    unique_file &operator=(unique_file &&o) noexcept {
+        if (this != &o) reset(std::exchange(o.f_, nullptr));
+        return *this;
     }
+    ~unique_file() { reset(); }
     unique_file(const unique_file &) = delete;
     unique_file &operator=(const unique_file &) = delete;
-    unique_file &operator=(unique_file &&) = delete;
 
     [[nodiscard]] FILE *get() const noexcept { return f_; }
-    explicit operator bool() const noexcept { return f_ != nullptr; }
+    [[nodiscard]] FILE *release() noexcept { return std::exchange(f_, nullptr); }
     void reset(FILE *f = nullptr) noexcept {
-        if (f_) std::fclose(f_);
-        f_ = f;
+        if (FILE *old = std::exchange(f_, f)) std::fclose(old);
     }
+    explicit operator bool() const noexcept { return f_ != nullptr; }
     // Closes now and reports whether the close (the final flush) succeeded.
-    [[nodiscard]] bool close() noexcept { return std::fclose(std::exchange(f_, nullptr)) == 0; }
+    [[nodiscard]] bool close() noexcept {
+        FILE *f = std::exchange(f_, nullptr);
+        return !f || std::fclose(f) == 0;
+    }
 
   private:
     FILE *f_ = nullptr;

@@ -16,5 +16,8 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     m->json_value_cleanup = [](tamsel_runtime *, tamsel_json_value *value) {
         tamsel_json_value_cleanup(value);
     };
+    // The spooled initialisers already take the runtime first: the slots are the functions.
+    m->spooled_init = tamsel_spooled_init;
+    m->spooled_init_class = tamsel_spooled_init_class;
     m->free = tamsel_free;
 }
