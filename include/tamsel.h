@@ -559,8 +559,8 @@ struct tamsel_source {
     tamsel_status (*set_file)(tamsel_source *source, FILE *file, tamsel_error *error);
     tamsel_status (*set_fd)(tamsel_source *source, int fd, tamsel_error *error);
     tamsel_status (*set_path)(tamsel_source *source, const char *path, tamsel_error *error);
-    tamsel_status (*write_to_sink)(const tamsel_source *source, tamsel_sink sink,
-                                   void *sink_user, tamsel_error *error);
+    tamsel_status (*write_to_sink)(const tamsel_source *source, tamsel_sink sink, void *sink_user,
+                                   tamsel_error *error);
     int (*is_rewindable)(const tamsel_source *source);
 };
 
@@ -598,8 +598,7 @@ TAMSEL_API tamsel_status tamsel_source_set_file(tamsel_source *source, FILE *fil
  *   error:  may be NULL.
  * Returns 0, or 1 "source handle and non-negative fd are required".
  */
-TAMSEL_API tamsel_status tamsel_source_set_fd(tamsel_source *source, int fd,
-                                              tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_source_set_fd(tamsel_source *source, int fd, tamsel_error *error);
 
 /*
  * tamsel_source_set_path: makes the source read the file at `path`, opened at each replay.
@@ -626,9 +625,8 @@ TAMSEL_API tamsel_status tamsel_source_set_path(tamsel_source *source, const cha
  * with `system_errno`); or the sink's status. Output already delivered is not retracted.
  * Leaves a `FILE*` or descriptor positioned where the replay stopped.
  */
-TAMSEL_API tamsel_status tamsel_source_write_to_sink(const tamsel_source *source,
-                                                     tamsel_sink sink, void *sink_user,
-                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_source_write_to_sink(const tamsel_source *source, tamsel_sink sink,
+                                                     void *sink_user, tamsel_error *error);
 
 /*
  * tamsel_source_is_rewindable: 1 when a replay can start at the first byte: always for NONE
@@ -666,15 +664,15 @@ TAMSEL_API int tamsel_source_is_rewindable(const tamsel_source *source);
 
 /* Members in this order. */
 struct tamsel_spooled {
-    unsigned char *memory;   /* in-memory prefix (library-owned); NULL while empty */
-    uint64_t memory_len;     /* bytes in `memory`: min(total_len, memory_limit) */
-    uint64_t total_len;      /* all bytes appended */
-    uint64_t read_pos;       /* read cursor, from the first byte of the value */
-    uint64_t memory_limit;   /* bytes kept in memory before spilling */
-    uint64_t max_bytes;      /* largest total size; 0 = unlimited */
-    const char *temp_dir;    /* spill directory (points at owned_temp_dir) or NULL */
-    FILE *file;              /* spill file holding bytes memory_len.. ; NULL until a spill */
-    int is_spilled;          /* 1 exactly when `file` is set */
+    unsigned char *memory; /* in-memory prefix (library-owned); NULL while empty */
+    uint64_t memory_len;   /* bytes in `memory`: min(total_len, memory_limit) */
+    uint64_t total_len;    /* all bytes appended */
+    uint64_t read_pos;     /* read cursor, from the first byte of the value */
+    uint64_t memory_limit; /* bytes kept in memory before spilling */
+    uint64_t max_bytes;    /* largest total size; 0 = unlimited */
+    const char *temp_dir;  /* spill directory (points at owned_temp_dir) or NULL */
+    FILE *file;            /* spill file holding bytes memory_len.. ; NULL until a spill */
+    int is_spilled;        /* 1 exactly when `file` is set */
     char path[TAMSEL_SPOOL_PATH_CAPACITY]; /* named spill file; "" for an anonymous one */
     char *owned_temp_dir;                  /* the record's copy of the directory */
     tamsel_allocator allocator;            /* for `memory` and the directory copy */
@@ -687,8 +685,8 @@ struct tamsel_spooled {
                             tamsel_error *error);
     tamsel_status (*rewind)(tamsel_spooled *spooled, tamsel_error *error);
     tamsel_reader read;
-    tamsel_status (*write_to_sink)(const tamsel_spooled *spooled, tamsel_sink sink,
-                                   void *sink_user, tamsel_error *error);
+    tamsel_status (*write_to_sink)(const tamsel_spooled *spooled, tamsel_sink sink, void *sink_user,
+                                   tamsel_error *error);
 };
 
 /*

@@ -585,3 +585,21 @@ TEST(Spooled, AppendingItsOwnPrefixSurvivesTheMove) {
     EXPECT_EQ(replay(&s), "0123456789012345678901234567890123456789");
     tamsel_spooled_cleanup(&s);
 }
+
+TEST(Spooled, SizeArithmeticNeverWraps) {
+    tamsel_spooled s;
+    tamsel_spool_options o = options(0, 0);
+    tamsel_spooled_init_with_allocator(&s, &o, nullptr);
+    tamsel_error e;
+    // Totals past what a 64-bit count or a file offset can hold (set by hand: no file is
+    // that large) are refused before anything is written.
+    for (uint64_t total : {UINT64_MAX - 2, static_cast<uint64_t>(INT64_MAX)}) {
+        s.total_len = total;
+        EXPECT_EQ(tamsel_spooled_append(&s, "abcde", 5, &e), TAMSEL_STATUS_OVERFLOW);
+        EXPECT_STREQ(e.message, "spooled value size overflow");
+        EXPECT_EQ(s.total_len, total);
+        EXPECT_EQ(s.file, nullptr) << "no spill file for a refused append";
+    }
+    s.total_len = 0;
+    tamsel_spooled_cleanup(&s);
+}
