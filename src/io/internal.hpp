@@ -107,7 +107,8 @@ struct pull_result {
 //  - 0 bytes with neither eof nor would_block is not the end: the reader is called again; the
 //    TAMSEL_READER_MAX_EMPTY_READS-th such result in a row fails with status 9 "reader made
 //    no progress".
-//  - a nonzero error_code fails with status 10 and `failure_message` ("reader callback
+//  - a nonzero error_code fails with `error_status` (10 unless the consumer's contract says
+//    otherwise; the visitor's says 9) and `failure_message` ("reader callback
 //    failed" in one-shot operations, "stream read failed" in streams), the code stored in
 //    system_errno; the bytes of that call are dropped.
 //  - more bytes than `capacity` is a reader failure: status 10, `failure_message`,
@@ -117,7 +118,8 @@ struct pull_result {
 [[nodiscard]] tamsel_status pull_reader(tamsel_reader reader, void *user, void *buffer,
                                         size_t capacity, const char *failure_message,
                                         pull_result *out, tamsel_error *error,
-                                        input_position where = {});
+                                        input_position where = {},
+                                        tamsel_status error_status = TAMSEL_STATUS_IO_ERROR);
 
 // ---- sources ----------------------------------------------------------------------------------
 

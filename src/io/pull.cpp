@@ -7,7 +7,7 @@ namespace tamsel::io {
 
 tamsel_status pull_reader(tamsel_reader reader, void *user, void *buffer, size_t capacity,
                           const char *failure_message, pull_result *out, tamsel_error *error,
-                          input_position where) {
+                          input_position where, tamsel_status error_status) {
     *out = {};
     if (!reader || !buffer || capacity == 0)
         return tamsel__set_error(error, TAMSEL_STATUS_INTERNAL_ERROR, where.offset, where.line,
@@ -18,10 +18,11 @@ tamsel_status pull_reader(tamsel_reader reader, void *user, void *buffer, size_t
             // A reader that claims more than it was given has already written past the
             // buffer or is lying about it; either way its bytes cannot be trusted.
             int code = r.error_code != 0 ? r.error_code : EINVAL;
-            tamsel__set_error(error, TAMSEL_STATUS_IO_ERROR, where.offset, where.line, where.column,
-                              "%s", failure_message);
+            tamsel_status st = r.error_code != 0 ? error_status : TAMSEL_STATUS_IO_ERROR;
+            tamsel__set_error(error, st, where.offset, where.line, where.column, "%s",
+                              failure_message);
             if (error) error->system_errno = code;
-            return TAMSEL_STATUS_IO_ERROR;
+            return st;
         }
         if (r.bytes > 0 || r.eof || r.would_block) {
             out->bytes = r.bytes;

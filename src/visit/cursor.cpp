@@ -1,6 +1,5 @@
 #include "visit/cursor.hpp"
-
-#include <unistd.h>
+#include "io/internal.hpp"
 
 #include <cerrno>
 
@@ -90,55 +89,43 @@ bool input_cursor::pull() {
     size_t got = 0;
     switch (source_) {
     case source::reader: {
-        for (int empty = 0;;) {
-            tamsel_read_result r = reader_(reader_user_, window_, window_size);
-            if (r.error_code)
-                return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader callback failed",
-                                 r.error_code);
-            if (r.bytes > window_size)
-                return fail_read(TAMSEL_STATUS_IO_ERROR, "reader callback failed", EINVAL);
-            if (r.bytes) {
-                got = r.bytes;
-                eof_pending_ = r.eof != 0;
-                break;
-            }
-            if (r.eof) return false;
-            if (r.would_block)
-                return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader would block", 0);
-            if (++empty >= TAMSEL_READER_MAX_EMPTY_READS)
-                return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader made no progress", 0);
-        }
-        break;
-    }
-    case source::file: {
-        got = std::fread(window_, 1, window_size, file_);
-        if (got == 0) {
-            if (std::ferror(file_)) {
-                int code = errno ? errno : EIO;
-                return wording_ == read_wording::reader
-                           ? fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader callback failed",
-                                       code)
-                           : fail_read(TAMSEL_STATUS_IO_ERROR, "failed to read JSON value stream",
-                                       code);
-            }
+        io::pull_result r;
+        io::input_position where{clamp_to_size(base_), clamp_to_size(line_),
+                                 clamp_to_size(base_ - line_start_)};
+        failure_ =
+            io::pull_reader(reader_, reader_user_, window_, window_size, "reader callback failed",
+                            &r, error_, where, TAMSEL_STATUS_CALLBACK_FAILED);
+        if (failure_ != TAMSEL_STATUS_OK) {
+            state_ = read_failed;
             return false;
         }
-        if (got < window_size && std::feof(file_)) eof_pending_ = true;
+        if (r.bytes == 0) {
+            if (r.eof) return false;
+            return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader would block", 0);
+        }
+        got = r.bytes;
+        eof_pending_ = r.eof;
         break;
     }
+    case source::file:
     case source::fd: {
-        ssize_t n;
-        do {
-            n = ::read(fd_, window_, window_size);
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            int code = errno;
-            return wording_ == read_wording::reader
-                       ? fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader callback failed", code)
-                       : fail_read(TAMSEL_STATUS_IO_ERROR, "failed to read JSON value fd", code);
+        // The stock read cores; a failure is worded as the entry points' readers or as a
+        // holder's own input.
+        tamsel_read_result r = source_ == source::file
+                                   ? io::read_file_once(file_, window_, window_size)
+                                   : io::read_fd_once(fd_, window_, window_size);
+        if (r.error_code) {
+            if (wording_ == read_wording::reader)
+                return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader callback failed",
+                                 r.error_code);
+            return fail_read(TAMSEL_STATUS_IO_ERROR,
+                             source_ == source::file ? "failed to read JSON value stream"
+                                                     : "failed to read JSON value fd",
+                             r.error_code);
         }
-        if (n == 0) return false;
-        got = static_cast<size_t>(n);
+        if (r.bytes == 0) return false;
+        got = r.bytes;
+        eof_pending_ = r.eof != 0 && source_ == source::file;
         break;
     }
     case source::memory:
