@@ -245,6 +245,8 @@ typedef struct tamsel_runtime_settings tamsel_runtime_settings; /* internal */
 
 /* Types of later sections that the method table mentions. */
 struct tamsel_json_value;
+struct tamsel_map;
+struct tamsel_stream;
 typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
@@ -261,17 +263,24 @@ typedef struct tamsel_spooled tamsel_spooled;
 /* The method table: one slot per public operation, each taking the runtime first. */
 typedef struct tamsel_runtime_methods {
     /* 1-5: parse */
-    tamsel_method_unavailable parse_cstr;
-    tamsel_method_unavailable parse_buffer;
-    tamsel_method_unavailable parse_reader;
-    tamsel_method_unavailable parse_filep;
-    tamsel_method_unavailable parse_path;
+    tamsel_status (*parse_cstr)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst,
+                                const char *json, tamsel_error *error);
+    tamsel_status (*parse_buffer)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst,
+                                  const void *data, size_t len, tamsel_error *error);
+    tamsel_status (*parse_reader)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst,
+                                  tamsel_reader reader, void *reader_user, tamsel_error *error);
+    tamsel_status (*parse_filep)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst,
+                                 FILE *file, tamsel_error *error);
+    tamsel_status (*parse_path)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst,
+                                const char *path, tamsel_error *error);
     /* 6-10: validate */
-    tamsel_method_unavailable validate_buffer;
-    tamsel_method_unavailable validate_cstr;
-    tamsel_method_unavailable validate_reader;
-    tamsel_method_unavailable validate_filep;
-    tamsel_method_unavailable validate_path;
+    tamsel_status (*validate_buffer)(tamsel_runtime *runtime, const void *data, size_t len,
+                                     tamsel_error *error);
+    tamsel_status (*validate_cstr)(tamsel_runtime *runtime, const char *json, tamsel_error *error);
+    tamsel_status (*validate_reader)(tamsel_runtime *runtime, tamsel_reader reader,
+                                     void *reader_user, tamsel_error *error);
+    tamsel_status (*validate_filep)(tamsel_runtime *runtime, FILE *file, tamsel_error *error);
+    tamsel_status (*validate_path)(tamsel_runtime *runtime, const char *path, tamsel_error *error);
     /* 11-16: visit */
     tamsel_status (*visit_value_buffer)(tamsel_runtime *runtime, const void *data, size_t len,
                                         const tamsel_value_visitor *visitor, void *user,
@@ -291,15 +300,21 @@ typedef struct tamsel_runtime_methods {
     tamsel_status (*visit_value_fd)(tamsel_runtime *runtime, int fd,
                                     const tamsel_value_visitor *visitor, void *user,
                                     tamsel_error *error);
-    /* 17-19: mapped values */
-    tamsel_method_unavailable init;
-    tamsel_method_unavailable reset;
-    tamsel_method_unavailable cleanup;
+    /* 17-19: mapped values (cleanup ignores the runtime) */
+    void (*init)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst);
+    void (*reset)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst);
+    void (*cleanup)(tamsel_runtime *runtime, const struct tamsel_map *map, void *dst);
     /* 20-23: object streams */
-    tamsel_method_unavailable stream_open_reader;
-    tamsel_method_unavailable stream_open_filep;
-    tamsel_method_unavailable stream_open_path;
-    tamsel_method_unavailable stream_open_fd;
+    struct tamsel_stream *(*stream_open_reader)(tamsel_runtime *runtime,
+                                                const struct tamsel_map *map, tamsel_reader reader,
+                                                void *reader_user, tamsel_error *error);
+    struct tamsel_stream *(*stream_open_filep)(tamsel_runtime *runtime,
+                                               const struct tamsel_map *map, FILE *file,
+                                               tamsel_error *error);
+    struct tamsel_stream *(*stream_open_path)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                              const char *path, tamsel_error *error);
+    struct tamsel_stream *(*stream_open_fd)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                            int fd, tamsel_error *error);
     /* 24-28: array streams */
     tamsel_method_unavailable array_stream_open_reader;
     tamsel_method_unavailable array_stream_open_filep;
@@ -1009,6 +1024,307 @@ TAMSEL_API tamsel_status tamsel_json_value_write_to_sink(const tamsel_json_value
 /* 1 when the value can be written more than once (NONE, BUFFER, PATH, a seekable FILE* or
    descriptor); 0 for READER, unseekable inputs and NULL. */
 TAMSEL_API int tamsel_json_value_is_rewindable(const tamsel_json_value *value);
+
+/* ======================================================================================== */
+/* Field maps and mapped records                                                            */
+/* ======================================================================================== */
+
+/*
+ * How to use: describe a C record with a `tamsel_map` listing one `tamsel_field` per mapped
+ * member (key, offset, kind, storage, flags). The parser writes JSON straight into such
+ * records and the serializer reads them back. A record goes: fresh, then tamsel_init (or a
+ * parse with init_destination on), then populated by parses, then tamsel_reset (empty again,
+ * caller storage kept) or tamsel_cleanup (everything the library allocated released). A
+ * cleaned record may be initialised or cleaned again.
+ *
+ * Maps are read-only and may be shared by all threads. Give a map `cache_self` = its own
+ * address to let entry points cache its validation per thread; change `cache_token` whenever
+ * you change the map in place.
+ *
+ * TAMSEL_KEY("name") fills the four key members of a field from a string literal:
+ *     { TAMSEL_KEY("id"), offsetof(struct rec, id), TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED }
+ */
+
+typedef uint32_t tamsel_field_kind;
+#define TAMSEL_FIELD_STRING ((tamsel_field_kind)0)        /* char* (dynamic) or char[capacity] */
+#define TAMSEL_FIELD_SPOOLED_TEXT ((tamsel_field_kind)1)  /* tamsel_spooled: decoded string */
+#define TAMSEL_FIELD_SPOOLED_BYTES ((tamsel_field_kind)2) /* tamsel_spooled: base64-decoded */
+#define TAMSEL_FIELD_SOURCE_TEXT ((tamsel_field_kind)3)   /* tamsel_source; serialize only */
+#define TAMSEL_FIELD_SOURCE_BYTES ((tamsel_field_kind)4)  /* tamsel_source as base64 */
+#define TAMSEL_FIELD_JSON_VALUE ((tamsel_field_kind)5)    /* tamsel_json_value */
+#define TAMSEL_FIELD_I64 ((tamsel_field_kind)6)           /* int64_t */
+#define TAMSEL_FIELD_U64 ((tamsel_field_kind)7)           /* uint64_t */
+#define TAMSEL_FIELD_F64 ((tamsel_field_kind)8)           /* double */
+#define TAMSEL_FIELD_BOOL ((tamsel_field_kind)9)          /* int, 0 or 1 */
+#define TAMSEL_FIELD_OBJECT ((tamsel_field_kind)10)       /* nested record of submap */
+#define TAMSEL_FIELD_STRING_ARRAY ((tamsel_field_kind)11) /* tamsel_string_array */
+#define TAMSEL_FIELD_I64_ARRAY ((tamsel_field_kind)12)    /* tamsel_i64_array */
+#define TAMSEL_FIELD_U64_ARRAY ((tamsel_field_kind)13)    /* tamsel_u64_array */
+#define TAMSEL_FIELD_F64_ARRAY ((tamsel_field_kind)14)    /* tamsel_f64_array */
+#define TAMSEL_FIELD_BOOL_ARRAY ((tamsel_field_kind)15)   /* tamsel_bool_array */
+#define TAMSEL_FIELD_OBJECT_ARRAY ((tamsel_field_kind)16) /* tamsel_object_array */
+#define TAMSEL_FIELD_STRING_ARRAY_STREAM ((tamsel_field_kind)17) /* tamsel_string_array_stream */
+#define TAMSEL_FIELD_MAPPED_ARRAY_STREAM ((tamsel_field_kind)18) /* tamsel_mapped_array_stream */
+
+#define TAMSEL_STORAGE_DYNAMIC 0u /* the library allocates the value */
+#define TAMSEL_STORAGE_FIXED 1u   /* the caller provides fixed capacity */
+
+#define TAMSEL_OVERFLOW_FAIL 0u            /* too long: status 6 */
+#define TAMSEL_OVERFLOW_TRUNCATE 1u        /* cut, and the parse returns status 7 */
+#define TAMSEL_OVERFLOW_TRUNCATE_SILENT 2u /* cut; only error.truncated tells (any value > 1) */
+
+#define TAMSEL_FIELD_REQUIRED 0x1u   /* must appear; always serialized */
+#define TAMSEL_FIELD_OMIT_NULL 0x2u  /* serialize: omitted when null */
+#define TAMSEL_FIELD_OMIT_EMPTY 0x4u /* serialize: omitted when null or empty */
+#define TAMSEL_FIELD_HAS_PRESENCE                                                                  \
+    0x8u                                 /* kinds I64..BOOL: an int at presence_offset says        \
+                                            whether the value was parsed */
+#define TAMSEL_FIELD_NULLABLE 0x10u      /* with HAS_PRESENCE: null clears the presence int */
+#define TAMSEL_FIELD_CAPTURE 0x80000000u /* JSON_VALUE: init and reset enable parse capture */
+
+#define TAMSEL_ARRAY_OWNED 0x1u /* items were allocated by the library */
+#define TAMSEL_ARRAY_FIXED 0x2u /* the caller supplied items and capacity (after tamsel_init) */
+
+typedef struct tamsel_map tamsel_map;
+
+typedef struct tamsel_field {
+    const char *name; /* NUL-terminated JSON key */
+    size_t name_len;  /* key length in bytes (0 matches the empty key) */
+    char name_first;  /* name[0] (0 for the empty key) */
+    char name_last;   /* name[name_len - 1] (0 for the empty key) */
+    size_t offset;    /* byte offset of the member in the record */
+    tamsel_field_kind kind;
+    uint32_t storage;         /* TAMSEL_STORAGE_* */
+    uint32_t overflow_policy; /* TAMSEL_OVERFLOW_* */
+    uint32_t flags;           /* TAMSEL_FIELD_* flags */
+    size_t capacity;          /* fixed string: bytes of the char array, NUL included */
+    size_t elem_size;         /* OBJECT_ARRAY: item size (at least submap->struct_size) */
+    const tamsel_map *submap; /* OBJECT, OBJECT_ARRAY, MAPPED_ARRAY_STREAM */
+    const tamsel_spool_options *spool_options; /* SPOOLED_*: NULL = the runtime's class */
+    size_t presence_offset;                    /* HAS_PRESENCE: offset of the int */
+    uint32_t spool_class;                      /* 1 or 2 select that class; anything else class 0 */
+} tamsel_field;
+
+#define TAMSEL_KEY(literal)                                                                        \
+    literal, sizeof(literal) - 1, (literal)[0],                                                    \
+        (literal)[sizeof(literal) > 1 ? sizeof(literal) - 2 : 0]
+
+struct tamsel_map {
+    const char *name;           /* descriptive tag; not interpreted */
+    size_t struct_size;         /* size of the record */
+    const tamsel_field *fields; /* the descriptors */
+    size_t field_count;
+    const tamsel_map *cache_self; /* the map's own address to allow caching its validation */
+    const void *cache_token;      /* change it when the map changes in place */
+};
+
+/* Array records. All share one layout: items, count, capacity (in items), flags. */
+typedef struct tamsel_string_array {
+    char **items;
+    size_t count;
+    size_t capacity;
+    uint32_t flags; /* TAMSEL_ARRAY_* */
+} tamsel_string_array;
+typedef struct tamsel_i64_array {
+    int64_t *items;
+    size_t count;
+    size_t capacity;
+    uint32_t flags;
+} tamsel_i64_array;
+typedef struct tamsel_u64_array {
+    uint64_t *items;
+    size_t count;
+    size_t capacity;
+    uint32_t flags;
+} tamsel_u64_array;
+typedef struct tamsel_f64_array {
+    double *items;
+    size_t count;
+    size_t capacity;
+    uint32_t flags;
+} tamsel_f64_array;
+typedef struct tamsel_bool_array {
+    int *items;
+    size_t count;
+    size_t capacity;
+    uint32_t flags;
+} tamsel_bool_array;
+/* OBJECT_ARRAY: items are `elem_size` bytes apart (the field's elem_size; this member is
+   informational, set by init). */
+typedef struct tamsel_object_array {
+    void *items;
+    size_t count;
+    size_t capacity;
+    size_t elem_size;
+    uint32_t flags;
+} tamsel_object_array;
+
+/* Sets every mapped member of `dst` to its empty state WITHOUT releasing what was there: the
+   record must be fresh, or cleaned with tamsel_cleanup, or its old contents leak. Fields with
+   an invalid layout are skipped. runtime may be NULL (defaults). Never fails. */
+TAMSEL_API void tamsel_init(tamsel_runtime *runtime, const tamsel_map *map, void *dst);
+/* Returns a populated record to its empty state, releasing values but keeping caller
+   storage (fixed arrays, stream handlers, holder configuration). Never fails. */
+TAMSEL_API void tamsel_reset(tamsel_runtime *runtime, const tamsel_map *map, void *dst);
+/* Releases everything the library allocated in `dst`; scalars keep their values, presence
+   ints become 0. Does nothing for an invalid map. Safe to repeat. */
+TAMSEL_API void tamsel_cleanup(const tamsel_map *map, void *dst);
+
+/* ======================================================================================== */
+/* Streamed fields: string array streams and mapped array streams                           */
+/* ======================================================================================== */
+
+/*
+ * How to use: a TAMSEL_FIELD_STRING_ARRAY_STREAM member hands each string element of its JSON
+ * array to a chunk handler as it is decoded; a TAMSEL_FIELD_MAPPED_ARRAY_STREAM member parses
+ * each object element into one caller item record, calls back, and resets the item for the
+ * next element. Set the handler once (set_handler); it survives tamsel_init, tamsel_reset and
+ * parses. Callbacks run inside the parse call; a status other than OK or TRUNCATED fails the
+ * parse with that status.
+ */
+
+/* Receives one string piece by piece; only `chunk` is required. */
+typedef struct tamsel_string_chunk_handler {
+    tamsel_status (*begin)(void *user, tamsel_error *error);
+    tamsel_status (*chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
+    tamsel_status (*end)(void *user, tamsel_error *error);
+} tamsel_string_chunk_handler;
+
+#define TAMSEL_STRING_ARRAY_STREAM_MAGIC 0x54534153u /* 'TSAS' */
+#define TAMSEL_MAPPED_ARRAY_STREAM_MAGIC 0x54534d53u /* 'TSMS' */
+
+typedef struct tamsel_string_array_stream tamsel_string_array_stream;
+struct tamsel_string_array_stream {
+    tamsel_status (*begin)(void *user, tamsel_error *error);
+    tamsel_status (*chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
+    tamsel_status (*end)(void *user, tamsel_error *error);
+    void *user;
+    int active;     /* 1 while an element string is being delivered */
+    uint32_t magic; /* address-keyed initialisation mark */
+    tamsel_status (*set_handler)(tamsel_string_array_stream *stream,
+                                 const tamsel_string_chunk_handler *handler, void *user,
+                                 tamsel_error *error);
+};
+
+/* What a mapped array stream does with each element. */
+typedef struct tamsel_mapped_item_handler {
+    const tamsel_map *item_map; /* map of one item */
+    void *item;                 /* the caller's item record, reused for every element */
+    tamsel_status (*callback)(void *user, void *item, tamsel_error *error);
+    void *user;
+} tamsel_mapped_item_handler;
+
+typedef struct tamsel_mapped_array_stream tamsel_mapped_array_stream;
+struct tamsel_mapped_array_stream {
+    const tamsel_map *item_map;
+    void *item;
+    tamsel_status (*callback)(void *user, void *item, tamsel_error *error);
+    void *user;
+    int active;     /* 1 while its array is being parsed */
+    uint32_t magic; /* address-keyed initialisation mark */
+    tamsel_status (*set_handler)(tamsel_mapped_array_stream *stream,
+                                 const tamsel_mapped_item_handler *handler, tamsel_error *error);
+};
+
+/* Zeroes the record, stamps its mark and installs set_handler; returns `stream` (NULL
+   ignored). */
+TAMSEL_API tamsel_string_array_stream *
+tamsel_string_array_stream_init(tamsel_string_array_stream *stream);
+/* Copies the handler's callbacks and `user` (initialising the record first if needed).
+   Status 1 "string array stream and chunk handler are required" without stream, handler or
+   handler->chunk. */
+TAMSEL_API tamsel_status tamsel_string_array_stream_set_handler(
+    tamsel_string_array_stream *stream, const tamsel_string_chunk_handler *handler, void *user,
+    tamsel_error *error);
+TAMSEL_API tamsel_mapped_array_stream *
+tamsel_mapped_array_stream_init(tamsel_mapped_array_stream *stream);
+/* Copies the handler (initialising the record first if needed) and initialises the item
+   record for the item map, so that it never holds garbage. Status 1 when a member is missing
+   or the item map is invalid. */
+TAMSEL_API tamsel_status tamsel_mapped_array_stream_set_handler(
+    tamsel_mapped_array_stream *stream, const tamsel_mapped_item_handler *handler,
+    tamsel_error *error);
+
+/* ======================================================================================== */
+/* Parsing, validation and object streams                                                   */
+/* ======================================================================================== */
+
+/*
+ * How to use: tamsel_parse_* reads one JSON object into `dst` as `map` describes; any bytes
+ * after it other than whitespace are an error. tamsel_validate_* checks that the input is
+ * exactly one JSON value within the runtime's parse limits. Inputs are read in 1024-byte
+ * pieces; one-shot calls allocate nothing themselves (values are allocated under the parse
+ * budget, max_parse_bytes). With init_destination on (the default) `dst` must be fresh or
+ * cleaned first. After a failure `dst` may be partly filled; everything it holds is valid and
+ * released by tamsel_cleanup. The error record carries the line, column and byte offset of
+ * the failing byte; after success, the position reached. A complete parse in which a
+ * fixed-capacity value was cut returns TRUNCATED (error.code 0, error.truncated 1).
+ *
+ * Object streams read a sequence of top-level objects (concatenated or one per line) from one
+ * input into a destination, one per tamsel_stream_next call. A non-blocking descriptor or
+ * reader without data gives TAMSEL_STREAM_WOULD_BLOCK; call next again with the same
+ * destination to resume. Passing the same destination each time releases the previous
+ * object's values first. A stream copies the runtime's settings and outlives it.
+ */
+
+TAMSEL_API tamsel_status tamsel_parse_buffer(tamsel_runtime *runtime, const tamsel_map *map,
+                                             void *dst, const void *data, size_t len,
+                                             tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_parse_cstr(tamsel_runtime *runtime, const tamsel_map *map,
+                                           void *dst, const char *json, tamsel_error *error);
+/* Reader errors are status 10 "reader callback failed" (system_errno set); would-block is
+   status 9 "reader would block" (a one-shot parse cannot resume). */
+TAMSEL_API tamsel_status tamsel_parse_reader(tamsel_runtime *runtime, const tamsel_map *map,
+                                             void *dst, tamsel_reader reader, void *reader_user,
+                                             tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_parse_filep(tamsel_runtime *runtime, const tamsel_map *map,
+                                            void *dst, FILE *file, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_parse_path(tamsel_runtime *runtime, const tamsel_map *map,
+                                           void *dst, const char *path, tamsel_error *error);
+
+TAMSEL_API tamsel_status tamsel_validate_buffer(tamsel_runtime *runtime, const void *data,
+                                                size_t len, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_validate_cstr(tamsel_runtime *runtime, const char *json,
+                                              tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_validate_reader(tamsel_runtime *runtime, tamsel_reader reader,
+                                                void *reader_user, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_validate_filep(tamsel_runtime *runtime, FILE *file,
+                                               tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_validate_path(tamsel_runtime *runtime, const char *path,
+                                              tamsel_error *error);
+
+typedef int tamsel_stream_result;
+#define TAMSEL_STREAM_ITEM 0        /* an object was delivered */
+#define TAMSEL_STREAM_END 1         /* the input ended cleanly between objects */
+#define TAMSEL_STREAM_WOULD_BLOCK 2 /* no data now; call next again with the same dst */
+#define TAMSEL_STREAM_ERROR 3       /* failure: see the error record */
+
+typedef struct tamsel_stream tamsel_stream;
+struct tamsel_stream {
+    tamsel_error error; /* the stream's own record: the last result */
+    tamsel_stream_result (*next)(tamsel_stream *stream, void *dst, tamsel_error *error);
+    void (*close)(tamsel_stream *stream);
+};
+
+/* Opening: status 1 "tamsel runtime is required", "map is required", a partial allocator, or
+   the input's own message; status 8 "failed to allocate stream". Returns NULL on failure.
+   The stream never closes a caller's FILE* or descriptor; it closes a file it opened. */
+TAMSEL_API tamsel_stream *tamsel_stream_open_reader(tamsel_runtime *runtime, const tamsel_map *map,
+                                                    tamsel_reader reader, void *reader_user,
+                                                    tamsel_error *error);
+TAMSEL_API tamsel_stream *tamsel_stream_open_filep(tamsel_runtime *runtime, const tamsel_map *map,
+                                                   FILE *file, tamsel_error *error);
+TAMSEL_API tamsel_stream *tamsel_stream_open_path(tamsel_runtime *runtime, const tamsel_map *map,
+                                                  const char *path, tamsel_error *error);
+TAMSEL_API tamsel_stream *tamsel_stream_open_fd(tamsel_runtime *runtime, const tamsel_map *map,
+                                                int fd, tamsel_error *error);
+/* Delivers the next object into `dst`. `error` may be NULL (the stream's own record always
+   gets the result). */
+TAMSEL_API tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *dst,
+                                                   tamsel_error *error);
+TAMSEL_API const tamsel_error *tamsel_stream_error(const tamsel_stream *stream);
+/* Frees the stream (NULL ignored). The destination's contents stay the caller's. */
+TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
 
 #ifdef __cplusplus
 } /* extern "C" */

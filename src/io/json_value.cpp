@@ -57,12 +57,6 @@ void clear_parse_side(tamsel_json_value *v) {
     v->parse_visitor_user = nullptr;
 }
 
-bool same_limits(const tamsel_value_limits &a, const tamsel_value_limits &b) {
-    return a.max_depth == b.max_depth && a.max_string_bytes == b.max_string_bytes &&
-           a.max_number_bytes == b.max_number_bytes && a.max_key_bytes == b.max_key_bytes &&
-           a.max_total_bytes == b.max_total_bytes;
-}
-
 void set_parse_mode(tamsel_json_value *v, int mode, tamsel_error *error) {
     clear_source(v);
     clear_parse_side(v);
@@ -82,6 +76,12 @@ bool fd_rewindable(int fd) {
 }
 
 } // namespace
+
+bool same_limits(const tamsel_value_limits &a, const tamsel_value_limits &b) {
+    return a.max_depth == b.max_depth && a.max_string_bytes == b.max_string_bytes &&
+           a.max_number_bytes == b.max_number_bytes && a.max_key_bytes == b.max_key_bytes &&
+           a.max_total_bytes == b.max_total_bytes;
+}
 
 bool json_value_is_initialized(const tamsel_json_value *v) {
     return v && v->methods == &shared_methods &&

@@ -9,6 +9,9 @@ namespace tamsel::io {
 // True when `value` was initialised at its own address (mark and shared method table).
 [[nodiscard]] bool json_value_is_initialized(const tamsel_json_value *value);
 
+// All five limits equal.
+[[nodiscard]] bool same_limits(const tamsel_value_limits &a, const tamsel_value_limits &b);
+
 // Writes the holder's value to `sink`, compact or pretty. Pretty output indents as a value
 // nested `base_level` levels deep (2 spaces a level). Returns OK, TRUNCATED (a sink truncated),
 // a sink's failing status, or the read/parse failure.
