@@ -247,7 +247,7 @@ struct tamsel_runtime_settings {
     tamsel_spool_options spool[TAMSEL_SPOOL_CLASS_COUNT];
     // Taken by a one-shot parse that stages fixed strings in the shared scratch buffer, so two
     // threads never stage into it at once; a parse that finds it taken stages elsewhere.
-    std::atomic<uint32_t> scratch_busy;
+    mutable std::atomic<uint32_t> scratch_busy;
 };
 
 // What a borrow hands back for its release.

@@ -6,12 +6,31 @@
 
 void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     std::memset(m, 0, sizeof *m);
+    m->parse_cstr = tamsel_parse_cstr;
+    m->parse_buffer = tamsel_parse_buffer;
+    m->parse_reader = tamsel_parse_reader;
+    m->parse_filep = tamsel_parse_filep;
+    m->parse_path = tamsel_parse_path;
+    m->validate_buffer = tamsel_validate_buffer;
+    m->validate_cstr = tamsel_validate_cstr;
+    m->validate_reader = tamsel_validate_reader;
+    m->validate_filep = tamsel_validate_filep;
+    m->validate_path = tamsel_validate_path;
     m->visit_value_buffer = tamsel_visit_value_buffer;
     m->visit_value_cstr = tamsel_visit_value_cstr;
     m->visit_value_reader = tamsel_visit_value_reader;
     m->visit_value_filep = tamsel_visit_value_filep;
     m->visit_value_path = tamsel_visit_value_path;
     m->visit_value_fd = tamsel_visit_value_fd;
+    m->init = tamsel_init;
+    m->reset = tamsel_reset;
+    m->cleanup = [](tamsel_runtime *, const tamsel_map *map, void *dst) {
+        tamsel_cleanup(map, dst);
+    };
+    m->stream_open_reader = tamsel_stream_open_reader;
+    m->stream_open_filep = tamsel_stream_open_filep;
+    m->stream_open_path = tamsel_stream_open_path;
+    m->stream_open_fd = tamsel_stream_open_fd;
     m->json_value_init = tamsel_json_value_init;
     m->json_value_cleanup = [](tamsel_runtime *, tamsel_json_value *value) {
         tamsel_json_value_cleanup(value);

@@ -164,6 +164,15 @@ inline constexpr size_t spooled_block_size = 4096;
 void spooled_reinit(tamsel_spooled *s, const tamsel_spool_options *options,
                     const tamsel_allocator *allocator);
 
+// Grows a spooled value's in-memory prefix to `size` bytes; on failure returns NULL with the
+// error recorded and its status in `*status`. The parser's grower charges the parse budget.
+using prefix_grower = void *(*)(void *ctx, tamsel_spooled *s, size_t size, tamsel_error *error,
+                                tamsel_status *status);
+// Appends to an initialised value (the prefix first, the rest to the spill file, all or
+// nothing). `grow` NULL: the value's own allocator.
+[[nodiscard]] tamsel_status spooled_append(tamsel_spooled *s, const void *bytes, size_t len,
+                                           tamsel_error *error, prefix_grower grow, void *grow_ctx);
+
 // Reads like tamsel_spooled_read with the cursor `*pos` instead of `read_pos`, so that
 // replays (write_to_sink, generators) leave the record untouched. No mark check.
 [[nodiscard]] tamsel_read_result spooled_read_at(const tamsel_spooled &s, uint64_t *pos,

@@ -296,22 +296,29 @@ extern "C" int tamsel_spooled_spilled(const tamsel_spooled *spooled) {
     return tamsel::io::spooled_is_initialised(spooled) ? spooled->is_spilled : 0;
 }
 
-extern "C" tamsel_status tamsel_spooled_append(tamsel_spooled *spooled, const void *bytes,
-                                               size_t len, tamsel_error *error) {
-    using namespace tamsel;
-    if (!io::spooled_is_initialised(spooled) || (!bytes && len > 0))
-        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid spooled append arguments");
-    tamsel_spooled *s = spooled;
-    if (len == 0) {
-        clear_error(error);
-        return TAMSEL_STATUS_OK;
-    }
+namespace tamsel::io {
+
+namespace {
+
+void *grow_prefix_plainly(void *, tamsel_spooled *s, size_t size, tamsel_error *error,
+                          tamsel_status *status) {
+    void *grown = owned_realloc(&s->allocator, s->memory, size);
+    if (!grown)
+        *status = fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                       "failed to expand spooled in-memory prefix");
+    return grown;
+}
+
+} // namespace
+
+tamsel_status spooled_append(tamsel_spooled *s, const void *bytes, size_t len, tamsel_error *error,
+                             prefix_grower grow, void *grow_ctx) {
     uint64_t total;
     if (__builtin_add_overflow(s->total_len, static_cast<uint64_t>(len), &total))
         return fail(error, TAMSEL_STATUS_OVERFLOW, "spooled value size overflow");
     if (s->max_bytes != 0 && total > s->max_bytes)
         return fail(error, TAMSEL_STATUS_OVERFLOW, "spooled field exceeds configured max bytes");
-    clear_error(error);
+    if (!grow) grow = grow_prefix_plainly;
 
     const auto *p = static_cast<const unsigned char *>(bytes);
     const uint64_t old_memory_len = s->memory_len;
@@ -323,11 +330,10 @@ extern "C" tamsel_status tamsel_spooled_append(tamsel_spooled *spooled, const vo
             return fail(error, TAMSEL_STATUS_OVERFLOW, "spooled value size overflow");
         size_t self_offset = 0;
         const bool from_self =
-            io::offset_within(p, s->memory, clamp_to_size(s->memory_len), &self_offset);
-        void *grown = owned_realloc(&s->allocator, s->memory, size);
-        if (!grown)
-            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
-                        "failed to expand spooled in-memory prefix");
+            offset_within(p, s->memory, clamp_to_size(s->memory_len), &self_offset);
+        tamsel_status status = TAMSEL_STATUS_OK;
+        void *grown = grow(grow_ctx, s, size, error, &status);
+        if (!grown) return status;
         s->memory = static_cast<unsigned char *>(grown);
         if (from_self) p = s->memory + self_offset; // the bytes moved with the prefix
         std::memcpy(s->memory + s->memory_len, p, take);
@@ -344,6 +350,18 @@ extern "C" tamsel_status tamsel_spooled_append(tamsel_spooled *spooled, const vo
     }
     s->total_len = total;
     return TAMSEL_STATUS_OK;
+}
+
+} // namespace tamsel::io
+
+extern "C" tamsel_status tamsel_spooled_append(tamsel_spooled *spooled, const void *bytes,
+                                               size_t len, tamsel_error *error) {
+    using namespace tamsel;
+    if (!io::spooled_is_initialised(spooled) || (!bytes && len > 0))
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid spooled append arguments");
+    clear_error(error);
+    if (len == 0) return TAMSEL_STATUS_OK;
+    return io::spooled_append(spooled, bytes, len, error, nullptr, nullptr);
 }
 
 extern "C" tamsel_status tamsel_spooled_rewind(tamsel_spooled *spooled, tamsel_error *error) {

@@ -1,0 +1,337 @@
+// Object streams: a sequence of top-level objects from one input, delivered one per call into
+// a caller record. One allocation at open holds everything: the source, a settings snapshot
+// (so the stream outlives its runtime), the read buffer, the public part and the parser.
+#include "io/internal.hpp"
+#include "parse/parser.hpp"
+
+#include <cerrno>
+#include <new>
+
+namespace tamsel::parse {
+
+namespace {
+
+constexpr size_t read_size = 1024;
+
+enum class source_kind : uint8_t { reader = 1, file = 2, fd = 3 };
+
+// Where a stream reads from.
+struct source_spec {
+    tamsel_reader reader = nullptr;
+    void *reader_user = nullptr;
+    FILE *file = nullptr;
+    int fd = -1;
+    bool owns_file = false; // opened from a path: the stream closes it
+    source_kind source = source_kind::reader;
+};
+
+struct stream_block {
+    // Input.
+    tamsel_reader reader = nullptr;
+    void *reader_user = nullptr;
+    FILE *file = nullptr;
+    int fd = -1;
+    bool owns_file = false;
+    source_kind source = source_kind::reader;
+    // State.
+    bool active = false;
+    bool at_eof = false;
+    bool started = false; // the current object has begun (a '{' was fed)
+    size_t pos = 0, end = 0;
+    void *dst = nullptr; // the destination being filled
+    void *last_initialised = nullptr;
+    const tamsel_map *map = nullptr;
+    map_analysis analysis;
+    tamsel_runtime_settings settings{};
+    tamsel_allocator allocator{};
+    unsigned char buffer[read_size];
+    tamsel_stream pub{};
+    parser p;
+    alignas(8) unsigned char workspace[workspace_bytes];
+};
+
+stream_block *block_of(tamsel_stream *s) {
+    return reinterpret_cast<stream_block *>(reinterpret_cast<unsigned char *>(s) -
+                                            offsetof(stream_block, pub));
+}
+
+// Sets the parser up for the next object and prepares the destination.
+tamsel_status begin_object(stream_block &b, void *dst) {
+    init_args args;
+    args.map = b.map;
+    args.dst = dst;
+    args.options = &b.settings.parse_options;
+    args.settings = &b.settings;
+    args.analysis = &b.analysis;
+    args.workspace = b.workspace;
+    parser_destroy(b.p);
+    tamsel_status st = parser_init(b.p, args);
+    if (st != TAMSEL_STATUS_OK) return st;
+    if (b.p.options.init_destination) {
+        if (dst == b.last_initialised) {
+            // The previous object's values go before this one fills the record.
+            reset_map_parse(b.p, *b.map, dst);
+            if (b.p.failed) return b.p.error.code;
+        } else {
+            TAMSEL_TRY(init_map_parse(b.p, *b.map, dst));
+            b.last_initialised = dst;
+        }
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+enum class refill_result { data, would_block, end, error };
+
+refill_result refill(stream_block &b) {
+    tamsel_read_result r{};
+    switch (b.source) {
+    case source_kind::reader: {
+        io::pull_result pr;
+        if (io::pull_reader(b.reader, b.reader_user, b.buffer, sizeof b.buffer,
+                            "stream read failed", &pr, &b.pub.error) != TAMSEL_STATUS_OK)
+            return refill_result::error;
+        r.bytes = pr.bytes;
+        r.eof = pr.eof;
+        r.would_block = pr.would_block;
+        break;
+    }
+    case source_kind::file:
+        r = io::read_file_once(b.file, b.buffer, sizeof b.buffer);
+        break;
+    case source_kind::fd:
+        r = io::read_fd_once(b.fd, b.buffer, sizeof b.buffer, true);
+        break;
+    }
+    if (r.error_code) {
+        tamsel_error_init(&b.pub.error);
+        b.pub.error.system_errno = r.error_code;
+        tamsel::fail(&b.pub.error, TAMSEL_STATUS_IO_ERROR, "stream read failed");
+        return refill_result::error;
+    }
+    b.pos = 0;
+    b.end = r.bytes;
+    if (r.bytes) return refill_result::data;
+    if (r.would_block) return refill_result::would_block;
+    if (r.eof) return refill_result::end;
+    return refill_result::data; // nothing now, not the end: ask again
+}
+
+tamsel_stream_result finish_with(stream_block &b, tamsel_stream_result result,
+                                 tamsel_error *error) {
+    if (error) *error = b.pub.error;
+    return result;
+}
+
+tamsel_stream_result object_failed(stream_block &b, tamsel_error *error) {
+    unwind_mapped_streams(b.p);
+    b.pub.error = b.p.error;
+    b.active = false;
+    b.started = false;
+    return finish_with(b, TAMSEL_STREAM_ERROR, error);
+}
+
+tamsel_stream *open_stream(const tamsel_runtime *runtime, const tamsel_map *map,
+                           tamsel_error *error, const source_spec &init) {
+    runtime_borrow borrow;
+    if (borrow.acquire(runtime, error) != TAMSEL_STATUS_OK) return nullptr;
+    if (!map) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "map is required");
+        return nullptr;
+    }
+    tamsel_allocator alloc;
+    if (require_allocator(borrow.settings()->parse_options.allocator, &alloc, error) !=
+        TAMSEL_STATUS_OK)
+        return nullptr;
+    void *raw = raw_realloc(alloc, nullptr, 0, sizeof(stream_block));
+    if (!raw) {
+        fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate stream");
+        return nullptr;
+    }
+    auto *b = new (raw) stream_block();
+    b->reader = init.reader;
+    b->reader_user = init.reader_user;
+    b->file = init.file;
+    b->fd = init.fd;
+    b->owns_file = init.owns_file;
+    b->source = init.source;
+    b->map = map;
+    b->analysis = analyze_map(map);
+    b->allocator = alloc;
+    tamsel_status st = settings_snapshot(&b->settings, borrow.settings(), error);
+    if (st != TAMSEL_STATUS_OK) {
+        b->~stream_block();
+        raw_free(alloc, raw, sizeof(stream_block));
+        return nullptr;
+    }
+    b->pub.next = tamsel_stream_next;
+    b->pub.close = tamsel_stream_close;
+    init_args args;
+    args.workspace = b->workspace;
+    args.any_root = true;
+    (void)parser_init(b->p, args);
+    clear_error(error);
+    return &b->pub;
+}
+
+} // namespace
+
+} // namespace tamsel::parse
+
+using namespace tamsel;
+using namespace tamsel::parse;
+
+extern "C" tamsel_stream *tamsel_stream_open_reader(tamsel_runtime *runtime, const tamsel_map *map,
+                                                    tamsel_reader reader, void *reader_user,
+                                                    tamsel_error *error) {
+    if (!reader) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "reader callback is required");
+        return nullptr;
+    }
+    source_spec init;
+    init.reader = reader;
+    init.reader_user = reader_user;
+    init.source = source_kind::reader;
+    return open_stream(runtime, map, error, init);
+}
+
+extern "C" tamsel_stream *tamsel_stream_open_filep(tamsel_runtime *runtime, const tamsel_map *map,
+                                                   FILE *file, tamsel_error *error) {
+    if (!file) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "file pointer is required");
+        return nullptr;
+    }
+    source_spec init;
+    init.file = file;
+    init.source = source_kind::file;
+    return open_stream(runtime, map, error, init);
+}
+
+extern "C" tamsel_stream *tamsel_stream_open_path(tamsel_runtime *runtime, const tamsel_map *map,
+                                                  const char *path, tamsel_error *error) {
+    if (!path) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "path is required");
+        return nullptr;
+    }
+    unique_file file(std::fopen(path, "rb"));
+    if (!file) {
+        int code = errno;
+        tamsel_error_init(error);
+        if (error) error->system_errno = code;
+        tamsel__set_error(error, TAMSEL_STATUS_IO_ERROR, 0, 1, 0, "failed to open '%s'", path);
+        return nullptr;
+    }
+    source_spec init;
+    init.file = file.get();
+    init.owns_file = true;
+    init.source = source_kind::file;
+    tamsel_stream *s = open_stream(runtime, map, error, init);
+    if (s) (void)file.release(); // the stream closes it
+    return s;
+}
+
+extern "C" tamsel_stream *tamsel_stream_open_fd(tamsel_runtime *runtime, const tamsel_map *map,
+                                                int fd, tamsel_error *error) {
+    if (fd < 0) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "fd must be non-negative");
+        return nullptr;
+    }
+    source_spec init;
+    init.fd = fd;
+    init.source = source_kind::fd;
+    return open_stream(runtime, map, error, init);
+}
+
+extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *dst,
+                                                   tamsel_error *error) {
+    if (!stream || !dst) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "stream and destination are required");
+        return TAMSEL_STREAM_ERROR;
+    }
+    stream_block &b = *block_of(stream);
+    if (!b.analysis.valid) {
+        fail(&b.pub.error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
+        return finish_with(b, TAMSEL_STREAM_ERROR, error);
+    }
+    if (!b.active) {
+        tamsel_status st = begin_object(b, dst);
+        if (st != TAMSEL_STATUS_OK) return object_failed(b, error);
+        b.active = true;
+        b.started = false;
+        b.dst = dst;
+    } else if (dst != b.dst) {
+        tamsel_error_init(&b.pub.error);
+        fail(&b.pub.error, TAMSEL_STATUS_INVALID_ARGUMENT,
+             "resume the stream with the same destination");
+        return finish_with(b, TAMSEL_STREAM_ERROR, error);
+    }
+    for (;;) {
+        if (b.started && parser_complete(b.p)) {
+            if (b.p.error.code || b.p.error.truncated)
+                b.pub.error = b.p.error;
+            else
+                tamsel_error_init(&b.pub.error);
+            b.active = false;
+            b.started = false;
+            return finish_with(b, TAMSEL_STREAM_ITEM, error);
+        }
+        if (b.pos >= b.end) {
+            switch (refill(b)) {
+            case refill_result::data:
+                b.at_eof = false;
+                continue;
+            case refill_result::would_block:
+                tamsel_error_init(&b.pub.error);
+                return finish_with(b, TAMSEL_STREAM_WOULD_BLOCK, error);
+            case refill_result::error:
+                b.active = false;
+                b.started = false;
+                unwind_mapped_streams(b.p);
+                return finish_with(b, TAMSEL_STREAM_ERROR, error);
+            case refill_result::end:
+                b.at_eof = true;
+                if (b.started) {
+                    (void)parser_finish(b.p);
+                    return object_failed(b, error);
+                }
+                b.active = false;
+                tamsel_error_init(&b.pub.error);
+                return finish_with(b, TAMSEL_STREAM_END, error);
+            }
+        }
+        if (!b.started) {
+            while (b.pos < b.end) {
+                unsigned char c = b.buffer[b.pos];
+                if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+                ++b.pos;
+            }
+            if (b.pos >= b.end) continue;
+            if (b.buffer[b.pos] != '{') {
+                tamsel_error_init(&b.pub.error);
+                fail(&b.pub.error, TAMSEL_STATUS_INVALID_JSON, "expected top-level object");
+                b.active = false;
+                return finish_with(b, TAMSEL_STREAM_ERROR, error);
+            }
+            b.started = true;
+        }
+        size_t used = 0;
+        tamsel_status st = parser_feed(b.p, b.buffer + b.pos, b.end - b.pos, &used, true);
+        b.pos += used;
+        if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return object_failed(b, error);
+    }
+}
+
+extern "C" const tamsel_error *tamsel_stream_error(const tamsel_stream *stream) {
+    return stream ? &stream->error : nullptr;
+}
+
+extern "C" void tamsel_stream_close(tamsel_stream *stream) {
+    if (!stream) return;
+    stream_block *b = block_of(stream);
+    unwind_mapped_streams(b->p);
+    parser_destroy(b->p);
+    if (b->owns_file && b->file) std::fclose(b->file);
+    tamsel__runtime_free_owned_config(&b->settings);
+    const tamsel_allocator alloc = b->allocator;
+    b->~stream_block();
+    raw_free(alloc, b, sizeof(stream_block));
+}
