@@ -13,15 +13,12 @@
 #include "parse/parser.hpp"
 #include "io/json_value.hpp"
 #include "visit/internal.hpp"
+#include "visit/scan.hpp"
 
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tamsel::parse {
 
@@ -29,49 +26,11 @@ namespace {
 
 std::atomic<uint64_t> next_serial{1};
 
-constexpr std::array<uint8_t, 256> make_string_stops() {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c)
-        t[c] = 1;
-    t['"'] = 1;
-    t['\\'] = 1;
-    return t;
-}
-constexpr auto string_stops = make_string_stops();
-static_assert(string_stops['"'] && string_stops['\\'] && string_stops[0x1F] && !string_stops[0x80]);
-
-constexpr std::array<uint8_t, 256> make_number_chars() {
-    std::array<uint8_t, 256> t{};
-    for (int c = '0'; c <= '9'; ++c)
-        t[c] = 1;
-    t['-'] = t['+'] = t['.'] = t['e'] = t['E'] = 1;
-    return t;
-}
-constexpr auto number_chars = make_number_chars();
+using scan::number_chars;
 
 bool is_value_start(uint8_t c) {
     return c == '"' || c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' || c == 'n' ||
            c == '{' || c == '[';
-}
-
-const uint8_t *scan_plain(const uint8_t *p, const uint8_t *e) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    while (e - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-        int mask = _mm_movemask_epi8(hits);
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    while (p < e && !string_stops[*p])
-        ++p;
-    return p;
 }
 
 inline void advance(parser &p, uint8_t c) {
@@ -719,30 +678,17 @@ tamsel_status step(parser &p, uint8_t c) {
 
 // Whitespace between tokens, with line counting.
 const uint8_t *skip_whitespace(parser &p, const uint8_t *q, const uint8_t *e) {
-    const uint8_t *start = q;
-    size_t line_start_delta = SIZE_MAX; // bytes after the last newline, when one was seen
     size_t lines = 0;
-    while (q < e) {
-        uint8_t c = *q;
-        if (c == ' ' || c == '\t' || c == '\r') {
-            ++q;
-        } else if (c == '\n') {
-            ++lines;
-            ++q;
-            line_start_delta = static_cast<size_t>(q - start);
-        } else {
-            break;
-        }
-    }
-    const size_t n = static_cast<size_t>(q - start);
-    p.error.offset += n;
+    const uint8_t *last_newline = nullptr;
+    const uint8_t *r = scan::whitespace_run(q, e, &lines, &last_newline);
+    p.error.offset += static_cast<size_t>(r - q);
     if (lines) {
         p.error.line += lines;
-        p.error.column = n - line_start_delta;
+        p.error.column = static_cast<size_t>(r - last_newline - 1);
     } else {
-        p.error.column += n;
+        p.error.column += static_cast<size_t>(r - q);
     }
-    return q;
+    return r;
 }
 
 } // namespace
@@ -880,19 +826,147 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
     const uint8_t *const e = start + len;
     while (q < e) {
         switch (p.lex) {
-        case lex_state::between:
+        case lex_state::between: {
             if (stop_after_root && p.depth == 0 && p.root_complete) goto done;
-            if (*q <= ' ') {
+            const uint8_t c = *q;
+            if (c <= ' ') {
+                if (c == ' ' && q + 1 < e && q[1] > ' ') { // ", " and ": "
+                    ++p.error.offset;
+                    ++p.error.column;
+                    ++q;
+                    continue;
+                }
                 const uint8_t *r = skip_whitespace(p, q, e);
                 if (r != q) {
                     q = r;
                     continue;
                 }
+                break;
+            }
+            if (p.depth == 0 || p.capture.active) break;
+            frame &f = p.top();
+            if (c == ',' &&
+                (f.state == frame_state::array_next || f.state == frame_state::object_next)) {
+                f.state = f.state == frame_state::array_next ? frame_state::array_value
+                                                             : frame_state::object_key;
+                f.after_comma = 1;
+                advance(p, c);
+                ++q;
+                continue;
+            }
+            if (c == ':' && f.state == frame_state::object_colon) {
+                f.state = frame_state::object_value;
+                advance(p, c);
+                ++q;
+                continue;
+            }
+            if (c == '"' && f.state != frame_state::object_colon &&
+                f.state != frame_state::object_next && f.state != frame_state::array_next) {
+                // A whole string without escapes in this input: keys and the common values are
+                // handled in place, with the position moving exactly as byte by byte.
+                const uint8_t *body = q + 1;
+                const uint8_t *close = scan::plain_run(body, e);
+                if (close < e && *close == '"') {
+                    const size_t n = static_cast<size_t>(close - body);
+                    const size_t room =
+                        p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+                    tamsel_status st = TAMSEL_STATUS_OK;
+                    bool handled = false;
+                    if (f.state == frame_state::object_key) {
+                        if (n + 2 <= room) {
+                            f.after_comma = 0;
+                            p.error.offset += n + 2;
+                            p.error.column += n + 2;
+                            f.current = f.map ? find_field(*f.map, &f.hint,
+                                                           reinterpret_cast<const char *>(body), n)
+                                              : nullptr;
+                            f.state = frame_state::object_colon;
+                            handled = true;
+                        }
+                    } else {
+                        const tamsel_field *field =
+                            f.state == frame_state::object_value ? f.current : f.container;
+                        if (!field) {
+                            f.after_comma = 0;
+                            p.error.offset += n + 2;
+                            p.error.column += n + 2;
+                            st = complete_scalar(p, token_type::string,
+                                                 reinterpret_cast<const unsigned char *>(""), 0);
+                            handled = true;
+                        } else if (f.state == frame_state::object_value &&
+                                   field->kind == TAMSEL_FIELD_STRING) {
+                            f.after_comma = 0;
+                            advance(p, '"');
+                            st = direct_begin(p, f, *field);
+                            if (st == TAMSEL_STATUS_OK && n) {
+                                p.error.offset += n;
+                                p.error.column += n;
+                                st = direct_append(p, body, n);
+                            }
+                            if (st == TAMSEL_STATUS_OK) {
+                                advance(p, '"');
+                                st = direct_finish(p);
+                                if (continues(st)) after_value(p);
+                            }
+                            if (!continues(st)) {
+                                direct_abandon(p);
+                                if (consumed) *consumed = static_cast<size_t>(close + 1 - start);
+                                p.failed = true;
+                                return st;
+                            }
+                            handled = true;
+                        }
+                    }
+                    if (handled) {
+                        q = close + 1;
+                        if (!continues(st)) {
+                            if (consumed) *consumed = static_cast<size_t>(q - start);
+                            p.failed = true;
+                            return st;
+                        }
+                        continue;
+                    }
+                }
+            }
+            if ((c == '-' || scan::digit(c)) &&
+                (f.state == frame_state::array_value || f.state == frame_state::object_value)) {
+                // A whole number in this input: complete it in place, exactly as the step
+                // would when its terminating byte arrives (which is then processed too).
+                const uint8_t *r = scan::valid_number(q, e);
+                const size_t room =
+                    p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+                if (r && static_cast<size_t>(r - q) + 2 <= room) {
+                    const size_t n = static_cast<size_t>(r - q);
+                    p.error.offset += n;
+                    p.error.column += n;
+                    f.after_comma = 0;
+                    p.token_live = true;
+                    p.token_len = n;
+                    const uint8_t t = *r;
+                    advance(p, t);
+                    tamsel_status st = complete_scalar(p, token_type::number, q, n);
+                    q = r + 1;
+                    if (t == ',' && st == TAMSEL_STATUS_OK && !p.capture.active) {
+                        frame &g = p.top(); // the same frame: a scalar pushes nothing
+                        g.state = g.state == frame_state::array_next ? frame_state::array_value
+                                                                     : frame_state::object_key;
+                        g.after_comma = 1;
+                        continue;
+                    }
+                    if (continues(st)) st = on_between(p, t);
+                    if (!continues(st)) {
+                        if (consumed) *consumed = static_cast<size_t>(q - start);
+                        p.failed = true;
+                        return st;
+                    }
+                    continue;
+                }
             }
             break;
+        }
         case lex_state::string:
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
-                const uint8_t *r = scan_plain(q, e);
+                const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {
                     const size_t n = static_cast<size_t>(r - q);
                     p.error.offset += n;

@@ -12,13 +12,10 @@
 // Plain string bytes are scanned a run at a time and handed to the chunk callback straight
 // from the input window; escapes are decoded and delivered as their own chunks.
 #include "visit/internal.hpp"
+#include "visit/scan.hpp"
 
 #include <array>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tamsel::visit {
 
@@ -29,102 +26,8 @@ constexpr uint8_t frame_has_members = 2;
 constexpr size_t inline_depth = 256;
 constexpr size_t inline_number = 256;
 
-constexpr std::array<uint8_t, 256> make_string_stops() {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c)
-        t[c] = 1;
-    t['"'] = 1;
-    t['\\'] = 1;
-    return t;
-}
-constexpr auto string_stops = make_string_stops();
-static_assert(string_stops['"'] && string_stops['\\'] && string_stops[0x1F] && string_stops[0]);
-static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
-
-constexpr std::array<uint8_t, 256> make_number_chars() {
-    std::array<uint8_t, 256> t{};
-    for (int c = '0'; c <= '9'; ++c)
-        t[c] = 1;
-    t['-'] = t['+'] = t['.'] = t['e'] = t['E'] = 1;
-    return t;
-}
-constexpr auto number_chars = make_number_chars();
-static_assert(number_chars['e'] && number_chars['+'] && !number_chars[','] && !number_chars[']']);
-
-// First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
-const uint8_t *scan_plain(const uint8_t *p, const uint8_t *e) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    while (e - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-        int mask = _mm_movemask_epi8(hits);
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    while (p < e && !string_stops[*p])
-        ++p;
-    return p;
-}
-
-inline bool digit(uint8_t c) {
-    return static_cast<uint8_t>(c - '0') < 10;
-}
-
-// End of the run of ASCII digits starting at p.
-const uint8_t *skip_digits(const uint8_t *p, const uint8_t *e) {
-#if defined(__SSE2__)
-    const __m128i zero = _mm_set1_epi8('0');
-    const __m128i nine = _mm_set1_epi8('9');
-    while (e - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(_mm_max_epu8(x, zero), nine), x);
-        unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFFu;
-        if (others) return p + __builtin_ctz(others);
-        p += 16;
-    }
-#endif
-    while (p < e && digit(*p))
-        ++p;
-    return p;
-}
-
-// One pass over a number token that starts at `p` (its first character) and lies wholly in
-// [p, e): returns the end of the token when it matches the JSON number grammar and is
-// followed, inside the window, by a byte that cannot continue it; NULL otherwise (invalid,
-// or possibly continued in the next window), for the general path to decide.
-const uint8_t *scan_valid_number(const uint8_t *p, const uint8_t *e) {
-    if (*p == '-' && ++p == e) return nullptr;
-    if (*p == '0') {
-        ++p;
-    } else if (digit(*p)) {
-        p = skip_digits(p + 1, e);
-    } else {
-        return nullptr;
-    }
-    if (p < e && *p == '.') {
-        if (++p == e || !digit(*p)) return nullptr;
-        p = skip_digits(p + 1, e);
-    }
-    if (p < e && (*p == 'e' || *p == 'E')) {
-        if (++p < e && (*p == '+' || *p == '-')) ++p;
-        if (p == e || !digit(*p)) return nullptr;
-        p = skip_digits(p + 1, e);
-    }
-    if (p == e || number_chars[*p]) return nullptr;
-    return p;
-}
-
-const uint8_t *scan_number(const uint8_t *p, const uint8_t *e) {
-    while (p < e && number_chars[*p])
-        ++p;
-    return p;
-}
+using scan::digit;
+using scan::number_chars;
 
 inline bool stops(tamsel_status st) {
     return st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED;
@@ -242,47 +145,13 @@ template <bool Raw> class walker {
 
 template <bool Raw> int walker<Raw>::skip_whitespace() {
     for (;;) {
-        const uint8_t *p = cursor_.cur;
-        const uint8_t *e = cursor_.end;
-#if defined(__SSE2__)
-        // 16 bytes a step: the whitespace mask finds the first other byte, the newline mask
-        // keeps the line count.
-        const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-        const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-        while (e - p >= 16) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-            __m128i nl = _mm_cmpeq_epi8(x, lf);
-            __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), nl),
-                                      _mm_or_si128(_mm_cmpeq_epi8(x, tab), _mm_cmpeq_epi8(x, cr)));
-            unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
-            unsigned lines = static_cast<unsigned>(_mm_movemask_epi8(nl));
-            if (stop) lines &= (stop & (0u - stop)) - 1; // only newlines before the stop
-            if (lines)
-                cursor_.newlines(static_cast<unsigned>(__builtin_popcount(lines)),
-                                 p + (31 - __builtin_clz(lines)));
-            if (stop) {
-                p += __builtin_ctz(stop);
-                cursor_.cur = p + 1;
-                return *p;
-            }
-            p += 16;
-        }
-#endif
-        while (p < e) {
-            uint8_t b = *p;
-            if (b > ' ') {
-                cursor_.cur = p + 1;
-                return b;
-            }
-            if (b == ' ' || b == '\t' || b == '\r') {
-                ++p;
-            } else if (b == '\n') {
-                cursor_.newline_at(p);
-                ++p;
-            } else {
-                cursor_.cur = p + 1;
-                return b;
-            }
+        size_t lines = 0;
+        const uint8_t *last_newline = nullptr;
+        const uint8_t *p = scan::whitespace_run(cursor_.cur, cursor_.end, &lines, &last_newline);
+        if (lines) cursor_.newlines(static_cast<unsigned>(lines), last_newline);
+        if (p < cursor_.end) {
+            cursor_.cur = p + 1;
+            return *p;
         }
         cursor_.cur = p;
         if (!cursor_.refill()) return cursor_.state();
@@ -416,7 +285,7 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
     uint64_t decoded = 0;
     for (;;) {
         const uint8_t *p = cursor_.cur;
-        const uint8_t *q = scan_plain(p, cursor_.end);
+        const uint8_t *q = scan::plain_run(p, cursor_.end);
         if (q != p) {
             const size_t n = static_cast<size_t>(q - p);
             if (n > limit - decoded) {
@@ -564,14 +433,14 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
     const uint8_t *start = cursor_.cur - 1; // the first character, already taken
-    if (const uint8_t *valid = scan_valid_number(start, cursor_.end)) {
+    if (const uint8_t *valid = scan::valid_number(start, cursor_.end)) {
         const size_t len = static_cast<size_t>(valid - start);
         if (len <= max_number_) {
             cursor_.cur = valid;
             return deliver_number(start, len);
         }
     }
-    const uint8_t *q = scan_number(cursor_.cur, cursor_.end);
+    const uint8_t *q = scan::number_run(cursor_.cur, cursor_.end);
     if (q < cursor_.end) {
         // The whole token lies in the window: hand it over in place.
         const size_t len = static_cast<size_t>(q - start);
@@ -588,7 +457,7 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
     cursor_.cur = q;
     while (cursor_.refill()) {
         const uint8_t *p = cursor_.cur;
-        q = scan_number(p, cursor_.end);
+        q = scan::number_run(p, cursor_.end);
         TAMSEL_TRY(append_number(p, static_cast<size_t>(q - p), &len));
         cursor_.cur = q;
         if (q < cursor_.end) break;

@@ -1,0 +1,150 @@
+// Byte-run scanners shared by the value walker and the push parser: the JSON input rules for
+// whitespace, plain string bytes and number tokens, 16 bytes a step where SSE2 is there.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tamsel::scan {
+
+constexpr std::array<uint8_t, 256> make_string_stops() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c)
+        t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}
+// Bytes that end a run of plain string bytes.
+inline constexpr auto string_stops = make_string_stops();
+static_assert(string_stops['"'] && string_stops['\\'] && string_stops[0x1F] && string_stops[0]);
+static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
+
+constexpr std::array<uint8_t, 256> make_number_chars() {
+    std::array<uint8_t, 256> t{};
+    for (int c = '0'; c <= '9'; ++c)
+        t[c] = 1;
+    t['-'] = t['+'] = t['.'] = t['e'] = t['E'] = 1;
+    return t;
+}
+// Bytes a number token is gathered from.
+inline constexpr auto number_chars = make_number_chars();
+static_assert(number_chars['e'] && number_chars['+'] && !number_chars[','] && !number_chars[']']);
+
+inline bool digit(uint8_t c) {
+    return static_cast<uint8_t>(c - '0') < 10;
+}
+
+// First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
+inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+        int mask = _mm_movemask_epi8(hits);
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < e && !string_stops[*p])
+        ++p;
+    return p;
+}
+
+// End of the run of ASCII digits starting at p.
+inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8('9');
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(_mm_max_epu8(x, zero), nine), x);
+        unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFFu;
+        if (others) return p + __builtin_ctz(others);
+        p += 16;
+    }
+#endif
+    while (p < e && digit(*p))
+        ++p;
+    return p;
+}
+
+// End of the run of number characters starting at p.
+inline const uint8_t *number_run(const uint8_t *p, const uint8_t *e) {
+    while (p < e && number_chars[*p])
+        ++p;
+    return p;
+}
+
+// One pass over a number token that starts at `p` (its first character) and lies wholly in
+// [p, e): the end of the token when it matches the JSON number grammar and is followed,
+// inside the range, by a byte that cannot continue it; NULL otherwise (invalid, or possibly
+// continued past `e`), for the general path to decide.
+inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
+    if (*p == '-' && ++p == e) return nullptr;
+    if (*p == '0') {
+        ++p;
+    } else if (digit(*p)) {
+        p = digit_run(p + 1, e);
+    } else {
+        return nullptr;
+    }
+    if (p < e && *p == '.') {
+        if (++p == e || !digit(*p)) return nullptr;
+        p = digit_run(p + 1, e);
+    }
+    if (p < e && (*p == 'e' || *p == 'E')) {
+        if (++p < e && (*p == '+' || *p == '-')) ++p;
+        if (p == e || !digit(*p)) return nullptr;
+        p = digit_run(p + 1, e);
+    }
+    if (p == e || number_chars[*p]) return nullptr;
+    return p;
+}
+
+// Skips JSON whitespace (space, tab, CR, LF) from p; counts the newlines into `*lines` and
+// leaves `*last_newline` at the last one (unchanged when there was none).
+inline const uint8_t *whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines,
+                                     const uint8_t **last_newline) {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i nl = _mm_cmpeq_epi8(x, lf);
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), nl),
+                                  _mm_or_si128(_mm_cmpeq_epi8(x, tab), _mm_cmpeq_epi8(x, cr)));
+        unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
+        unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(nl));
+        if (stop) newlines &= (stop & (0u - stop)) - 1; // only those before the stop
+        if (newlines) {
+            *lines += static_cast<size_t>(__builtin_popcount(newlines));
+            *last_newline = p + (31 - __builtin_clz(newlines));
+        }
+        if (stop) return p + __builtin_ctz(stop);
+        p += 16;
+    }
+#endif
+    for (; p < e; ++p) {
+        const uint8_t b = *p;
+        if (b == '\n') {
+            ++*lines;
+            *last_newline = p;
+        } else if (b != ' ' && b != '\t' && b != '\r') {
+            break;
+        }
+    }
+    return p;
+}
+
+} // namespace tamsel::scan
