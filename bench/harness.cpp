@@ -39,7 +39,7 @@ options options_from_environment(int argc, char **argv) {
     const std::string quick = env_or("BENCH_QUICK", "0");
     opt.quick = quick != "0";
     if (opt.quick) {
-        opt.min_time = 0.02;
+        opt.min_time = 0.05;
         opt.repetitions = 1;
         opt.heavy_repetitions = 1;
     }
