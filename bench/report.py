@@ -235,7 +235,9 @@ class Report:
         return lines
 
     def memory_table(self):
-        jobs = sorted(j for j in self.by_job if j.startswith(MEMORY_PREFIX))
+        known = [MEMORY_PREFIX + j for j, _, _ in JOBS]
+        jobs = sorted((j for j in self.by_job if j.startswith(MEMORY_PREFIX)),
+                      key=lambda j: (known.index(j) if j in known else len(known), j))
         if not jobs:
             return []
         inputs = sorted({i for j in jobs for i in self.by_job[j]}, key=input_key)
