@@ -25,8 +25,20 @@ demo:
 	cmake --build --preset release --target runtime_stats
 	./build/release/examples/runtime_stats
 
-bench:
-	@echo "benchmarks are not built yet"
+# Benchmarks against the peers (bench/README.md): the release build of the `bench` target, run
+# once, then bench/report.py turns Google Benchmark's JSON into bench/results/latest.md and
+# prints it. BENCH_QUICK=1 is a smoke run of about a minute; BENCH_ARGS passes flags to the
+# runner (e.g. BENCH_ARGS=--benchmark_filter=extract).
+bench-build:
+	@scripts/ensure-deps.sh bench
+	cmake --preset release -DTAMSEL_BUILD_BENCH=ON
+	cmake --build --preset release --target bench --parallel 2
+
+bench: bench-build
+	@mkdir -p bench/results
+	./build/release/bench/tamsel_bench --benchmark_out=bench/results/latest.json \
+		--benchmark_out_format=json $(BENCH_ARGS)
+	python3 bench/report.py bench/results/latest.json bench/results/latest.md
 
 install:
 	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF

@@ -15,7 +15,7 @@ bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             libyajl-dev:/usr/include/yajl/yajl_parse.h
             libcjson-dev:/usr/include/cjson/cJSON.h
             libjansson-dev:/usr/include/jansson.h
-            jq:jq hyperfine:hyperfine time:/usr/bin/time)
+            jq:jq hyperfine:hyperfine time:/usr/bin/time python3:python3)
 fuzz_pkgs=(clang-14:clang++-14 libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a)
 
 case "$what" in

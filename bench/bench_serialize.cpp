@@ -1,0 +1,339 @@
+// serialize: write a record set as compact JSON text into memory. The record sets are the
+// statuses extracted from twitter.json and the records of records-1m.json; MB/s counts the
+// output. Each side's output is parsed back (RapidJSON, full precision) and must give the
+// records it was written from.
+//
+// Shapes written:
+//   twitter.json:    {"statuses":[{"id":..,"text":"..","user":{"screen_name":".."},
+//                     "retweet_count":..,"favorited":..},...]}
+//   records-1m.json: [{"id":..,"name":"..","email":"..","active":..,"score":..,
+//                     "location":{"city":"..","lat":..}},...]
+//
+// Sides: RapidJSON Writer<StringBuffer> (the baseline), yajl_gen, jansson (build its tree from
+// the records, json_dumps) and cJSON (the same with cJSON_PrintUnformatted; generated records
+// only, since cJSON holds numbers as doubles and tweet ids are above 2^53).
+#include "corpus.hpp"
+#include "extractors.hpp"
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <yajl/yajl_gen.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+
+namespace bench {
+
+namespace {
+
+constexpr unsigned kReadBack = rapidjson::kParseFullPrecisionFlag;
+
+template <typename Builder> bool read_back(std::string_view text, Builder &builder) {
+    rapidjson_sax<Builder> handler(builder);
+    rapidjson::Reader reader;
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    return !reader.Parse<kReadBack>(stream, handler).IsError();
+}
+
+uint64_t read_back_checksum(std::string_view text, const bench_tweets &) {
+    bench_tweets set{};
+    tweet_builder builder(set);
+    uint64_t sum = read_back(text, builder) ? checksum(set) : 0;
+    release(set);
+    return sum;
+}
+
+uint64_t read_back_checksum(std::string_view text, const bench_records &) {
+    bench_records set{};
+    record_collector collect(set);
+    record_builder builder(collect, 1);
+    uint64_t sum = read_back(text, builder) ? checksum(set) : 0;
+    release(set);
+    return sum;
+}
+
+// The record set a group writes, and its checksum.
+template <typename Set> struct source {
+    Set set{};
+    uint64_t sum = 0;
+    ~source() { release(set); }
+};
+
+std::shared_ptr<source<bench_tweets>> load_tweets(const input &in) {
+    auto src = std::make_shared<source<bench_tweets>>();
+    tweet_builder builder(src->set);
+    if (!read_back(in.bytes.view(), builder)) throw std::runtime_error("cannot read " + in.name);
+    src->sum = checksum(src->set);
+    return src;
+}
+
+std::shared_ptr<source<bench_records>> load_records(const input &in) {
+    auto src = std::make_shared<source<bench_records>>();
+    record_collector collect(src->set);
+    record_builder builder(collect, 1);
+    if (!read_back(in.bytes.view(), builder)) throw std::runtime_error("cannot read " + in.name);
+    src->sum = checksum(src->set);
+    return src;
+}
+
+// With `check`, the checksum of the output read back; the side fails if it is not the checksum
+// of the records written.
+template <typename Set> outcome written(std::string_view text, const source<Set> &src, bool check) {
+    if (!check) return {0, text.size(), true};
+    uint64_t sum = read_back_checksum(text, src.set);
+    return {sum, text.size(), sum == src.sum};
+}
+
+// ---- RapidJSON ------------------------------------------------------------------------------
+
+using rapid_writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void write_string(rapid_writer &w, const char *s) {
+    w.String(s, static_cast<rapidjson::SizeType>(std::strlen(s)));
+}
+
+outcome tweets_rapidjson(const source<bench_tweets> &src, bool check) {
+    rapidjson::StringBuffer buffer;
+    rapid_writer w(buffer);
+    w.StartObject();
+    w.Key("statuses");
+    w.StartArray();
+    for (size_t i = 0; i < src.set.count; ++i) {
+        const bench_tweet &t = src.set.statuses[i];
+        w.StartObject();
+        w.Key("id");
+        w.Int64(t.id);
+        w.Key("text");
+        write_string(w, t.text);
+        w.Key("user");
+        w.StartObject();
+        w.Key("screen_name");
+        write_string(w, t.user.screen_name);
+        w.EndObject();
+        w.Key("retweet_count");
+        w.Int64(t.retweet_count);
+        w.Key("favorited");
+        w.Bool(t.favorited);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return written({buffer.GetString(), buffer.GetSize()}, src, check);
+}
+
+outcome records_rapidjson(const source<bench_records> &src, bool check) {
+    rapidjson::StringBuffer buffer;
+    rapid_writer w(buffer);
+    w.StartArray();
+    for (size_t i = 0; i < src.set.count; ++i) {
+        const bench_record &r = src.set.items[i];
+        w.StartObject();
+        w.Key("id");
+        w.Int64(r.id);
+        w.Key("name");
+        write_string(w, r.name);
+        w.Key("email");
+        write_string(w, r.email);
+        w.Key("active");
+        w.Bool(r.active);
+        w.Key("score");
+        w.Double(r.score);
+        w.Key("location");
+        w.StartObject();
+        w.Key("city");
+        write_string(w, r.location.city);
+        w.Key("lat");
+        w.Double(r.location.lat);
+        w.EndObject();
+        w.EndObject();
+    }
+    w.EndArray();
+    return written({buffer.GetString(), buffer.GetSize()}, src, check);
+}
+
+// ---- yajl_gen -------------------------------------------------------------------------------
+
+void gen_key(yajl_gen g, std::string_view key) {
+    yajl_gen_string(g, reinterpret_cast<const unsigned char *>(key.data()), key.size());
+}
+
+void gen_string(yajl_gen g, const char *s) {
+    yajl_gen_string(g, reinterpret_cast<const unsigned char *>(s), std::strlen(s));
+}
+
+template <typename Set, typename Body>
+outcome with_yajl_gen(const source<Set> &src, bool check, Body body) {
+    yajl_gen g = yajl_gen_alloc(nullptr);
+    body(g);
+    const unsigned char *buf;
+    size_t len;
+    yajl_gen_get_buf(g, &buf, &len);
+    outcome o = written({reinterpret_cast<const char *>(buf), len}, src, check);
+    yajl_gen_free(g);
+    return o;
+}
+
+outcome tweets_yajl(const source<bench_tweets> &src, bool check) {
+    return with_yajl_gen(src, check, [&](yajl_gen g) {
+        yajl_gen_map_open(g);
+        gen_key(g, "statuses");
+        yajl_gen_array_open(g);
+        for (size_t i = 0; i < src.set.count; ++i) {
+            const bench_tweet &t = src.set.statuses[i];
+            yajl_gen_map_open(g);
+            gen_key(g, "id");
+            yajl_gen_integer(g, t.id);
+            gen_key(g, "text");
+            gen_string(g, t.text);
+            gen_key(g, "user");
+            yajl_gen_map_open(g);
+            gen_key(g, "screen_name");
+            gen_string(g, t.user.screen_name);
+            yajl_gen_map_close(g);
+            gen_key(g, "retweet_count");
+            yajl_gen_integer(g, t.retweet_count);
+            gen_key(g, "favorited");
+            yajl_gen_bool(g, t.favorited);
+            yajl_gen_map_close(g);
+        }
+        yajl_gen_array_close(g);
+        yajl_gen_map_close(g);
+    });
+}
+
+outcome records_yajl(const source<bench_records> &src, bool check) {
+    return with_yajl_gen(src, check, [&](yajl_gen g) {
+        yajl_gen_array_open(g);
+        for (size_t i = 0; i < src.set.count; ++i) {
+            const bench_record &r = src.set.items[i];
+            yajl_gen_map_open(g);
+            gen_key(g, "id");
+            yajl_gen_integer(g, r.id);
+            gen_key(g, "name");
+            gen_string(g, r.name);
+            gen_key(g, "email");
+            gen_string(g, r.email);
+            gen_key(g, "active");
+            yajl_gen_bool(g, r.active);
+            gen_key(g, "score");
+            yajl_gen_double(g, r.score);
+            gen_key(g, "location");
+            yajl_gen_map_open(g);
+            gen_key(g, "city");
+            gen_string(g, r.location.city);
+            gen_key(g, "lat");
+            yajl_gen_double(g, r.location.lat);
+            yajl_gen_map_close(g);
+            yajl_gen_map_close(g);
+        }
+        yajl_gen_array_close(g);
+    });
+}
+
+// ---- jansson --------------------------------------------------------------------------------
+
+template <typename Set> outcome dump_jansson(json_t *root, const source<Set> &src, bool check) {
+    char *text = json_dumps(root, JSON_COMPACT);
+    json_decref(root);
+    if (!text) return {0, 0, false};
+    outcome o = written(text, src, check);
+    std::free(text);
+    return o;
+}
+
+outcome tweets_jansson(const source<bench_tweets> &src, bool check) {
+    json_t *statuses = json_array();
+    for (size_t i = 0; i < src.set.count; ++i) {
+        const bench_tweet &t = src.set.statuses[i];
+        json_t *status = json_object();
+        json_t *user = json_object();
+        json_object_set_new(status, "id", json_integer(t.id));
+        json_object_set_new(status, "text", json_string(t.text));
+        json_object_set_new(user, "screen_name", json_string(t.user.screen_name));
+        json_object_set_new(status, "user", user);
+        json_object_set_new(status, "retweet_count", json_integer(t.retweet_count));
+        json_object_set_new(status, "favorited", json_boolean(t.favorited));
+        json_array_append_new(statuses, status);
+    }
+    json_t *root = json_object();
+    json_object_set_new(root, "statuses", statuses);
+    return dump_jansson(root, src, check);
+}
+
+outcome records_jansson(const source<bench_records> &src, bool check) {
+    json_t *root = json_array();
+    for (size_t i = 0; i < src.set.count; ++i) {
+        const bench_record &r = src.set.items[i];
+        json_t *record = json_object();
+        json_t *location = json_object();
+        json_object_set_new(record, "id", json_integer(r.id));
+        json_object_set_new(record, "name", json_string(r.name));
+        json_object_set_new(record, "email", json_string(r.email));
+        json_object_set_new(record, "active", json_boolean(r.active));
+        json_object_set_new(record, "score", json_real(r.score));
+        json_object_set_new(location, "city", json_string(r.location.city));
+        json_object_set_new(location, "lat", json_real(r.location.lat));
+        json_object_set_new(record, "location", location);
+        json_array_append_new(root, record);
+    }
+    return dump_jansson(root, src, check);
+}
+
+// ---- cJSON ----------------------------------------------------------------------------------
+
+outcome records_cjson(const source<bench_records> &src, bool check) {
+    cJSON *root = cJSON_CreateArray();
+    for (size_t i = 0; i < src.set.count; ++i) {
+        const bench_record &r = src.set.items[i];
+        cJSON *record = cJSON_CreateObject();
+        cJSON_AddNumberToObject(record, "id", static_cast<double>(r.id));
+        cJSON_AddStringToObject(record, "name", r.name);
+        cJSON_AddStringToObject(record, "email", r.email);
+        cJSON_AddBoolToObject(record, "active", r.active);
+        cJSON_AddNumberToObject(record, "score", r.score);
+        cJSON *location = cJSON_AddObjectToObject(record, "location");
+        cJSON_AddStringToObject(location, "city", r.location.city);
+        cJSON_AddNumberToObject(location, "lat", r.location.lat);
+        cJSON_AddItemToArray(root, record);
+    }
+    char *text = cJSON_PrintUnformatted(root);
+    cJSON_Delete(root);
+    if (!text) return {0, 0, false};
+    outcome o = written(text, src, check);
+    cJSON_free(text);
+    return o;
+}
+
+template <typename Set>
+side make_side(const char *name, std::shared_ptr<source<Set>> src,
+               outcome (*f)(const source<Set> &, bool)) {
+    return {name, [src, f](bool check) { return f(*src, check); }};
+}
+
+} // namespace
+
+void add_serialize_groups(registry &r, const inputs &in) {
+    if (const input *twitter = in.find("twitter.json")) {
+        auto src = load_tweets(*twitter);
+        group g{"serialize", twitter->name, {}, false};
+        g.sides.push_back(make_side(kRapidjson, src, tweets_rapidjson));
+        g.sides.push_back(make_side(kYajl, src, tweets_yajl));
+        g.sides.push_back(make_side(kJansson, src, tweets_jansson));
+        r.add(std::move(g));
+    }
+    if (const input *records = in.find(generated_name(shape::array, kMiB))) {
+        auto src = load_records(*records);
+        group g{"serialize", records->name, {}, false};
+        g.sides.push_back(make_side(kRapidjson, src, records_rapidjson));
+        g.sides.push_back(make_side(kYajl, src, records_yajl));
+        g.sides.push_back(make_side(kJansson, src, records_jansson));
+        g.sides.push_back(make_side(kCjson, src, records_cjson));
+        r.add(std::move(g));
+    }
+}
+
+} // namespace bench
