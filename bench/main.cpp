@@ -3,7 +3,7 @@
 // drift of the machine spreads over all sides instead of favouring whichever ran first.
 //
 // Environment: BENCH_QUICK=1 (smoke run: short runs, no 256 MiB / 1 GiB inputs),
-// BENCH_DATA_DIR (the six documents; default bench/data), BENCH_CACHE_DIR (generated inputs;
+// BENCH_DATA_DIR (the six documents; default tests/data/corpus), BENCH_CACHE_DIR (generated inputs;
 // default bench/cache). Google Benchmark's own flags pass through (--benchmark_filter=...).
 #include "corpus.hpp"
 
