@@ -275,6 +275,7 @@ tamsel_status start_container(parser &p, uint8_t c) {
         if (st != TAMSEL_STATUS_OK) return st;
         if (!slot) { // a full fixed array that truncates: the item is skipped
             p.error.truncated = 1;
+            if (field->overflow_policy == TAMSEL_OVERFLOW_TRUNCATE) p.report_truncated = true;
             return push_object(p, nullptr, nullptr, nullptr) ? TAMSEL_STATUS_OK : p.error.code;
         }
         return push_object(p, field->submap, slot, nullptr) ? TAMSEL_STATUS_OK : p.error.code;
@@ -426,6 +427,7 @@ tamsel_status complete_scalar(parser &p, token_type type, const unsigned char *t
         p.failed = true;
         return st;
     }
+    if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
     after_value(p);
     return TAMSEL_STATUS_OK;
 }
@@ -471,6 +473,7 @@ tamsel_status end_string(parser &p) {
     case sink_mode::direct: {
         tamsel_status st = direct_finish(p);
         if (!continues(st)) return st;
+        if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
         after_value(p);
         return TAMSEL_STATUS_OK;
     }
@@ -906,6 +909,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             if (st == TAMSEL_STATUS_OK) {
                                 advance(p, '"');
                                 st = direct_finish(p);
+                                if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
                                 if (continues(st)) after_value(p);
                             }
                             if (!continues(st)) {
@@ -1014,14 +1018,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
     }
 done:
     if (consumed) *consumed = static_cast<size_t>(q - start);
-    return p.error.truncated ? TAMSEL_STATUS_TRUNCATED : TAMSEL_STATUS_OK;
+    return p.report_truncated ? TAMSEL_STATUS_TRUNCATED : TAMSEL_STATUS_OK;
 }
 
 tamsel_status parser_finish(parser &p) {
     if (p.failed) return p.error.code;
     if (p.lex == lex_state::number) TAMSEL_TRY(complete_number(p));
     if (p.lex == lex_state::between && p.root_started && p.root_complete && p.depth == 0)
-        return p.error.truncated ? TAMSEL_STATUS_TRUNCATED : TAMSEL_STATUS_OK;
+        return p.report_truncated ? TAMSEL_STATUS_TRUNCATED : TAMSEL_STATUS_OK;
     return p.raise(TAMSEL_STATUS_INVALID_JSON, p.lex == lex_state::between
                                                    ? "incomplete JSON document"
                                                    : "incomplete JSON token at end of input");

@@ -161,6 +161,9 @@ struct parser {
     tamsel_parse_options options{};
     tamsel_allocator allocator{}; // resolved
     bool scratch_held = false;    // this parse owns the runtime's shared scratch
+    // A truncation the parse reports as status 7 (TRUNCATE policy, or a callback's 7);
+    // error.truncated is set for every truncation, silent ones included.
+    bool report_truncated = false;
 
     tamsel_error error{};
 
@@ -286,6 +289,7 @@ template <class F> tamsel_status call_out(parser &p, F &&f) {
     scratch.line = p.error.line;
     scratch.column = p.error.column;
     tamsel_status st = f(&scratch);
+    if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
     if (st == TAMSEL_STATUS_TRUNCATED || scratch.truncated) p.error.truncated = 1;
     if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) {
         p.error.code = st;

@@ -294,6 +294,7 @@ tamsel_status mapped_stream_finish_item(parser &p) {
     scratch.column = p.error.column;
     tamsel_status st = s->callback(s->user, s->item, &scratch);
     reset_map_parse(p, *s->item_map, s->item); // whatever the result
+    if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
     if (st == TAMSEL_STATUS_TRUNCATED || scratch.truncated) p.error.truncated = 1;
     if (!stops(st)) return TAMSEL_STATUS_OK;
     if (scratch.code == 0)

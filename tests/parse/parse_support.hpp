@@ -35,8 +35,8 @@ struct outcome {
 };
 
 inline std::ostream &operator<<(std::ostream &os, const outcome &o) {
-    return os << "status " << o.status << " '" << o.message << "' at " << o.line << ":"
-              << o.column << " offset " << o.offset << (o.truncated ? " truncated" : "");
+    return os << "status " << o.status << " '" << o.message << "' at " << o.line << ":" << o.column
+              << " offset " << o.offset << (o.truncated ? " truncated" : "");
 }
 
 // Feeds `text` to a fresh parser in the pieces given by `cuts` (ascending split positions),
@@ -55,7 +55,8 @@ inline outcome feed_pieces(const std::string &text, const std::vector<size_t> &c
     a.any_root = map == nullptr;
     a.workspace = workspace;
     tamsel_status st = parser_init(p, a);
-    if (st == TAMSEL_STATUS_OK && map && p.options.init_destination) st = init_map_parse(p, *map, dst);
+    if (st == TAMSEL_STATUS_OK && map && p.options.init_destination)
+        st = init_map_parse(p, *map, dst);
     size_t at = 0;
     for (size_t i = 0; st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED; ++i) {
         size_t end = i < cuts.size() ? cuts[i] : text.size();
@@ -72,7 +73,8 @@ inline outcome feed_pieces(const std::string &text, const std::vector<size_t> &c
 
 inline std::vector<size_t> every(size_t step, size_t size) {
     std::vector<size_t> cuts;
-    for (size_t i = step; i < size; i += step) cuts.push_back(i);
+    for (size_t i = step; i < size; i += step)
+        cuts.push_back(i);
     return cuts;
 }
 
@@ -93,28 +95,28 @@ struct tw_doc {
 };
 
 inline const tamsel_map *twitter_map() {
-    static const tamsel_field user_fields[] = {
-        {TAMSEL_KEY("screen_name"), offsetof(tw_user, screen_name), TAMSEL_FIELD_STRING, 0, 0,
-         0, 0, 0, nullptr, nullptr, 0, 0}};
-    static const tamsel_map user_map = {"user", sizeof(tw_user), user_fields, 1, &user_map,
-                                        nullptr};
+    static const tamsel_field user_fields[] = {{TAMSEL_KEY("screen_name"),
+                                                offsetof(tw_user, screen_name), TAMSEL_FIELD_STRING,
+                                                0, 0, 0, 0, 0, nullptr, nullptr, 0, 0}};
+    static const tamsel_map user_map = {"user", sizeof(tw_user), user_fields,
+                                        1,      &user_map,       nullptr};
     static const tamsel_field status_fields[] = {
         {TAMSEL_KEY("id"), offsetof(tw_status, id), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, nullptr,
          nullptr, 0, 0},
-        {TAMSEL_KEY("text"), offsetof(tw_status, text), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0,
-         nullptr, nullptr, 0, 0},
+        {TAMSEL_KEY("text"), offsetof(tw_status, text), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, nullptr,
+         nullptr, 0, 0},
         {TAMSEL_KEY("user"), offsetof(tw_status, user), TAMSEL_FIELD_OBJECT, 0, 0, 0, 0, 0,
          &user_map, nullptr, 0, 0},
-        {TAMSEL_KEY("retweet_count"), offsetof(tw_status, retweet_count), TAMSEL_FIELD_I64, 0, 0,
-         0, 0, 0, nullptr, nullptr, 0, 0},
-        {TAMSEL_KEY("favorited"), offsetof(tw_status, favorited), TAMSEL_FIELD_BOOL, 0, 0, 0, 0,
-         0, nullptr, nullptr, 0, 0},
+        {TAMSEL_KEY("retweet_count"), offsetof(tw_status, retweet_count), TAMSEL_FIELD_I64, 0, 0, 0,
+         0, 0, nullptr, nullptr, 0, 0},
+        {TAMSEL_KEY("favorited"), offsetof(tw_status, favorited), TAMSEL_FIELD_BOOL, 0, 0, 0, 0, 0,
+         nullptr, nullptr, 0, 0},
     };
-    static const tamsel_map status_map = {"status", sizeof(tw_status), status_fields, 5,
-                                          &status_map, nullptr};
-    static const tamsel_field doc_fields[] = {
-        {TAMSEL_KEY("statuses"), offsetof(tw_doc, statuses), TAMSEL_FIELD_OBJECT_ARRAY, 0, 0, 0,
-         0, sizeof(tw_status), &status_map, nullptr, 0, 0}};
+    static const tamsel_map status_map = {"status", sizeof(tw_status), status_fields,
+                                          5,        &status_map,       nullptr};
+    static const tamsel_field doc_fields[] = {{TAMSEL_KEY("statuses"), offsetof(tw_doc, statuses),
+                                               TAMSEL_FIELD_OBJECT_ARRAY, 0, 0, 0, 0,
+                                               sizeof(tw_status), &status_map, nullptr, 0, 0}};
     static const tamsel_map doc_map = {"doc", sizeof(tw_doc), doc_fields, 1, &doc_map, nullptr};
     return &doc_map;
 }

@@ -46,7 +46,8 @@ TEST(ParserSplit, CorpusDocumentsValidateAlikeAtAnyChunking) {
         ASSERT_EQ(whole.status, TAMSEL_STATUS_OK) << name << ": " << whole.message;
         EXPECT_EQ(whole.offset, text.size());
         for (size_t step : {size_t{7}, size_t{1000}, size_t{4093}})
-            EXPECT_EQ(feed_pieces(text, every(step, text.size())), whole) << name << " step " << step;
+            EXPECT_EQ(feed_pieces(text, every(step, text.size())), whole)
+                << name << " step " << step;
         std::mt19937 rng(42);
         for (int i = 0; i < 50; ++i)
             EXPECT_EQ(feed_pieces(text, {rng() % text.size()}), whole) << name;
@@ -67,7 +68,8 @@ TEST(ParserSplit, TwitterExtractionIsTheSameAtAnyChunking) {
     std::mt19937 rng(7);
     std::vector<std::vector<size_t>> cuttings = {every(1, text.size()), every(3, text.size()),
                                                  every(4096, text.size())};
-    for (int i = 0; i < 30; ++i) cuttings.push_back({rng() % text.size()});
+    for (int i = 0; i < 30; ++i)
+        cuttings.push_back({rng() % text.size()});
     for (const auto &cuts : cuttings) {
         tw_doc d;
         EXPECT_EQ(feed_pieces(text, cuts, twitter_map(), &d), whole);
@@ -79,7 +81,8 @@ TEST(ParserSplit, TwitterExtractionIsTheSameAtAnyChunking) {
 TEST(ParserSplit, ErrorsAgreeAtEveryCut) {
     // Each text fails somewhere; the failure must not move with the cut.
     const char *texts[] = {
-        "{\"statuses\": [{\"id\": 1, \"text\": \"abc\\u00e9\\ud83d\\ude00\", \"retweet_count\": 1.5}]}",
+        "{\"statuses\": [{\"id\": 1, \"text\": \"abc\\u00e9\\ud83d\\ude00\", \"retweet_count\": "
+        "1.5}]}",
         "{\"statuses\": [{\"id\": 9223372036854775808}]}",
         "{\"statuses\": [{\"id\": 1, \"id\": 2}]}",
         "{\"statuses\": [{\"user\": {\"screen_name\": \"a\\x\"}}]}",
