@@ -1,0 +1,214 @@
+// Object streams over JSON Lines and concatenated objects: any read size, would-block with
+// resumption, errors with positions, reuse of one destination, and life after the runtime.
+#include "parse_support.hpp"
+#include "support/counting_allocator.hpp"
+#include "support/event_log.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace parse_test;
+using tamsel_test::chunked_reader;
+
+namespace {
+
+struct line {
+    int64_t id;
+    char *name;
+};
+
+const tamsel_map *line_map() {
+    static const tamsel_field f[] = {{TAMSEL_KEY("id"), offsetof(line, id), TAMSEL_FIELD_I64, 0, 0,
+                                      0, 0, 0, nullptr, nullptr, 0, 0},
+                                     {TAMSEL_KEY("name"), offsetof(line, name), TAMSEL_FIELD_STRING,
+                                      0, 0, 0, 0, 0, nullptr, nullptr, 0, 0}};
+    static const tamsel_map m = {"line", sizeof(line), f, 2, &m, nullptr};
+    return &m;
+}
+
+// Reads every object; returns "id:name,..." and the final result.
+std::string drain(tamsel_stream *s, tamsel_stream_result *last, tamsel_error *e) {
+    std::string out;
+    line l;
+    std::memset(&l, 0, sizeof l);
+    for (;;) {
+        tamsel_stream_result r = tamsel_stream_next(s, &l, e);
+        if (r != TAMSEL_STREAM_ITEM) {
+            *last = r;
+            break;
+        }
+        out += std::to_string(l.id) + ":" + (l.name ? l.name : "-") + ",";
+    }
+    tamsel_cleanup(line_map(), &l);
+    return out;
+}
+
+} // namespace
+
+TEST(ObjectStream, LinesAndConcatenatedObjectsAtAnyReadSize) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const std::string text =
+        "{\"id\":1,\"name\":\"a\"}\n{\"id\":2}{\"id\":3,\"name\":\"c\"}\r\n\n  ";
+    for (size_t step : {size_t{1}, size_t{2}, size_t{5}, size_t{0}, size_t{4096}}) {
+        chunked_reader r{&text};
+        r.step = step;
+        r.empty_between = step == 2 ? 3 : 0;
+        tamsel_error e;
+        tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+        ASSERT_NE(s, nullptr) << e.message;
+        tamsel_stream_result last;
+        EXPECT_EQ(drain(s, &last, &e), "1:a,2:-,3:c,") << "step " << step;
+        EXPECT_EQ(last, TAMSEL_STREAM_END);
+        EXPECT_EQ(tamsel_stream_next(s, reinterpret_cast<void *>(&r), &e), TAMSEL_STREAM_END)
+            << "a source that stays at its end keeps giving END";
+        s->close(s);
+    }
+    tamsel_free(rt);
+}
+
+TEST(ObjectStream, EmptyInputsAndBadStarts) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_error e;
+    for (const char *text : {"", "  \n\t "}) {
+        std::string t = text;
+        chunked_reader r{&t};
+        tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+        tamsel_stream_result last;
+        EXPECT_EQ(drain(s, &last, &e), "");
+        EXPECT_EQ(last, TAMSEL_STREAM_END);
+        tamsel_stream_close(s);
+    }
+    std::string t = "[1]";
+    chunked_reader r{&t};
+    r.step = 4096;
+    tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+    line l{};
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_ERROR);
+    EXPECT_EQ(e.code, TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_STREQ(e.message, "expected top-level object");
+    EXPECT_STREQ(tamsel_stream_error(s)->message, "expected top-level object");
+    tamsel_stream_close(s);
+    tamsel_free(rt);
+}
+
+TEST(ObjectStream, ObjectCutOffByTheEnd) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    std::string t = "{\"id\":1}\n{\"id\":2, \"name\":\"b";
+    chunked_reader r{&t};
+    r.step = 3;
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+    tamsel_stream_result last;
+    EXPECT_EQ(drain(s, &last, &e), "1:-,");
+    EXPECT_EQ(last, TAMSEL_STREAM_ERROR);
+    EXPECT_EQ(e.code, TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_STREQ(e.message, "incomplete JSON token at end of input");
+    EXPECT_EQ(e.offset, 19u) << "positions count from the first byte of the current object";
+    tamsel_stream_close(s);
+    tamsel_free(rt);
+}
+
+TEST(ObjectStream, WouldBlockResumesWithTheSameDestination) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_fd(rt, line_map(), fds[0], &e);
+    ASSERT_NE(s, nullptr);
+    line l{}, other{};
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_WOULD_BLOCK);
+    ASSERT_EQ(write(fds[1], "{\"id\":7,\"na", 11), 11);
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_WOULD_BLOCK);
+    EXPECT_EQ(tamsel_stream_next(s, &other, &e), TAMSEL_STREAM_ERROR);
+    EXPECT_STREQ(e.message, "resume the stream with the same destination");
+    ASSERT_EQ(write(fds[1], "me\":\"x\"}\n", 9), 9);
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_ITEM) << e.message;
+    EXPECT_EQ(l.id, 7);
+    EXPECT_STREQ(l.name, "x");
+    close(fds[1]);
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_END);
+    tamsel_stream_close(s);
+    close(fds[0]);
+    tamsel_cleanup(line_map(), &l);
+    tamsel_free(rt);
+}
+
+TEST(ObjectStream, OneDestinationDoesNotGrowAcrossObjects) {
+    tamsel_test::counting_allocator a;
+    tamsel_config c = tamsel_default_config();
+    c.allocator = a.get();
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += "{\"id\":" + std::to_string(i) + ",\"name\":\"name number " + std::to_string(i) +
+                "\"}\n";
+    chunked_reader r{&text};
+    r.step = 4096;
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+    line l{};
+    uint64_t baseline = 0;
+    int n = 0;
+    while (tamsel_stream_next(s, &l, &e) == TAMSEL_STREAM_ITEM) {
+        if (n++ == 10) baseline = a.stats.current_bytes;
+        if (n > 10) {
+            ASSERT_EQ(a.stats.current_bytes, baseline) << n;
+        }
+    }
+    EXPECT_EQ(n, 20000);
+    tamsel_stream_close(s);
+    tamsel_cleanup(line_map(), &l);
+    tamsel_free(rt);
+    EXPECT_EQ(a.stats.current_bytes, 0u);
+}
+
+TEST(ObjectStream, FailingObjectsReleaseWhatTheyHeld) {
+    tamsel_test::counting_allocator a;
+    tamsel_config c = tamsel_default_config();
+    c.allocator = a.get();
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    const uint64_t baseline = a.stats.current_bytes;
+    std::string text;
+    for (int i = 0; i < 1000; ++i)
+        text += "{\"name\":\"" + std::string(1000, 'a') + "\\x";
+    chunked_reader r{&text};
+    r.step = 1000;
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+    line l{};
+    EXPECT_EQ(tamsel_stream_next(s, &l, &e), TAMSEL_STREAM_ERROR);
+    EXPECT_STREQ(e.message, "invalid escape sequence");
+    tamsel_stream_close(s);
+    tamsel_cleanup(line_map(), &l);
+    EXPECT_EQ(a.stats.current_bytes, baseline);
+    tamsel_free(rt);
+}
+
+TEST(ObjectStream, OutlivesItsRuntimeAndChecksArguments) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    std::string text = "{\"id\":1}{\"id\":2}";
+    chunked_reader r{&text};
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+    tamsel_free(rt);
+    tamsel_stream_result last;
+    EXPECT_EQ(drain(s, &last, &e), "1:-,2:-,");
+    EXPECT_EQ(tamsel_stream_next(nullptr, &r, &e), TAMSEL_STREAM_ERROR);
+    EXPECT_STREQ(e.message, "stream and destination are required");
+    tamsel_stream_close(s);
+    tamsel_stream_close(nullptr);
+    EXPECT_EQ(tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e), nullptr);
+    EXPECT_STREQ(e.message, "tamsel runtime is required");
+    rt = tamsel_new(nullptr, nullptr);
+    EXPECT_EQ(tamsel_stream_open_reader(rt, nullptr, chunked_reader::read, &r, &e), nullptr);
+    EXPECT_STREQ(e.message, "map is required");
+    EXPECT_EQ(tamsel_stream_open_fd(rt, line_map(), -1, &e), nullptr);
+    EXPECT_STREQ(e.message, "fd must be non-negative");
+    EXPECT_EQ(tamsel_stream_open_path(rt, line_map(), "/nonexistent/x", &e), nullptr);
+    EXPECT_STREQ(e.message, "failed to open '/nonexistent/x'");
+    EXPECT_EQ(e.line, 1u);
+    tamsel_free(rt);
+}
