@@ -145,8 +145,10 @@ TEST(ParserErrors, TokensNeverReachPastTheWorkspace) {
         const outcome r = mapped(key(n));
         EXPECT_EQ(r.status, TAMSEL_STATUS_ALLOCATION_FAILED) << n;
         EXPECT_EQ(r.message, "failed to append string") << n;
-        EXPECT_EQ(feed_pieces(key(n), every(1, key(n).size()), one_map(), nullptr).status,
+        one o;
+        EXPECT_EQ(feed_pieces(key(n), every(1, key(n).size()), one_map(), &o).status,
                   TAMSEL_STATUS_ALLOCATION_FAILED);
+        tamsel_cleanup(one_map(), &o);
     }
     const std::string digits = "{\"n\":" + std::string(100000, '1') + "}";
     EXPECT_EQ(mapped(digits).message, "failed to append number");
