@@ -1,0 +1,220 @@
+// Map analysis, the per-thread cache, key lookup, and the lifecycle of mapped records.
+#include "parse_support.hpp"
+
+#include <cstring>
+
+using tamsel::parse::analyze_map;
+using tamsel::parse::find_field;
+
+namespace {
+
+tamsel_field key_field(const char *name, size_t offset, tamsel_field_kind kind) {
+    tamsel_field f{};
+    f.name = name;
+    f.name_len = std::strlen(name);
+    f.name_first = f.name_len ? name[0] : 0;
+    f.name_last = f.name_len ? name[f.name_len - 1] : 0;
+    f.offset = offset;
+    f.kind = kind;
+    return f;
+}
+
+tamsel_status parse_into(const tamsel_map *m, void *dst, const char *json, tamsel_error *e) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_status st = tamsel_parse_cstr(rt, m, dst, json, e);
+    tamsel_free(rt);
+    return st;
+}
+
+} // namespace
+
+TEST(MapAnalysis, LayoutRules) {
+    unsigned char record[64];
+    tamsel_field f = key_field("a", 57, TAMSEL_FIELD_I64); // one byte past the end
+    tamsel_field g = key_field("b", 0, TAMSEL_FIELD_I64);
+    tamsel_field fields[] = {f, g};
+    tamsel_map m = {"m", 64, fields, 2, nullptr, nullptr};
+    EXPECT_FALSE(analyze_map(&m).valid);
+    tamsel_error e;
+    EXPECT_EQ(parse_into(&m, record, "{}", &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "invalid field layout");
+    std::memset(record, 0xEE, sizeof record);
+    tamsel_init(nullptr, &m, record);
+    int64_t b;
+    std::memcpy(&b, record, sizeof b);
+    EXPECT_EQ(b, 0) << "init still initialises the valid fields";
+    fields[0].offset = 56;
+    EXPECT_TRUE(analyze_map(&m).valid);
+
+    tamsel_field s = key_field("s", 0, TAMSEL_FIELD_STRING);
+    s.flags = TAMSEL_FIELD_HAS_PRESENCE;
+    tamsel_map ms = {"m", 64, &s, 1, nullptr, nullptr};
+    EXPECT_FALSE(analyze_map(&ms).valid) << "presence only for scalars";
+    s.flags = TAMSEL_FIELD_REQUIRED | TAMSEL_FIELD_OMIT_EMPTY;
+    EXPECT_FALSE(analyze_map(&ms).valid);
+    s.flags = 0;
+    s.name = nullptr;
+    EXPECT_FALSE(analyze_map(&ms).valid) << "a NULL key";
+    s = key_field("s", 0, TAMSEL_FIELD_STRING);
+    s.name_last = 'x';
+    EXPECT_FALSE(analyze_map(&ms).valid) << "first and last bytes must agree with the name";
+    s = key_field("s", 0, 19);
+    EXPECT_FALSE(analyze_map(&ms).valid) << "unknown kind";
+    s = key_field("s", 0, TAMSEL_FIELD_STRING);
+    s.storage = TAMSEL_STORAGE_FIXED;
+    s.capacity = 0;
+    EXPECT_FALSE(analyze_map(&ms).valid);
+}
+
+TEST(MapAnalysis, PresenceOutsideTheRecordIsNeverWritten) {
+    auto *record = static_cast<unsigned char *>(std::malloc(16));
+    tamsel_field f = key_field("n", 0, TAMSEL_FIELD_I64);
+    f.flags = TAMSEL_FIELD_HAS_PRESENCE;
+    f.presence_offset = 14; // only 2 bytes left: no room for an int
+    tamsel_map m = {"m", 16, &f, 1, nullptr, nullptr};
+    EXPECT_FALSE(analyze_map(&m).valid);
+    tamsel_init(nullptr, &m, record); // clean under ASan
+    tamsel_reset(nullptr, &m, record);
+    std::free(record);
+}
+
+TEST(MapAnalysis, SelfReferenceIsATreeThroughArraysButInvalidByValue) {
+    struct node {
+        int64_t v;
+        tamsel_object_array kids;
+    };
+    static tamsel_field node_fields[2];
+    static tamsel_map node_map = {"node", sizeof(node), node_fields, 2, &node_map, nullptr};
+    node_fields[0] = key_field("v", offsetof(node, v), TAMSEL_FIELD_I64);
+    node_fields[1] = key_field("kids", offsetof(node, kids), TAMSEL_FIELD_OBJECT_ARRAY);
+    node_fields[1].submap = &node_map;
+    node_fields[1].elem_size = sizeof(node);
+    auto a = analyze_map(&node_map);
+    EXPECT_TRUE(a.valid);
+    EXPECT_TRUE(a.may_allocate);
+    node n;
+    tamsel_error e;
+    ASSERT_EQ(parse_into(&node_map, &n, R"({"v":1,"kids":[{"v":2,"kids":[{"v":3}]}]})", &e), 0u)
+        << e.message;
+    auto *kid = static_cast<node *>(n.kids.items);
+    EXPECT_EQ(static_cast<node *>(kid->kids.items)->v, 3);
+    tamsel_cleanup(&node_map, &n);
+
+    struct looped {
+        unsigned char self[64];
+    };
+    static tamsel_field loop_field;
+    static tamsel_map loop_map = {"loop", sizeof(looped), &loop_field, 1, nullptr, nullptr};
+    loop_field = key_field("self", 0, TAMSEL_FIELD_OBJECT);
+    loop_field.submap = &loop_map;
+    EXPECT_FALSE(analyze_map(&loop_map).valid) << "a record cannot contain itself";
+    looped l;
+    tamsel_init(nullptr, &loop_map, &l); // terminates
+    tamsel_cleanup(&loop_map, &l);
+}
+
+TEST(MapAnalysis, ObjectArrayStrideMustHoldAnItem) {
+    struct big {
+        unsigned char bytes[64];
+    };
+    static const tamsel_map item = {"big", sizeof(big), nullptr, 0, nullptr, nullptr};
+    struct holder {
+        tamsel_object_array items;
+    } h;
+    tamsel_field f = key_field("items", 0, TAMSEL_FIELD_OBJECT_ARRAY);
+    f.submap = &item;
+    f.elem_size = 8;
+    tamsel_map m = {"h", sizeof(holder), &f, 1, nullptr, nullptr};
+    tamsel_error e;
+    EXPECT_EQ(parse_into(&m, &h, R"({"items":[{}]})", &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "invalid field layout");
+    f.elem_size = 64;
+    ASSERT_EQ(parse_into(&m, &h, R"({"items":[{},{},{}]})", &e), 0u);
+    h.items.elem_size = 7; // informational only: cleanup walks the field's stride
+    tamsel_cleanup(&m, &h);
+}
+
+TEST(MapAnalysis, CacheNoticesANewMapAtTheSameAddress) {
+    struct rec {
+        int64_t a;
+    };
+    tamsel_field good = key_field("a", 0, TAMSEL_FIELD_I64);
+    tamsel_field bad = key_field("a", 4, TAMSEL_FIELD_I64); // past the 8-byte record
+    auto *m = static_cast<tamsel_map *>(std::malloc(sizeof(tamsel_map)));
+    *m = {"m", sizeof(rec), &good, 1, m, nullptr};
+    EXPECT_TRUE(analyze_map(m).valid);
+    // "Free" it and build another map at the same address with the same NULL token.
+    *m = {"m", sizeof(rec), &bad, 1, m, nullptr};
+    EXPECT_FALSE(analyze_map(m).valid);
+    m->fields = &good;
+    m->struct_size = 4;
+    EXPECT_FALSE(analyze_map(m).valid) << "a changed record size is noticed too";
+    std::free(m);
+}
+
+TEST(MapLookup, HintAndByteFilters) {
+    tamsel_field fields[] = {key_field("ab", 0, TAMSEL_FIELD_I64),
+                             key_field("abc", 8, TAMSEL_FIELD_I64),
+                             key_field("", 16, TAMSEL_FIELD_I64)};
+    tamsel_map m = {"m", 24, fields, 3, nullptr, nullptr};
+    uint32_t hint = 0;
+    EXPECT_EQ(find_field(m, &hint, "ab", 2), &fields[0]);
+    EXPECT_EQ(hint, 1u);
+    EXPECT_EQ(find_field(m, &hint, "abc", 3), &fields[1]);
+    EXPECT_EQ(find_field(m, &hint, "", 0), &fields[2]);
+    EXPECT_EQ(find_field(m, &hint, "ax", 2), nullptr) << "last byte differs";
+    EXPECT_EQ(find_field(m, &hint, "axc", 3), nullptr) << "middle byte differs";
+    EXPECT_EQ(find_field(m, &hint, "abc", 3), &fields[1]) << "out of order still matches";
+}
+
+TEST(MapLookup, WideMapsStillRejectDuplicates) {
+    struct wide {
+        int64_t v[65];
+    };
+    static tamsel_field fields[65];
+    static char names[65][6];
+    for (int i = 0; i < 65; ++i) {
+        std::snprintf(names[i], sizeof names[i], "f%d", i);
+        fields[i] = key_field(names[i], 8 * static_cast<size_t>(i), TAMSEL_FIELD_I64);
+    }
+    fields[64].flags = TAMSEL_FIELD_REQUIRED;
+    static const tamsel_map m = {"wide", sizeof(wide), fields, 65, nullptr, nullptr};
+    wide w;
+    tamsel_error e;
+    EXPECT_EQ(parse_into(&m, &w, R"({"f64": 1, "f3": 2, "f3": 3})", &e),
+              TAMSEL_STATUS_DUPLICATE_FIELD);
+    EXPECT_STREQ(e.message, "duplicate field 'f3'");
+    EXPECT_EQ(parse_into(&m, &w, R"({"f1": 1})", &e), TAMSEL_STATUS_MISSING_REQUIRED_FIELD);
+    EXPECT_STREQ(e.message, "missing required field 'f64'");
+    EXPECT_EQ(parse_into(&m, &w, R"({})", &e), TAMSEL_STATUS_MISSING_REQUIRED_FIELD);
+    ASSERT_EQ(parse_into(&m, &w, R"({"f64": 5, "f0": 1})", &e), 0u);
+    EXPECT_EQ(w.v[64], 5);
+}
+
+TEST(MapLifecycle, CleanupIsSafeToRepeatAndStreamsKeepTheirHandlers) {
+    struct rec {
+        char *s;
+        tamsel_spooled sp;
+        tamsel_string_array_stream st;
+    };
+    tamsel_field fields[] = {key_field("s", offsetof(rec, s), TAMSEL_FIELD_STRING),
+                             key_field("sp", offsetof(rec, sp), TAMSEL_FIELD_SPOOLED_TEXT),
+                             key_field("st", offsetof(rec, st), TAMSEL_FIELD_STRING_ARRAY_STREAM)};
+    tamsel_spool_options tiny = tamsel__default_spool_options();
+    tiny.memory_limit = 4;
+    fields[1].spool_options = &tiny;
+    tamsel_map m = {"rec", sizeof(rec), fields, 3, nullptr, nullptr};
+    rec r;
+    tamsel_init(nullptr, &m, &r);
+    tamsel_string_chunk_handler h{};
+    h.chunk = [](void *, const char *, size_t, tamsel_error *) { return TAMSEL_STATUS_OK; };
+    ASSERT_EQ(tamsel_string_array_stream_set_handler(&r.st, &h, nullptr, nullptr), 0u);
+    tamsel_error e;
+    ASSERT_EQ(tamsel_spooled_append(&r.sp, "0123456789", 10, &e), 0u); // spills
+    tamsel_cleanup(&m, &r);
+    tamsel_cleanup(&m, &r);
+    EXPECT_EQ(r.st.chunk, h.chunk) << "the handler survives cleanup";
+    tamsel_init(nullptr, &m, &r);
+    EXPECT_EQ(r.st.chunk, h.chunk) << "and init of a record that validates";
+    tamsel_cleanup(&m, &r);
+}
