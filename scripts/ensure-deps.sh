@@ -35,13 +35,33 @@ for pair in "${wanted[@]}"; do
         command -v "$probe" >/dev/null 2>&1 || missing+=("$pkg")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The tests check number conversion under a comma-decimal locale when one can be had.
+want_locale=0
+if [ "$what" = test ] && [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    want_locale=1
+    command -v locale-gen >/dev/null 2>&1 || missing+=(locales)
+fi
+
+install_locale() {
+    [ "$want_locale" -eq 1 ] || return 0
+    if [ -f /etc/locale.gen ] && command -v locale-gen >/dev/null 2>&1; then
+        sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
+        grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >> /etc/locale.gen
+        locale-gen >/dev/null 2>&1 || echo "note: could not generate de_DE.UTF-8; the locale test will be skipped"
+    fi
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    install_locale
+    exit 0
+fi
 
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "installing missing packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq </dev/null
     apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+    install_locale
 else
     echo "missing packages; install them with:" >&2
     echo "  sudo apt-get install ${missing[*]}" >&2
