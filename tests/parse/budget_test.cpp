@@ -224,3 +224,27 @@ TEST(ParseBudget, WideMapBookkeepingNeverOverwritesTheToken) {
     }
     tamsel_free(rt);
 }
+
+TEST(ParseBudget, ArraySizesThatWouldWrapAreRefused) {
+    // Items so large that 4 of them do not fit a size_t: the growth must fail as "array too
+    // large", never allocate a wrapped, smaller block.
+    struct holder {
+        tamsel_object_array items;
+    } h;
+    tamsel_field f{};
+    f.name = "items";
+    f.name_len = 5;
+    f.name_first = 'i';
+    f.name_last = 's';
+    f.kind = TAMSEL_FIELD_OBJECT_ARRAY;
+    f.elem_size = SIZE_MAX / 3;
+    tamsel_map m = {"h", sizeof(holder), &f, 1, nullptr, nullptr};
+    tamsel_config c = tamsel_default_config();
+    c.max_parse_bytes = 0;
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    tamsel_error e;
+    EXPECT_EQ(tamsel_parse_cstr(rt, &m, &h, R"({"items": [{}]})", &e), TAMSEL_STATUS_OVERFLOW);
+    EXPECT_STREQ(e.message, "array too large");
+    tamsel_cleanup(&m, &h);
+    tamsel_free(rt);
+}
