@@ -2,6 +2,7 @@
 #include "core/internal.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -67,6 +68,14 @@ tamsel_status fail(tamsel_error *error, tamsel_status code, const char *format, 
     tamsel_status result = set_error_v(error, code, 0, 0, 0, format, args);
     va_end(args);
     return result;
+}
+
+tamsel_status open_failed(tamsel_error *error, const char *path, size_t line) {
+    const int code = errno;
+    tamsel_error_init(error);
+    if (error) error->system_errno = code;
+    return tamsel__set_error(error, TAMSEL_STATUS_IO_ERROR, 0, line, 0, "failed to open '%s'",
+                             path);
 }
 
 } // namespace tamsel

@@ -36,6 +36,10 @@ namespace tamsel {
 __attribute__((format(printf, 3, 4))) tamsel_status fail(tamsel_error *error, tamsel_status code,
                                                          const char *format, ...);
 
+// Records status 10 "failed to open '<path>'" with the current errno in system_errno (the
+// record is cleared first); `line` is 1 for the stream and validate openers, else 0.
+tamsel_status open_failed(tamsel_error *error, const char *path, size_t line);
+
 // What an accepted operation does before working.
 inline void clear_error(tamsel_error *error) {
     tamsel_error_init(error);

@@ -346,6 +346,10 @@ void init_json_value(const tamsel_field &f, tamsel_json_value *v, const init_con
     if (f.flags & TAMSEL_FIELD_CAPTURE) tamsel_json_value_enable_parse_capture(v, nullptr);
 }
 
+void zero_scalar(const tamsel_field &f, unsigned char *p) {
+    std::memset(p, 0, f.kind == TAMSEL_FIELD_BOOL ? sizeof(int) : 8);
+}
+
 void restore_fixed_array(unsigned char *p, bool object_array, const tamsel_field &f) {
     if (object_array) {
         auto *a = reinterpret_cast<tamsel_object_array *>(p);
@@ -403,10 +407,8 @@ void init_record(const tamsel_map &map, void *dst, const init_context &ctx) {
         case TAMSEL_FIELD_I64:
         case TAMSEL_FIELD_U64:
         case TAMSEL_FIELD_F64:
-            std::memset(p, 0, 8);
-            break;
         case TAMSEL_FIELD_BOOL:
-            std::memset(p, 0, sizeof(int));
+            zero_scalar(f, p);
             break;
         case TAMSEL_FIELD_OBJECT:
             if (!submap_usable(f)) break;
@@ -572,10 +574,8 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
         case TAMSEL_FIELD_I64:
         case TAMSEL_FIELD_U64:
         case TAMSEL_FIELD_F64:
-            std::memset(p, 0, 8);
-            break;
         case TAMSEL_FIELD_BOOL:
-            std::memset(p, 0, sizeof(int));
+            zero_scalar(f, p);
             break;
         case TAMSEL_FIELD_OBJECT:
             if (f.submap) reset_record(*f.submap, p, ctx);

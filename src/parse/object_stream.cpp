@@ -214,10 +214,7 @@ extern "C" tamsel_stream *tamsel_stream_open_path(tamsel_runtime *runtime, const
     }
     unique_file file(std::fopen(path, "rb"));
     if (!file) {
-        int code = errno;
-        tamsel_error_init(error);
-        if (error) error->system_errno = code;
-        tamsel__set_error(error, TAMSEL_STATUS_IO_ERROR, 0, 1, 0, "failed to open '%s'", path);
+        open_failed(error, path, 1);
         return nullptr;
     }
     source_spec init;

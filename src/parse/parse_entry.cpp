@@ -103,14 +103,6 @@ tamsel_status required(tamsel_error *error, const char *message) {
     return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "%s", message);
 }
 
-tamsel_status open_failed(tamsel_error *error, const char *path, size_t line) {
-    int code = errno;
-    tamsel_error_init(error);
-    if (error) error->system_errno = code;
-    return tamsel__set_error(error, TAMSEL_STATUS_IO_ERROR, 0, line, 0, "failed to open '%s'",
-                             path);
-}
-
 // The mapped doors past their own input checks: runtime, map and destination, then the core.
 tamsel_status parse_with(const tamsel_runtime *runtime, const tamsel_map *map, void *dst,
                          const input &in, tamsel_error *error) {

@@ -88,12 +88,7 @@ extern "C" tamsel_status tamsel_visit_value_path(tamsel_runtime *runtime, const 
                                                  tamsel_error *error) {
     if (!path || !visitor) return required(error, "path and visitor are required");
     unique_file file(std::fopen(path, "rb"));
-    if (!file) {
-        int code = errno;
-        tamsel_error_init(error);
-        if (error) error->system_errno = code;
-        return fail(error, TAMSEL_STATUS_IO_ERROR, "failed to open '%s'", path);
-    }
+    if (!file) return open_failed(error, path, 0);
     return visit_file(runtime, file.get(), visitor, user, error);
 }
 
