@@ -3,12 +3,18 @@
 // bench_record per element (the scaling rows). Every side fills the same C records, and the
 // checksum of the records must agree across sides.
 //
-// Sides: RapidJSON's Reader with a key-path SAX handler (the baseline), simdjson On Demand and
-// DOM, yajl callbacks through the same key-path builder, jansson and cJSON (parse the tree,
-// copy the members out). cJSON holds numbers as doubles, so tweet ids (above 2^53) do not
-// survive it: it takes part on the generated records only.
+// Sides: tamsel (tamsel_parse_buffer with the field maps of tamsel_side.cpp, released with
+// tamsel_cleanup), RapidJSON's Reader with a key-path SAX handler (the baseline), simdjson On
+// Demand and DOM, yajl callbacks through the same key-path builder, jansson and cJSON (parse
+// the tree, copy the members out). cJSON holds numbers as doubles, so tweet ids (above 2^53) do
+// not survive it: it takes part on the generated records only.
+//
+// tamsel maps a root object into a record; the generated arrays have an array at the root,
+// which its array streams (not in the library yet) will read. Their row is then one more
+// make_side call with a function filling bench_records from the stream's items.
 #include "corpus.hpp"
 #include "extractors.hpp"
+#include "tamsel_side.hpp"
 
 #include <memory>
 
@@ -88,7 +94,9 @@ bool tweets_ondemand(const input &in, bench_tweets &out) {
             } else if (key == "retweet_count") {
                 if (field.value().get_int64().get(t->retweet_count)) return false;
             } else if (key == "favorited") {
-                if (field.value().get_bool().get(t->favorited)) return false;
+                bool favorited;
+                if (field.value().get_bool().get(favorited)) return false;
+                t->favorited = favorited;
             }
         }
     }
@@ -105,12 +113,14 @@ bool tweets_dom(const input &in, bench_tweets &out) {
     for (element status : statuses) {
         bench_tweet *t = push(out);
         std::string_view text, screen_name;
+        bool favorited;
         if (status["id"].get_int64().get(t->id) || status["text"].get_string().get(text) ||
             status["user"]["screen_name"].get_string().get(screen_name) ||
             status["retweet_count"].get_int64().get(t->retweet_count) ||
-            status["favorited"].get_bool().get(t->favorited)) {
+            status["favorited"].get_bool().get(favorited)) {
             return false;
         }
+        t->favorited = favorited;
         set_string(&t->text, text);
         set_string(&t->user.screen_name, screen_name);
     }
@@ -144,6 +154,20 @@ bool tweets_jansson(const input &in, bench_tweets &out) {
     }
     json_decref(root);
     return ok;
+}
+
+// tamsel writes the statuses straight into bench_tweet items of its own object array; the
+// checksum reads them in place, and tamsel_cleanup frees the strings and the array (clear()
+// keeps a peer's array for its next run).
+outcome tweets_tamsel(tamsel_runtime *rt, const input &in, bool check) {
+    tamsel_tweets parsed{};
+    tamsel_error error;
+    bool ok = tamsel_parse_buffer(rt, &kTamselTweetsMap, &parsed, in.bytes.data(), in.bytes.size(),
+                                  &error) == TAMSEL_STATUS_OK;
+    if (!ok) tamsel_report("tamsel_parse_buffer", error);
+    uint64_t sum = check ? checksum(tweets_view(parsed)) : parsed.statuses.count;
+    tamsel_cleanup(&kTamselTweetsMap, &parsed);
+    return {sum, in.bytes.size(), ok};
 }
 
 // ---- generated arrays of records ------------------------------------------------------------
@@ -237,6 +261,9 @@ side make_side(const char *name, const input *in, bool (*f)(const input &, Set &
 void add_extract_groups(registry &r, const inputs &in) {
     if (const input *twitter = in.find("twitter.json")) {
         group g{"extract", twitter->name, {}, false};
+        g.sides.push_back({kTamsel, [twitter](bool check) {
+                               return tweets_tamsel(tamsel_bench_runtime(), *twitter, check);
+                           }});
         g.sides.push_back(make_side<bench_tweets>(kRapidjson, twitter, tweets_rapidjson));
         g.sides.push_back(make_side<bench_tweets>(kSimdjsonOndemand, twitter, tweets_ondemand));
         g.sides.push_back(make_side<bench_tweets>(kSimdjsonDom, twitter, tweets_dom));

@@ -35,6 +35,7 @@ struct child_report {
     int64_t heap_peak = 0;
     std::string heap_source;
     int64_t peak_rss = 0;
+    int64_t process_heap = 0; // the process heap's growth, whatever heap_peak measured
 };
 
 // Runs the child with `args` and collects its standard output.
@@ -85,11 +86,12 @@ child_report measure(const options &opt, const std::string &job, const std::stri
     std::string out;
     if (!run_child(opt.memory_exe, {job, side, path}, out, r.error)) return r;
     unsigned long long result, bytes;
-    long long heap, rss;
+    long long heap, rss, process_heap;
     char source[16] = {0};
     if (std::sscanf(out.c_str(),
-                    "result=%llx bytes=%llu seconds=%lf heap_peak=%lld heap=%15s peak_rss=%lld",
-                    &result, &bytes, &r.seconds, &heap, source, &rss) != 6) {
+                    "result=%llx bytes=%llu seconds=%lf heap_peak=%lld heap=%15s peak_rss=%lld"
+                    " process_heap=%lld",
+                    &result, &bytes, &r.seconds, &heap, source, &rss, &process_heap) != 7) {
         r.error = "unreadable report: " + out;
         return r;
     }
@@ -99,6 +101,7 @@ child_report measure(const options &opt, const std::string &job, const std::stri
     r.heap_peak = heap;
     r.heap_source = source;
     r.peak_rss = rss;
+    r.process_heap = process_heap;
     return r;
 }
 
@@ -174,6 +177,7 @@ void register_memory_benchmarks(const options &opt, const inputs &in) {
                 state.counters["bytes"] = static_cast<double>(r.bytes);
                 state.counters["peak_heap"] = static_cast<double>(r.heap_peak);
                 state.counters["peak_rss"] = static_cast<double>(r.peak_rss);
+                state.counters["process_heap"] = static_cast<double>(r.process_heap);
                 state.SetLabel(label);
             })
             ->Iterations(1)

@@ -12,6 +12,18 @@
 // Sides: RapidJSON Writer<StringBuffer> (the baseline), yajl_gen, jansson (build its tree from
 // the records, json_dumps) and cJSON (the same with cJSON_PrintUnformatted; generated records
 // only, since cJSON holds numbers as doubles and tweet ids are above 2^53).
+//
+// tamsel's serializer is not in the library yet. Its twitter.json row will be
+//
+//     outcome tweets_tamsel(const source<bench_tweets> &src, bool check) {
+//         const tamsel_tweets root = tweets_record(src.set); // the statuses, not copied
+//         ... serialize &root with kTamselTweetsMap into an owned buffer ...
+//         return written({buffer.data, buffer.len}, src, check);
+//     }
+//
+// and g.sides.push_back(make_side(kTamsel, src, tweets_tamsel)) below: tamsel_side.hpp has
+// the map and the view. records-1m.json is written as a root array, which a map (one object)
+// does not describe: that row takes the writer, or JSON Lines read back line by line.
 #include "corpus.hpp"
 #include "extractors.hpp"
 

@@ -2,11 +2,13 @@
 // each to a visitor that does nothing but count (the count is the checksum every side must
 // match). Both over the six documents; validate also over the generated arrays (scaling).
 //
-// Sides: RapidJSON's Reader (null handler, default flags: the baseline), simdjson (DOM parse;
-// On Demand walking every value for visit), yajl (push parser with null callbacks), cJSON and
-// jansson (parse into their tree, free it), and two limits: memcpy of the bytes and a plain
-// loop counting '"'.
+// Sides: tamsel (tamsel_validate_buffer; tamsel_visit_value_buffer with a visitor counting
+// at the begin events), RapidJSON's Reader (null handler, default flags: the baseline),
+// simdjson (DOM parse; On Demand walking every value for visit), yajl (push parser with null
+// callbacks), cJSON and jansson (parse into their tree, free it), and two limits: memcpy of
+// the bytes and a plain loop counting '"'.
 #include "corpus.hpp"
+#include "tamsel_side.hpp"
 
 #include <benchmark/benchmark.h>
 #include <cjson/cJSON.h>
@@ -31,6 +33,14 @@ outcome result(bool ok, uint64_t checksum, size_t bytes) {
 }
 
 // ---- validate -------------------------------------------------------------------------------
+
+outcome validate_tamsel(tamsel_runtime *rt, const input &in) {
+    tamsel_error error;
+    bool ok =
+        tamsel_validate_buffer(rt, in.bytes.data(), in.bytes.size(), &error) == TAMSEL_STATUS_OK;
+    if (!ok) tamsel_report("tamsel_validate_buffer", error);
+    return result(ok, 1, in.bytes.size());
+}
 
 outcome validate_rapidjson(const input &in) {
     rapidjson::Reader reader;
@@ -87,6 +97,15 @@ outcome count_quotes(const input &in) {
 }
 
 // ---- visit: count one event per value and per key -------------------------------------------
+
+outcome visit_tamsel(tamsel_runtime *rt, const input &in) {
+    uint64_t n = 0;
+    tamsel_error error;
+    bool ok = tamsel_visit_value_buffer(rt, in.bytes.data(), in.bytes.size(),
+                                        &tamsel_counting_visitor(), &n, &error) == TAMSEL_STATUS_OK;
+    if (!ok) tamsel_report("tamsel_visit_value_buffer", error);
+    return result(ok, n, in.bytes.size());
+}
 
 struct counting_handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, counting_handler> {
     uint64_t events = 0;
@@ -290,6 +309,8 @@ void add_validate_groups(registry &r, const inputs &in) {
     for (const input *i : all) {
         auto scratch = std::make_shared<padded_bytes>(i->bytes.size());
         group g{"validate", i->name, {}, heavy(*i)};
+        g.sides.push_back(
+            {kTamsel, [i](bool) { return validate_tamsel(tamsel_bench_runtime(), *i); }});
         g.sides.push_back({kRapidjson, [i](bool) { return validate_rapidjson(*i); }});
         g.sides.push_back(
             {kSimdjsonDom, [i](bool) { return validate_simdjson(dom_parser(), *i); }});
@@ -307,6 +328,8 @@ void add_visit_groups(registry &r, const inputs &in) {
     for (const input &doc : in.documents) {
         const input *i = &doc;
         group g{"visit", i->name, {}, false};
+        g.sides.push_back(
+            {kTamsel, [i](bool) { return visit_tamsel(tamsel_bench_runtime(), *i); }});
         g.sides.push_back({kRapidjson, [i](bool) { return visit_rapidjson(*i); }});
         g.sides.push_back(
             {kSimdjsonDom, [i](bool) { return visit_simdjson_dom(dom_parser(), *i); }});

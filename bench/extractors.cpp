@@ -23,7 +23,9 @@ bool ondemand_record(ondemand::object object, bench_record *r) {
             if (field.value().get_string().get(s)) return false;
             set_string(&r->email, s);
         } else if (key == "active") {
-            if (field.value().get_bool().get(r->active)) return false;
+            bool active;
+            if (field.value().get_bool().get(active)) return false;
+            r->active = active;
         } else if (key == "score") {
             if (field.value().get_double().get(r->score)) return false;
         } else if (key == "location") {
@@ -46,11 +48,13 @@ bool ondemand_record(ondemand::object object, bench_record *r) {
 
 bool dom_record(simdjson::dom::element object, bench_record *r) {
     std::string_view name, email, city;
+    bool active;
     if (object["id"].get_int64().get(r->id) || object["name"].get_string().get(name) ||
-        object["email"].get_string().get(email) || object["active"].get_bool().get(r->active) ||
+        object["email"].get_string().get(email) || object["active"].get_bool().get(active) ||
         object["score"].get_double().get(r->score)) {
         return false;
     }
+    r->active = active;
     simdjson::dom::element location;
     if (object["location"].get(location) || location["city"].get_string().get(city) ||
         location["lat"].get_double().get(r->location.lat)) {

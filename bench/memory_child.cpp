@@ -4,7 +4,7 @@
 //   tamsel_bench_memory --list             every "job side limit" it knows, one a line
 //   tamsel_bench_memory JOB SIDE PATH      prints: result=<hex> bytes=<n> seconds=<cpu s>
 //                                                  heap_peak=<bytes> heap=<process|library>
-//                                                  peak_rss=<bytes>
+//                                                  peak_rss=<bytes> process_heap=<bytes>
 //
 // Jobs (PATH is JSON Lines):
 //   validate       every line is one well-formed JSON text
@@ -12,13 +12,20 @@
 //
 // heap_peak is the growth of the process heap over the job (heap_counter.c) for the peers;
 // a tamsel side reports the peak of its runtime's allocation statistics instead (heap=library).
+// process_heap is always the process heap's growth, so the two can be compared for tamsel.
+//
+// tamsel reads the descriptor itself through an object stream (tamsel_stream_open_fd), as the
+// RapidJSON side reads it through its stream: validate streams the lines through a map with
+// no fields (every value validated and skipped), object-stream through the record's map.
 #include "extractors.hpp"
 #include "harness.hpp"
 #include "heap_counter.h"
+#include "tamsel_side.hpp"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -275,6 +282,63 @@ job_result stream_jansson(int fd, buffers &b) {
     return stream_windows(fd, b, jansson_records);
 }
 
+// ---- tamsel ---------------------------------------------------------------------------------
+
+// The process allocator, with the statistics attached: what tamsel itself holds.
+void *stats_malloc(void *, size_t size) {
+    return std::malloc(size);
+}
+void *stats_realloc(void *, void *block, size_t size) {
+    return std::realloc(block, size);
+}
+void stats_free(void *, void *block) {
+    std::free(block);
+}
+
+// A runtime with the default limits and a counting allocator, and an object stream over the
+// descriptor with `map`; `drain` takes the stream and returns {ok, result}. The runtime is
+// created and freed inside the job, so that the peak covers everything tamsel allocated.
+template <typename Drain> job_result tamsel_stream_job(int fd, const tamsel_map &map, Drain drain) {
+    tamsel_alloc_stats stats{};
+    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    tamsel_config config = tamsel_default_config();
+    config.allocator = &allocator;
+    tamsel_runtime *rt = tamsel_new_or_throw(config);
+    tamsel_error error;
+    job_result r;
+    if (tamsel_stream *stream = tamsel_stream_open_fd(rt, &map, fd, &error)) {
+        r.ok = drain(stream, r.result);
+        tamsel_stream_close(stream);
+    } else {
+        tamsel_report("tamsel_stream_open_fd", error);
+    }
+    tamsel_free(rt);
+    // The stream read the descriptor from its start to wherever it stopped.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    r.bytes = end < 0 ? 0 : static_cast<uint64_t>(end);
+    r.library_heap_peak = static_cast<int64_t>(stats.peak_bytes);
+    return r;
+}
+
+job_result validate_tamsel(int fd, buffers &) {
+    return tamsel_stream_job(fd, kTamselAnyObjectMap, [](tamsel_stream *stream, uint64_t &result) {
+        unsigned char sink = 0; // kTamselAnyObjectMap's one-byte record
+        tamsel_error error;
+        tamsel_stream_result r;
+        while ((r = tamsel_stream_next(stream, &sink, &error)) == TAMSEL_STREAM_ITEM) {
+        }
+        if (r != TAMSEL_STREAM_END) tamsel_report("tamsel_stream_next", error);
+        result = 1;
+        return r == TAMSEL_STREAM_END;
+    });
+}
+
+job_result stream_tamsel(int fd, buffers &) {
+    return tamsel_stream_job(fd, kTamselRecordMap, [](tamsel_stream *stream, uint64_t &result) {
+        return tamsel_fold_records(stream, true, result);
+    });
+}
+
 // ---- the table ------------------------------------------------------------------------------
 
 struct entry {
@@ -285,6 +349,7 @@ struct entry {
 };
 
 constexpr entry kJobs[] = {
+    {"validate", kTamsel, false, validate_tamsel},
     {"validate", kRapidjson, false, validate_rapidjson},
     {"validate", kSimdjsonDom, false, validate_simdjson},
     {"validate", kYajl, false, validate_yajl},
@@ -292,6 +357,7 @@ constexpr entry kJobs[] = {
     {"validate", kJansson, false, validate_jansson},
     {"validate", kRead, true, read_only},
     {"validate", kQuoteCount, true, count_quotes},
+    {"object-stream", kTamsel, false, stream_tamsel},
     {"object-stream", kRapidjson, false, stream_rapidjson},
     {"object-stream", kSimdjsonOndemand, false, stream_ondemand},
     {"object-stream", kYajl, false, stream_yajl},
@@ -342,9 +408,9 @@ int run(const char *job, const char *side, const char *path) {
         }
         const bool library = r.library_heap_peak >= 0;
         std::printf("result=%016" PRIx64 " bytes=%" PRIu64 " seconds=%.6f heap_peak=%" PRId64
-                    " heap=%s peak_rss=%" PRId64 "\n",
+                    " heap=%s peak_rss=%" PRId64 " process_heap=%" PRId64 "\n",
                     r.result, r.bytes, seconds, library ? r.library_heap_peak : heap_peak,
-                    library ? "library" : "process", peak_rss());
+                    library ? "library" : "process", peak_rss(), heap_peak);
         return 0;
     }
     std::fprintf(stderr, "no side %s for job %s\n", side, job);

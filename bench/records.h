@@ -3,13 +3,14 @@
  * of a job (RapidJSON, simdjson, ..., and tamsel through its field maps) produces the same
  * records from the same bytes; the harness compares a checksum of them across sides.
  *
- * Strings are NUL-terminated and owned by the record (malloc); the C++ helpers in records.hpp
- * free them. Plain C99 so a tamsel field map can describe these types directly.
+ * Strings are NUL-terminated and owned by the record: the peers allocate them with malloc and
+ * the C++ helpers in records.hpp free them; tamsel allocates its own and tamsel_cleanup frees
+ * them. Plain C99 so a tamsel field map can describe these types directly: booleans are ints
+ * holding 0 or 1, the representation of TAMSEL_FIELD_BOOL.
  */
 #ifndef TAMSEL_BENCH_RECORDS_H
 #define TAMSEL_BENCH_RECORDS_H
 
-#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -27,7 +28,7 @@ typedef struct bench_tweet {
     char *text;
     bench_tweet_user user;
     int64_t retweet_count;
-    bool favorited;
+    int favorited; /* 0 or 1 */
 } bench_tweet;
 
 /* {"statuses": [...]}: `count` statuses in `statuses`, room for `capacity`. */
@@ -49,7 +50,7 @@ typedef struct bench_record {
     int64_t id;
     char *name;
     char *email;
-    bool active;
+    int active; /* 0 or 1 */
     double score;
     bench_location location;
 } bench_record;

@@ -97,6 +97,7 @@ class Row:
         self.checksum = match.group(1) if match else None
         self.peak_heap = bench.get("peak_heap")
         self.peak_rss = bench.get("peak_rss")
+        self.process_heap = bench.get("process_heap")
         self.heap_source = "library" if "heap=library" in self.label else "process"
 
     @property
@@ -244,7 +245,9 @@ class Report:
         lines = ["## memory: " + ", ".join(inputs) + " read from a descriptor", "",
                  "One child process per side; MB/s of its CPU time over the job. Peak heap:"
                  " the growth of the process heap during the job, every allocation counted at"
-                 " malloc (for tamsel: `peak_bytes` of its runtime's allocation statistics)."
+                 " malloc (for tamsel: `peak_bytes` of its runtime's allocation statistics,"
+                 " and in brackets the process heap's growth over the same job, counted at"
+                 " malloc as for the others)."
                  " Peak RSS: the child's VmHWM (the read() row is the floor: the program and"
                  " its libraries).", "",
                  "| job | side | MB/s | × RapidJSON | peak heap | peak RSS |",
@@ -262,6 +265,8 @@ class Report:
                     ratio = (f"{base.time / r.time:.2f}×" if base and not base.error
                              and r.time > 0 else "—")
                     heap = size_text(r.peak_heap) if r.peak_heap is not None else "—"
+                    if r.heap_source == "library" and r.process_heap is not None:
+                        heap += f" (process {size_text(r.process_heap)})"
                     rss = size_text(r.peak_rss) if r.peak_rss is not None else "—"
                     lines.append(f"| {job[len(MEMORY_PREFIX):]} | {SIDE_TITLES.get(s, s)} | "
                                  f"{mbps_text(r.mbps)} | {ratio} | {heap} | {rss} |")
