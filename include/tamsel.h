@@ -1042,7 +1042,8 @@ TAMSEL_API int tamsel_json_value_is_rewindable(const tamsel_json_value *value);
  * you change the map in place.
  *
  * TAMSEL_KEY("name") fills the four key members of a field from a string literal:
- *     { TAMSEL_KEY("id"), offsetof(struct rec, id), TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED }
+ *     { TAMSEL_KEY("id"), offsetof(struct rec, id), TAMSEL_FIELD_I64, 0, 0,
+ *       TAMSEL_FIELD_REQUIRED, 0, 0, NULL, NULL, 0, 0 }
  */
 
 typedef uint32_t tamsel_field_kind;

@@ -863,6 +863,38 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 ++q;
                 continue;
             }
+            if ((c == '[' || c == '{') &&
+                (f.state == frame_state::array_value || f.state == frame_state::object_value) &&
+                !(f.state == frame_state::object_value ? f.current : f.container)) {
+                // A container nobody maps (validation, skipped values): push it right here.
+                advance(p, c);
+                ++q;
+                f.after_comma = 0;
+                frame *nf = c == '{' ? push_object(p, nullptr, nullptr, nullptr)
+                                     : push_array(p, nullptr, nullptr);
+                if (!nf) {
+                    if (consumed) *consumed = static_cast<size_t>(q - start);
+                    return p.error.code;
+                }
+                continue;
+            }
+            if ((c == ']' || c == '}') && !f.map && !f.container && !f.stream_item &&
+                (c == ']' ? f.kind == frame_array &&
+                                (f.state == frame_state::array_next ||
+                                 (f.state == frame_state::array_value && !f.after_comma))
+                          : f.kind == frame_object &&
+                                (f.state == frame_state::object_next ||
+                                 (f.state == frame_state::object_key && !f.after_comma)))) {
+                // Closing a container with nothing to check or hand over.
+                advance(p, c);
+                ++q;
+                --p.depth;
+                if (p.depth == 0)
+                    p.root_complete = true;
+                else
+                    after_value(p);
+                continue;
+            }
             if (c == '"' && f.state != frame_state::object_colon &&
                 f.state != frame_state::object_next && f.state != frame_state::array_next) {
                 // A whole string without escapes in this input: keys and the common values are
@@ -948,7 +980,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     p.token_len = n;
                     const uint8_t t = *r;
                     advance(p, t);
-                    tamsel_status st = complete_scalar(p, token_type::number, q, n);
+                    tamsel_status st = TAMSEL_STATUS_OK;
+                    if (!(f.state == frame_state::object_value ? f.current : f.container)) {
+                        // Nothing takes the value: it only moves the frame on.
+                        after_value(p);
+                        p.token_live = false;
+                    } else {
+                        st = complete_scalar(p, token_type::number, q, n);
+                    }
                     q = r + 1;
                     if (t == ',' && st == TAMSEL_STATUS_OK && !p.capture.active) {
                         frame &g = p.top(); // the same frame: a scalar pushes nothing

@@ -63,6 +63,9 @@ inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
 
 // End of the run of ASCII digits starting at p.
 inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
+    // Most runs in JSON are short: a few bytes by hand before the vector loop.
+    for (int i = 0; i < 4; ++i, ++p)
+        if (p == e || !digit(*p)) return p;
 #if defined(__SSE2__)
     const __m128i zero = _mm_set1_epi8('0');
     const __m128i nine = _mm_set1_epi8('9');
