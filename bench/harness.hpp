@@ -121,6 +121,7 @@ void add_visit_groups(registry &r, const inputs &in);
 void add_extract_groups(registry &r, const inputs &in);
 void add_serialize_groups(registry &r, const inputs &in);
 void add_object_stream_groups(registry &r, const inputs &in);
+void add_byte_io_groups(registry &r, const inputs &in);
 // Registers the benchmarks that each run one side in a child process over a descriptor.
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.

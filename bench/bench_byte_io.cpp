@@ -1,0 +1,143 @@
+// owned-buffer and spool: the byte pipes under every parser and writer, against their plain
+// equivalents in the same run.
+//   owned-buffer: appending pieces of 16 bytes and of 64 KiB to a tamsel_owned_buffer through
+//                 its sink, against std::string::append (64 MiB in all; 8 MiB quick).
+//   spool:        256 MiB (16 MiB quick) written in 64 KiB pieces to a spooled value with a
+//                 64 KiB memory limit and read back, against fwrite and fread on a tmpfile().
+// The checksum folds the bytes read back (or kept), so both sides must hold the same bytes.
+#include "corpus.hpp"
+
+#include <tamsel.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+constexpr const char *kStdString = "std-string";
+constexpr const char *kStdio = "stdio";
+
+bool quick_mode() {
+    const char *q = std::getenv("BENCH_QUICK");
+    return q && *q && std::strcmp(q, "0") != 0;
+}
+
+// A deterministic 64 KiB pattern every side copies from.
+const std::vector<unsigned char> &pattern() {
+    static const std::vector<unsigned char> bytes = [] {
+        std::vector<unsigned char> b(65536);
+        uint32_t x = 2463534242u;
+        for (auto &c : b) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            c = static_cast<unsigned char>(x);
+        }
+        return b;
+    }();
+    return bytes;
+}
+
+uint64_t fold(uint64_t h, const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+outcome append_owned(size_t total, size_t piece, bool check) {
+    const unsigned char *src = pattern().data();
+    tamsel_owned_buffer b = tamsel_default_owned_buffer();
+    tamsel_error e;
+    bool ok = true;
+    for (size_t done = 0; done < total && ok; done += piece)
+        ok = tamsel_owned_buffer_sink(&b, src + (done % 65536), piece, &e) == TAMSEL_STATUS_OK;
+    uint64_t sum = check && b.data ? fold(14695981039346656037ull,
+                                          reinterpret_cast<unsigned char *>(b.data), b.len)
+                                   : 0;
+    tamsel_owned_buffer_free(&b);
+    return {sum, total, ok};
+}
+
+outcome append_string(size_t total, size_t piece, bool check) {
+    const char *src = reinterpret_cast<const char *>(pattern().data());
+    std::string s;
+    for (size_t done = 0; done < total; done += piece)
+        s.append(src + (done % 65536), piece);
+    uint64_t sum = check ? fold(14695981039346656037ull,
+                                reinterpret_cast<const unsigned char *>(s.data()), s.size())
+                         : 0;
+    return {sum, total, true};
+}
+
+outcome spool_tamsel(size_t total, bool check) {
+    tamsel_spool_options o = tamsel__default_spool_options();
+    o.memory_limit = 65536;
+    o.max_bytes = 0;
+    tamsel_spooled s;
+    tamsel_spooled_init_with_allocator(&s, &o, nullptr);
+    tamsel_error e;
+    bool ok = true;
+    for (size_t done = 0; done < total && ok; done += 65536)
+        ok = tamsel_spooled_append(&s, pattern().data(), 65536, &e) == TAMSEL_STATUS_OK;
+    ok = ok && tamsel_spooled_rewind(&s, &e) == TAMSEL_STATUS_OK;
+    std::vector<unsigned char> buf(65536);
+    uint64_t sum = 14695981039346656037ull;
+    size_t read = 0;
+    while (ok) {
+        tamsel_read_result r = tamsel_spooled_read(&s, buf.data(), buf.size());
+        if (r.error_code) ok = false;
+        if (check) sum = fold(sum, buf.data(), r.bytes);
+        read += r.bytes;
+        if (r.eof || r.bytes == 0) break;
+    }
+    tamsel_spooled_cleanup(&s);
+    return {check ? sum : 0, total, ok && read == total};
+}
+
+outcome spool_stdio(size_t total, bool check) {
+    FILE *f = std::tmpfile();
+    if (!f) return {0, total, false};
+    bool ok = true;
+    for (size_t done = 0; done < total && ok; done += 65536)
+        ok = std::fwrite(pattern().data(), 1, 65536, f) == 65536;
+    ok = ok && std::fflush(f) == 0 && std::fseek(f, 0, SEEK_SET) == 0;
+    std::vector<unsigned char> buf(65536);
+    uint64_t sum = 14695981039346656037ull;
+    size_t read = 0;
+    while (ok) {
+        size_t n = std::fread(buf.data(), 1, buf.size(), f);
+        if (check) sum = fold(sum, buf.data(), n);
+        read += n;
+        if (n < buf.size()) break;
+    }
+    std::fclose(f);
+    return {check ? sum : 0, total, ok && read == total};
+}
+
+} // namespace
+
+void add_byte_io_groups(registry &r, const inputs &) {
+    const size_t owned_total = (quick_mode() ? 8u : 64u) << 20;
+    for (size_t piece : {size_t{16}, size_t{65536}}) {
+        group g{"owned-buffer", piece == 16 ? "16-byte pieces" : "64 KiB pieces", {}, false};
+        g.sides.push_back(
+            {kTamsel, [=](bool check) { return append_owned(owned_total, piece, check); }});
+        g.sides.push_back(
+            {kStdString, [=](bool check) { return append_string(owned_total, piece, check); }});
+        r.add(std::move(g));
+    }
+    const size_t spool_total = (quick_mode() ? 16u : 256u) << 20;
+    group g{
+        "spool", quick_mode() ? "16 MiB, 64 KiB in memory" : "256 MiB, 64 KiB in memory", {}, true};
+    g.sides.push_back({kTamsel, [=](bool check) { return spool_tamsel(spool_total, check); }});
+    g.sides.push_back({kStdio, [=](bool check) { return spool_stdio(spool_total, check); }});
+    r.add(std::move(g));
+}
+
+} // namespace bench
