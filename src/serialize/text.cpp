@@ -1,0 +1,230 @@
+// The JSON text rules: escaping a run, integers, doubles, base64 and indentation.
+#include "serialize/text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tamsel::text {
+
+namespace {
+
+// "00" .. "99": integers are written two digits a step.
+constexpr std::array<char, 200> make_digit_pairs() {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}
+constexpr auto digit_pairs = make_digit_pairs();
+static_assert(digit_pairs[0] == '0' && digit_pairs[199] == '9' && digit_pairs[21] == '0');
+
+} // namespace
+
+const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (e - p >= 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+        int mask = _mm_movemask_epi8(hits);
+        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p < e && !escape_table[*p])
+        ++p;
+    return p;
+}
+
+tamsel_status escaped_fragment(io::byte_output &out, const void *bytes, size_t len) {
+    const auto *p = static_cast<const uint8_t *>(bytes);
+    const uint8_t *const e = p + len;
+    while (p < e) {
+        const uint8_t *q = find_escape(p, e);
+        if (q != p) {
+            TAMSEL_TRY(out.put(p, static_cast<size_t>(q - p)));
+            if (q == e) break;
+        }
+        char esc[6];
+        TAMSEL_TRY(out.put(esc, escape_sequence(*q, esc)));
+        p = q + 1;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status escaped_string(io::byte_output &out, const void *bytes, size_t len) {
+    const auto *p = static_cast<const uint8_t *>(bytes);
+    const uint8_t *q = find_escape(p, p + len);
+    if (q == p + len && len <= out.room() && out.room() - len >= 2) {
+        // Quote, run and quote all fit: one copy.
+        unsigned char *w = out.window();
+        w[0] = '"';
+        if (len) std::memcpy(w + 1, p, len);
+        w[len + 1] = '"';
+        out.advance(len + 2);
+        return TAMSEL_STATUS_OK;
+    }
+    TAMSEL_TRY(out.put('"'));
+    if (q != p) TAMSEL_TRY(out.put(p, static_cast<size_t>(q - p)));
+    TAMSEL_TRY(escaped_fragment(out, q, static_cast<size_t>(p + len - q)));
+    return out.put('"');
+}
+
+char *format_u64_backwards(uint64_t v, char *end) {
+    char *p = end;
+    while (v >= 100) {
+        const unsigned pair = static_cast<unsigned>(v % 100);
+        v /= 100;
+        p -= 2;
+        std::memcpy(p, &digit_pairs[2 * pair], 2);
+    }
+    if (v >= 10) {
+        p -= 2;
+        std::memcpy(p, &digit_pairs[2 * v], 2);
+    } else {
+        *--p = static_cast<char>('0' + v);
+    }
+    return p;
+}
+
+size_t format_u64(uint64_t v, char out[integer_text_capacity]) {
+    char digits[integer_text_capacity];
+    char *end = digits + sizeof digits;
+    char *start = format_u64_backwards(v, end);
+    const size_t n = static_cast<size_t>(end - start);
+    std::memcpy(out, start, n);
+    return n;
+}
+
+size_t format_i64(int64_t v, char out[integer_text_capacity]) {
+    if (v >= 0) return format_u64(static_cast<uint64_t>(v), out);
+    out[0] = '-';
+    return 1 + format_u64(0 - static_cast<uint64_t>(v), out + 1);
+}
+
+size_t format_double(double v, char out[double_text_capacity]) {
+    if (!std::isfinite(v)) return 0;
+    // to_chars in general format with precision 17 gives the digits of printf("%.17g") in the
+    // C locale, and never looks at the process locale.
+    std::to_chars_result r =
+        std::to_chars(out, out + double_text_capacity, v, std::chars_format::general, 17);
+    if (r.ec != std::errc()) return 0;
+    return static_cast<size_t>(r.ptr - out);
+}
+
+tamsel_status emit_u64(io::byte_output &out, uint64_t v) {
+    char digits[integer_text_capacity];
+    char *end = digits + sizeof digits;
+    char *start = format_u64_backwards(v, end);
+    return out.put(start, static_cast<size_t>(end - start));
+}
+
+tamsel_status emit_i64(io::byte_output &out, int64_t v) {
+    if (v >= 0) return emit_u64(out, static_cast<uint64_t>(v));
+    TAMSEL_TRY(out.put('-'));
+    return emit_u64(out, 0 - static_cast<uint64_t>(v));
+}
+
+tamsel_status emit_double(io::byte_output &out, double v, tamsel_error *error,
+                          const char *nonfinite_message) {
+    if (!std::isfinite(v)) return fail(error, TAMSEL_STATUS_TYPE_MISMATCH, "%s", nonfinite_message);
+    if (out.room() >= double_text_capacity) {
+        const size_t n = format_double(v, reinterpret_cast<char *>(out.window()));
+        if (n == 0) return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "failed to format number");
+        out.advance(n);
+        return TAMSEL_STATUS_OK;
+    }
+    char text[double_text_capacity];
+    const size_t n = format_double(v, text);
+    if (n == 0) return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "failed to format number");
+    return out.put(text, n);
+}
+
+void base64_groups(const uint8_t *in, size_t groups, char *out) {
+    for (size_t i = 0; i < groups; ++i, in += 3, out += 4) {
+        const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
+        out[0] = base64_alphabet[v >> 18];
+        out[1] = base64_alphabet[(v >> 12) & 63];
+        out[2] = base64_alphabet[(v >> 6) & 63];
+        out[3] = base64_alphabet[v & 63];
+    }
+}
+
+void base64_tail(const uint8_t *in, size_t n, char out[4]) {
+    const uint32_t v = (uint32_t{in[0]} << 16) | (n > 1 ? uint32_t{in[1]} << 8 : 0);
+    out[0] = base64_alphabet[v >> 18];
+    out[1] = base64_alphabet[(v >> 12) & 63];
+    out[2] = n > 1 ? base64_alphabet[(v >> 6) & 63] : '=';
+    out[3] = '=';
+}
+
+tamsel_status base64_stream::feed(io::byte_output &out, const void *bytes, size_t len) {
+    const auto *p = static_cast<const uint8_t *>(bytes);
+    if (carried_) {
+        while (carried_ < 3 && len) {
+            carry_[carried_++] = *p++;
+            --len;
+        }
+        if (carried_ < 3) return TAMSEL_STATUS_OK;
+        carried_ = 0;
+        char group[4];
+        base64_groups(carry_, 1, group);
+        TAMSEL_TRY(out.put(group, 4));
+    }
+    size_t groups = len / 3;
+    while (groups) {
+        // As many groups as the window holds are encoded in place; a group that does not fit
+        // goes through put() as its own piece.
+        size_t fit = out.room() / 4;
+        if (fit == 0) {
+            char group[4];
+            base64_groups(p, 1, group);
+            TAMSEL_TRY(out.put(group, 4));
+            p += 3;
+            --groups;
+            continue;
+        }
+        if (fit > groups) fit = groups;
+        base64_groups(p, fit, reinterpret_cast<char *>(out.window()));
+        out.advance(4 * fit);
+        p += 3 * fit;
+        groups -= fit;
+    }
+    carried_ = len % 3;
+    if (carried_) std::memcpy(carry_, p, carried_);
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status base64_stream::finish(io::byte_output &out) {
+    if (!carried_) return TAMSEL_STATUS_OK;
+    char group[4];
+    base64_tail(carry_, carried_, group);
+    carried_ = 0;
+    return out.put(group, 4);
+}
+
+tamsel_status indent(io::byte_output &out, uint64_t level, tamsel_error *error) {
+    if (level > static_cast<uint64_t>(INT64_MAX))
+        return fail(error, TAMSEL_STATUS_OVERFLOW, "JSON indentation depth is too large");
+    if (level <= 32) return out.put(indent_text, 1 + 2 * static_cast<size_t>(level));
+    TAMSEL_TRY(out.put(indent_text, 65));
+    uint64_t left = 2 * level - 64;
+    while (left > 64) {
+        TAMSEL_TRY(out.put(indent_text + 1, 64));
+        left -= 64;
+    }
+    return out.put(indent_text + 1, static_cast<size_t>(left));
+}
+
+} // namespace tamsel::text
