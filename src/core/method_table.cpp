@@ -19,6 +19,7 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     // The spooled initialisers already take the runtime first: the slots are the functions.
     m->spooled_init = tamsel_spooled_init;
     m->spooled_init_class = tamsel_spooled_init_class;
+    m->generator_init = tamsel_generator_init;
     m->serialize_sink = tamsel_serialize_sink;
     m->serialize_buffer = tamsel_serialize_buffer;
     m->serialize_alloc = tamsel_serialize_alloc;

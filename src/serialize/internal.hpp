@@ -37,6 +37,12 @@ inline constexpr uint64_t max_record_depth = 512;
 [[nodiscard]] bool record_is_rewindable(const tamsel_map &map, const void *record,
                                         uint64_t depth = 0);
 
+// Initialises a map generator with explicit write options (tamsel_generator_init's worker, and
+// the upload adapter's): `generator` has been zeroed and its methods installed.
+[[nodiscard]] tamsel_status generator_init_with_options(tamsel_generator *generator,
+                                                        const tamsel_map *map, const void *src,
+                                                        const tamsel_write_options &options);
+
 // The status and message of records nested past max_record_depth.
 [[nodiscard]] tamsel_status too_deep(tamsel_error *error);
 
