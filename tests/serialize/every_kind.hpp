@@ -220,16 +220,21 @@ class every_record {
     std::vector<unsigned char> item_storage_;
 };
 
-// Random text: ASCII with every class that needs escaping, and valid multi-byte UTF-8.
-inline std::string random_text(std::mt19937_64 &rng, size_t max_len) {
+// Random text: ASCII with every class that needs escaping, and valid multi-byte UTF-8; at
+// most `max_pieces` characters and `max_bytes` bytes (whole characters only).
+inline std::string random_text(std::mt19937_64 &rng, size_t max_pieces,
+                               size_t max_bytes = SIZE_MAX) {
     static const char *const pieces[] = {
         "a",  "Z",  "0",  " ",    "/",    "\"",   "\\",       "\n",           "\t",
         "\b", "\f", "\r", "\x01", "\x1f", "\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
         "k",  "~"};
-    const size_t n = rng() % (max_len + 1);
+    const size_t n = rng() % (max_pieces + 1);
     std::string s;
-    for (size_t i = 0; i < n; ++i)
-        s += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+    for (size_t i = 0; i < n; ++i) {
+        const char *piece = pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+        if (s.size() + std::strlen(piece) > max_bytes) break;
+        s += piece;
+    }
     return s;
 }
 
@@ -283,7 +288,7 @@ inline every_values make_random_every(std::mt19937_64 &rng) {
     every_values v;
     v.text_null = rng() % 8 == 0;
     v.text = random_text(rng, 12);
-    v.fixed = random_text(rng, 3).substr(0, 15);
+    v.fixed = random_text(rng, 8, 15);
     v.spooled_text = random_text(rng, rng() % 16 == 0 ? 3000 : 20);
     const size_t nbytes = rng() % 16 == 0 ? 5000 + rng() % 4 : rng() % 10;
     for (size_t i = 0; i < nbytes; ++i)
@@ -294,7 +299,7 @@ inline every_values make_random_every(std::mt19937_64 &rng) {
     v.f64 = random_double(rng);
     v.flag = rng() % 2;
     v.obj_n = random_i64(rng);
-    v.obj_tag = random_text(rng, 2).substr(0, 7);
+    v.obj_tag = random_text(rng, 4, 7);
     for (size_t i = rng() % 4; i > 0; --i)
         v.strings.push_back(random_text(rng, 6));
     for (size_t i = rng() % 4; i > 0; --i)
