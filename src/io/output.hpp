@@ -23,24 +23,49 @@ class byte_output {
     byte_output(const byte_output &) = delete;
     byte_output &operator=(const byte_output &) = delete;
 
-    [[nodiscard]] tamsel_status put(const void *data, size_t n) {
+    [[nodiscard]] [[gnu::always_inline]] tamsel_status put(const void *data, size_t n) {
         if (n <= room()) {
-            if (n) std::memcpy(pos_, data, n);
+            copy(pos_, data, n);
             pos_ += n;
             return TAMSEL_STATUS_OK;
         }
         return overflow(data, n);
     }
-    [[nodiscard]] tamsel_status put(char c) {
+    [[nodiscard]] [[gnu::always_inline]] tamsel_status put(char c) {
         if (pos_ != end_) {
             *pos_++ = static_cast<unsigned char>(c);
             return TAMSEL_STATUS_OK;
         }
         return overflow(&c, 1);
     }
-    [[nodiscard]] size_t room() const { return static_cast<size_t>(end_ - pos_); }
-    [[nodiscard]] unsigned char *window() const { return pos_; }
-    void advance(size_t n) { pos_ += n; }
+    // Always inlined, like put(): an out-of-line copy of these could be picked up from a
+    // translation unit built with RTTI checks and applied to objects built without.
+    [[nodiscard]] [[gnu::always_inline]] size_t room() const {
+        return static_cast<size_t>(end_ - pos_);
+    }
+    [[nodiscard]] [[gnu::always_inline]] unsigned char *window() const { return pos_; }
+    [[gnu::always_inline]] void advance(size_t n) { pos_ += n; }
+
+    // Most pieces are a few bytes: fixed-size copies (overlapping at the ends) instead of a
+    // call to memcpy.
+    [[gnu::always_inline]] static void copy(unsigned char *to, const void *from, size_t n) {
+        const auto *f = static_cast<const unsigned char *>(from);
+        if (n >= 8 && n <= 16) {
+            std::memcpy(to, f, 8);
+            std::memcpy(to + n - 8, f + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(to, f, 4);
+            std::memcpy(to + n - 4, f + n - 4, 4);
+        } else if (n < 4) {
+            if (n) {
+                to[0] = f[0];
+                to[n / 2] = f[n / 2];
+                to[n - 1] = f[n - 1];
+            }
+        } else {
+            std::memcpy(to, f, n);
+        }
+    }
 
   protected:
     byte_output() = default;

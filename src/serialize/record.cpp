@@ -159,8 +159,12 @@ template <bool Pretty> class writer {
     template <class Emit> tamsel_status items(size_t count, uint64_t depth, Emit emit) {
         TAMSEL_TRY(out_.put('['));
         for (size_t i = 0; i < count; ++i) {
-            if (i) TAMSEL_TRY(out_.put(','));
-            if (Pretty) TAMSEL_TRY(text::indent(out_, depth + 2, error_));
+            if (Pretty) {
+                TAMSEL_TRY(i ? text::comma_indent(out_, depth + 2, error_)
+                             : text::indent(out_, depth + 2, error_));
+            } else if (i) {
+                TAMSEL_TRY(out_.put(','));
+            }
             TAMSEL_TRY(emit(i));
         }
         if (Pretty && count) TAMSEL_TRY(text::indent(out_, depth + 1, error_));

@@ -14,6 +14,7 @@
 #include "io/output.hpp"
 
 #include <array>
+#include <cstring>
 
 namespace tamsel::text {
 
@@ -98,7 +99,7 @@ inline constexpr size_t double_text_capacity = 32;
 // before anything of the value is written.
 [[nodiscard]] tamsel_status emit_double(io::byte_output &out, double v, tamsel_error *error,
                                         const char *nonfinite_message);
-[[nodiscard]] inline tamsel_status emit_bool(io::byte_output &out, bool v) {
+[[nodiscard]] [[gnu::always_inline]] inline tamsel_status emit_bool(io::byte_output &out, bool v) {
     return v ? out.put("true", 4) : out.put("false", 5);
 }
 
@@ -135,6 +136,27 @@ static_assert(sizeof indent_text == 66);
 // Indent(level): a newline and 2 x level spaces. Up to 32 levels are one piece; deeper ones
 // the newline with 64 spaces, then runs of 64 while more than 64 remain, then the rest. A
 // level beyond INT64_MAX fails with status 6 "JSON indentation depth is too large".
-[[nodiscard]] tamsel_status indent(io::byte_output &out, uint64_t level, tamsel_error *error);
+[[nodiscard]] tamsel_status indent_deep(io::byte_output &out, uint64_t level, tamsel_error *error);
+[[nodiscard]] [[gnu::always_inline]] inline tamsel_status
+indent(io::byte_output &out, uint64_t level, tamsel_error *error) {
+    if (level <= 32) return out.put(indent_text, 1 + 2 * static_cast<size_t>(level));
+    return indent_deep(out, level, error);
+}
+// ',' and then Indent(level), as two pieces (one copy when both fit).
+[[nodiscard]] [[gnu::always_inline]] inline tamsel_status
+comma_indent(io::byte_output &out, uint64_t level, tamsel_error *error) {
+    if (level <= 32) {
+        const size_t n = 1 + 2 * static_cast<size_t>(level);
+        if (out.room() > n) {
+            unsigned char *w = out.window();
+            w[0] = ',';
+            std::memcpy(w + 1, indent_text, n);
+            out.advance(n + 1);
+            return TAMSEL_STATUS_OK;
+        }
+    }
+    TAMSEL_TRY(out.put(','));
+    return indent(out, level, error);
+}
 
 } // namespace tamsel::text

@@ -145,6 +145,16 @@ TEST(TextDoubles, MatchPrintfForTheSpecialClasses) {
                                9007199254740993.0};
     for (double d : specials)
         EXPECT_EQ(ours(d), printf_17g(d)) << printf_17g(d);
+    // Values with short exact decimal forms, where the fraction of the scaled value is zero or
+    // a half.
+    for (int64_t n = 1; n < 200000; n += 7) {
+        for (int p = -30; p <= 30; p += 3) {
+            const double d = static_cast<double>(n) * std::pow(10.0, p);
+            ASSERT_EQ(ours(d), printf_17g(d)) << n << "e" << p;
+            const double h = static_cast<double>(n) + 0.25 * (n % 4);
+            ASSERT_EQ(ours(h * 1e10), printf_17g(h * 1e10));
+        }
+    }
     for (int e = -1074; e <= 1023; ++e) {
         const double d = std::ldexp(1.0, e);
         ASSERT_EQ(ours(d), printf_17g(d)) << "2^" << e;
