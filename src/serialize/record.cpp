@@ -137,11 +137,11 @@ template <bool Pretty> class writer {
             unsigned char *w = out_.window();
             if (!first) *w++ = ',';
             if (Pretty) {
-                std::memcpy(w, text::indent_text, 1 + spaces);
+                io::byte_output::copy(w, text::indent_text, 1 + spaces);
                 w += 1 + spaces;
             }
             *w++ = '"';
-            if (f.name_len) std::memcpy(w, f.name, f.name_len);
+            io::byte_output::copy(w, f.name, f.name_len);
             w += f.name_len;
             *w++ = '"';
             *w++ = ':';
@@ -222,7 +222,7 @@ template <bool Pretty> class writer {
         case TAMSEL_FIELD_OBJECT:
             return record(*f.submap, m, depth + 1);
         case TAMSEL_FIELD_STRING_ARRAY: {
-            const tamsel_string_array *a;
+            const tamsel_string_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             return items(a->count, depth, [&](size_t i) {
                 const char *s = a->items[i];
@@ -231,19 +231,19 @@ template <bool Pretty> class writer {
             });
         }
         case TAMSEL_FIELD_I64_ARRAY: {
-            const tamsel_i64_array *a;
+            const tamsel_i64_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             return items(a->count, depth,
                          [&](size_t i) { return text::emit_i64(out_, a->items[i]); });
         }
         case TAMSEL_FIELD_U64_ARRAY: {
-            const tamsel_u64_array *a;
+            const tamsel_u64_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             return items(a->count, depth,
                          [&](size_t i) { return text::emit_u64(out_, a->items[i]); });
         }
         case TAMSEL_FIELD_F64_ARRAY: {
-            const tamsel_f64_array *a;
+            const tamsel_f64_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             return items(a->count, depth, [&](size_t i) {
                 return text::emit_double(out_, a->items[i], error_,
@@ -251,13 +251,13 @@ template <bool Pretty> class writer {
             });
         }
         case TAMSEL_FIELD_BOOL_ARRAY: {
-            const tamsel_bool_array *a;
+            const tamsel_bool_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             return items(a->count, depth,
                          [&](size_t i) { return text::emit_bool(out_, a->items[i] != 0); });
         }
         case TAMSEL_FIELD_OBJECT_ARRAY: {
-            const tamsel_object_array *a;
+            const tamsel_object_array *a = nullptr;
             TAMSEL_TRY(array_items(f, m, &a, error_));
             // Items are the field's elem_size apart (the record's member is informational); an
             // array without an item map writes each item as an object without fields.

@@ -27,7 +27,28 @@ static_assert(digit_pairs[0] == '0' && digit_pairs[199] == '9' && digit_pairs[21
 
 } // namespace
 
+namespace {
+
+// Whether any of the eight bytes of `w` needs escaping: below 0x20, '"' or '\\'. Exact for
+// the word as a whole (the classic has-zero-byte tests), not for where.
+bool word_has_escape(uint64_t w) {
+    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    const uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+    const uint64_t control = (w - ones * 0x20) & ~w;
+    const uint64_t hits = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control;
+    return hits & highs;
+}
+
+uint64_t load8(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+} // namespace
+
 const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
+    const uint8_t *const start = p;
 #if defined(__SSE2__)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
@@ -42,6 +63,11 @@ const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
         p += 16;
     }
 #endif
+    // Short texts (keys, most values) eight bytes a step; the last word may overlap bytes
+    // already known plain, so nothing past `e` is read.
+    while (e - p >= 8 && !word_has_escape(load8(p)))
+        p += 8;
+    if (p < e && e - start >= 8 && e - p < 8 && !word_has_escape(load8(e - 8))) return e;
     while (p < e && !escape_table[*p])
         ++p;
     return p;
@@ -70,7 +96,7 @@ tamsel_status escaped_string(io::byte_output &out, const void *bytes, size_t len
         // Quote, run and quote all fit: one copy.
         unsigned char *w = out.window();
         w[0] = '"';
-        if (len) std::memcpy(w + 1, p, len);
+        io::byte_output::copy(w + 1, p, len);
         w[len + 1] = '"';
         out.advance(len + 2);
         return TAMSEL_STATUS_OK;
@@ -81,19 +107,40 @@ tamsel_status escaped_string(io::byte_output &out, const void *bytes, size_t len
     return out.put('"');
 }
 
+namespace {
+
+// Eight digits of `chunk` (< 10^8) ending at `end`, zeros included: two independent halves
+// of four digits, each two pairs.
+void eight_digits(uint32_t chunk, char *end) {
+    const uint32_t high = chunk / 10000, low = chunk % 10000;
+    std::memcpy(end - 8, &digit_pairs[2 * (high / 100)], 2);
+    std::memcpy(end - 6, &digit_pairs[2 * (high % 100)], 2);
+    std::memcpy(end - 4, &digit_pairs[2 * (low / 100)], 2);
+    std::memcpy(end - 2, &digit_pairs[2 * (low % 100)], 2);
+}
+
+} // namespace
+
 char *format_u64_backwards(uint64_t v, char *end) {
     char *p = end;
-    while (v >= 100) {
-        const unsigned pair = static_cast<unsigned>(v % 100);
-        v /= 100;
+    // Chunks of eight digits in 32-bit arithmetic; only the splits need 64-bit division.
+    while (v >= 100000000) {
+        eight_digits(static_cast<uint32_t>(v % 100000000), p);
+        v /= 100000000;
+        p -= 8;
+    }
+    uint32_t w = static_cast<uint32_t>(v);
+    while (w >= 100) {
+        const uint32_t pair = w % 100;
+        w /= 100;
         p -= 2;
         std::memcpy(p, &digit_pairs[2 * pair], 2);
     }
-    if (v >= 10) {
+    if (w >= 10) {
         p -= 2;
-        std::memcpy(p, &digit_pairs[2 * v], 2);
+        std::memcpy(p, &digit_pairs[2 * w], 2);
     } else {
-        *--p = static_cast<char>('0' + v);
+        *--p = static_cast<char>('0' + w);
     }
     return p;
 }
@@ -202,7 +249,7 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         *p++ = digits[0];
         if (nd > 1) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, nd - 1);
+            io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits + 1, nd - 1);
             p += nd - 1;
         }
         *p++ = 'e';
@@ -215,11 +262,11 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         const size_t whole = static_cast<size_t>(k) + 1;
         while (nd > whole && digits[nd - 1] == '0')
             --nd;
-        std::memcpy(p, digits, whole);
+        io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits, whole);
         p += whole;
         if (nd > whole) {
             *p++ = '.';
-            std::memcpy(p, digits + whole, nd - whole);
+            io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits + whole, nd - whole);
             p += nd - whole;
         }
     } else {
@@ -229,7 +276,7 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         *p++ = '.';
         for (int i = -1; i > k; --i)
             *p++ = '0';
-        std::memcpy(p, digits, nd);
+        io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits, nd);
         p += nd;
     }
     return static_cast<size_t>(p - out);

@@ -65,7 +65,12 @@ inline constexpr char hex_digits[] = "0123456789abcdef";
 // True when no byte of [p, p + n) needs escaping.
 [[nodiscard]] inline bool is_plain(const void *p, size_t n) {
     const auto *b = static_cast<const uint8_t *>(p);
-    return find_escape(b, b + n) == b + n;
+    if (n >= 16) return find_escape(b, b + n) == b + n;
+    // Keys are mostly a few bytes: a table lookup each, without a call.
+    uint8_t any = 0;
+    for (size_t i = 0; i < n; ++i)
+        any |= escape_table[b[i]];
+    return any == 0;
 }
 
 // The escaped body of `len` bytes (no quotes): each run of plain bytes is one piece, each
@@ -150,7 +155,7 @@ comma_indent(io::byte_output &out, uint64_t level, tamsel_error *error) {
         if (out.room() > n) {
             unsigned char *w = out.window();
             w[0] = ',';
-            std::memcpy(w + 1, indent_text, n);
+            io::byte_output::copy(w + 1, indent_text, n);
             out.advance(n + 1);
             return TAMSEL_STATUS_OK;
         }
