@@ -249,7 +249,7 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         *p++ = digits[0];
         if (nd > 1) {
             *p++ = '.';
-            io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits + 1, nd - 1);
+            std::memcpy(p, digits + 1, nd - 1);
             p += nd - 1;
         }
         *p++ = 'e';
@@ -262,11 +262,11 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         const size_t whole = static_cast<size_t>(k) + 1;
         while (nd > whole && digits[nd - 1] == '0')
             --nd;
-        io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits, whole);
+        std::memcpy(p, digits, whole);
         p += whole;
         if (nd > whole) {
             *p++ = '.';
-            io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits + whole, nd - whole);
+            std::memcpy(p, digits + whole, nd - whole);
             p += nd - whole;
         }
     } else {
@@ -276,7 +276,7 @@ size_t layout17(bool negative, uint64_t d, int k, char *out) {
         *p++ = '.';
         for (int i = -1; i > k; --i)
             *p++ = '0';
-        io::byte_output::copy(reinterpret_cast<unsigned char *>(p), digits, nd);
+        std::memcpy(p, digits, nd);
         p += nd;
     }
     return static_cast<size_t>(p - out);
