@@ -251,6 +251,11 @@ typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
 typedef tamsel_read_result (*tamsel_reader)(void *user_data, void *buffer, size_t capacity);
+/* A push sink (see "Sinks"): takes `len` bytes; returns 0, 7 (kept what fitted) or a failure. */
+typedef tamsel_status (*tamsel_sink)(void *user_data, const void *data, size_t len,
+                                     tamsel_error *error);
+struct tamsel_owned_buffer;
+struct tamsel_generator;
 
 /* Type of a method-table slot whose operation this version of the library does not provide
    yet; such slots are NULL. A slot takes its operation's exact type when that operation
@@ -349,7 +354,8 @@ typedef struct tamsel_runtime_methods {
     tamsel_method_unavailable value_rewrite_selector_fd;
     tamsel_method_unavailable value_rewrite_selector_path;
     /* 51: pull generator */
-    tamsel_method_unavailable generator_init;
+    tamsel_status (*generator_init)(tamsel_runtime *runtime, struct tamsel_generator *generator,
+                                    const struct tamsel_map *map, const void *src);
     /* 52: writer */
     tamsel_method_unavailable writer_init_sink;
     /* 53-55: one-shot string writers */
@@ -357,19 +363,41 @@ typedef struct tamsel_runtime_methods {
     tamsel_method_unavailable write_json_string_buffer_sink;
     tamsel_method_unavailable write_json_string_spooled_sink;
     /* 56-61: serialize */
-    tamsel_method_unavailable serialize_sink;
-    tamsel_method_unavailable serialize_buffer;
-    tamsel_method_unavailable serialize_alloc;
-    tamsel_method_unavailable serialize_owned;
-    tamsel_method_unavailable serialize_filep;
-    tamsel_method_unavailable serialize_path;
+    tamsel_status (*serialize_sink)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                    const void *src, tamsel_sink sink, void *sink_user,
+                                    tamsel_error *error);
+    tamsel_status (*serialize_buffer)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                      const void *src, char *buffer, size_t capacity,
+                                      size_t *out_needed, tamsel_error *error);
+    char *(*serialize_alloc)(tamsel_runtime *runtime, const struct tamsel_map *map, const void *src,
+                             size_t *out_length, tamsel_error *error);
+    tamsel_status (*serialize_owned)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                     const void *src, struct tamsel_owned_buffer *out,
+                                     tamsel_error *error);
+    tamsel_status (*serialize_filep)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                     const void *src, FILE *file, tamsel_error *error);
+    tamsel_status (*serialize_path)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                    const void *src, const char *path, tamsel_error *error);
     /* 62-67: serialize JSON Lines */
-    tamsel_method_unavailable serialize_jsonl_sink;
-    tamsel_method_unavailable serialize_jsonl_buffer;
-    tamsel_method_unavailable serialize_jsonl_alloc;
-    tamsel_method_unavailable serialize_jsonl_owned;
-    tamsel_method_unavailable serialize_jsonl_filep;
-    tamsel_method_unavailable serialize_jsonl_path;
+    tamsel_status (*serialize_jsonl_sink)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                          const void *items, size_t count, size_t stride,
+                                          tamsel_sink sink, void *sink_user, tamsel_error *error);
+    tamsel_status (*serialize_jsonl_buffer)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                            const void *items, size_t count, size_t stride,
+                                            char *buffer, size_t capacity, size_t *out_needed,
+                                            tamsel_error *error);
+    char *(*serialize_jsonl_alloc)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                   const void *items, size_t count, size_t stride,
+                                   size_t *out_length, tamsel_error *error);
+    tamsel_status (*serialize_jsonl_owned)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                           const void *items, size_t count, size_t stride,
+                                           struct tamsel_owned_buffer *out, tamsel_error *error);
+    tamsel_status (*serialize_jsonl_filep)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                           const void *items, size_t count, size_t stride,
+                                           FILE *file, tamsel_error *error);
+    tamsel_status (*serialize_jsonl_path)(tamsel_runtime *runtime, const struct tamsel_map *map,
+                                          const void *items, size_t count, size_t stride,
+                                          const char *path, tamsel_error *error);
     /* 68-72: libcurl callback adapters */
     tamsel_method_unavailable curl_parse_init;
     tamsel_method_unavailable curl_array_parse_init;
@@ -455,9 +483,8 @@ struct tamsel_read_result {
 /* tamsel_reader, the pull callback (declared with the runtime): fills at most `capacity`
    bytes of `buffer`. */
 
-/* Push callback: take `len` bytes of `data`. Returns 0, 7 (kept what fitted) or a failure. */
-typedef tamsel_status (*tamsel_sink)(void *user_data, const void *data, size_t len,
-                                     tamsel_error *error);
+/* tamsel_sink, the push callback (declared with the runtime): takes `len` bytes of `data`.
+   Returns 0, 7 (kept what fitted) or a failure. */
 
 /* A reader over a memory block. Members in this order. */
 typedef struct tamsel_buffer_reader {
@@ -1326,6 +1353,222 @@ TAMSEL_API tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
 TAMSEL_API const tamsel_error *tamsel_stream_error(const tamsel_stream *stream);
 /* Frees the stream (NULL ignored). The destination's contents stay the caller's. */
 TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
+
+/* ======================================================================================== */
+/* Serialization and JSON Lines                                                             */
+/* ======================================================================================== */
+
+/*
+ * How to use: tamsel_serialize_* writes one mapped record as one JSON object, in map order;
+ * tamsel_serialize_jsonl_* writes `count` records taken `stride` bytes apart from `items`
+ * (stride 0 = map->struct_size), each followed by a newline (count 0 writes nothing). The
+ * runtime's write options choose compact (no whitespace) or pretty output (two-space
+ * indentation, "key": value) and, for caller buffers, the overflow policy. The record is only
+ * read; it must not change during the call.
+ *
+ * Text rules: strings are escaped with \" \\ \b \f \n \r \t, other bytes below 0x20 as \u00xx
+ * (lowercase hex), every other byte (/, 0x7F, 0x80..0xFF) copied unchanged, without UTF-8
+ * validation; integers in decimal; doubles as printf("%.17g") writes them in the C locale,
+ * whatever the process locale (0.1 is 0.10000000000000001, -0.0 is -0); NaN and infinities
+ * fail with status 3 ("non-finite double cannot be serialized", "non-finite double array
+ * element cannot be serialized"); booleans true/false. Byte fields (SPOOLED_BYTES,
+ * SOURCE_BYTES) are base64 (RFC 4648, '=' padding, no line breaks). Spooled values and sources
+ * are streamed from their first byte in 4096-byte blocks; JSON value holders are written
+ * through their transcoder (a stored compact buffer as stored). Array-stream fields fail
+ * with status 3 "field '%s' is parse-only and cannot be serialized". Omission: a field
+ * without TAMSEL_FIELD_REQUIRED is left out (key and comma too) when its presence int is 0,
+ * under OMIT_NULL when null, under OMIT_EMPTY when null or empty.
+ *
+ * Common failures (status 1 unless noted): "tamsel runtime is required"; "map, source, and
+ * sink are required" (single record: NULL map, record or sink); "map and sink are required",
+ * "items are required when count is non-zero", "stride must be at least map->struct_size"
+ * (JSON Lines); "invalid map layout"; "array field '%s' has a count but no items"; status 6
+ * "record nesting is too deep to serialize" (records nested through object arrays more than
+ * 512 layout levels deep). A failure leaves what was already written in sinks, files and
+ * caller buffers; library-owned outputs are released. A successful call leaves the error
+ * record all zero; a truncating call returns 7 with `code` 0 and `truncated` 1.
+ *
+ * Thread-safety: calls on one runtime may run in parallel; serializing one record from
+ * several threads at once is fine unless it holds spooled values that spilled to a file or
+ * FILE* or descriptor sources and holders (their file positions are shared).
+ */
+
+/*
+ * tamsel_serialize_sink: writes the record to `sink`, gathered into 4 KiB pieces.
+ *   sink: required. A status 7 from it lets the output go on and makes the call return 7; any
+ *         other failure stops it and is returned unchanged.
+ * Returns 0, 7, the sink's failure, or a failure above.
+ */
+TAMSEL_API tamsel_status tamsel_serialize_sink(tamsel_runtime *runtime, const tamsel_map *map,
+                                               const void *src, tamsel_sink sink, void *sink_user,
+                                               tamsel_error *error);
+
+/*
+ * tamsel_serialize_buffer: writes into `buffer` of `capacity` bytes, always NUL-terminated
+ * (at most capacity - 1 bytes of JSON).
+ *   buffer, capacity: required ("output buffer and capacity are required"); buffer[0] is set
+ *                     to NUL before anything else can fail.
+ *   out_needed: optional; receives the length the output asked for: the document's length
+ *               when it fit or was truncated (retry with out_needed + 1), or the bytes written
+ *               plus the piece that did not fit under policy 0.
+ * Overflow policy (write options): 0 fails with status 6 "output buffer too small"; 1 cuts the
+ * text and returns 7; any other value cuts it and returns 0 (`truncated` 1).
+ */
+TAMSEL_API tamsel_status tamsel_serialize_buffer(tamsel_runtime *runtime, const tamsel_map *map,
+                                                 const void *src, char *buffer, size_t capacity,
+                                                 size_t *out_needed, tamsel_error *error);
+
+/*
+ * tamsel_serialize_alloc: returns the text in a NUL-terminated block from the process
+ * malloc (release it with free()), or NULL on failure.
+ *   out_length: optional; the text's length (0 after a failure).
+ * Status 1 "serialize_alloc uses the default allocator only; use serialize_owned for custom
+ * allocators" when the runtime has its own allocator; otherwise as tamsel_serialize_owned.
+ */
+TAMSEL_API char *tamsel_serialize_alloc(tamsel_runtime *runtime, const tamsel_map *map,
+                                        const void *src, size_t *out_length, tamsel_error *error);
+
+/*
+ * tamsel_serialize_owned: writes into a buffer the library grows (from 2048 bytes, doubling)
+ * with the runtime's allocator, up to max_output_bytes of text (0 = 8388608).
+ *   out: required ("output buffer handle is required"); set to the initial state first
+ *        (whatever it held is forgotten, not freed). On success it holds the text, its
+ *        length, capacity and the allocator; release it with tamsel_owned_buffer_free. On
+ *        failure it stays empty.
+ * Failures: status 6 "serializer-owned output exceeds max_output_bytes", "output buffer too
+ * large"; status 8 "failed to grow output buffer"; status 1 for a partial allocator.
+ */
+TAMSEL_API tamsel_status tamsel_serialize_owned(tamsel_runtime *runtime, const tamsel_map *map,
+                                                const void *src, tamsel_owned_buffer *out,
+                                                tamsel_error *error);
+
+/*
+ * tamsel_serialize_filep: writes to `file` ("file pointer is required"), never closing it.
+ * A failed write is status 10 "failed to write JSON output" with system_errno.
+ */
+TAMSEL_API tamsel_status tamsel_serialize_filep(tamsel_runtime *runtime, const tamsel_map *map,
+                                                const void *src, FILE *file, tamsel_error *error);
+
+/*
+ * tamsel_serialize_path: creates or truncates `path` ("path is required"), writes and closes
+ * it on every return. Status 10 "failed to open '%s' for writing", "failed to write JSON
+ * output", or "failed to close '%s'" when the final flush fails (a full disk), each with
+ * system_errno.
+ */
+TAMSEL_API tamsel_status tamsel_serialize_path(tamsel_runtime *runtime, const tamsel_map *map,
+                                               const void *src, const char *path,
+                                               tamsel_error *error);
+
+/* JSON Lines forms of the six above: the same outputs, rules and failures. The _alloc form
+   returns NULL with length 0 and status 0 for count 0, and names itself in its allocator
+   message ("serialize_jsonl_alloc uses the default allocator only; use
+   serialize_jsonl_owned for custom allocators"). */
+TAMSEL_API tamsel_status tamsel_serialize_jsonl_sink(tamsel_runtime *runtime, const tamsel_map *map,
+                                                     const void *items, size_t count, size_t stride,
+                                                     tamsel_sink sink, void *sink_user,
+                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_serialize_jsonl_buffer(tamsel_runtime *runtime,
+                                                       const tamsel_map *map, const void *items,
+                                                       size_t count, size_t stride, char *buffer,
+                                                       size_t capacity, size_t *out_needed,
+                                                       tamsel_error *error);
+TAMSEL_API char *tamsel_serialize_jsonl_alloc(tamsel_runtime *runtime, const tamsel_map *map,
+                                              const void *items, size_t count, size_t stride,
+                                              size_t *out_length, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_serialize_jsonl_owned(tamsel_runtime *runtime,
+                                                      const tamsel_map *map, const void *items,
+                                                      size_t count, size_t stride,
+                                                      tamsel_owned_buffer *out,
+                                                      tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_serialize_jsonl_filep(tamsel_runtime *runtime,
+                                                      const tamsel_map *map, const void *items,
+                                                      size_t count, size_t stride, FILE *file,
+                                                      tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_serialize_jsonl_path(tamsel_runtime *runtime, const tamsel_map *map,
+                                                     const void *items, size_t count, size_t stride,
+                                                     const char *path, tamsel_error *error);
+
+/* ======================================================================================== */
+/* Pull generator                                                                           */
+/* ======================================================================================== */
+
+/*
+ * How to use: instead of pushing a record into a sink, pull its serialized text into buffers
+ * of your choosing. tamsel_generator_init (runtime needed only here), then
+ * tamsel_generator_read until `out_done` is 1, then tamsel_generator_cleanup. The bytes equal
+ * what tamsel_serialize_sink writes for the same record and write options, whatever the
+ * capacities asked for. The record, its strings, spooled values, sources and JSON value
+ * holders must stay alive and unchanged until cleanup. Memory is bounded by the record's
+ * nesting: one frame per open object, array or string, and one 4096-byte window for streamed
+ * fields and JSON values.
+ *
+ * After a failed read the generator keeps returning that failure (the document cannot be
+ * resumed); bytes handed out before are not retracted. Only cleanup remains useful. A
+ * generator belongs to one thread at a time.
+ */
+
+#define TAMSEL_GENERATOR_MAGIC 0x5453474eu        /* 'TSGN': state of a map generator */
+#define TAMSEL_WRITER_GENERATOR_MAGIC 0x54535747u /* 'TSWG': state of a writer generator */
+
+typedef struct tamsel_generator tamsel_generator;
+
+/* Members in this order. */
+struct tamsel_generator {
+    void *state;        /* library-owned; NULL when not initialised or init failed */
+    int done;           /* 1 once every byte of the document was handed out */
+    tamsel_error error; /* receives every failure of init and read */
+    tamsel_status (*read)(tamsel_generator *generator, void *buffer, size_t capacity,
+                          size_t *out_length, int *out_done);
+    void (*cleanup)(tamsel_generator *generator);
+};
+
+/*
+ * tamsel_generator_init: prepares to generate `src` as `map` describes, with the runtime's
+ * write options (pretty flag, allocator). The record is zeroed and its two methods installed
+ * before anything can fail, so a failed init leaves a record that cleanup accepts.
+ *   generator: NULL returns status 1 with nothing written.
+ * Returns 0; 1 "tamsel runtime is required", "map and source are required for generator
+ * init", "invalid map layout", or a partial allocator; 8 "failed to allocate generator
+ * state", "failed to grow generator frame stack". The failure is also in generator->error.
+ * Initialising a generator that holds a state forgets it: clean it up first.
+ */
+TAMSEL_API tamsel_status tamsel_generator_init(tamsel_runtime *runtime, tamsel_generator *generator,
+                                               const tamsel_map *map, const void *src);
+
+/*
+ * tamsel_generator_read: hands out the next bytes of the document.
+ *   buffer, capacity: up to `capacity` bytes are written; NULL with a nonzero capacity fails
+ *                     ("generator read buffer is required"). Capacity 0 produces nothing and
+ *                     reports done only when nothing is owed.
+ *   out_length: optional; the bytes placed (0 after a failure, even if some were copied).
+ *   out_done: optional; 1 exactly when the document is complete and all of it handed out.
+ * Returns 0 (also for every read after done: length 0, done 1); 1 without a message for a
+ * NULL or uninitialised generator; or the failure, as the serializer reports it, except that
+ * F64 array items say "non-finite double cannot be serialized" and streamed fields "failed to
+ * read source data" or "failed to read spooled data".
+ */
+TAMSEL_API tamsel_status tamsel_generator_read(tamsel_generator *generator, void *buffer,
+                                               size_t capacity, size_t *out_length, int *out_done);
+
+/*
+ * tamsel_generator_measure: the exact length of the document the generator (and the
+ * serializer) would produce, without keeping it. Reads sources and holders once.
+ *   out_length: required with map and source ("map, source, and output length are
+ *               required").
+ * Returns 0; 1 "tamsel runtime is required", "invalid map layout", "cannot measure
+ * non-rewindable JSON document" (a written source or holder that cannot be read again);
+ * 6 "serialized output is too large to measure"; or a serializer failure.
+ */
+TAMSEL_API tamsel_status tamsel_generator_measure(tamsel_runtime *runtime, const tamsel_map *map,
+                                                  const void *src, size_t *out_length,
+                                                  tamsel_error *error);
+
+/*
+ * tamsel_generator_cleanup: closes files the generator opened, frees its state through the
+ * allocator that made it, zeroes the record and re-installs its methods. NULL is ignored;
+ * a second call does nothing.
+ */
+TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -8,7 +8,8 @@ what=${1:-test}
 # package:probe pairs; a probe is a command name or an absolute path.
 common=(cmake:cmake ninja-build:ninja g++:g++ pkg-config:pkg-config binutils:nm make:make)
 test_pkgs=(libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h
-           rapidjson-dev:/usr/include/rapidjson/reader.h)
+           rapidjson-dev:/usr/include/rapidjson/reader.h
+           locales:/usr/share/i18n/locales/de_DE)
 bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             rapidjson-dev:/usr/include/rapidjson/reader.h
             libsimdjson-dev:/usr/include/simdjson.h

@@ -38,5 +38,18 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     // The spooled initialisers already take the runtime first: the slots are the functions.
     m->spooled_init = tamsel_spooled_init;
     m->spooled_init_class = tamsel_spooled_init_class;
+    m->generator_init = tamsel_generator_init;
+    m->serialize_sink = tamsel_serialize_sink;
+    m->serialize_buffer = tamsel_serialize_buffer;
+    m->serialize_alloc = tamsel_serialize_alloc;
+    m->serialize_owned = tamsel_serialize_owned;
+    m->serialize_filep = tamsel_serialize_filep;
+    m->serialize_path = tamsel_serialize_path;
+    m->serialize_jsonl_sink = tamsel_serialize_jsonl_sink;
+    m->serialize_jsonl_buffer = tamsel_serialize_jsonl_buffer;
+    m->serialize_jsonl_alloc = tamsel_serialize_jsonl_alloc;
+    m->serialize_jsonl_owned = tamsel_serialize_jsonl_owned;
+    m->serialize_jsonl_filep = tamsel_serialize_jsonl_filep;
+    m->serialize_jsonl_path = tamsel_serialize_jsonl_path;
     m->free = tamsel_free;
 }

@@ -4,6 +4,10 @@
 #include "core/internal.hpp"
 #include "io/output.hpp"
 
+namespace tamsel::visit {
+class input_cursor;
+}
+
 namespace tamsel::io {
 
 // True when `value` was initialised at its own address (mark and shared method table).
@@ -19,8 +23,8 @@ namespace tamsel::io {
                                                  void *sink_user, tamsel_error *error, bool pretty,
                                                  uint64_t base_level);
 
-// The same into an already buffered output (the serializer's).
-[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value, buffered_sink &out,
+// The same into an output window (the serializer's). A compact BUFFER holder is one piece.
+[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value, byte_output &out,
                                                  tamsel_error *error, bool pretty,
                                                  uint64_t base_level);
 
@@ -30,6 +34,14 @@ namespace tamsel::io {
                                              const tamsel_value_visitor *visitor, void *user,
                                              const tamsel_value_limits &limits,
                                              tamsel_error *error);
+
+// Points `cursor` at the holder's input for a transcode or a visit: NONE reads as empty, BUFFER
+// as its text; FILE and FD are rewound, PATH is opened into `opened` (closed when the caller
+// drops it). Status 10 with the rewind/open messages and errno, or 11 "unsupported JSON value
+// kind". The holder must be initialised.
+[[nodiscard]] tamsel_status open_json_value_input(const tamsel_json_value *value,
+                                                  visit::input_cursor &cursor, unique_file &opened,
+                                                  tamsel_error *error);
 
 // Validates `bytes[0..len)` as one JSON value and stores it compactly in a new owned block
 // from `allocator` (NUL-terminated; `*out_len` excludes the NUL).

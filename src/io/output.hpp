@@ -1,5 +1,6 @@
-// Output helpers for producers of JSON text: a buffered sink that hands pieces to a caller's
-// sink in runs, and an appender that grows an owned block (stored values and captures).
+// Output helpers for producers of JSON text: the byte window every writer of JSON text fills,
+// a buffered sink that hands pieces to a caller's sink in runs, and an appender that grows an
+// owned block (stored values and captures).
 #pragma once
 
 #include "core/internal.hpp"
@@ -8,37 +9,92 @@
 
 namespace tamsel::io {
 
+// A window of bytes that producers of JSON text write into. Each put() is one piece of the
+// text; the fast path copies it into the window, and a piece that does not fit goes whole to
+// the owner's overflow(), which drains the window (to a sink, a growing block, a caller
+// buffer, a counter) and decides what becomes of the piece. Emitters that format in place
+// may write up to room() bytes at window() and commit them with advance(); a piece that fits
+// there would also have fitted through put(), so both routes give the owner the same pieces.
+//
+// Owners latch their first failure: they leave no room in the window, so every later
+// non-empty put() reaches overflow() and returns the latched status.
+class byte_output {
+  public:
+    byte_output(const byte_output &) = delete;
+    byte_output &operator=(const byte_output &) = delete;
+
+    [[nodiscard]] [[gnu::always_inline]] tamsel_status put(const void *data, size_t n) {
+        if (n <= room()) {
+            copy(pos_, data, n);
+            pos_ += n;
+            return TAMSEL_STATUS_OK;
+        }
+        return overflow(data, n);
+    }
+    [[nodiscard]] [[gnu::always_inline]] tamsel_status put(char c) {
+        if (pos_ != end_) {
+            *pos_++ = static_cast<unsigned char>(c);
+            return TAMSEL_STATUS_OK;
+        }
+        return overflow(&c, 1);
+    }
+    // Always inlined, like put(): an out-of-line copy of these could be picked up from a
+    // translation unit built with RTTI checks and applied to objects built without.
+    [[nodiscard]] [[gnu::always_inline]] size_t room() const {
+        return static_cast<size_t>(end_ - pos_);
+    }
+    [[nodiscard]] [[gnu::always_inline]] unsigned char *window() const { return pos_; }
+    [[gnu::always_inline]] void advance(size_t n) { pos_ += n; }
+
+    // Most pieces are a few bytes: fixed-size copies (overlapping at the ends) instead of a
+    // call to memcpy.
+    [[gnu::always_inline]] static void copy(unsigned char *to, const void *from, size_t n) {
+        const auto *f = static_cast<const unsigned char *>(from);
+        if (n >= 8 && n <= 16) {
+            std::memcpy(to, f, 8);
+            std::memcpy(to + n - 8, f + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(to, f, 4);
+            std::memcpy(to + n - 4, f + n - 4, 4);
+        } else if (n < 4) {
+            if (n) {
+                to[0] = f[0];
+                to[n / 2] = f[n / 2];
+                to[n - 1] = f[n - 1];
+            }
+        } else {
+            std::memcpy(to, f, n);
+        }
+    }
+
+  protected:
+    byte_output() = default;
+    ~byte_output() = default;
+    // Takes a piece of `n` bytes that does not fit the room left. Returns OK or a failure.
+    [[nodiscard]] virtual tamsel_status overflow(const void *data, size_t n) = 0;
+
+    unsigned char *pos_ = nullptr;
+    unsigned char *end_ = nullptr;
+};
+
 // Gathers small pieces in a 4 KiB buffer; pieces of a buffer's size or more go straight
 // through after a flush. A sink's TRUNCATED is remembered and writing goes on; any other
 // non-OK status is returned and latched, so nothing more reaches the sink.
-class buffered_sink {
+class buffered_sink final : public byte_output {
   public:
     static constexpr size_t capacity = 4096;
 
     buffered_sink(tamsel_sink sink, void *user, tamsel_error *error)
-        : sink_(sink), user_(user), error_(error) {}
-    buffered_sink(const buffered_sink &) = delete;
-    buffered_sink &operator=(const buffered_sink &) = delete;
-
-    [[nodiscard]] tamsel_status put(const void *data, size_t n) {
-        if (failed_) return failed_;
-        if (n <= capacity - len_) {
-            std::memcpy(buf_ + len_, data, n);
-            len_ += n;
-            return TAMSEL_STATUS_OK;
-        }
-        TAMSEL_TRY(flush());
-        if (n >= capacity) return deliver(data, n);
-        std::memcpy(buf_, data, n);
-        len_ = n;
-        return TAMSEL_STATUS_OK;
+        : sink_(sink), user_(user), error_(error) {
+        pos_ = buf_;
+        end_ = buf_ + capacity;
     }
-    [[nodiscard]] tamsel_status put(char c) { return put(&c, 1); }
+
     [[nodiscard]] tamsel_status flush() {
         if (failed_) return failed_;
-        if (!len_) return TAMSEL_STATUS_OK;
-        size_t n = len_;
-        len_ = 0;
+        size_t n = static_cast<size_t>(pos_ - buf_);
+        if (!n) return TAMSEL_STATUS_OK;
+        pos_ = buf_;
         return deliver(buf_, n);
     }
     // OK, or TRUNCATED when the sink truncated anything.
@@ -47,20 +103,29 @@ class buffered_sink {
     }
 
   private:
+    tamsel_status overflow(const void *data, size_t n) override {
+        TAMSEL_TRY(flush());
+        if (n >= capacity) return deliver(data, n);
+        std::memcpy(buf_, data, n);
+        pos_ = buf_ + n;
+        return TAMSEL_STATUS_OK;
+    }
     tamsel_status deliver(const void *data, size_t n) {
         tamsel_status st = sink_(user_, data, n, error_);
         if (st == TAMSEL_STATUS_TRUNCATED) {
             truncated_ = true;
             return TAMSEL_STATUS_OK;
         }
-        if (st != TAMSEL_STATUS_OK) failed_ = st;
+        if (st != TAMSEL_STATUS_OK) {
+            failed_ = st;
+            pos_ = end_ = buf_;
+        }
         return st;
     }
 
     tamsel_sink sink_;
     void *user_;
     tamsel_error *error_;
-    size_t len_ = 0;
     tamsel_status failed_ = TAMSEL_STATUS_OK;
     bool truncated_ = false;
     unsigned char buf_[capacity];

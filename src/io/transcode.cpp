@@ -106,14 +106,20 @@ template <class Output> struct emitter {
     }
 };
 
-// The input of a holder for one transcode or visit; a file opened from a path is closed when
-// this goes out of scope.
-struct holder_input {
-    unique_file opened;
-};
+template <class Output>
+tamsel_status transcode_cursor(visit::input_cursor &cursor, const tamsel_allocator &allocator,
+                               Output &out, tamsel_error *error, bool pretty, uint64_t base) {
+    emitter<Output> e{out, error, pretty, base};
+    const tamsel_value_visitor table = emitter<Output>::table();
+    tamsel_status st = visit::walk_raw_value(cursor, allocator, table, &e, trailing_message);
+    if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
+    return out.flush();
+}
 
-tamsel_status open_input(const tamsel_json_value *value, visit::input_cursor &cursor,
-                         holder_input &input, tamsel_error *error) {
+} // namespace
+
+tamsel_status open_json_value_input(const tamsel_json_value *value, visit::input_cursor &cursor,
+                                    unique_file &opened, tamsel_error *error) {
     switch (value->kind) {
     case TAMSEL_JSON_NONE:
         cursor.open_memory("", 0);
@@ -146,14 +152,14 @@ tamsel_status open_input(const tamsel_json_value *value, visit::input_cursor &cu
         return TAMSEL_STATUS_OK;
     case TAMSEL_JSON_PATH: {
         if (!value->path) break;
-        input.opened.reset(std::fopen(value->path, "rb"));
-        if (!input.opened) {
+        opened.reset(std::fopen(value->path, "rb"));
+        if (!opened) {
             int code = errno;
             if (error) error->system_errno = code;
             return fail(error, TAMSEL_STATUS_IO_ERROR, "failed to open JSON value path '%s'",
                         value->path);
         }
-        cursor.open_file(input.opened.get(), visit::read_wording::holder);
+        cursor.open_file(opened.get(), visit::read_wording::holder);
         return TAMSEL_STATUS_OK;
     }
     default:
@@ -162,19 +168,7 @@ tamsel_status open_input(const tamsel_json_value *value, visit::input_cursor &cu
     return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "unsupported JSON value kind");
 }
 
-template <class Output>
-tamsel_status transcode_cursor(visit::input_cursor &cursor, const tamsel_allocator &allocator,
-                               Output &out, tamsel_error *error, bool pretty, uint64_t base) {
-    emitter<Output> e{out, error, pretty, base};
-    const tamsel_value_visitor table = emitter<Output>::table();
-    tamsel_status st = visit::walk_raw_value(cursor, allocator, table, &e, trailing_message);
-    if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
-    return out.flush();
-}
-
-} // namespace
-
-tamsel_status transcode_json_value(const tamsel_json_value *value, buffered_sink &out,
+tamsel_status transcode_json_value(const tamsel_json_value *value, byte_output &out,
                                    tamsel_error *error, bool pretty, uint64_t base_level) {
     if (!value || !json_value_is_initialized(value))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
@@ -182,10 +176,10 @@ tamsel_status transcode_json_value(const tamsel_json_value *value, buffered_sink
     if (value->kind == TAMSEL_JSON_BUFFER && !pretty && value->data)
         return out.put(value->data, clamp_to_size(value->len)); // validated when stored
     visit::input_cursor cursor(error, 0);
-    holder_input input;
-    TAMSEL_TRY(open_input(value, cursor, input, error));
-    emitter<buffered_sink> e{out, error, pretty, base_level};
-    const tamsel_value_visitor table = emitter<buffered_sink>::table();
+    unique_file opened;
+    TAMSEL_TRY(open_json_value_input(value, cursor, opened, error));
+    emitter<byte_output> e{out, error, pretty, base_level};
+    const tamsel_value_visitor table = emitter<byte_output>::table();
     tamsel_status st = visit::walk_raw_value(cursor, value->allocator, table, &e, trailing_message);
     return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
 }
@@ -204,8 +198,8 @@ tamsel_status visit_json_value(const tamsel_json_value *value, const tamsel_valu
     if (!value || !json_value_is_initialized(value))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
     visit::input_cursor cursor(error, limits.max_total_bytes);
-    holder_input input;
-    TAMSEL_TRY(open_input(value, cursor, input, error));
+    unique_file opened;
+    TAMSEL_TRY(open_json_value_input(value, cursor, opened, error));
     return visit::walk_value(cursor, limits, value->allocator, *visitor, user, trailing_message);
 }
 

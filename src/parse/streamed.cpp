@@ -4,6 +4,7 @@
 #include "io/internal.hpp"
 #include "io/json_value.hpp"
 #include "parse/parser.hpp"
+#include "serialize/text.hpp"
 
 #include <array>
 
@@ -98,52 +99,21 @@ uint64_t limit_or_unlimited(uint64_t v) {
     return v ? v : UINT64_MAX;
 }
 
-// Writes bytes as the body of a JSON string (no quotes): plain runs in one piece, each escape
-// on its own.
+// Writes bytes as the body of a JSON string (no quotes) by the library's escaping rules:
+// plain runs in one piece, each escape on its own.
 tamsel_status emit_escaped(parser &p, const unsigned char *bytes, size_t n) {
-    static const char hex[] = "0123456789abcdef";
-    size_t run = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = bytes[i];
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        if (i > run)
-            TAMSEL_TRY(capture_emit(p, reinterpret_cast<const char *>(bytes + run), i - run));
-        char esc[6] = {'\\', 0, 0, 0, 0, 0};
-        size_t len = 2;
-        switch (c) {
-        case '"':
-            esc[1] = '"';
-            break;
-        case '\\':
-            esc[1] = '\\';
-            break;
-        case 0x08:
-            esc[1] = 'b';
-            break;
-        case 0x09:
-            esc[1] = 't';
-            break;
-        case 0x0A:
-            esc[1] = 'n';
-            break;
-        case 0x0C:
-            esc[1] = 'f';
-            break;
-        case 0x0D:
-            esc[1] = 'r';
-            break;
-        default:
-            esc[1] = 'u';
-            esc[2] = '0';
-            esc[3] = '0';
-            esc[4] = hex[c >> 4];
-            esc[5] = hex[c & 15];
-            len = 6;
-        }
-        TAMSEL_TRY(capture_emit(p, esc, len));
-        run = i + 1;
+    const unsigned char *q = bytes;
+    const unsigned char *const e = bytes + n;
+    while (q < e) {
+        const unsigned char *r = text::find_escape(q, e);
+        if (r > q)
+            TAMSEL_TRY(
+                capture_emit(p, reinterpret_cast<const char *>(q), static_cast<size_t>(r - q)));
+        if (r == e) break;
+        char esc[6];
+        TAMSEL_TRY(capture_emit(p, esc, text::escape_sequence(*r, esc)));
+        q = r + 1;
     }
-    if (n > run) return capture_emit(p, reinterpret_cast<const char *>(bytes + run), n - run);
     return TAMSEL_STATUS_OK;
 }
 
