@@ -1570,6 +1570,30 @@ TAMSEL_API tamsel_status tamsel_generator_measure(tamsel_runtime *runtime, const
  */
 TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
 
+/* ======================================================================================== */
+/* JSON text rules                                                                          */
+/* ======================================================================================== */
+
+/*
+ * The library's own rules for writing JSON text, over a sink, for programs that lay out JSON
+ * themselves (such as the tamsel tool). Each call hands its text to `sink` in as few pieces as
+ * its buffer allows and returns OK, TRUNCATED (the sink truncated) or the sink's failure.
+ */
+
+/* A whole JSON string: quote, `bytes[0..len)` escaped, quote. */
+TAMSEL_API tamsel_status tamsel__emit_escaped_bytes(tamsel_sink sink, void *user,
+                                                    tamsel_error *error, const void *bytes,
+                                                    size_t len);
+/* The escaped body only (no quotes), for text that arrives in pieces: every byte is escaped on
+   its own, so pieces may be cut anywhere. */
+TAMSEL_API tamsel_status tamsel__emit_escaped_fragment(tamsel_sink sink, void *user,
+                                                       tamsel_error *error, const void *bytes,
+                                                       size_t len);
+/* A double in the "%.17g" form, whatever the process locale; NaN and infinities fail with
+   status 3. */
+TAMSEL_API tamsel_status tamsel__emit_number_text(tamsel_sink sink, void *user, tamsel_error *error,
+                                                  double value);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
