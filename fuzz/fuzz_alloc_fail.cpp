@@ -17,16 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t runtime_blocks = alloc.live_blocks();
 
     alloc.fail_at(0);
-    const fuzz::parse_outcome reference =
-        fuzz::parse_once(rt, in.rest(), in.rest_size(), nullptr);
+    const fuzz::parse_outcome reference = fuzz::parse_once(rt, in.rest(), in.rest_size(), nullptr);
     const uint64_t calls = alloc.calls();
     FUZZ_CHECK(alloc.live_blocks() == runtime_blocks, "reference run leaked %zu blocks",
                alloc.live_blocks() - runtime_blocks);
 
     if (calls > 0) {
         alloc.fail_at(1 + choice % calls);
-        const fuzz::parse_outcome failed =
-            fuzz::parse_once(rt, in.rest(), in.rest_size(), nullptr);
+        const fuzz::parse_outcome failed = fuzz::parse_once(rt, in.rest(), in.rest_size(), nullptr);
         FUZZ_CHECK(alloc.live_blocks() == runtime_blocks,
                    "failing allocation %llu of %llu leaked %zu blocks (%s)",
                    static_cast<unsigned long long>(1 + choice % calls),

@@ -136,9 +136,9 @@ struct parse_limits {
 inline parse_limits take_limits(byte_taker &in) {
     parse_limits l;
     const uint8_t d = in.take(), s = in.take(), b = in.take(), r = in.take();
-    l.max_depth = d % 12;                                 // 0: the workspace's own limit
-    l.max_string_bytes = s < 128 ? s % 48 : 0;            // 0: unlimited
-    l.max_parse_bytes = b < 192 ? 0 : uint64_t(b) * 8;    // 0: unlimited
+    l.max_depth = d % 12;                              // 0: the workspace's own limit
+    l.max_string_bytes = s < 128 ? s % 48 : 0;         // 0: unlimited
+    l.max_parse_bytes = b < 192 ? 0 : uint64_t(b) * 8; // 0: unlimited
     l.reject_duplicates = r & 1;
     return l;
 }

@@ -5,7 +5,10 @@
 // configurable key and number limits, here 2048 bytes. A token longer than 2048 bytes is
 // therefore a limit failure of the visitor and may or may not pass the validator: those inputs
 // only have to end in a limit failure of the visitor. Everything else: both accept, or both
-// reject with the same status at the same line, column and offset.
+// reject with the same status and message at the same line, column and offset, except that a
+// malformed number is placed differently by design: the visitor points at the number's last
+// byte, the validator at the byte that ended it (the tests of both pin this), so there the
+// validator's offset is the visitor's or one more.
 #include "fuzz_support.hpp"
 
 namespace {
@@ -61,8 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(!validator_workspace_limit(v, ve),
                "the validator ran out of workspace on a value the visitor took: %s\nvisitor: %s",
                fuzz::describe(v, ve).c_str(), fuzz::describe(w, we).c_str());
-    FUZZ_CHECK(v == w && (v == 0 || (ve.offset == we.offset && ve.line == we.line &&
-                                     ve.column == we.column)),
+    const bool number = v == TAMSEL_STATUS_INVALID_JSON &&
+                        std::strcmp(ve.message, "invalid JSON number") == 0 &&
+                        std::strcmp(we.message, "invalid JSON number") == 0;
+    const bool same_place =
+        number ? ve.offset == we.offset || ve.offset == we.offset + 1
+               : ve.offset == we.offset && ve.line == we.line && ve.column == we.column;
+    FUZZ_CHECK(v == w && (v == 0 || same_place),
                "validator and visitor disagree:\nvalidator: %s\nvisitor:   %s",
                fuzz::describe(v, ve).c_str(), fuzz::describe(w, we).c_str());
     return 0;

@@ -28,7 +28,7 @@ tamsel_runtime *runtime() {
 enum class inside { nothing, string, key, number };
 
 struct checker {
-    std::vector<char> stack; // 'o' or 'a'
+    std::vector<char> stack;          // 'o' or 'a'
     std::vector<bool> awaiting_value; // objects: a key was read, its value not yet
     inside in = inside::nothing;
     unsigned number_chunks = 0;
@@ -194,8 +194,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tamsel_error e;
     const tamsel_status st = tamsel_visit_value_buffer(rt, bytes, size, &v, &whole, &e);
     FUZZ_CHECK(e.code == st, "returned %u, error record says %u", st, e.code);
-    FUZZ_CHECK(st == 0 || st == TAMSEL_STATUS_INVALID_JSON || st == TAMSEL_STATUS_OVERFLOW,
-               "%s", fuzz::describe(st, e).c_str());
+    FUZZ_CHECK(st == 0 || st == TAMSEL_STATUS_INVALID_JSON || st == TAMSEL_STATUS_OVERFLOW, "%s",
+               fuzz::describe(st, e).c_str());
     FUZZ_CHECK(e.offset <= size, "error offset %zu past %zu bytes", e.offset, size);
     if (st == 0) {
         FUZZ_CHECK(whole.root_done && whole.stack.empty() && whole.in == inside::nothing,
