@@ -594,6 +594,18 @@ tamsel_status direct_begin(parser &p, frame &f, const tamsel_field &field) {
     return TAMSEL_STATUS_OK;
 }
 
+size_t direct_room(const parser &p) {
+    const direct_string &d = p.direct;
+    if (!d.active) return SIZE_MAX;
+    if (d.dynamic) {
+        const size_t limit = max_string(p);
+        if (!limit) return SIZE_MAX;
+        return d.written < limit ? limit - d.written : 0;
+    }
+    if (d.truncated || truncates(*d.field)) return SIZE_MAX;
+    return d.capacity - 1 - d.written;
+}
+
 tamsel_status direct_append(parser &p, const unsigned char *bytes, size_t n) {
     direct_string &d = p.direct;
     if (!d.active)

@@ -464,6 +464,27 @@ tamsel_status sink_write(parser &p, const unsigned char *bytes, size_t n, bool u
                    unicode ? "invalid unicode append mode" : "invalid string append mode");
 }
 
+// Bytes the current string sink takes before one of its limits stops it; SIZE_MAX when it has
+// none. The bulk driver hands a sink at most one byte more, so that a limit fails at the byte
+// that crosses it, as when the bytes arrive one at a time: the error position must not depend
+// on how the input was split.
+size_t token_room(const parser &p) {
+    return p.token_cap >= p.token_len + 2 ? p.token_cap - p.token_len - 2 : 0;
+}
+
+size_t sink_room(const parser &p) {
+    switch (p.sink) {
+    case sink_mode::token:
+        return token_room(p);
+    case sink_mode::direct:
+        return direct_room(p);
+    case sink_mode::streamed:
+        return stream_value_room(p);
+    default:
+        return SIZE_MAX;
+    }
+}
+
 tamsel_status end_string(parser &p) {
     p.lex = lex_state::between;
     switch (p.sink) {
@@ -933,10 +954,19 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             f.after_comma = 0;
                             advance(p, '"');
                             st = direct_begin(p, f, *field);
-                            if (st == TAMSEL_STATUS_OK && n) {
-                                p.error.offset += n;
-                                p.error.column += n;
-                                st = direct_append(p, body, n);
+                            // A limit fails at the byte that crosses it, however the input
+                            // was split: hand over at most one byte past the room first.
+                            const size_t room_left = direct_room(p);
+                            const size_t take = n > room_left ? room_left + 1 : n;
+                            if (st == TAMSEL_STATUS_OK && take) {
+                                p.error.offset += take;
+                                p.error.column += take;
+                                st = direct_append(p, body, take);
+                            }
+                            if (st == TAMSEL_STATUS_OK && take < n) {
+                                p.error.offset += n - take;
+                                p.error.column += n - take;
+                                st = direct_append(p, body + take, n - take);
                             }
                             if (st == TAMSEL_STATUS_OK) {
                                 advance(p, '"');
@@ -1011,6 +1041,8 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
                 const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {
+                    const size_t room = sink_room(p);
+                    if (static_cast<size_t>(r - q) > room) r = q + room + 1;
                     const size_t n = static_cast<size_t>(r - q);
                     p.error.offset += n;
                     p.error.column += n;
@@ -1029,6 +1061,8 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             const uint8_t *r = q;
             while (r < e && number_chars[*r])
                 ++r;
+            const size_t room = token_room(p);
+            if (static_cast<size_t>(r - q) > room) r = q + room + 1;
             if (r != q) {
                 const size_t n = static_cast<size_t>(r - q);
                 p.error.offset += n;

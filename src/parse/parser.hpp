@@ -228,6 +228,9 @@ void after_value(parser &p);
 [[nodiscard]] tamsel_status direct_begin(parser &p, frame &f, const tamsel_field &field);
 [[nodiscard]] tamsel_status direct_append(parser &p, const unsigned char *bytes, size_t n);
 [[nodiscard]] tamsel_status direct_finish(parser &p);
+// Bytes the active direct string takes before its limit (dynamic maximum, or a fixed capacity
+// that fails) stops it; SIZE_MAX when nothing stops it.
+[[nodiscard]] size_t direct_room(const parser &p);
 void direct_abandon(parser &p);
 // Room for one more item of an object array; NULL with no error when the item is dropped.
 [[nodiscard]] void *object_array_append_slot(parser &p, const tamsel_field &field,
@@ -260,6 +263,8 @@ void owned_free_parse(parser &p, void *block);
 [[nodiscard]] tamsel_status stream_value_begin(parser &p, const tamsel_field &field, void *target,
                                                bool string_stream);
 [[nodiscard]] tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t n);
+// Decoded bytes the active spooled text field takes before its max_bytes; SIZE_MAX otherwise.
+[[nodiscard]] size_t stream_value_room(const parser &p);
 [[nodiscard]] tamsel_status stream_value_finish(parser &p);
 void stream_value_abandon(parser &p);
 [[nodiscard]] tamsel_status mapped_stream_require_handler(parser &p, const tamsel_field &field,

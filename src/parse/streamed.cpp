@@ -212,6 +212,15 @@ tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t 
     return append_decoded(p, bytes, n);
 }
 
+size_t stream_value_room(const parser &p) {
+    const streamed_state &sv = p.streamed;
+    if (!sv.active || sv.string_stream || sv.field->kind != TAMSEL_FIELD_SPOOLED_TEXT)
+        return SIZE_MAX;
+    const auto *s = static_cast<const tamsel_spooled *>(sv.target);
+    if (!s->max_bytes) return SIZE_MAX;
+    return s->total_len < s->max_bytes ? clamp_to_size(s->max_bytes - s->total_len) : 0;
+}
+
 tamsel_status stream_value_finish(parser &p) {
     streamed_state &sv = p.streamed;
     if (!sv.active) return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "streamed field is not active");

@@ -108,3 +108,37 @@ TEST(ParserSplit, ErrorsAgreeAtEveryCut) {
         }
     }
 }
+
+TEST(ParserSplit, LimitsFailAtTheByteThatCrossesThemAtEveryCut) {
+    tamsel_parse_options o = tamsel__default_parse_options();
+    o.max_string_bytes = 10;
+    const std::string number(5000, '1'), key(5000, 'k');
+    const std::string texts[] = {
+        "{\"statuses\": [{\"text\": \"0123456789abcdef\"}]}",    // dynamic string maximum
+        "{\"statuses\": [{\"text\": \"0123456789\\nabcdef\"}]}", // the same after an escape
+        "{\"statuses\": [{\"id\": " + number + "}]}",            // a number beyond the workspace
+        "{\"statuses\": [{\"" + key + "\": 1}]}",                // a key beyond the workspace
+    };
+    const size_t crossing[] = {texts[0].find("abc") + 1, texts[1].find("abc"), 0, 0};
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        const std::string &text = texts[i];
+        tw_doc whole_doc;
+        const outcome whole = feed_pieces(text, {}, twitter_map(), &whole_doc, &o);
+        tamsel_cleanup(twitter_map(), &whole_doc);
+        EXPECT_NE(whole.status, TAMSEL_STATUS_OK) << i;
+        if (crossing[i]) {
+            EXPECT_EQ(whole.offset, crossing[i]) << i << ": " << whole;
+        }
+        const size_t step = text.size() > 100 ? 97 : 1;
+        for (size_t cut = 0; cut <= text.size(); cut += step) {
+            tw_doc d;
+            EXPECT_EQ(feed_pieces(text, {cut}, twitter_map(), &d, &o), whole)
+                << i << " cut " << cut;
+            tamsel_cleanup(twitter_map(), &d);
+        }
+        tw_doc d;
+        EXPECT_EQ(feed_pieces(text, every(1, text.size()), twitter_map(), &d, &o), whole)
+            << i << " byte by byte";
+        tamsel_cleanup(twitter_map(), &d);
+    }
+}

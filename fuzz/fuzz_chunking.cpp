@@ -1,0 +1,55 @@
+// The same text parsed whole and through a reader that hands it out in fuzzer-chosen pieces
+// (empty results included). Input: four limit bytes as in fuzz_parse, one byte giving up to 15
+// piece sizes, the sizes, then the JSON text. Invariants: tamsel_parse_reader, fed in those
+// pieces or in the largest pieces the reader is asked for, ends exactly as
+// tamsel_parse_buffer (status, message, line, column, offset, truncation) and leaves the same
+// record contents; tamsel_validate_reader in those pieces ends exactly as
+// tamsel_validate_buffer.
+#include "fuzz_record.hpp"
+
+namespace {
+
+std::string validate(tamsel_runtime *rt, const uint8_t *json, size_t len,
+                     fuzz::piece_reader *reader) {
+    tamsel_error e;
+    tamsel_status st = reader ? tamsel_validate_reader(rt, fuzz::piece_reader::read, reader, &e)
+                              : tamsel_validate_buffer(rt, json, len, &e);
+    fuzz::check_error_record(st, e, len);
+    return fuzz::describe(st, e);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzz::byte_taker in(data, size);
+    const fuzz::parse_limits limits = fuzz::take_limits(in);
+    const std::vector<uint8_t> plan = fuzz::take_plan(in);
+    const uint8_t *json = in.rest();
+    const size_t len = in.rest_size();
+    fuzz::counting_allocator alloc;
+    tamsel_runtime *rt = fuzz::new_runtime(limits, alloc.get());
+
+    const fuzz::parse_outcome whole = fuzz::parse_once(rt, json, len, nullptr);
+    fuzz::piece_reader pieces{json, len};
+    pieces.plan = plan;
+    const fuzz::parse_outcome split = fuzz::parse_once(rt, json, len, &pieces);
+    FUZZ_CHECK(split == whole, "split parse differs:\n%s\n%s\n--- whole ---\n%s\n%s",
+               split.error.c_str(), split.contents.c_str(), whole.error.c_str(),
+               whole.contents.c_str());
+    fuzz::piece_reader full{json, len};
+    const fuzz::parse_outcome read = fuzz::parse_once(rt, json, len, &full);
+    FUZZ_CHECK(read == whole, "reader parse differs:\n%s\n%s\n--- whole ---\n%s\n%s",
+               read.error.c_str(), read.contents.c_str(), whole.error.c_str(),
+               whole.contents.c_str());
+
+    const std::string v_whole = validate(rt, json, len, nullptr);
+    fuzz::piece_reader v_pieces{json, len};
+    v_pieces.plan = plan;
+    const std::string v_split = validate(rt, json, len, &v_pieces);
+    FUZZ_CHECK(v_split == v_whole, "split validation differs: %s\n--- whole ---\n%s",
+               v_split.c_str(), v_whole.c_str());
+
+    tamsel_free(rt);
+    FUZZ_CHECK(alloc.live_blocks() == 0, "%zu blocks outlived the runtime", alloc.live_blocks());
+    return 0;
+}

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Seeds are a deterministic sample of JSONTestSuite's parsing files, short slices of the corpus
+documents in tests/data/corpus, and hand-written records for the mapped-parse targets, each
+behind the option bytes its target reads first. Found inputs kept as regression cases live
+beside the seeds as regress-*; this script leaves them alone and rewrites only seed-* files.
+"""
+import hashlib
+import os
+import random
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SUITE = os.path.join(ROOT, "tests", "data", "JSONTestSuite", "test_parsing")
+DOCS = os.path.join(ROOT, "tests", "data", "corpus")
+OUT = os.path.join(ROOT, "fuzz", "corpus")
+
+RECORDS = [
+    rb'{"s":"hello","fixed":"abcdefghij","ff":"ab","fs":"abcdef","i":-5,'
+    rb'"u":18446744073709551615,"f":1.5e3,"b":true}',
+    rb'{"obj":{"name":"n","n":null,"nums":[1,2,-3]},"strs":["a","b\u00e9"],'
+    rb'"i64s":[1,-9223372036854775808],"u64s":[0,1],"f64s":[1e-300,0.5,-0.0],"bools":[true,false]}',
+    rb'{"items":[{"id":"x","score":2.5,"tags":["t1",""],"code":"abcdef"},{"id":"y","score":null}]}',
+    rb'{"text":"spooled text that is longer than sixteen bytes\n",'
+    rb'"bytes":"QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVo="}',
+    rb'{"raw":{"a":[1,2,{"b":null}],"c":"d\"e"},"lines":["one","two\nthree"],'
+    rb'"events":[{"id":"e1","score":1},{"id":"e2","tags":["x"]}]}',
+    rb'{"i":1,"i":2,"obj":{"n":1},"obj":{"name":"again"}}',
+    rb'{"items":[{}]}',
+    rb'{"i":"x"}',
+    rb'{"i":99999999999999999999,"u":-1}',
+    rb'{"zz":{"a":[1,{"b":2}],"c":[[[]]]},"s":"x"}',
+    rb'{"s":null,"i":null,"obj":null,"strs":null,"text":null,"raw":null,"b":null}',
+    rb'{"s":"\ud83d\ude00\\\/\b\f\n\r\t","lines":["\u0041",""],"fixed":"\u00e9\u00e9\u00e9\u00e9\u00e9"}',
+    rb'{"bytes":"QQ==","text":"","raw":"str","events":[]}',
+    rb'{"s":"a string well beyond the sixteen bytes some limits allow","strs":["x","yy","zzz"]}',
+    rb' { "f" : 1E400 , "f64s" : [ 2.2250738585072014e-308 , 5e-324 ] } ',
+    rb'{"raw":[1.0e+2,true,false,null,{"k":{}}],"items":[{"id":"a","tags":null}]}',
+]
+STREAMS = [
+    b'{"i":1}\n{"s":"a"}\n{"items":[{"id":"q"}]}\n',
+    b'{}{}{"b":false}',
+    b'{"i":1}{"s":',
+    b'{"text":"spooled across objects, long enough to spill"}\n{"text":"again"}\n',
+    b'{"events":[{"id":"1"}]} {"events":[{"id":"2"},{"x":1}]}',
+    b'\n\n{"raw":[1,2]}\n\n[1]',
+    b'',
+]
+
+
+def suite_files():
+    names = sorted(os.listdir(SUITE))
+    return [(n, open(os.path.join(SUITE, n), "rb").read()) for n in names]
+
+
+def doc_slices(count_per_doc, size):
+    out = []
+    for name in sorted(os.listdir(DOCS)):
+        if not name.endswith(".json"):
+            continue
+        data = open(os.path.join(DOCS, name), "rb").read()
+        rng = random.Random(name)
+        for i in range(count_per_doc):
+            start = rng.randrange(0, max(1, len(data) - size))
+            out.append(("%s-%d" % (name[:-5], i), data[start:start + size]))
+        out.append((name[:-5] + "-head", data[:size]))
+    return out
+
+
+def sample(files, count, seed):
+    small = [f for f in files if len(f[1]) <= 4096]
+    rng = random.Random(seed)
+    return sorted(rng.sample(small, min(count, len(small))))
+
+
+def write(target, seeds):
+    folder = os.path.join(OUT, target)
+    os.makedirs(folder, exist_ok=True)
+    for old in os.listdir(folder):
+        if old.startswith("seed-"):
+            os.remove(os.path.join(folder, old))
+    for name, data in seeds:
+        safe = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
+        digest = hashlib.sha1(data).hexdigest()[:8]
+        with open(os.path.join(folder, "seed-%s-%s" % (safe[:60], digest)), "wb") as f:
+            f.write(data)
+
+
+def main():
+    suite = suite_files()
+    slices = doc_slices(4, 1024)
+    for target in ("fuzz_validate", "fuzz_visit", "fuzz_json_value"):
+        write(target, sample(suite, 80, target) + slices)
+
+    limit_headers = [b"\x00\x00\x00\x00", b"\x04\x0a\xd0\x01", b"\x02\x90\x00\x01"]
+    objects = [f for f in suite if f[1].lstrip().startswith(b"{")]
+    records = [("record%02d" % i, r) for i, r in enumerate(RECORDS)]
+    records += sample(objects, 12, "objects")
+    records += [(n, d) for n, d in slices if d.lstrip().startswith(b"{")][:4]
+
+    def with_headers(items, make):
+        out = []
+        for i, (name, data) in enumerate(items):
+            header = make(i)
+            out.append(("%s-h%d" % (name, i % 3), header + data))
+        return out
+
+    write("fuzz_parse", with_headers(records, lambda i: limit_headers[i % 3]))
+    write("fuzz_alloc_fail",
+          with_headers(records, lambda i: bytes([i, i * 7 % 256]) + limit_headers[i % 3]))
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    write("fuzz_chunking",
+          with_headers(records, lambda i: limit_headers[i % 3] + plans[i % 4]))
+    streams = [("stream%02d" % i, s) for i, s in enumerate(STREAMS)] + records[:8]
+    write("fuzz_object_stream",
+          with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,19 @@
+# The fuzz targets, one source each (fuzz/<name>.cpp), shared by the libFuzzer build
+# (fuzz/CMakeLists.txt, fuzz preset) and the replay tests (tests/fuzz_replay, every build with
+# tests).
+set(TAMSEL_FUZZ_TARGETS
+  fuzz_validate
+  fuzz_visit
+  fuzz_parse
+  fuzz_chunking
+  fuzz_object_stream
+  fuzz_json_value
+  fuzz_alloc_fail)
+
+# Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
+function(tamsel_add_fuzz_executable target name)
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp ${ARGN})
+  target_link_libraries(${target} PRIVATE tamsel_static)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+  target_compile_options(${target} PRIVATE ${TAMSEL_WARNINGS})
+endfunction()
