@@ -1041,13 +1041,27 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
                 const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {
+                    // A sink limit inside the run: what fits goes first, then the crossing
+                    // byte alone, exactly as byte by byte (contents and position alike).
                     const size_t room = sink_room(p);
-                    if (static_cast<size_t>(r - q) > room) r = q + room + 1;
-                    const size_t n = static_cast<size_t>(r - q);
-                    p.error.offset += n;
-                    p.error.column += n;
-                    tamsel_status st = sink_write(p, q, n, false);
-                    q = r;
+                    size_t n = static_cast<size_t>(r - q);
+                    tamsel_status st = TAMSEL_STATUS_OK;
+                    if (n > room) {
+                        if (room) {
+                            p.error.offset += room;
+                            p.error.column += room;
+                            st = sink_write(p, q, room, false);
+                            q += room;
+                        }
+                        n = 1;
+                        r = q + 1;
+                    }
+                    if (continues(st)) {
+                        p.error.offset += n;
+                        p.error.column += n;
+                        st = sink_write(p, q, n, false);
+                        q = r;
+                    }
                     if (!continues(st)) {
                         if (consumed) *consumed = static_cast<size_t>(q - start);
                         p.failed = true;
