@@ -454,7 +454,7 @@ tamsel_status sink_write(parser &p, const unsigned char *bytes, size_t n, bool u
     case sink_mode::direct:
         return direct_append(p, bytes, n);
     case sink_mode::streamed:
-        return stream_value_append(p, bytes, n);
+        return stream_value_append(p, bytes, n, !unicode);
     case sink_mode::capture:
         return capture_string_chunk(p, bytes, n);
     case sink_mode::discard:
