@@ -1,9 +1,10 @@
 # Convenience targets over the CMake presets (see CMakePresets.json and README.md).
-.PHONY: all test test-dev test-tsan demo bench bench-build install format clean
+.PHONY: all test test-dev test-tsan test-valgrind demo bench bench-build install format clean \
+	fuzz fuzz-build fuzz-smoke
 
 all: test
 
-test: test-dev test-tsan
+test: test-dev test-tsan test-valgrind
 
 # Debug build with AddressSanitizer and UndefinedBehaviorSanitizer; every test through ctest.
 test-dev:
@@ -18,6 +19,36 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# The conformance and core tests under valgrind's memcheck, on a plain Debug build (valgrind
+# and the sanitizers do not mix); about half a minute with the build.
+test-valgrind:
+	@scripts/ensure-deps.sh valgrind
+	cmake -S . -B build/valgrind -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_WERROR=ON \
+		-DTAMSEL_VALGRIND_TESTS=ON
+	cmake --build build/valgrind --parallel 2 --target tamsel_core_tests tamsel_visit_tests \
+		tamsel_parse_tests
+	ctest --test-dir build/valgrind -L valgrind --output-on-failure
+
+# libFuzzer targets (fuzz/README.md), built by the fuzz preset with clang 14.
+#   make fuzz TARGET=fuzz_parse SECONDS=600   one target, longer
+#   make fuzz-smoke                           every target for SMOKE_SECONDS (60) each
+FUZZ_TARGETS := fuzz_validate fuzz_visit fuzz_parse fuzz_chunking fuzz_object_stream \
+	fuzz_json_value fuzz_alloc_fail
+TARGET ?= fuzz_parse
+SECONDS ?= 300
+SMOKE_SECONDS ?= 60
+
+fuzz-build:
+	@scripts/ensure-deps.sh fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz --target fuzz_targets --parallel 2
+
+fuzz: fuzz-build
+	scripts/fuzz.sh $(TARGET) $(SECONDS)
+
+fuzz-smoke: fuzz-build
+	@for t in $(FUZZ_TARGETS); do scripts/fuzz.sh $$t $(SMOKE_SECONDS) || exit 1; done
 
 demo:
 	@scripts/ensure-deps.sh demo

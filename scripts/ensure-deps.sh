@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a make target needs are present. As root it installs the
 # missing ones with apt-get (non-interactively); otherwise it names them and fails.
-#   scripts/ensure-deps.sh test|bench|fuzz|demo
+#   scripts/ensure-deps.sh test|bench|fuzz|valgrind|demo
 set -euo pipefail
 what=${1:-test}
 
@@ -17,21 +17,25 @@ bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             libcjson-dev:/usr/include/cjson/cJSON.h
             libjansson-dev:/usr/include/jansson.h
             jq:jq hyperfine:hyperfine time:/usr/bin/time python3:python3)
-fuzz_pkgs=(clang-14:clang++-14 libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a)
+# The runtime's folder is named after clang's full version (14.0.6 on Debian 12), so the probe
+# globs for it.
+fuzz_pkgs=(clang-14:clang++-14
+           "libclang-rt-14-dev:/usr/lib/llvm-14/lib/clang/14*/lib/linux/libclang_rt.fuzzer-x86_64.a")
 
 case "$what" in
     test) wanted=("${common[@]}" "${test_pkgs[@]}") ;;
     demo) wanted=("${common[@]}") ;;
     bench) wanted=("${common[@]}" "${bench_pkgs[@]}") ;;
     fuzz) wanted=("${common[@]}" "${test_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
-    *) echo "usage: $0 test|bench|fuzz|demo" >&2; exit 2 ;;
+    valgrind) wanted=("${common[@]}" "${test_pkgs[@]}" valgrind:valgrind) ;;
+    *) echo "usage: $0 test|bench|fuzz|valgrind|demo" >&2; exit 2 ;;
 esac
 
 missing=()
 for pair in "${wanted[@]}"; do
     pkg=${pair%%:*} probe=${pair#*:}
     if [[ $probe == /* ]]; then
-        [ -e "$probe" ] || missing+=("$pkg")
+        compgen -G "$probe" >/dev/null || missing+=("$pkg")
     else
         command -v "$probe" >/dev/null 2>&1 || missing+=("$pkg")
     fi

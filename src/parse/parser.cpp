@@ -454,7 +454,7 @@ tamsel_status sink_write(parser &p, const unsigned char *bytes, size_t n, bool u
     case sink_mode::direct:
         return direct_append(p, bytes, n);
     case sink_mode::streamed:
-        return stream_value_append(p, bytes, n);
+        return stream_value_append(p, bytes, n, !unicode);
     case sink_mode::capture:
         return capture_string_chunk(p, bytes, n);
     case sink_mode::discard:
@@ -465,9 +465,9 @@ tamsel_status sink_write(parser &p, const unsigned char *bytes, size_t n, bool u
 }
 
 // Bytes the current string sink takes before one of its limits stops it; SIZE_MAX when it has
-// none. The bulk driver hands a sink at most one byte more, so that a limit fails at the byte
-// that crosses it, as when the bytes arrive one at a time: the error position must not depend
-// on how the input was split.
+// none. The bulk driver hands a sink the bytes up to its limit, then the crossing byte alone,
+// as when bytes arrive one at a time: neither the error position nor what the sink kept may
+// depend on how the input was split.
 size_t token_room(const parser &p) {
     return p.token_cap >= p.token_len + 2 ? p.token_cap - p.token_len - 2 : 0;
 }
@@ -954,20 +954,19 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             f.after_comma = 0;
                             advance(p, '"');
                             st = direct_begin(p, f, *field);
-                            // A limit fails at the byte that crosses it, however the input
-                            // was split: hand over at most one byte past the room first.
+                            // Up to a limit, then the crossing byte alone, as byte by byte:
+                            // where a limit fails must not depend on how the input was split.
                             const size_t room_left = direct_room(p);
-                            const size_t take = n > room_left ? room_left + 1 : n;
-                            if (st == TAMSEL_STATUS_OK && take) {
-                                p.error.offset += take;
-                                p.error.column += take;
-                                st = direct_append(p, body, take);
-                            }
-                            if (st == TAMSEL_STATUS_OK && take < n) {
-                                p.error.offset += n - take;
-                                p.error.column += n - take;
-                                st = direct_append(p, body + take, n - take);
-                            }
+                            size_t done = 0;
+                            auto put = [&](size_t k) {
+                                p.error.offset += k;
+                                p.error.column += k;
+                                st = direct_append(p, body + done, k);
+                                done += k;
+                            };
+                            if (st == TAMSEL_STATUS_OK && n) put(n > room_left ? room_left : n);
+                            if (st == TAMSEL_STATUS_OK && done < n) put(1);
+                            if (st == TAMSEL_STATUS_OK && done < n) put(n - done);
                             if (st == TAMSEL_STATUS_OK) {
                                 advance(p, '"');
                                 st = direct_finish(p);
@@ -1041,27 +1040,15 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
                 const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {
-                    // A sink limit inside the run: what fits goes first, then the crossing
-                    // byte alone, exactly as byte by byte (contents and position alike).
+                    // A sink limit inside the run: what fits goes first, then (next time
+                    // round) the crossing byte alone, exactly as byte by byte.
                     const size_t room = sink_room(p);
-                    size_t n = static_cast<size_t>(r - q);
-                    tamsel_status st = TAMSEL_STATUS_OK;
-                    if (n > room) {
-                        if (room) {
-                            p.error.offset += room;
-                            p.error.column += room;
-                            st = sink_write(p, q, room, false);
-                            q += room;
-                        }
-                        n = 1;
-                        r = q + 1;
-                    }
-                    if (continues(st)) {
-                        p.error.offset += n;
-                        p.error.column += n;
-                        st = sink_write(p, q, n, false);
-                        q = r;
-                    }
+                    if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
+                    const size_t n = static_cast<size_t>(r - q);
+                    p.error.offset += n;
+                    p.error.column += n;
+                    tamsel_status st = sink_write(p, q, n, false);
+                    q = r;
                     if (!continues(st)) {
                         if (consumed) *consumed = static_cast<size_t>(q - start);
                         p.failed = true;
@@ -1076,7 +1063,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             while (r < e && number_chars[*r])
                 ++r;
             const size_t room = token_room(p);
-            if (static_cast<size_t>(r - q) > room) r = q + room + 1;
+            if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
             if (r != q) {
                 const size_t n = static_cast<size_t>(r - q);
                 p.error.offset += n;

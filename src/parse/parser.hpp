@@ -262,7 +262,10 @@ void owned_free_parse(parser &p, void *block);
 
 [[nodiscard]] tamsel_status stream_value_begin(parser &p, const tamsel_field &field, void *target,
                                                bool string_stream);
-[[nodiscard]] tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t n);
+// `as_written`: the bytes stand in the input as given, the last one at the current position
+// (a run or one byte, not a decoded escape), so a failure can point at the offending byte.
+[[nodiscard]] tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t n,
+                                                bool as_written);
 // Decoded bytes the active spooled text field takes before its max_bytes; SIZE_MAX otherwise.
 [[nodiscard]] size_t stream_value_room(const parser &p);
 [[nodiscard]] tamsel_status stream_value_finish(parser &p);

@@ -62,28 +62,35 @@ tamsel_status append_decoded(parser &p, const unsigned char *bytes, size_t n) {
     return st;
 }
 
-tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n) {
+// Decodes `n` bytes of base64 into the spooled field. A failure keeps what the quartets before
+// it decoded and, for bytes as written, points at the offending byte: the same as when the
+// bytes arrive one at a time.
+tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, bool as_written) {
     streamed_state &sv = p.streamed;
     unsigned char out[768];
     size_t out_len = 0;
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+    auto invalid = [&](const char *message) {
+        TAMSEL_TRY(append_decoded(p, out, out_len));
+        if (as_written) {
+            p.error.offset -= n - 1 - i;
+            p.error.column -= n - 1 - i;
+        }
+        return p.raise(TAMSEL_STATUS_INVALID_JSON, "%s", message);
+    };
+    for (; i < n; ++i) {
         const unsigned char c = bytes[i];
         const uint8_t v = base64_values[c];
-        if (v == 255)
-            return p.raise(TAMSEL_STATUS_INVALID_JSON,
-                           "invalid base64 character in streamed field");
-        if (sv.padding && c != '=')
-            return p.raise(TAMSEL_STATUS_INVALID_JSON, "non-padding base64 data after padding");
+        if (v == 255) return invalid("invalid base64 character in streamed field");
+        if (sv.padding && c != '=') return invalid("non-padding base64 data after padding");
         if (c == '=') sv.padding = true;
         sv.quartet[sv.quartet_len++] = c;
         if (sv.quartet_len < 4) continue;
         sv.quartet_len = 0;
         const uint8_t a = base64_values[sv.quartet[0]], b = base64_values[sv.quartet[1]];
         const uint8_t c3 = base64_values[sv.quartet[2]], c4 = base64_values[sv.quartet[3]];
-        if (a == 64 || b == 64)
-            return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid base64 quartet in streamed field");
-        if (c3 == 64 && c4 != 64)
-            return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid base64 padding in streamed field");
+        if (a == 64 || b == 64) return invalid("invalid base64 quartet in streamed field");
+        if (c3 == 64 && c4 != 64) return invalid("invalid base64 padding in streamed field");
         out[out_len++] = static_cast<unsigned char>((a << 2) | (b >> 4));
         if (c3 != 64) out[out_len++] = static_cast<unsigned char>(((b & 15) << 4) | (c3 >> 2));
         if (c4 != 64) out[out_len++] = static_cast<unsigned char>(((c3 & 3) << 6) | c4);
@@ -196,7 +203,8 @@ tamsel_status stream_value_begin(parser &p, const tamsel_field &field, void *tar
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t n) {
+tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t n,
+                                  bool as_written) {
     streamed_state &sv = p.streamed;
     if (!sv.active) return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "streamed field is not active");
     if (sv.string_stream) {
@@ -208,7 +216,7 @@ tamsel_status stream_value_append(parser &p, const unsigned char *bytes, size_t 
             return s->chunk(s->user, reinterpret_cast<const char *>(bytes), n, e);
         });
     }
-    if (sv.field->kind == TAMSEL_FIELD_SPOOLED_BYTES) return append_base64(p, bytes, n);
+    if (sv.field->kind == TAMSEL_FIELD_SPOOLED_BYTES) return append_base64(p, bytes, n, as_written);
     return append_decoded(p, bytes, n);
 }
 

@@ -22,7 +22,8 @@ constexpr std::array<uint8_t, 256> make_string_stops() {
 }
 // Bytes that end a run of plain string bytes.
 inline constexpr auto string_stops = make_string_stops();
-static_assert(string_stops['"'] && string_stops['\\'] && string_stops[0x1F] && string_stops[0]);
+static_assert(string_stops['"'] == 1 && string_stops['\\'] == 1 && string_stops[0x1F] == 1 &&
+              string_stops[0] == 1);
 static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
 
 constexpr std::array<uint8_t, 256> make_number_chars() {
@@ -34,7 +35,8 @@ constexpr std::array<uint8_t, 256> make_number_chars() {
 }
 // Bytes a number token is gathered from.
 inline constexpr auto number_chars = make_number_chars();
-static_assert(number_chars['e'] && number_chars['+'] && !number_chars[','] && !number_chars[']']);
+static_assert(number_chars['e'] == 1 && number_chars['+'] == 1 && number_chars[','] == 0 &&
+              number_chars[']'] == 0);
 
 inline bool digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;

@@ -355,3 +355,24 @@ TEST(StreamedLimits, TightenedHolderLimitsSurviveTheParse) {
     tamsel_cleanup(&m, &o);
     tamsel_free(rt);
 }
+
+TEST_F(Streamed, SpooledBytesFailAtTheOffendingByteKeepingWhatWasDecoded) {
+    struct {
+        const char *json;
+        const char *kept;
+        size_t offset;
+    } cases[] = {
+        {R"({"bytes": "QUJDREVG*QUJD"})", "ABCDEF", 20},
+        {R"({"bytes": "QUJDQQ==QUJD"})", "ABCA", 20},
+        {R"({"bytes": "QUJD=QUJD"})", "ABC", 17},
+        {R"({"bytes": "QUJDQ=AA"})", "ABC", 18},
+    };
+    for (const auto &c : cases) {
+        const std::string json = c.json;
+        for (size_t cut = 0; cut <= json.size(); ++cut) {
+            EXPECT_EQ(parse(json, {cut}), TAMSEL_STATUS_INVALID_JSON) << json << " cut " << cut;
+            EXPECT_EQ(e_.offset, c.offset) << json << " cut " << cut << ": " << e_;
+            EXPECT_EQ(spooled_bytes(r_.bytes), c.kept) << json << " cut " << cut;
+        }
+    }
+}
