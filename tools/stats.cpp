@@ -3,8 +3,10 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace tool {
 namespace {
@@ -125,7 +127,7 @@ int cmd_stats(int argc, char **argv) {
                 c.objects, c.arrays, c.keys, c.strings, c.numbers, c.trues, c.falses, c.nulls,
                 c.max_depth, c.longest_string, in.bytes());
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "tamsel: <stdout>: write failed\n");
+        std::fprintf(stderr, "tamsel: <stdout>: %s\n", std::strerror(errno));
         return exit_usage;
     }
     return exit_ok;
