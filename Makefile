@@ -50,11 +50,14 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	@for t in $(FUZZ_TARGETS); do scripts/fuzz.sh $$t $(SMOKE_SECONDS) || exit 1; done
 
+# Release build of the tool and the examples, then the scenario of scripts/demo.sh on the
+# samples in examples/data (under a minute once built).
 demo:
 	@scripts/ensure-deps.sh demo
 	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF
-	cmake --build --preset release --target runtime_stats
-	./build/release/examples/runtime_stats
+	cmake --build --preset release --parallel 2 --target tamsel_tool jsonl_filter parse_record \
+		runtime_stats
+	scripts/demo.sh build/release
 
 # Benchmarks against the peers (bench/README.md): the release build of the `bench` target, run
 # once, then bench/report.py turns Google Benchmark's JSON into bench/results/latest.md and

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The demo `make demo` runs after the release build: the tamsel tool on the bundled samples,
+# then a generated JSON Lines file of about 200 MiB read into C structs and filtered by
+# examples/jsonl_filter.c. Everything it writes goes to a temporary directory, removed at exit.
+#   scripts/demo.sh [BUILD_DIR]     (default build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+tamsel=$build/tools/tamsel
+filter=$build/examples/jsonl_filter
+data=examples/data
+work=$(mktemp -d "${TMPDIR:-/tmp}/tamsel-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+started=$(date +%s.%N)
+
+step() { printf '\n== %s\n' "$*"; }
+show() { printf '$ %s\n' "$*"; "$@"; }
+
+step "tamsel $("$tamsel" --version | cut -d' ' -f2): validate the bundled samples (prints nothing when all is well)"
+show "$tamsel" validate "$data/github_events.json" "$data/twitter.json"
+echo "exit status $?: both are valid JSON"
+
+step "Validate a copy of twitter.json with one byte changed: a ':' after a key becomes '='"
+cp "$data/twitter.json" "$work/twitter-broken.json"
+offset=$(grep -bo '"retweet_count":' "$work/twitter-broken.json" | sed -n 3p | cut -d: -f1)
+offset=$((offset + 15)) # the colon after "retweet_count"
+printf '=' | dd of="$work/twitter-broken.json" bs=1 seek="$offset" conv=notrunc status=none
+# Where that byte is, counted independently of tamsel: its line, and its column in bytes.
+before=$(head -c "$offset" "$work/twitter-broken.json")
+line=$(($(printf '%s' "$before" | wc -l) + 1))
+column=$(($(printf '%s' "${before##*$'\n'}" | wc -c) + 1))
+echo "(the byte at offset $offset, line $line, column $column, was changed)"
+printf '$ %s\n' "$tamsel validate $work/twitter-broken.json"
+status=0
+"$tamsel" validate "$work/twitter-broken.json" || status=$?
+echo "exit status $status: the message gives FILE:LINE:COLUMN of the faulty byte; that line:"
+sed -n "${line}p" "$work/twitter-broken.json" | cut -c1-100
+printf '%*s^\n' $((column - 1)) ''
+
+step "What twitter.json is made of, counted in one pass"
+show "$tamsel" stats "$data/twitter.json"
+
+step "Pretty-print github_events.json (first 15 lines of the output)"
+printf '$ %s\n' "$tamsel fmt --pretty $data/github_events.json | head -n 15"
+"$tamsel" fmt --pretty "$data/github_events.json" | head -n 15 || true
+
+step "Compact it again: the compact text of the pretty text equals the compact text of the file"
+"$tamsel" fmt --pretty "$data/twitter.json" > "$work/pretty.json"
+"$tamsel" fmt --compact "$work/pretty.json" > "$work/a.json"
+"$tamsel" fmt --compact "$data/twitter.json" > "$work/b.json"
+cmp "$work/a.json" "$work/b.json"
+printf 'twitter.json: %s bytes as given, %s pretty, %s compact; round trip identical\n' \
+    "$(wc -c < "$data/twitter.json")" "$(wc -c < "$work/pretty.json")" "$(wc -c < "$work/b.json")"
+
+step "Generate about 200 MiB of JSON Lines events (in $work)"
+show "$filter" generate "$work/events.jsonl" 200
+
+step "Validate it as JSON Lines, one value per line"
+t0=$(date +%s.%N)
+show "$tamsel" validate --lines "$work/events.jsonl"
+t1=$(date +%s.%N)
+awk -v a="$t0" -v b="$t1" -v n="$(wc -c < "$work/events.jsonl")" \
+    'BEGIN { printf "valid: %.1f MB in %.2f s (%.0f MB/s)\n", n / 1e6, b - a, n / 1e6 / (b - a) }'
+
+step "Filter it with examples/jsonl_filter.c: object stream into C structs, serializer out"
+echo "(keeps active events from DE with a score of 90 or more, writing four of their fields)"
+show "$filter" filter "$work/events.jsonl" "$work/kept.jsonl"
+echo "first three lines of the filtered file:"
+head -n 3 "$work/kept.jsonl"
+show "$tamsel" validate --lines "$work/kept.jsonl"
+echo "the filtered file is valid JSON Lines ($(wc -l < "$work/kept.jsonl") lines)"
+
+rm -f "$work/events.jsonl" "$work/kept.jsonl"
+finished=$(date +%s.%N)
+awk -v a="$started" -v b="$finished" 'BEGIN { printf "\ndemo finished in %.1f s; generated files deleted\n", b - a }'

@@ -1,0 +1,132 @@
+// The tamsel command-line tool: what the subcommands share. The tool is a program over the
+// public C API only; its JSON text comes from the library's own text rules.
+#pragma once
+
+#include <tamsel.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace tool {
+
+// Exit codes of every subcommand.
+constexpr int exit_ok = 0;
+constexpr int exit_invalid = 1; // invalid JSON, or JSON over a configured limit
+constexpr int exit_usage = 2;   // usage error, or an input or output that failed
+
+// Limits the user may set on the command line; 0 means "not given".
+struct limits {
+    uint64_t max_depth = 0;
+    uint64_t max_string = 0;
+};
+
+// A runtime configured for the tool: parse limits for validation, value limits for the
+// visitor (strings and keys are streamed, so they are unlimited unless --max-string says
+// otherwise). Prints the failure and returns NULL when the runtime cannot be made.
+tamsel_runtime *make_runtime(const limits &l);
+
+// A progress line on stderr for inputs over 64 MiB, only when stderr is a terminal, redrawn
+// at most four times a second.
+class progress {
+  public:
+    void start(const char *name, uint64_t size, bool size_known);
+    void update(uint64_t bytes) {
+        if (enabled_ && bytes >= next_check_) tick(bytes);
+    }
+    // Erases the line if one was drawn.
+    void finish();
+
+  private:
+    void tick(uint64_t bytes);
+    bool enabled_ = false;
+    bool shown_ = false;
+    const char *name_ = nullptr;
+    uint64_t size_ = 0;
+    bool size_known_ = false;
+    uint64_t next_check_ = 0;
+    timespec started_{};
+    timespec drawn_{};
+};
+
+// One input: a named file or standard input, read through a descriptor with the bytes
+// counted. `reader` is the tamsel_reader over it (user data: the input).
+class input {
+  public:
+    input() = default;
+    input(const input &) = delete;
+    input &operator=(const input &) = delete;
+    ~input();
+
+    // Opens `arg` ("-" or NULL: standard input). Prints "tamsel: FILE: reason" and returns
+    // false when it cannot.
+    bool open(const char *arg);
+    // Reads up to `capacity` bytes; 0 with eof() at the end; 0 with failed() on an error.
+    size_t read(void *buffer, size_t capacity);
+    static tamsel_read_result reader(void *user, void *buffer, size_t capacity);
+
+    const char *name() const { return name_; }
+    uint64_t bytes() const { return bytes_; }
+    bool eof() const { return eof_; }
+    bool failed() const { return errno_ != 0; }
+    // Prints "tamsel: FILE: strerror" for a failed read.
+    void report_failure();
+    // Prints "FILE:LINE:COLUMN: message" for an error in the input.
+    void report_error(size_t line, size_t column, const char *message);
+    void finish_progress() { progress_.finish(); }
+
+  private:
+    const char *name_ = "<stdin>";
+    int fd_ = -1;
+    bool owned_ = false;
+    bool eof_ = false;
+    int errno_ = 0;
+    uint64_t bytes_ = 0;
+    progress progress_;
+};
+
+// Standard output gathered into 64 KiB pieces. `sink` is the tamsel_sink over it (user data:
+// the output); once a write failed every later piece fails with status 10.
+class output {
+  public:
+    tamsel_status put(const void *data, size_t len);
+    tamsel_status put(const char *text);
+    bool flush();
+    bool failed() const { return errno_ != 0; }
+    // Prints "tamsel: <stdout>: strerror".
+    void report_failure() const;
+    static tamsel_status sink(void *user, const void *data, size_t len, tamsel_error *error);
+
+  private:
+    bool write_out(const void *data, size_t len);
+    static constexpr size_t capacity = 64 * 1024;
+    char buffer_[capacity];
+    size_t len_ = 0;
+    int errno_ = 0;
+};
+
+// Settles a failed library call on an input: a read failure (exit 2), a JSON error with its
+// position (exit 1), or any other failure (exit 2). `out` may be NULL.
+int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error);
+
+// Parses an unsigned decimal option value; false when it is not one.
+bool parse_count(const char *text, uint64_t *out);
+
+// Long options every subcommand takes, and their getopt values.
+enum common_option : int { opt_max_depth = 0x100, opt_max_string, opt_help };
+#define TOOL_COMMON_OPTIONS                                                                        \
+    {"max-depth", required_argument, nullptr, tool::opt_max_depth},                                \
+        {"max-string", required_argument, nullptr, tool::opt_max_string}, {                        \
+        "help", no_argument, nullptr, tool::opt_help                                               \
+    }
+
+// Handles one getopt_long result that is not the subcommand's own: the limits, --help and
+// errors. Returns -1 to go on, or the exit code to leave with (--help prints `help`).
+int common_option(const char *command, const char *help, int opt, int argc, char **argv, limits *l);
+
+// The subcommands: each gets argc/argv starting at its own name.
+int cmd_validate(int argc, char **argv);
+int cmd_fmt(int argc, char **argv);
+int cmd_stats(int argc, char **argv);
+
+} // namespace tool

@@ -1,0 +1,190 @@
+// tamsel validate: is each input one JSON value, or with --lines one JSON value per line?
+#include "tool.hpp"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tool {
+namespace {
+
+const char validate_help[] =
+    "Usage: tamsel validate [--lines] [OPTIONS] [FILE...]\n"
+    "\n"
+    "Checks that each input is exactly one JSON value. Prints nothing when all are valid;\n"
+    "otherwise prints FILE:LINE:COLUMN: message for each invalid input on stderr.\n"
+    "\n"
+    "  --lines             JSON Lines: each line is one JSON value; every bad line is\n"
+    "                      reported with its line number and the column within it. Lines\n"
+    "                      holding nothing but whitespace are skipped; the last line may\n"
+    "                      lack its newline.\n"
+    "  --max-depth=N       most containers open at once (default 64; validation keeps its\n"
+    "                      nesting in a fixed workspace of about 70 levels)\n"
+    "  --help              show this help\n"
+    "\n"
+    "FILE '-' or no FILE reads standard input. Exit status: 0 all valid, 1 an input is\n"
+    "invalid, 2 usage error or an input that could not be read.\n";
+
+bool is_blank(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Cuts an input into lines without holding a whole line: a 64 KiB window over the input, and
+// a reader that hands out one line's bytes and reports eof at its newline. Leading whitespace
+// is skipped while looking for blank lines and handed out again as spaces, so columns stay
+// those of the file.
+class line_splitter {
+  public:
+    explicit line_splitter(input &in) : in_(in) {}
+
+    // Moves to the next line that holds something; false at the end of the input (or when it
+    // failed: see input::failed). `line` is advanced past the blank lines.
+    bool next_line(uint64_t *line) {
+        uint64_t blanks = 0;
+        for (;;) {
+            if (pos_ == len_ && !fill()) return false;
+            const unsigned char c = window_[pos_];
+            if (c == '\n') {
+                ++*line;
+                blanks = 0;
+                ++pos_;
+            } else if (is_blank(c)) {
+                ++blanks;
+                ++pos_;
+            } else {
+                pending_spaces_ = blanks;
+                at_newline_ = false;
+                return true;
+            }
+        }
+    }
+
+    // Consumes what the validator left of the current line, its newline included.
+    void skip_rest_of_line() {
+        while (pos_ < len_ || fill()) {
+            if (at_newline_) {
+                ++pos_;
+                return;
+            }
+            const void *nl = std::memchr(window_ + pos_, '\n', len_ - pos_);
+            if (nl) {
+                pos_ = static_cast<size_t>(static_cast<const unsigned char *>(nl) - window_) + 1;
+                return;
+            }
+            pos_ = len_;
+        }
+    }
+
+    static tamsel_read_result reader(void *user, void *buffer, size_t capacity) {
+        return static_cast<line_splitter *>(user)->read_line(static_cast<char *>(buffer), capacity);
+    }
+
+  private:
+    bool fill() {
+        pos_ = 0;
+        len_ = in_.read(window_, sizeof window_);
+        return len_ > 0;
+    }
+
+    tamsel_read_result read_line(char *buffer, size_t capacity) {
+        tamsel_read_result r = tamsel_default_read_result();
+        if (pending_spaces_ > 0) {
+            const size_t n = pending_spaces_ < capacity ? pending_spaces_ : capacity;
+            std::memset(buffer, ' ', n);
+            pending_spaces_ -= n;
+            r.bytes = n;
+            return r;
+        }
+        if (at_newline_ || (pos_ == len_ && !fill())) {
+            r.eof = 1;
+            r.error_code = in_.failed() ? EIO : 0;
+            return r;
+        }
+        size_t n = len_ - pos_ < capacity ? len_ - pos_ : capacity;
+        if (const void *nl = std::memchr(window_ + pos_, '\n', n)) {
+            n = static_cast<size_t>(static_cast<const unsigned char *>(nl) - (window_ + pos_));
+            at_newline_ = true; // the newline stays in the window for skip_rest_of_line
+            r.eof = 1;
+        }
+        std::memcpy(buffer, window_ + pos_, n);
+        pos_ += n;
+        r.bytes = n;
+        return r;
+    }
+
+    input &in_;
+    unsigned char window_[64 * 1024];
+    size_t pos_ = 0;
+    size_t len_ = 0;
+    uint64_t pending_spaces_ = 0;
+    bool at_newline_ = false;
+};
+
+int validate_whole(tamsel_runtime *runtime, input &in) {
+    tamsel_error error;
+    tamsel_status st = tamsel_validate_reader(runtime, input::reader, &in, &error);
+    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error);
+    return exit_ok;
+}
+
+int validate_lines(tamsel_runtime *runtime, input &in) {
+    line_splitter lines(in);
+    uint64_t line = 1;
+    int result = exit_ok;
+    while (lines.next_line(&line)) {
+        tamsel_error error;
+        tamsel_status st = tamsel_validate_reader(runtime, line_splitter::reader, &lines, &error);
+        if (in.failed()) break;
+        if (st != TAMSEL_STATUS_OK) {
+            if (st != TAMSEL_STATUS_INVALID_JSON && st != TAMSEL_STATUS_OVERFLOW)
+                return report_failure(in, nullptr, st, error);
+            in.report_error(static_cast<size_t>(line), error.column, error.message);
+            result = exit_invalid;
+        }
+        lines.skip_rest_of_line();
+        ++line;
+    }
+    if (in.failed()) {
+        in.report_failure();
+        return exit_usage;
+    }
+    return result;
+}
+
+} // namespace
+
+int cmd_validate(int argc, char **argv) {
+    // No --max-string: validation reads strings of any length in bounded memory.
+    static const option options[] = {{"lines", no_argument, nullptr, 'l'},
+                                     {"max-depth", required_argument, nullptr, opt_max_depth},
+                                     {"help", no_argument, nullptr, opt_help},
+                                     {nullptr, 0, nullptr, 0}};
+    limits l;
+    bool lines = false;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
+        if (opt == 'l') {
+            lines = true;
+            continue;
+        }
+        int code = common_option("validate", validate_help, opt, argc, argv, &l);
+        if (code >= 0) return code;
+    }
+    tamsel_runtime *runtime = make_runtime(l);
+    if (!runtime) return exit_usage;
+    int result = exit_ok;
+    int i = optind;
+    do {
+        input in;
+        int code = exit_usage;
+        if (in.open(i < argc ? argv[i] : nullptr))
+            code = lines ? validate_lines(runtime, in) : validate_whole(runtime, in);
+        if (code > result) result = code;
+    } while (++i < argc);
+    tamsel_free(runtime);
+    return result;
+}
+
+} // namespace tool
