@@ -27,7 +27,8 @@ rss_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
     echo "|---|---:|---:|---:|---:|"
     for f in tests/data/corpus/*.json; do
         hyperfine -N --warmup 1 --runs "$runs" --export-json "$json" --style none \
-            "$tamsel fmt --compact $f" "jq -c . $f" "$tamsel validate $f" "jq empty $f" >/dev/null
+            "$tamsel fmt --compact $f" "jq -c . $f" "$tamsel validate $f" "jq empty $f" \
+            >/dev/null 2>&1
         read -r t_fmt t_jqc t_val t_jqe < <(python3 -c '
 import json, sys
 r = json.load(open(sys.argv[1]))["results"]
