@@ -1,6 +1,6 @@
 # Convenience targets over the CMake presets (see CMakePresets.json and README.md).
-.PHONY: all test test-dev test-tsan test-valgrind demo bench bench-build install format clean \
-	fuzz fuzz-build fuzz-smoke
+.PHONY: all test test-dev test-tsan test-valgrind demo bench bench-build bench-tool install \
+	format clean fuzz fuzz-build fuzz-smoke
 
 all: test
 
@@ -73,6 +73,13 @@ bench: bench-build
 	./build/release/bench/tamsel_bench --benchmark_out=bench/results/latest.json \
 		--benchmark_out_format=json $(BENCH_ARGS)
 	python3 bench/report.py bench/results/latest.json bench/results/latest.md
+
+# The tamsel tool against jq (bench/tool.sh, hyperfine); not part of `make bench`.
+bench-tool:
+	@scripts/ensure-deps.sh bench
+	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF
+	cmake --build --preset release --parallel 2 --target tamsel_tool
+	bench/tool.sh build/release
 
 install:
 	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The tamsel tool against jq on the corpus documents: wall time with hyperfine, peak RSS with
+# /usr/bin/time. `tamsel fmt --compact` faces `jq -c .`, `tamsel validate` faces `jq empty`.
+# Not part of `make bench`; run it as `make bench-tool` (builds the release tool first).
+#   bench/tool.sh [BUILD_DIR]   writes bench/results/tool.md and prints it
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+tamsel=$build/tools/tamsel
+runs=${TOOL_BENCH_RUNS:-10}
+out=bench/results/tool.md
+mkdir -p bench/results
+json=$(mktemp)
+trap 'rm -f "$json"' EXIT
+
+rss_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
+
+{
+    echo "# tamsel tool against jq"
+    echo
+    echo "- run: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1 /proc/loadavg)"
+    echo "- $("$tamsel" --version), $(jq --version), hyperfine $runs runs after one warm-up"
+    echo
+    echo "Cells: mean wall time in ms (jq's time divided by tamsel's in brackets), then peak RSS."
+    echo
+    echo "| input | tamsel fmt --compact | jq -c . | tamsel validate | jq empty |"
+    echo "|---|---:|---:|---:|---:|"
+    for f in tests/data/corpus/*.json; do
+        hyperfine -N --warmup 1 --runs "$runs" --export-json "$json" --style none \
+            "$tamsel fmt --compact $f" "jq -c . $f" "$tamsel validate $f" "jq empty $f" \
+            >/dev/null 2>&1
+        read -r t_fmt t_jqc t_val t_jqe < <(python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+print(" ".join("%.2f" % (x["mean"] * 1000) for x in r))' "$json")
+        m_fmt=$(rss_kib "$tamsel" fmt --compact "$f")
+        m_jqc=$(rss_kib jq -c . "$f")
+        m_val=$(rss_kib "$tamsel" validate "$f")
+        m_jqe=$(rss_kib jq empty "$f")
+        ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
+        printf '| %s (%s KiB) | %s ms (%s×), %s KiB | %s ms, %s KiB | %s ms (%s×), %s KiB | %s ms, %s KiB |\n' \
+            "$(basename "$f")" "$(($(wc -c < "$f") / 1024))" \
+            "$t_fmt" "$(ratio "$t_fmt" "$t_jqc")" "$m_fmt" "$t_jqc" "$m_jqc" \
+            "$t_val" "$(ratio "$t_val" "$t_jqe")" "$m_val" "$t_jqe" "$m_jqe"
+    done
+} > "$out"
+cat "$out"
