@@ -6,6 +6,7 @@
 #include "parse/parser.hpp"
 #include "serialize/text.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace tamsel::parse {
@@ -64,18 +65,23 @@ tamsel_status append_decoded(parser &p, const unsigned char *bytes, size_t n) {
 
 // Decodes `n` bytes of base64 into the spooled field. A failure keeps what the quartets before
 // it decoded and, for bytes as written, points at the offending byte: the same as when the
-// bytes arrive one at a time.
+// bytes arrive one at a time (each quartet appended as it completes).
 tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, bool as_written) {
     streamed_state &sv = p.streamed;
+    const auto *target = static_cast<const tamsel_spooled *>(sv.target);
     unsigned char out[768];
     size_t out_len = 0;
     size_t i = 0;
-    auto invalid = [&](const char *message) {
+    // The position stands at the last byte of the run; byte i is n - 1 - i before it.
+    const auto shift = [&](bool back) {
+        if (!as_written) return;
+        const size_t by = n - 1 - i;
+        p.error.offset = back ? p.error.offset - by : p.error.offset + by;
+        p.error.column = back ? p.error.column - by : p.error.column + by;
+    };
+    const auto invalid = [&](const char *message) {
         TAMSEL_TRY(append_decoded(p, out, out_len));
-        if (as_written) {
-            p.error.offset -= n - 1 - i;
-            p.error.column -= n - 1 - i;
-        }
+        shift(true);
         return p.raise(TAMSEL_STATUS_INVALID_JSON, "%s", message);
     };
     for (; i < n; ++i) {
@@ -91,9 +97,22 @@ tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, boo
         const uint8_t c3 = base64_values[sv.quartet[2]], c4 = base64_values[sv.quartet[3]];
         if (a == 64 || b == 64) return invalid("invalid base64 quartet in streamed field");
         if (c3 == 64 && c4 != 64) return invalid("invalid base64 padding in streamed field");
+        const size_t before = out_len;
         out[out_len++] = static_cast<unsigned char>((a << 2) | (b >> 4));
         if (c3 != 64) out[out_len++] = static_cast<unsigned char>(((b & 15) << 4) | (c3 >> 2));
         if (c4 != 64) out[out_len++] = static_cast<unsigned char>(((c3 & 3) << 6) | c4);
+        if (target->max_bytes &&
+            out_len > target->max_bytes - std::min(target->max_bytes, target->total_len)) {
+            // This quartet crosses max_bytes: the ones before it stay, and it fails at its
+            // last character.
+            TAMSEL_TRY(append_decoded(p, out, before));
+            std::memmove(out, out + before, out_len - before);
+            out_len -= before;
+            shift(true);
+            TAMSEL_TRY(append_decoded(p, out, out_len));
+            shift(false);
+            out_len = 0;
+        }
         if (out_len > sizeof out - 3) {
             TAMSEL_TRY(append_decoded(p, out, out_len));
             out_len = 0;

@@ -376,3 +376,18 @@ TEST_F(Streamed, SpooledBytesFailAtTheOffendingByteKeepingWhatWasDecoded) {
         }
     }
 }
+
+TEST_F(Streamed, SpooledBytesLimitFailsAtTheCrossingQuartetAtEverySplit) {
+    tamsel_spool_options small = tamsel__default_spool_options();
+    small.max_bytes = 5;
+    tamsel_spooled_init_with_allocator(&r_.bytes, &small, nullptr);
+    const std::string json = R"({"bytes": "QUJDREVGR0hJ"})";
+    for (size_t cut = 0; cut <= json.size(); ++cut) {
+        tamsel_spooled_cleanup(&r_.bytes);
+        EXPECT_EQ(parse(json, {cut}), TAMSEL_STATUS_OVERFLOW) << cut;
+        EXPECT_EQ(e_.message, "spooled field exceeds configured max bytes");
+        EXPECT_EQ(e_.offset, 19u) << "the last character of the quartet past the limit, cut "
+                                  << cut;
+        EXPECT_EQ(spooled_bytes(r_.bytes), "ABC") << cut;
+    }
+}
