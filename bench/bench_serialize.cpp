@@ -13,19 +13,12 @@
 // the records, json_dumps) and cJSON (the same with cJSON_PrintUnformatted; generated records
 // only, since cJSON holds numbers as doubles and tweet ids are above 2^53).
 //
-// tamsel's serializer is not in the library yet. Its twitter.json row will be
-//
-//     outcome tweets_tamsel(const source<bench_tweets> &src, bool check) {
-//         const tamsel_tweets root = tweets_record(src.set); // the statuses, not copied
-//         ... serialize &root with kTamselTweetsMap into an owned buffer ...
-//         return written({buffer.data, buffer.len}, src, check);
-//     }
-//
-// and g.sides.push_back(make_side(kTamsel, src, tweets_tamsel)) below: tamsel_side.hpp has
-// the map and the view. records-1m.json is written as a root array, which a map (one object)
-// does not describe: that row takes the writer, or JSON Lines read back line by line.
+// tamsel: tamsel_serialize_owned of the statuses viewed as a tamsel_tweets record
+// (kTamselTweetsMap, nothing copied) into an owned buffer. records-1m.json is written as a
+// root array, which a map (one object) does not describe: that row needs the writer.
 #include "corpus.hpp"
 #include "extractors.hpp"
+#include "tamsel_side.hpp"
 
 #include <rapidjson/memorystream.h>
 #include <rapidjson/stringbuffer.h>
@@ -98,6 +91,21 @@ template <typename Set> outcome written(std::string_view text, const source<Set>
     if (!check) return {0, text.size(), true};
     uint64_t sum = read_back_checksum(text, src.set);
     return {sum, text.size(), sum == src.sum};
+}
+
+// ---- tamsel -------------------------------------------------------------------------------
+
+outcome tweets_tamsel(const source<bench_tweets> &src, bool check) {
+    const tamsel_tweets root = tweets_record(src.set);
+    tamsel_owned_buffer out = tamsel_default_owned_buffer();
+    tamsel_error error;
+    tamsel_status st =
+        tamsel_serialize_owned(tamsel_bench_runtime(), &kTamselTweetsMap, &root, &out, &error);
+    if (st != TAMSEL_STATUS_OK) tamsel_report("tamsel_serialize_owned", error);
+    outcome result = written(std::string_view(out.data ? out.data : "", out.len), src, check);
+    if (st != TAMSEL_STATUS_OK) result.ok = false;
+    tamsel_owned_buffer_free(&out);
+    return result;
 }
 
 // ---- RapidJSON ------------------------------------------------------------------------------
@@ -332,6 +340,7 @@ void add_serialize_groups(registry &r, const inputs &in) {
     if (const input *twitter = in.find("twitter.json")) {
         auto src = load_tweets(*twitter);
         group g{"serialize", twitter->name, {}, false};
+        g.sides.push_back(make_side(kTamsel, src, tweets_tamsel));
         g.sides.push_back(make_side(kRapidjson, src, tweets_rapidjson));
         g.sides.push_back(make_side(kYajl, src, tweets_yajl));
         g.sides.push_back(make_side(kJansson, src, tweets_jansson));
