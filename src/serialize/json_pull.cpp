@@ -16,6 +16,7 @@
 #include "serialize/json_pull.hpp"
 #include "io/json_value.hpp"
 #include "serialize/text.hpp"
+#include "visit/scan.hpp"
 
 #include <array>
 #include <cstring>
@@ -28,15 +29,7 @@ namespace {
 constexpr uint8_t level_object = 1;
 constexpr uint8_t level_has_members = 2;
 
-constexpr std::array<uint8_t, 256> make_number_chars() {
-    std::array<uint8_t, 256> t{};
-    for (int c = '0'; c <= '9'; ++c)
-        t[c] = 1;
-    t['-'] = t['+'] = t['.'] = t['e'] = t['E'] = 1;
-    return t;
-}
-constexpr auto number_chars = make_number_chars();
-static_assert(number_chars['7'] && number_chars['E'] && !number_chars[','] && !number_chars[' ']);
+using scan::number_chars;
 
 // The number automaton: -? (0 | [1-9][0-9]*) (\.[0-9]+)? ([eE][+-]?[0-9]+)?
 enum number_state : uint8_t {
