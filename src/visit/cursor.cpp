@@ -46,8 +46,15 @@ void input_cursor::clamp_end() {
 
 tamsel_status input_cursor::fail_here(tamsel_status code, const char *message) {
     uint64_t offset = consumed();
-    return tamsel__set_error(error_, code, clamp_to_size(offset), clamp_to_size(line_),
-                             clamp_to_size(offset - line_start_), "%s", message);
+    uint64_t line = line_, line_start = line_start_;
+    // Newlines are counted as whitespace is skipped; a failing byte that is itself a newline
+    // (inside a string or an escape) starts a line too: line + 1, column 0.
+    if (cur > window_start_ && cur[-1] == '\n' && line_start_ != offset) {
+        ++line;
+        line_start = offset;
+    }
+    return tamsel__set_error(error_, code, clamp_to_size(offset), clamp_to_size(line),
+                             clamp_to_size(offset - line_start), "%s", message);
 }
 
 bool input_cursor::fail_read(tamsel_status code, const char *message, int system_errno) {
