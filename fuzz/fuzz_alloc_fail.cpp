@@ -3,7 +3,10 @@
 // limits. Invariants: a run in which the failure was injected ends in status 8, or, where the
 // library has a fallback, exactly as the run without failure (status, message, position and
 // record contents); a run that never reached the failure is identical to the reference; the
-// record cleans up to nothing, and no spool file is left, whatever happened.
+// record cleans up to nothing, and no spool file is left, whatever happened. One fallback moves
+// a position: a spooled field whose directory copy fails spills to an anonymous file, and the
+// copy it did not make is not charged to the parse budget, so a budget failure may come a few
+// bytes later; for budget failures the position is not compared.
 #include "fuzz_record.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -31,13 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    static_cast<unsigned long long>(calls), alloc.live_blocks() - runtime_blocks,
                    failed.error.c_str());
         if (failed.status != TAMSEL_STATUS_ALLOCATION_FAILED || !alloc.injected()) {
-            FUZZ_CHECK(failed == reference,
-                       "allocation %llu of %llu failed (%s):\n%s\n%s\n--- reference ---\n%s\n%s",
-                       static_cast<unsigned long long>(1 + choice % calls),
-                       static_cast<unsigned long long>(calls),
-                       alloc.injected() ? "injected" : "not reached", failed.error.c_str(),
-                       failed.contents.c_str(), reference.error.c_str(),
-                       reference.contents.c_str());
+            FUZZ_CHECK(
+                fuzz::without_budget_position(failed) == fuzz::without_budget_position(reference),
+                "allocation %llu of %llu failed (%s):\n%s\n%s\n--- reference ---\n%s\n%s",
+                static_cast<unsigned long long>(1 + choice % calls),
+                static_cast<unsigned long long>(calls),
+                alloc.injected() ? "injected" : "not reached", failed.error.c_str(),
+                failed.contents.c_str(), reference.error.c_str(), reference.contents.c_str());
         }
     }
 

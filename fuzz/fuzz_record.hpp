@@ -389,6 +389,19 @@ struct parse_outcome {
     bool operator==(const parse_outcome &) const = default;
 };
 
+// The outcome without its position when the parse budget (max_parse_bytes) ended it. The budget
+// is charged when a block grows, and blocks grow by doubling as bytes arrive, so where a run
+// of bytes crosses it depends on how the input came in; status, message and record contents
+// do not.
+inline parse_outcome without_budget_position(parse_outcome o) {
+    static const char over_budget[] = "parse allocations exceed configured max bytes";
+    const size_t colon = o.error.find(": ");
+    if (o.status == TAMSEL_STATUS_OVERFLOW && colon != std::string::npos &&
+        o.error.compare(colon + 2, std::string::npos, over_budget) == 0)
+        o.error = "status 6, position not compared" + o.error.substr(colon);
+    return o;
+}
+
 // Statuses a mapped parse may end with when every callback succeeds and files work.
 inline bool is_parse_status(tamsel_status st) {
     return st <= TAMSEL_STATUS_ALLOCATION_FAILED && st != TAMSEL_STATUS_INVALID_ARGUMENT;
