@@ -88,7 +88,8 @@ inline const tamsel_map *item_map() {
     return &map;
 }
 
-inline const tamsel_map *record_map() {
+// The record's fields; the two parse-only stream fields come last.
+inline const tamsel_field *record_fields() {
     using r = record;
     static const tamsel_field fields[] = {
         FUZZ_FIELD("s", r, s, TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, nullptr, 0),
@@ -119,7 +120,17 @@ inline const tamsel_map *record_map() {
         FUZZ_FIELD("events", r, events, TAMSEL_FIELD_MAPPED_ARRAY_STREAM, 0, 0, 0, 0, 0, item_map(),
                    0),
     };
-    static const tamsel_map map = {"record", sizeof(record), fields, 20, &map, nullptr};
+    return fields;
+}
+
+inline const tamsel_map *record_map() {
+    static const tamsel_map map = {"record", sizeof(record), record_fields(), 20, &map, nullptr};
+    return &map;
+}
+
+// The same record without its stream fields, which cannot be serialized.
+inline const tamsel_map *serializable_map() {
+    static const tamsel_map map = {"record", sizeof(record), record_fields(), 18, &map, nullptr};
     return &map;
 }
 
@@ -165,9 +176,11 @@ inline size_t files_in(const char *dir) {
 }
 
 // A runtime with the given limits over `alloc`; spooled fields spill after 16 bytes into
-// spool_dir() and hold at most 4096.
-inline tamsel_runtime *new_runtime(const parse_limits &l, const tamsel_allocator *alloc) {
+// spool_dir() and hold at most 4096. `pretty` selects pretty output.
+inline tamsel_runtime *new_runtime(const parse_limits &l, const tamsel_allocator *alloc,
+                                   bool pretty = false) {
     tamsel_config c = tamsel_default_config();
+    c.pretty = pretty;
     c.max_depth = l.max_depth;
     c.max_string_bytes = l.max_string_bytes;
     c.max_parse_bytes = l.max_parse_bytes;
@@ -199,12 +212,21 @@ struct destination {
     record rec;
     item_record event;
     stream_log log;
+    const tamsel_map *map = record_map();
 
-    // Initialises both records for `rt` and installs the stream handlers.
-    void init(tamsel_runtime *rt) {
+    // Initialises both records for `rt` and, when the map has them, installs the stream
+    // handlers.
+    void init(tamsel_runtime *rt, const tamsel_map *with = record_map()) {
+        map = with;
         std::memset(&rec, 0xA5, sizeof rec); // fresh storage is garbage; init must not care
         std::memset(&event, 0xA5, sizeof event);
-        tamsel_init(rt, record_map(), &rec);
+        tamsel_init(rt, map, &rec);
+        if (map != record_map()) { // no stream to hand the item record over to
+            tamsel_init(rt, item_map(), &event);
+            std::memset(&rec.lines, 0, sizeof rec.lines);
+            std::memset(&rec.events, 0, sizeof rec.events);
+            return;
+        }
         tamsel_string_chunk_handler h{};
         h.begin = [](void *u, tamsel_error *) {
             auto *l = static_cast<stream_log *>(u);
@@ -242,7 +264,7 @@ struct destination {
                    e.message);
     }
     void cleanup() {
-        tamsel_cleanup(record_map(), &rec);
+        tamsel_cleanup(map, &rec);
         tamsel_cleanup(item_map(), &event);
     }
 };

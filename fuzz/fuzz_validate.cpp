@@ -37,7 +37,9 @@ tamsel_runtime *runtime() {
 bool visitor_token_limit(tamsel_status st, const tamsel_error &e) {
     return st == TAMSEL_STATUS_OVERFLOW &&
            (std::strcmp(e.message, "JSON number exceeds maximum byte limit") == 0 ||
-            std::strcmp(e.message, "JSON object key exceeds maximum decoded byte limit") == 0);
+            std::strcmp(e.message, "JSON object key exceeds maximum decoded byte limit") == 0 ||
+            // a key crossing the limit inside an escape (strings have no limit here)
+            std::strcmp(e.message, "decoded JSON text exceeds limit") == 0);
 }
 
 bool validator_workspace_limit(tamsel_status st, const tamsel_error &e) {

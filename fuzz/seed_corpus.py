@@ -109,6 +109,8 @@ def main():
     write("fuzz_parse", with_headers(records, lambda i: limit_headers[i % 3]))
     write("fuzz_alloc_fail",
           with_headers(records, lambda i: bytes([i, i * 7 % 256]) + limit_headers[i % 3]))
+    write("fuzz_round_trip",
+          with_headers(records, lambda i: limit_headers[i % 3] + bytes([(i * 37) % 256])))
     plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
     write("fuzz_chunking",
           with_headers(records, lambda i: limit_headers[i % 3] + plans[i % 4]))

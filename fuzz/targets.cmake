@@ -8,12 +8,14 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_chunking
   fuzz_object_stream
   fuzz_json_value
-  fuzz_alloc_fail)
+  fuzz_alloc_fail
+  fuzz_round_trip)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp ${ARGN})
   target_link_libraries(${target} PRIVATE tamsel_static)
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+  # src/ for the targets that drive internal pieces directly (the push parser)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(${target} PRIVATE ${TAMSEL_WARNINGS})
 endfunction()
