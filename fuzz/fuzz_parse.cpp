@@ -15,8 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t runtime_bytes = alloc.stats.current_bytes;
     const size_t runtime_blocks = alloc.live_blocks();
 
+    alloc.mark_peak();
     const fuzz::parse_outcome first = fuzz::parse_once(rt, in.rest(), in.rest_size(), nullptr);
     FUZZ_CHECK(fuzz::is_parse_status(first.status), "unexpected %s", first.error.c_str());
+    // The budget counts the payload of what the parse allocates; each block also carries the
+    // allocator's 64-byte header.
+    const size_t held = alloc.peak_bytes_above_mark(), blocks = alloc.peak_blocks_above_mark();
+    FUZZ_CHECK(limits.max_parse_bytes == 0 || held <= limits.max_parse_bytes + 64 * blocks,
+               "the parse held %zu bytes in %zu blocks under a budget of %llu (%s)", held, blocks,
+               static_cast<unsigned long long>(limits.max_parse_bytes), first.error.c_str());
     FUZZ_CHECK(alloc.stats.current_bytes == runtime_bytes,
                "cleanup left %llu bytes counted after %s",
                static_cast<unsigned long long>(alloc.stats.current_bytes - runtime_bytes),

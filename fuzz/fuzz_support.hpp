@@ -74,6 +74,14 @@ class counting_allocator {
     uint64_t calls() const { return calls_; }
     bool injected() const { return injected_; }
     size_t live_blocks() const { return live_.size(); }
+    // The most bytes and blocks held at once since the last mark_peak(), above what was held
+    // at the mark.
+    void mark_peak() {
+        base_bytes_ = peak_bytes_ = live_bytes_;
+        base_blocks_ = peak_blocks_ = live_.size();
+    }
+    size_t peak_bytes_above_mark() const { return peak_bytes_ - base_bytes_; }
+    size_t peak_blocks_above_mark() const { return peak_blocks_ - base_blocks_; }
 
     tamsel_alloc_stats stats{};
 
@@ -91,7 +99,7 @@ class counting_allocator {
         auto *self = static_cast<counting_allocator *>(user);
         if (self->should_fail()) return nullptr;
         void *p = std::malloc(size ? size : 1);
-        if (p) self->live_[p] = size;
+        if (p) self->add(p, size);
         return p;
     }
     static void *do_realloc(void *user, void *block, size_t size) {
@@ -100,8 +108,8 @@ class counting_allocator {
         if (self->should_fail()) return nullptr;
         void *p = std::realloc(block, size ? size : 1);
         if (!p) return nullptr;
-        if (block) self->live_.erase(block);
-        self->live_[p] = size;
+        if (block) self->remove(block);
+        self->add(p, size);
         return p;
     }
     static void do_free(void *user, void *block) {
@@ -109,12 +117,26 @@ class counting_allocator {
         if (!block) return;
         auto it = self->live_.find(block);
         FUZZ_CHECK(it != self->live_.end(), "free of a block never handed out");
-        self->live_.erase(it);
+        self->remove(block);
         std::free(block);
+    }
+
+    void add(void *p, size_t size) {
+        live_[p] = size;
+        live_bytes_ += size;
+        if (live_bytes_ > peak_bytes_) peak_bytes_ = live_bytes_;
+        if (live_.size() > peak_blocks_) peak_blocks_ = live_.size();
+    }
+    void remove(void *p) {
+        auto it = live_.find(p);
+        live_bytes_ -= it->second;
+        live_.erase(it);
     }
 
     tamsel_allocator allocator_{};
     std::unordered_map<void *, size_t> live_;
+    size_t live_bytes_ = 0, peak_bytes_ = 0, base_bytes_ = 0;
+    size_t peak_blocks_ = 0, base_blocks_ = 0;
     uint64_t calls_ = 0;
     uint64_t fail_at_ = 0;
     bool injected_ = false;
