@@ -50,6 +50,9 @@ stream_run run_stream(tamsel_runtime *rt, fuzz::piece_reader &reader, size_t inp
         if (r == TAMSEL_STREAM_ERROR) {
             FUZZ_CHECK(e.code != 0 && e.code != TAMSEL_STATUS_TRUNCATED,
                        "error result with status %u", e.code);
+            // A failure abandons a streamed string without its end: the next object's strings
+            // begin afresh.
+            d.log.in_string = false;
             if (!after_error) {
                 after_error = true;
                 continue; // once more: how a stream behaves after its error is compared too

@@ -967,15 +967,19 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             if (st == TAMSEL_STATUS_OK && n) put(n > room_left ? room_left : n);
                             if (st == TAMSEL_STATUS_OK && done < n) put(1);
                             if (st == TAMSEL_STATUS_OK && done < n) put(n - done);
+                            // Consumed on failure: through the failing byte, as byte by byte
+                            // (a stream resumes there).
+                            const uint8_t *stop = body + done;
                             if (st == TAMSEL_STATUS_OK) {
                                 advance(p, '"');
+                                stop = close + 1;
                                 st = direct_finish(p);
                                 if (st == TAMSEL_STATUS_TRUNCATED) p.report_truncated = true;
                                 if (continues(st)) after_value(p);
                             }
                             if (!continues(st)) {
                                 direct_abandon(p);
-                                if (consumed) *consumed = static_cast<size_t>(close + 1 - start);
+                                if (consumed) *consumed = static_cast<size_t>(stop - start);
                                 p.failed = true;
                                 return st;
                             }
@@ -1047,9 +1051,15 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     const size_t n = static_cast<size_t>(r - q);
                     p.error.offset += n;
                     p.error.column += n;
+                    const uint64_t run_end = p.error.offset;
                     tamsel_status st = sink_write(p, q, n, false);
                     q = r;
                     if (!continues(st)) {
+                        // A failure inside the run (a base64 character, say) points back at its
+                        // byte: consumed ends there, as byte by byte, and a stream resumes
+                        // after it.
+                        if (p.error.offset < run_end)
+                            q -= std::min<uint64_t>(run_end - p.error.offset, n - 1);
                         if (consumed) *consumed = static_cast<size_t>(q - start);
                         p.failed = true;
                         return st;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace parse_test;
@@ -186,6 +187,54 @@ TEST(ObjectStream, FailingObjectsReleaseWhatTheyHeld) {
     tamsel_stream_close(s);
     tamsel_cleanup(line_map(), &l);
     EXPECT_EQ(a.stats.current_bytes, baseline);
+    tamsel_free(rt);
+}
+
+// After an error the next object starts right after the failing byte, whatever the read size:
+// also when the failure comes from inside a run of string bytes handled in one piece (a string
+// over its limit, a bad base64 character in a spooled field).
+TEST(ObjectStream, AfterAnErrorTheNextObjectStartsPastTheFailingByte) {
+    struct blob {
+        tamsel_spooled data;
+    };
+    static const tamsel_field blob_fields[] = {{TAMSEL_KEY("data"), offsetof(blob, data),
+                                                TAMSEL_FIELD_SPOOLED_BYTES, 0, 0, 0, 0, 0, nullptr,
+                                                nullptr, 0, 0}};
+    static const tamsel_map blob_map = {"blob", sizeof(blob), blob_fields, 1, &blob_map, nullptr};
+    tamsel_config c = tamsel_default_config();
+    c.max_string_bytes = 2;
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    struct scenario {
+        const tamsel_map *map;
+        std::string text;
+        const char *message; // of the first error
+    };
+    const scenario scenarios[] = {
+        {line_map(), "{\"name\":\"xyZ{\"id\":7}\"}",
+         "string field 'name' exceeds configured max dynamic string bytes"},
+        {&blob_map, "{\"data\":\"QUJD*{}\"}", "invalid base64 character in streamed field"},
+    };
+    for (const scenario &sc : scenarios) {
+        for (size_t step : {size_t{1}, size_t{3}, size_t{7}, size_t{4096}}) {
+            chunked_reader r{&sc.text};
+            r.step = step;
+            tamsel_error e;
+            tamsel_stream *s = tamsel_stream_open_reader(rt, sc.map, chunked_reader::read, &r, &e);
+            ASSERT_NE(s, nullptr) << e.message;
+            alignas(16) unsigned char dst[std::max(sizeof(blob), sizeof(line))] = {};
+            EXPECT_EQ(tamsel_stream_next(s, dst, &e), TAMSEL_STREAM_ERROR) << "step " << step;
+            EXPECT_STREQ(e.message, sc.message) << "step " << step;
+            EXPECT_EQ(tamsel_stream_next(s, dst, &e), TAMSEL_STREAM_ITEM)
+                << "step " << step << ": " << e.message;
+            if (sc.map == line_map()) {
+                EXPECT_EQ(reinterpret_cast<line *>(dst)->id, 7);
+            }
+            EXPECT_EQ(tamsel_stream_next(s, dst, &e), TAMSEL_STREAM_ERROR) << "step " << step;
+            EXPECT_STREQ(e.message, "expected top-level object") << "the closing quote";
+            tamsel_cleanup(sc.map, dst);
+            tamsel_stream_close(s);
+        }
+    }
     tamsel_free(rt);
 }
 
