@@ -4,8 +4,8 @@
 # New inputs go to build/fuzz/corpus/TARGET (the committed seeds in fuzz/corpus/TARGET are read,
 # never written); a finding is written to fuzz/artifacts/ and fails the run. The fuzzer's log is
 # build/fuzz/logs/TARGET.log; its closing statistics are printed. FUZZ_ARGS adds libFuzzer flags;
-# FUZZ_SEED fixes libFuzzer's random seed, so that a run (CI's smoke run, say) can be repeated
-# input for input with the same command.
+# FUZZ_SEED fixes libFuzzer's random seed, so that runs (CI's smoke runs, say) follow much the
+# same path each time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:?usage: $0 TARGET SECONDS}
