@@ -10,23 +10,6 @@
 // on the budget or otherwise, and then holds what it got that far (contents not compared).
 #include "fuzz_record.hpp"
 
-namespace {
-
-bool over_budget(const fuzz::parse_outcome &o) {
-    return o.status == TAMSEL_STATUS_OVERFLOW &&
-           o.error.find("parse allocations exceed configured max bytes") != std::string::npos;
-}
-
-size_t offset_of(const fuzz::parse_outcome &o) {
-    unsigned status = 0;
-    size_t line = 0, column = 0, offset = 0;
-    std::sscanf(o.error.c_str(), "status %u at %zu:%zu offset %zu", &status, &line, &column,
-                &offset);
-    return offset;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::byte_taker in(data, size);
     const uint16_t choice = in.take16();
@@ -52,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                    static_cast<unsigned long long>(calls), alloc.live_blocks() - runtime_blocks,
                    failed.error.c_str());
         const bool fallback = alloc.injected() && failed.status != TAMSEL_STATUS_ALLOCATION_FAILED;
-        if (fallback && over_budget(reference)) {
-            FUZZ_CHECK(offset_of(failed) >= offset_of(reference),
+        if (fallback && fuzz::over_budget(reference)) {
+            FUZZ_CHECK(failed.offset >= reference.offset,
                        "with less charged to the budget the parse ended earlier:\n%s\n--- "
                        "reference ---\n%s",
                        failed.error.c_str(), reference.error.c_str());

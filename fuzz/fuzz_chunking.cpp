@@ -20,42 +20,35 @@ namespace {
 fuzz::parse_outcome push_parse(tamsel_runtime *rt, const uint8_t *json, size_t len,
                                const std::vector<uint8_t> &plan) {
     using namespace tamsel::parse;
-    fuzz::destination d;
-    d.init(rt);
-    tamsel_error e;
-    tamsel::runtime_borrow borrow;
-    FUZZ_CHECK(borrow.acquire(rt, &e) == 0, "%s", e.message);
-    parser p;
-    alignas(8) unsigned char workspace[workspace_bytes];
-    init_args args;
-    args.map = fuzz::record_map();
-    args.dst = &d.rec;
-    args.options = &borrow.settings()->parse_options;
-    args.settings = borrow.settings();
-    args.runtime = rt;
-    args.workspace = workspace;
-    tamsel_status st = parser_init(p, args);
-    if (st == 0 && p.options.init_destination) st = init_map_parse(p, *args.map, &d.rec);
-    FUZZ_CHECK(st == 0, "parser set-up failed: %s", p.error.message);
-    size_t at = 0;
-    for (size_t step = 0; at < len; ++step) {
-        size_t n = plan.empty() ? len : size_t(plan[step % plan.size()]) * 37 + 1;
-        if (n > len - at) n = len - at;
-        st = parser_feed(p, json + at, n, nullptr, false);
-        at += n;
-        if (st != 0 && st != TAMSEL_STATUS_TRUNCATED) break;
-    }
-    if (st == 0 || st == TAMSEL_STATUS_TRUNCATED) st = parser_finish(p);
-    if (st != 0 && st != TAMSEL_STATUS_TRUNCATED) unwind_mapped_streams(p);
-    parser_destroy(p);
-    fuzz::check_error_record(st, p.error, len);
-    fuzz::parse_outcome out;
-    out.status = st;
-    out.error = fuzz::describe(st, p.error);
-    out.contents = fuzz::dump(d);
-    d.cleanup();
-    FUZZ_CHECK(fuzz::files_in(fuzz::spool_dir()) == 0, "a spool file outlived cleanup");
-    return out;
+    return fuzz::parse_into_fresh(rt, len, [&](fuzz::record *rec, tamsel_error *e) {
+        tamsel::runtime_borrow borrow;
+        FUZZ_CHECK(borrow.acquire(rt, e) == 0, "%s", e->message);
+        parser p;
+        alignas(8) unsigned char workspace[workspace_bytes];
+        init_args args;
+        args.map = fuzz::record_map();
+        args.dst = rec;
+        args.options = &borrow.settings()->parse_options;
+        args.settings = borrow.settings();
+        args.runtime = rt;
+        args.workspace = workspace;
+        tamsel_status st = parser_init(p, args);
+        if (st == 0 && p.options.init_destination) st = init_map_parse(p, *args.map, rec);
+        FUZZ_CHECK(st == 0, "parser set-up failed: %s", p.error.message);
+        size_t at = 0;
+        for (size_t step = 0; at < len; ++step) {
+            size_t n = plan.empty() ? len : size_t(plan[step % plan.size()]) * 37 + 1;
+            if (n > len - at) n = len - at;
+            st = parser_feed(p, json + at, n, nullptr, false);
+            at += n;
+            if (st != 0 && st != TAMSEL_STATUS_TRUNCATED) break;
+        }
+        if (st == 0 || st == TAMSEL_STATUS_TRUNCATED) st = parser_finish(p);
+        if (st != 0 && st != TAMSEL_STATUS_TRUNCATED) unwind_mapped_streams(p);
+        parser_destroy(p);
+        *e = p.error;
+        return st;
+    });
 }
 
 std::string validate(tamsel_runtime *rt, const uint8_t *json, size_t len,

@@ -408,6 +408,7 @@ struct parse_outcome {
     tamsel_status status = 0;
     std::string error;    // describe() of status and error record
     std::string contents; // dump() of the destination
+    size_t offset = 0;    // the error record's offset (also in `error`)
     bool operator==(const parse_outcome &) const = default;
 };
 
@@ -415,12 +416,18 @@ struct parse_outcome {
 // is charged when a block grows, and blocks grow by doubling as bytes arrive, so where a run
 // of bytes crosses it depends on how the input came in; status, message and record contents
 // do not.
-inline parse_outcome without_budget_position(parse_outcome o) {
-    static const char over_budget[] = "parse allocations exceed configured max bytes";
+inline bool over_budget(const parse_outcome &o) {
+    static const char message[] = "parse allocations exceed configured max bytes";
     const size_t colon = o.error.find(": ");
-    if (o.status == TAMSEL_STATUS_OVERFLOW && colon != std::string::npos &&
-        o.error.compare(colon + 2, std::string::npos, over_budget) == 0)
-        o.error = "status 6, position not compared" + o.error.substr(colon);
+    return o.status == TAMSEL_STATUS_OVERFLOW && colon != std::string::npos &&
+           o.error.compare(colon + 2, std::string::npos, message) == 0;
+}
+
+inline parse_outcome without_budget_position(parse_outcome o) {
+    if (over_budget(o)) {
+        o.error = "status 6, position not compared" + o.error.substr(o.error.find(": "));
+        o.offset = 0;
+    }
     return o;
 }
 
@@ -445,28 +452,35 @@ inline void check_error_record(tamsel_status st, const tamsel_error &e, size_t i
     FUZZ_CHECK(e.column <= e.offset, "column %zu past offset %zu", e.column, e.offset);
 }
 
-// Parses `json` into a freshly initialised destination, whole (`reader` NULL) or through a
-// reader, and cleans up. Leaves nothing held by the destination.
-inline parse_outcome parse_once(tamsel_runtime *rt, const uint8_t *json, size_t len,
-                                piece_reader *reader) {
+// Runs `parse(record *, tamsel_error *)` over `len` input bytes into a freshly initialised
+// destination, checks and records how it ended, and cleans up. Leaves nothing held by the
+// destination.
+template <class Parse>
+parse_outcome parse_into_fresh(tamsel_runtime *rt, size_t len, const Parse &parse) {
     destination d;
     d.init(rt);
     tamsel_error e;
     std::memset(&e, 0x5A, sizeof e);
     parse_outcome out;
-    if (reader) {
-        out.status = tamsel_parse_reader(rt, record_map(), &d.rec, piece_reader::read, reader, &e);
-    } else {
-        out.status = tamsel_parse_buffer(rt, record_map(), &d.rec, json, len, &e);
-    }
+    out.status = parse(&d.rec, &e);
     check_error_record(out.status, e, len);
     out.error = describe(out.status, e);
+    out.offset = e.offset;
     FUZZ_CHECK(!d.log.in_string || (out.status != 0 && out.status != TAMSEL_STATUS_TRUNCATED),
                "a streamed string was left open by a complete parse");
     out.contents = dump(d);
     d.cleanup();
     FUZZ_CHECK(files_in(spool_dir()) == 0, "a spool file outlived cleanup");
     return out;
+}
+
+// Parses `json` whole (`reader` NULL) or through a reader.
+inline parse_outcome parse_once(tamsel_runtime *rt, const uint8_t *json, size_t len,
+                                piece_reader *reader) {
+    return parse_into_fresh(rt, len, [&](record *rec, tamsel_error *e) {
+        return reader ? tamsel_parse_reader(rt, record_map(), rec, piece_reader::read, reader, e)
+                      : tamsel_parse_buffer(rt, record_map(), rec, json, len, e);
+    });
 }
 
 } // namespace fuzz

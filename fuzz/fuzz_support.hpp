@@ -115,8 +115,7 @@ class counting_allocator {
     static void do_free(void *user, void *block) {
         auto *self = static_cast<counting_allocator *>(user);
         if (!block) return;
-        auto it = self->live_.find(block);
-        FUZZ_CHECK(it != self->live_.end(), "free of a block never handed out");
+        FUZZ_CHECK(self->live_.count(block), "free of a block never handed out");
         self->remove(block);
         std::free(block);
     }
