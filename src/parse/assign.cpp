@@ -5,8 +5,8 @@
 // header; "charged to this parse" means its serial matches. Budget tests always come before
 // the allocation, so a refused allocation changes neither the field nor the accounting.
 #include "io/internal.hpp"
-#include "io/json_value.hpp"
 #include "parse/parser.hpp"
+#include "visit/json_value.hpp"
 
 namespace tamsel::parse {
 
@@ -66,7 +66,7 @@ template <class Fn> void for_each_owned_block(const tamsel_field &f, void *value
     }
     case TAMSEL_FIELD_JSON_VALUE: {
         auto *v = reinterpret_cast<tamsel_json_value *>(p);
-        if (!io::json_value_is_initialized(v)) break;
+        if (!visit::json_value_is_initialized(v)) break;
         if (v->data) fn(v->data);
         if (v->path) fn(v->path);
         break;

@@ -2,7 +2,7 @@
 // lifecycle of mapped records (init, reset, cleanup) with the omission rules.
 #include "parse/maps.hpp"
 #include "io/internal.hpp"
-#include "io/json_value.hpp"
+#include "visit/json_value.hpp"
 
 #include <bit>
 #include <cstring>
@@ -337,7 +337,7 @@ const tamsel_allocator *allocator_of(const init_context &ctx) {
 }
 
 void init_json_value(const tamsel_field &f, tamsel_json_value *v, const init_context &ctx) {
-    if (io::json_value_is_initialized(v)) tamsel_json_value_cleanup(v);
+    if (visit::json_value_is_initialized(v)) tamsel_json_value_cleanup(v);
     tamsel_json_value_init_with_allocator(v, allocator_of(ctx));
     if (ctx.settings) {
         v->limits = ctx.settings->value_limits;
@@ -542,7 +542,7 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
             break;
         case TAMSEL_FIELD_JSON_VALUE: {
             auto *v = reinterpret_cast<tamsel_json_value *>(p);
-            if (!io::json_value_is_initialized(v)) {
+            if (!visit::json_value_is_initialized(v)) {
                 init_json_value(f, v, ctx);
                 break;
             }
@@ -564,7 +564,7 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
                 ctx.settings ? ctx.settings->value_limits : tamsel__default_value_limits();
             // Whether the limits still follow the runtime is decided from the values, so
             // limits the caller tightened by editing the record directly are kept.
-            v->limits_follow_runtime = io::same_limits(v->limits, v->runtime_limits);
+            v->limits_follow_runtime = visit::same_limits(v->limits, v->runtime_limits);
             if (v->limits_follow_runtime) v->limits = runtime_limits;
             v->runtime_limits = runtime_limits;
             if ((f.flags & TAMSEL_FIELD_CAPTURE) && mode == TAMSEL_JSON_PARSE_NONE)

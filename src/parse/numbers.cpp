@@ -1,7 +1,7 @@
 // Number conversion for mapped fields: integers by one pass with an exact overflow test,
 // doubles correctly rounded and independent of the process locale.
 #include "parse/parser.hpp"
-#include "visit/internal.hpp"
+#include "text/internal.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -54,7 +54,7 @@ bool parse_u64(const unsigned char *token, size_t len, uint64_t *out) {
 
 bool parse_f64(const unsigned char *token, size_t len, double *out) {
     const char *s = reinterpret_cast<const char *>(token);
-    if (!visit::is_valid_json_number(s, len)) return false;
+    if (!text::is_valid_json_number(s, len)) return false;
     // Exponents of 512 or more in magnitude are refused, as are results that overflow;
     // results that underflow become a signed zero.
     int64_t exponent = 0;

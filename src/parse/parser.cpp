@@ -11,9 +11,10 @@
 // changes a state goes through step(); the bulk driver only consumes runs of whitespace,
 // plain string bytes and number characters.
 #include "parse/parser.hpp"
-#include "io/json_value.hpp"
+#include "text/internal.hpp"
+#include "text/scan.hpp"
 #include "visit/internal.hpp"
-#include "visit/scan.hpp"
+#include "visit/json_value.hpp"
 
 #include <array>
 #include <atomic>
@@ -395,7 +396,7 @@ tamsel_status complete_number(parser &p) {
     p.lex = lex_state::between;
     p.token[p.token_len] = '\0';
     if ((p.any_root || !mapped_numeric_target(p)) &&
-        !visit::is_valid_json_number(reinterpret_cast<const char *>(p.token), p.token_len))
+        !text::is_valid_json_number(reinterpret_cast<const char *>(p.token), p.token_len))
         return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid JSON number");
     return complete_scalar(p, token_type::number, p.token, p.token_len);
 }

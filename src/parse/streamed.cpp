@@ -2,9 +2,9 @@
 // base64), string array stream elements, mapped array stream items, and JSON value capture
 // (compact text to a sink or the holder's own buffer, or events to a visitor).
 #include "io/internal.hpp"
-#include "io/json_value.hpp"
 #include "parse/parser.hpp"
-#include "serialize/text.hpp"
+#include "text/internal.hpp"
+#include "visit/json_value.hpp"
 
 #include <algorithm>
 #include <array>
@@ -316,7 +316,7 @@ tamsel_status mapped_stream_finish_item(parser &p) {
 
 tamsel_status capture_begin(parser &p, tamsel_json_value *holder) {
     if (!holder) return p.raise(TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
-    if (!io::json_value_is_initialized(holder) || holder->parse_mode == TAMSEL_JSON_PARSE_NONE)
+    if (!visit::json_value_is_initialized(holder) || holder->parse_mode == TAMSEL_JSON_PARSE_NONE)
         return p.raise(TAMSEL_STATUS_INVALID_ARGUMENT,
                        "JSON value parse requires a configured parse sink, parse visitor, or "
                        "parse capture");

@@ -16,7 +16,7 @@
 // Memory: one frame per open object, array, string or streamed field, grown through the
 // write options' allocator; one 4096-byte block and one pull reader in the state.
 #include "io/internal.hpp"
-#include "io/json_value.hpp"
+#include "visit/json_value.hpp"
 #include "parse/maps.hpp"
 #include "serialize/internal.hpp"
 #include "serialize/json_pull.hpp"

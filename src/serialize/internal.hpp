@@ -1,6 +1,6 @@
 // Serialization: what other subsystems may call.
 //
-// - The JSON text rules (serialize/text.hpp): escaping, numbers, base64, indentation.
+// - The JSON text rules (text/internal.hpp): escaping, numbers, base64, indentation.
 // - The record writer: one mapped record, or a run of them as JSON Lines, into an output
 //   window, compact or pretty.
 // - The output windows of the serialize entry points: a caller buffer under an overflow
@@ -9,7 +9,7 @@
 
 #include "core/internal.hpp"
 #include "io/output.hpp"
-#include "serialize/text.hpp"
+#include "text/internal.hpp"
 
 namespace tamsel::serialize {
 

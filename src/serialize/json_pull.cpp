@@ -14,9 +14,9 @@
 // of number characters the transcoder gathers, so no token buffer is needed. The nesting
 // stack (one byte per level) grows through the holder's allocator; nothing else allocates.
 #include "serialize/json_pull.hpp"
-#include "io/json_value.hpp"
-#include "serialize/text.hpp"
-#include "visit/scan.hpp"
+#include "visit/json_value.hpp"
+#include "text/internal.hpp"
+#include "text/scan.hpp"
 
 #include <array>
 #include <cstring>
@@ -97,7 +97,7 @@ void json_pull::close() {
 
 tamsel_status json_pull::open(const tamsel_json_value *value, bool pretty, uint64_t base) {
     close();
-    if (!value || !io::json_value_is_initialized(value))
+    if (!value || !visit::json_value_is_initialized(value))
         return fail(error_, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
     pretty_ = pretty;
     base_ = base;
@@ -117,7 +117,7 @@ tamsel_status json_pull::open(const tamsel_json_value *value, bool pretty, uint6
     }
     std::destroy_at(&cursor_);
     std::construct_at(&cursor_, error_, 0);
-    TAMSEL_TRY(io::open_json_value_input(value, cursor_, opened_, error_));
+    TAMSEL_TRY(visit::open_json_value_input(value, cursor_, opened_, error_));
     phase_ = phase::root;
     return TAMSEL_STATUS_OK;
 }

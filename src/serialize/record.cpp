@@ -12,7 +12,7 @@
 // analysis (a map cannot contain itself by value); nesting through OBJECT_ARRAY items is
 // data, so record() refuses depths past max_record_depth.
 #include "io/internal.hpp"
-#include "io/json_value.hpp"
+#include "visit/json_value.hpp"
 #include "parse/maps.hpp"
 #include "serialize/internal.hpp"
 
@@ -197,7 +197,7 @@ template <bool Pretty> class writer {
             return write_source(reinterpret_cast<const tamsel_source *>(m),
                                 f.kind == TAMSEL_FIELD_SOURCE_BYTES, out_, error_);
         case TAMSEL_FIELD_JSON_VALUE:
-            return io::transcode_json_value(reinterpret_cast<const tamsel_json_value *>(m), out_,
+            return visit::transcode_json_value(reinterpret_cast<const tamsel_json_value *>(m), out_,
                                             error_, Pretty, Pretty ? depth + 1 : 0);
         case TAMSEL_FIELD_I64: {
             int64_t v;

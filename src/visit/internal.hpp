@@ -6,10 +6,6 @@
 
 namespace tamsel::visit {
 
-// True when token[0..len) matches the JSON number grammar:
-// -? (0 | [1-9][0-9]*) (\.[0-9]+)? ([eE][+-]?[0-9]+)?
-[[nodiscard]] bool is_valid_json_number(const char *token, size_t len);
-
 // Limits as the walker applies them: zeros in the first four members take their defaults.
 [[nodiscard]] tamsel_value_limits effective_limits(const tamsel_value_limits &limits);
 

@@ -11,8 +11,9 @@
 //
 // Plain string bytes are scanned a run at a time and handed to the chunk callback straight
 // from the input window; escapes are decoded and delivered as their own chunks.
+#include "text/internal.hpp"
+#include "text/scan.hpp"
 #include "visit/internal.hpp"
-#include "visit/scan.hpp"
 
 #include <array>
 #include <cstring>
@@ -467,7 +468,7 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
 }
 
 template <bool Raw> tamsel_status walker<Raw>::number_token(const uint8_t *token, size_t len) {
-    if (!is_valid_json_number(reinterpret_cast<const char *>(token), len))
+    if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
     return deliver_number(token, len);
 }

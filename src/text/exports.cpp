@@ -1,7 +1,7 @@
 // The JSON text rules as exported functions over a sink, for writers outside the library's own
 // walks (the command-line tool re-emits visited values with them).
 #include "io/output.hpp"
-#include "serialize/text.hpp"
+#include "text/internal.hpp"
 
 namespace {
 

@@ -5,10 +5,8 @@
 #include "io/output.hpp"
 
 namespace tamsel::visit {
-class input_cursor;
-}
 
-namespace tamsel::io {
+class input_cursor;
 
 // True when `value` was initialised at its own address (mark and shared method table).
 [[nodiscard]] bool json_value_is_initialized(const tamsel_json_value *value);
@@ -24,9 +22,9 @@ namespace tamsel::io {
                                                  uint64_t base_level);
 
 // The same into an output window (the serializer's). A compact BUFFER holder is one piece.
-[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value, byte_output &out,
-                                                 tamsel_error *error, bool pretty,
-                                                 uint64_t base_level);
+[[nodiscard]] tamsel_status transcode_json_value(const tamsel_json_value *value,
+                                                 io::byte_output &out, tamsel_error *error,
+                                                 bool pretty, uint64_t base_level);
 
 // Opens the holder's input and walks it with `visitor` under `limits`, with the holder's
 // allocator.
@@ -40,7 +38,7 @@ namespace tamsel::io {
 // drops it). Status 10 with the rewind/open messages and errno, or 11 "unsupported JSON value
 // kind". The holder must be initialised.
 [[nodiscard]] tamsel_status open_json_value_input(const tamsel_json_value *value,
-                                                  visit::input_cursor &cursor, unique_file &opened,
+                                                  input_cursor &cursor, unique_file &opened,
                                                   tamsel_error *error);
 
 // Validates `bytes[0..len)` as one JSON value and stores it compactly in a new owned block
@@ -49,4 +47,4 @@ namespace tamsel::io {
                                          const tamsel_allocator *allocator, char **data,
                                          size_t *out_len, tamsel_error *error);
 
-} // namespace tamsel::io
+} // namespace tamsel::visit

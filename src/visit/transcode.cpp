@@ -1,14 +1,18 @@
 // The transcoder: re-emits a JSON value held as text, a reader, a FILE*, a descriptor or a
 // path, compact or pretty. It is the raw walk (strings passed through as written, no value
 // limits, no recursion) driving an emitter that writes the structure into a buffered output.
-#include "io/json_value.hpp"
 #include "visit/internal.hpp"
+#include "visit/json_value.hpp"
 
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace tamsel::io {
+namespace tamsel::visit {
+
+using io::block_appender;
+using io::buffered_sink;
+using io::byte_output;
 
 namespace {
 
@@ -218,4 +222,4 @@ tamsel_status compact_copy(const void *bytes, size_t len, const tamsel_allocator
     return TAMSEL_STATUS_OK;
 }
 
-} // namespace tamsel::io
+} // namespace tamsel::visit

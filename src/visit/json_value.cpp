@@ -1,12 +1,12 @@
 // JSON value holders: life cycle, the source-side and parse-side setters, rewindability.
-#include "io/json_value.hpp"
+#include "visit/json_value.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
-namespace tamsel::io {
+namespace tamsel::visit {
 namespace {
 
 extern const tamsel_json_value_methods shared_methods;
@@ -88,10 +88,10 @@ bool json_value_is_initialized(const tamsel_json_value *v) {
            v->magic == address_mark(v, TAMSEL_JSON_VALUE_MAGIC);
 }
 
-} // namespace tamsel::io
+} // namespace tamsel::visit
 
 using namespace tamsel;
-using namespace tamsel::io;
+using namespace tamsel::visit;
 
 extern "C" void tamsel_json_value_init_with_allocator(tamsel_json_value *value,
                                                       const tamsel_allocator *allocator) {
@@ -252,7 +252,7 @@ extern "C" int tamsel_json_value_is_rewindable(const tamsel_json_value *value) {
     }
 }
 
-namespace tamsel::io {
+namespace tamsel::visit {
 namespace {
 const tamsel_json_value_methods shared_methods = {
     tamsel_json_value_reset,
@@ -269,4 +269,4 @@ const tamsel_json_value_methods shared_methods = {
     tamsel_json_value_is_rewindable,
 };
 } // namespace
-} // namespace tamsel::io
+} // namespace tamsel::visit

@@ -1,7 +1,7 @@
 // The JSON number grammar, shared by the walkers and the parser.
-#include "visit/internal.hpp"
+#include "text/internal.hpp"
 
-namespace tamsel::visit {
+namespace tamsel::text {
 
 namespace {
 inline bool is_digit(char c) {
@@ -37,4 +37,4 @@ bool is_valid_json_number(const char *s, size_t len) {
     return i == len;
 }
 
-} // namespace tamsel::visit
+} // namespace tamsel::text

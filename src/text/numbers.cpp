@@ -1,14 +1,10 @@
-// The JSON text rules: escaping a run, integers, doubles, base64 and indentation.
-#include "serialize/text.hpp"
-#include "visit/scan.hpp"
+// Integers and doubles: decimal digits two at a time, and doubles in exactly the "%.17g" form
+// of the C locale (a 128-bit power-of-ten table, std::to_chars for the cases near a tie).
+#include "text/internal.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tamsel::text {
 
@@ -27,75 +23,6 @@ constexpr auto digit_pairs = make_digit_pairs();
 static_assert(digit_pairs[0] == '0' && digit_pairs[199] == '9' && digit_pairs[21] == '0');
 
 } // namespace
-
-namespace {
-
-// Whether any of the eight bytes of `w` needs escaping: below 0x20, '"' or '\\'. Exact for
-// the word as a whole (the classic has-zero-byte tests), not for where.
-bool word_has_escape(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    const uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
-    const uint64_t control = (w - ones * 0x20) & ~w;
-    const uint64_t hits = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control;
-    return hits & highs;
-}
-
-uint64_t load8(const uint8_t *p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-} // namespace
-
-const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
-    const uint8_t *const start = p;
-    // Long texts 16 bytes a step: the bytes that need escaping are exactly those that end a
-    // plain string run of the input rules.
-    if (e - p >= 16) return scan::plain_run(p, e);
-    // Short texts (keys, most values) eight bytes a step; the last word may overlap bytes
-    // already known plain, so nothing past `e` is read.
-    while (e - p >= 8 && !word_has_escape(load8(p)))
-        p += 8;
-    if (p < e && e - start >= 8 && e - p < 8 && !word_has_escape(load8(e - 8))) return e;
-    while (p < e && !escape_table[*p])
-        ++p;
-    return p;
-}
-
-tamsel_status escaped_fragment(io::byte_output &out, const void *bytes, size_t len) {
-    const auto *p = static_cast<const uint8_t *>(bytes);
-    const uint8_t *const e = p + len;
-    while (p < e) {
-        const uint8_t *q = find_escape(p, e);
-        if (q != p) {
-            TAMSEL_TRY(out.put(p, static_cast<size_t>(q - p)));
-            if (q == e) break;
-        }
-        char esc[6];
-        TAMSEL_TRY(out.put(esc, escape_sequence(*q, esc)));
-        p = q + 1;
-    }
-    return TAMSEL_STATUS_OK;
-}
-
-tamsel_status escaped_string(io::byte_output &out, const void *bytes, size_t len) {
-    const auto *p = static_cast<const uint8_t *>(bytes);
-    const uint8_t *q = find_escape(p, p + len);
-    if (q == p + len && len <= out.room() && out.room() - len >= 2) {
-        // Quote, run and quote all fit: one copy.
-        unsigned char *w = out.window();
-        w[0] = '"';
-        io::byte_output::copy(w + 1, p, len);
-        w[len + 1] = '"';
-        out.advance(len + 2);
-        return TAMSEL_STATUS_OK;
-    }
-    TAMSEL_TRY(out.put('"'));
-    if (q != p) TAMSEL_TRY(out.put(p, static_cast<size_t>(q - p)));
-    TAMSEL_TRY(escaped_fragment(out, q, static_cast<size_t>(p + len - q)));
-    return out.put('"');
-}
 
 namespace {
 
@@ -156,7 +83,7 @@ struct power_of_ten {
     uint64_t high, low; // the mantissa, 2^127 <= P < 2^128, rounded down
     int32_t exp2;       // 10^q ~ P * 2^exp2
 };
-#include "serialize/powers_of_ten.inc"
+#include "text/powers_of_ten.inc"
 
 using u128 = unsigned __int128;
 constexpr uint64_t ten16 = 10000000000000000u, ten17 = 100000000000000000u;
@@ -368,82 +295,6 @@ tamsel_status emit_double(io::byte_output &out, double v, tamsel_error *error,
     const size_t n = format_double(v, text);
     if (n == 0) return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "failed to format number");
     return out.put(text, n);
-}
-
-void base64_groups(const uint8_t *in, size_t groups, char *out) {
-    for (size_t i = 0; i < groups; ++i, in += 3, out += 4) {
-        const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
-        out[0] = base64_alphabet[v >> 18];
-        out[1] = base64_alphabet[(v >> 12) & 63];
-        out[2] = base64_alphabet[(v >> 6) & 63];
-        out[3] = base64_alphabet[v & 63];
-    }
-}
-
-void base64_tail(const uint8_t *in, size_t n, char out[4]) {
-    const uint32_t v = (uint32_t{in[0]} << 16) | (n > 1 ? uint32_t{in[1]} << 8 : 0);
-    out[0] = base64_alphabet[v >> 18];
-    out[1] = base64_alphabet[(v >> 12) & 63];
-    out[2] = n > 1 ? base64_alphabet[(v >> 6) & 63] : '=';
-    out[3] = '=';
-}
-
-tamsel_status base64_stream::feed(io::byte_output &out, const void *bytes, size_t len) {
-    const auto *p = static_cast<const uint8_t *>(bytes);
-    if (carried_) {
-        while (carried_ < 3 && len) {
-            carry_[carried_++] = *p++;
-            --len;
-        }
-        if (carried_ < 3) return TAMSEL_STATUS_OK;
-        carried_ = 0;
-        char group[4];
-        base64_groups(carry_, 1, group);
-        TAMSEL_TRY(out.put(group, 4));
-    }
-    size_t groups = len / 3;
-    while (groups) {
-        // As many groups as the window holds are encoded in place; a group that does not fit
-        // goes through put() as its own piece.
-        size_t fit = out.room() / 4;
-        if (fit == 0) {
-            char group[4];
-            base64_groups(p, 1, group);
-            TAMSEL_TRY(out.put(group, 4));
-            p += 3;
-            --groups;
-            continue;
-        }
-        if (fit > groups) fit = groups;
-        base64_groups(p, fit, reinterpret_cast<char *>(out.window()));
-        out.advance(4 * fit);
-        p += 3 * fit;
-        groups -= fit;
-    }
-    carried_ = len % 3;
-    if (carried_) std::memcpy(carry_, p, carried_);
-    return TAMSEL_STATUS_OK;
-}
-
-tamsel_status base64_stream::finish(io::byte_output &out) {
-    if (!carried_) return TAMSEL_STATUS_OK;
-    char group[4];
-    base64_tail(carry_, carried_, group);
-    carried_ = 0;
-    return out.put(group, 4);
-}
-
-tamsel_status indent_deep(io::byte_output &out, uint64_t level, tamsel_error *error) {
-    if (level > static_cast<uint64_t>(INT64_MAX))
-        return fail(error, TAMSEL_STATUS_OVERFLOW, "JSON indentation depth is too large");
-    if (level <= 32) return out.put(indent_text, 1 + 2 * static_cast<size_t>(level));
-    TAMSEL_TRY(out.put(indent_text, 65));
-    uint64_t left = 2 * level - 64;
-    while (left > 64) {
-        TAMSEL_TRY(out.put(indent_text + 1, 64));
-        left -= 64;
-    }
-    return out.put(indent_text + 1, static_cast<size_t>(left));
 }
 
 } // namespace tamsel::text

@@ -1,5 +1,5 @@
 // JSON value holders: setters and modes, the transcoder compact and pretty, rewinding.
-#include "io/json_value.hpp"
+#include "visit/json_value.hpp"
 #include "support/counting_allocator.hpp"
 #include "support/event_log.hpp"
 
@@ -49,7 +49,7 @@ std::string write_out(const tamsel_json_value &v, tamsel_status *st = nullptr) {
 std::string pretty(const tamsel_json_value &v, uint64_t base) {
     capture_sink sink;
     tamsel_error e;
-    EXPECT_EQ(tamsel::io::transcode_json_value(&v, capture_sink::write, &sink, &e, true, base),
+    EXPECT_EQ(tamsel::visit::transcode_json_value(&v, capture_sink::write, &sink, &e, true, base),
               TAMSEL_STATUS_OK)
         << e.message;
     return sink.bytes;
@@ -259,7 +259,7 @@ TEST_F(JsonValue, ArgumentChecks) {
 TEST_F(JsonValue, CopiesAndUninitialisedRecordsAreNeverFreed) {
     ASSERT_EQ(tamsel_json_value_set_buffer(&v_, "[1,2]", 5, nullptr), TAMSEL_STATUS_OK);
     tamsel_json_value copy = v_;
-    EXPECT_FALSE(tamsel::io::json_value_is_initialized(&copy));
+    EXPECT_FALSE(tamsel::visit::json_value_is_initialized(&copy));
     tamsel_json_value_cleanup(&copy); // would double-free if it trusted the copy
     EXPECT_EQ(copy.data, nullptr);
     EXPECT_EQ(write_out(v_), "[1,2]");
@@ -298,7 +298,7 @@ TEST_F(JsonValue, PrettyLayout) {
     capture_sink sink;
     tamsel_error e;
     EXPECT_EQ(
-        tamsel::io::transcode_json_value(&v_, capture_sink::write, &sink, &e, true, UINT64_MAX / 2),
+        tamsel::visit::transcode_json_value(&v_, capture_sink::write, &sink, &e, true, UINT64_MAX / 2),
         TAMSEL_STATUS_OVERFLOW);
     EXPECT_STREQ(e.message, "JSON indentation depth is too large");
 }

@@ -108,6 +108,10 @@ inline constexpr size_t double_text_capacity = 32;
     return v ? out.put("true", 4) : out.put("false", 5);
 }
 
+// True when text[0..len) matches the JSON number grammar as a whole:
+// -? (0 | [1-9][0-9]*) (\.[0-9]+)? ([eE][+-]?[0-9]+)?
+[[nodiscard]] bool is_valid_json_number(const char *text, size_t len);
+
 // ---- base64 -----------------------------------------------------------------------------------
 
 inline constexpr char base64_alphabet[] =
