@@ -6,6 +6,8 @@
 // - pull_reader: the rules every consumer of a tamsel_reader follows to pull bytes.
 // - The source cursor (a replay of a tamsel_source from its first byte).
 // - Spooled values read through a private cursor, and the address-keyed mark.
+// - byte_buffer: the bounded, NUL-terminated growable buffer of the framing parsers, the array
+//   stream and the rewriters.
 #pragma once
 
 #include "core/internal.hpp"
@@ -179,5 +181,31 @@ using prefix_grower = void *(*)(void *ctx, tamsel_spooled *s, size_t size, tamse
                                                  void *buffer, size_t capacity);
 // Seeks the spill file (if any) to 0: status 10 "failed to rewind spool file" with errno.
 [[nodiscard]] tamsel_status spooled_rewind_file(const tamsel_spooled &s, tamsel_error *error);
+
+// ---- bounded byte buffers ----------------------------------------------------------------------
+
+// A growable byte buffer whose content is always followed by a NUL byte (once it has memory),
+// with a limit given at each append. The owner keeps the allocator (resolved) and frees the
+// buffer with byte_buffer_free. Clearing keeps the memory.
+struct byte_buffer {
+    char *data = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;
+};
+
+inline constexpr size_t byte_buffer_no_limit = std::numeric_limits<size_t>::max() - 1;
+
+// Appends `n` bytes so that the length stays at most `limit`. Capacity starts at 64 and
+// doubles until it exceeds the new length, capped at limit + 1 (a long line near a limit that
+// is not a power of two costs one more growth, not one per append). Failures leave the buffer
+// as it was: status 6 "framing buffer size overflow" (the length would wrap) or "framing
+// buffer limit exceeded", status 8 "failed to allocate framing buffer".
+[[nodiscard]] tamsel_status byte_append(byte_buffer &b, const void *bytes, size_t n, size_t limit,
+                                        const tamsel_allocator &allocator, tamsel_error *error);
+inline void byte_clear(byte_buffer &b) noexcept {
+    b.length = 0;
+    if (b.data) b.data[0] = '\0';
+}
+void byte_buffer_free(byte_buffer &b, const tamsel_allocator &allocator) noexcept;
 
 } // namespace tamsel::io
