@@ -1,5 +1,5 @@
 # Convenience targets over the CMake presets (see CMakePresets.json and README.md).
-.PHONY: all test test-dev test-tsan test-valgrind demo bench bench-build bench-tool install \
+.PHONY: all test test-dev test-tsan test-valgrind check-integrator demo bench bench-build bench-tool install \
 	format clean fuzz fuzz-build fuzz-smoke
 
 all: test
@@ -29,6 +29,10 @@ test-valgrind:
 	cmake --build build/valgrind --parallel 2 --target tamsel_core_tests tamsel_visit_tests \
 		tamsel_parse_tests
 	ctest --test-dir build/valgrind -L valgrind --output-on-failure
+
+# The README's plain CMake build with the test peers hidden (scripts/check-integrator-build.sh).
+check-integrator:
+	scripts/check-integrator-build.sh
 
 # libFuzzer targets (fuzz/README.md), built by the fuzz preset with clang 14.
 #   make fuzz TARGET=fuzz_parse SECONDS=600   one target, longer
