@@ -21,7 +21,7 @@ const char fmt_help[] =
     "  --compact           no whitespace at all\n"
     "  --pretty[=INDENT]   one member per line, INDENT spaces per level (1 to 16; the\n"
     "                      default, with INDENT 2)\n"
-    "  --max-depth=N       most containers open at once (default 64)\n"
+    "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
     "\n"
@@ -179,7 +179,7 @@ int cmd_fmt(int argc, char **argv) {
     tamsel_free(runtime);
     if (st == TAMSEL_STATUS_OK) (void)out.put("\n", 1);
     const bool flushed = out.flush();
-    if (st != TAMSEL_STATUS_OK) return report_failure(in, &out, st, error);
+    if (st != TAMSEL_STATUS_OK) return report_failure(in, &out, st, error, l);
     in.finish_progress();
     if (!flushed) {
         out.report_failure();

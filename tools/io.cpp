@@ -21,8 +21,6 @@ constexpr double progress_interval = 0.25;           // seconds between redraws
 // Strings and keys reach the visitor in chunks, so any length works in bounded memory. A
 // number arrives whole in one callback and is gathered by the library: it keeps a cap.
 constexpr uint64_t unlimited_text = UINT64_MAX >> 1;
-constexpr uint64_t number_cap = 1ull << 20;
-constexpr uint64_t default_depth = 64;
 
 double seconds_between(const timespec &a, const timespec &b) {
     return static_cast<double>(b.tv_sec - a.tv_sec) +
@@ -33,18 +31,38 @@ double seconds_between(const timespec &a, const timespec &b) {
 
 tamsel_runtime *make_runtime(const limits &l) {
     tamsel_config config = tamsel_default_config();
-    const uint64_t depth = l.max_depth ? l.max_depth : default_depth;
+    const uint64_t depth = l.depth();
     config.max_depth = depth;
     config.max_string_bytes = l.max_string; // 0: unlimited
     config.value_max_depth = depth;
     config.value_max_string_bytes = l.max_string ? l.max_string : unlimited_text;
     config.value_max_key_bytes = l.max_string ? l.max_string : unlimited_text;
-    config.value_max_number_bytes = number_cap;
+    config.value_max_number_bytes = max_number_bytes;
     config.value_max_total_bytes = 0;
     tamsel_error error;
     tamsel_runtime *runtime = tamsel_new(&config, &error);
     if (!runtime) std::fprintf(stderr, "tamsel: %s\n", error.message);
     return runtime;
+}
+
+const char *describe(const tamsel_error &error, const limits &l, char *buffer, size_t size) {
+    const char *m = error.message;
+    if (std::strcmp(m, "JSON value nesting exceeds maximum depth") == 0)
+        std::snprintf(buffer, size, "nesting exceeds --max-depth %" PRIu64, l.depth());
+    else if (std::strcmp(m, "JSON string exceeds maximum decoded byte limit") == 0 ||
+             std::strcmp(m, "decoded JSON text exceeds limit") == 0)
+        std::snprintf(buffer, size, "string exceeds --max-string %" PRIu64, l.max_string);
+    else if (std::strcmp(m, "JSON object key exceeds maximum decoded byte limit") == 0)
+        std::snprintf(buffer, size, "key exceeds --max-string %" PRIu64, l.max_string);
+    else if (std::strcmp(m, "JSON number exceeds maximum byte limit") == 0)
+        std::snprintf(buffer, size,
+                      "number is longer than %" PRIu64 " bytes, the most tamsel reads",
+                      max_number_bytes);
+    else if (std::strcmp(m, "visited JSON must contain exactly one value") == 0)
+        return "unexpected data after the JSON value";
+    else
+        return m;
+    return buffer;
 }
 
 bool parse_count(const char *text, uint64_t *out) {
@@ -124,6 +142,7 @@ size_t input::read(void *buffer, size_t capacity) {
     for (;;) {
         ssize_t n = ::read(fd_, buffer, capacity);
         if (n > 0) {
+            if (!saw_content_) note_content(buffer, static_cast<size_t>(n));
             bytes_ += static_cast<uint64_t>(n);
             progress_.update(bytes_);
             return static_cast<size_t>(n);
@@ -148,6 +167,12 @@ tamsel_read_result input::reader(void *user, void *buffer, size_t capacity) {
     return r;
 }
 
+void input::note_content(const void *bytes, size_t len) {
+    const auto *p = static_cast<const unsigned char *>(bytes);
+    for (size_t i = 0; i < len && !saw_content_; ++i)
+        saw_content_ = !(p[i] == ' ' || p[i] == '\t' || p[i] == '\n' || p[i] == '\r');
+}
+
 void input::report_failure() {
     progress_.finish();
     std::fprintf(stderr, "tamsel: %s: %s\n", name_, std::strerror(errno_));
@@ -156,6 +181,15 @@ void input::report_failure() {
 void input::report_error(size_t line, size_t column, const char *message) {
     progress_.finish();
     std::fprintf(stderr, "%s:%zu:%zu: %s\n", name_, line, column, message);
+}
+
+void input::report_error(const tamsel_error &error, const limits &l, size_t line) {
+    if (!saw_content_ && error.code == TAMSEL_STATUS_INVALID_JSON) {
+        report_error(1, 1, "empty input");
+        return;
+    }
+    char text[160];
+    report_error(line, error.column, describe(error, l, text, sizeof text));
 }
 
 // ---- output ---------------------------------------------------------------------------------
@@ -206,7 +240,8 @@ tamsel_status output::sink(void *user, const void *data, size_t len, tamsel_erro
     return static_cast<output *>(user)->put(data, len);
 }
 
-int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error) {
+int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error,
+                   const limits &l) {
     if (in.failed()) {
         in.report_failure();
         return exit_usage;
@@ -217,7 +252,7 @@ int report_failure(input &in, const output *out, tamsel_status status, const tam
         return exit_usage;
     }
     if (status == TAMSEL_STATUS_INVALID_JSON || status == TAMSEL_STATUS_OVERFLOW) {
-        in.report_error(error.line, error.column, error.message);
+        in.report_error(error, l, error.line);
         return exit_invalid;
     }
     in.finish_progress();

@@ -19,7 +19,7 @@ const char stats_help[] =
     "nesting (containers open at once), the longest string value in decoded bytes and the\n"
     "bytes read.\n"
     "\n"
-    "  --max-depth=N       most containers open at once (default 64)\n"
+    "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
     "\n"
@@ -111,7 +111,7 @@ int cmd_stats(int argc, char **argv) {
     tamsel_error error;
     tamsel_status st = tamsel_visit_value_reader(runtime, input::reader, &in, &v, &c, &error);
     tamsel_free(runtime);
-    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error);
+    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error, l);
     in.finish_progress();
     std::printf("objects: %" PRIu64 "\n"
                 "arrays: %" PRIu64 "\n"

@@ -15,16 +15,28 @@ constexpr int exit_ok = 0;
 constexpr int exit_invalid = 1; // invalid JSON, or JSON over a configured limit
 constexpr int exit_usage = 2;   // usage error, or an input or output that failed
 
+// Nesting the tool accepts unless --max-depth says otherwise: every command walks with an
+// explicit stack of one byte a level, so depth costs no machine stack.
+constexpr uint64_t default_max_depth = 10000;
+// A number reaches the visitor whole, so the library gathers it: this is the longest one read.
+constexpr uint64_t max_number_bytes = 1ull << 20;
+
 // Limits the user may set on the command line; 0 means "not given".
 struct limits {
     uint64_t max_depth = 0;
     uint64_t max_string = 0;
+    uint64_t depth() const { return max_depth ? max_depth : default_max_depth; }
 };
 
-// A runtime configured for the tool: parse limits for validation, value limits for the
-// visitor (strings and keys are streamed, so they are unlimited unless --max-string says
+// A runtime configured for the tool: value limits for the visitor, which every command reads
+// through (strings and keys are streamed, so they are unlimited unless --max-string says
 // otherwise). Prints the failure and returns NULL when the runtime cannot be made.
 tamsel_runtime *make_runtime(const limits &l);
+
+// The message the tool prints for an error the library reported: limits are named by the
+// option that sets them ("nesting exceeds --max-depth 64"), the rest as the library words
+// them. `buffer` holds the text when it is not the library's own.
+const char *describe(const tamsel_error &error, const limits &l, char *buffer, size_t size);
 
 // A progress line on stderr for inputs over 64 MiB, only when stderr is a terminal, redrawn
 // at most four times a second.
@@ -68,18 +80,25 @@ class input {
     const char *name() const { return name_; }
     uint64_t bytes() const { return bytes_; }
     bool eof() const { return eof_; }
+    // Whether anything but whitespace has been read.
+    bool saw_content() const { return saw_content_; }
     bool failed() const { return errno_ != 0; }
     // Prints "tamsel: FILE: strerror" for a failed read.
     void report_failure();
     // Prints "FILE:LINE:COLUMN: message" for an error in the input.
     void report_error(size_t line, size_t column, const char *message);
+    // The same for an error the library reported, worded by describe(); an input that held
+    // nothing but whitespace is "empty input" at 1:1.
+    void report_error(const tamsel_error &error, const limits &l, size_t line);
     void finish_progress() { progress_.finish(); }
 
   private:
+    void note_content(const void *bytes, size_t len);
     const char *name_ = "<stdin>";
     int fd_ = -1;
     bool owned_ = false;
     bool eof_ = false;
+    bool saw_content_ = false;
     int errno_ = 0;
     uint64_t bytes_ = 0;
     progress progress_;
@@ -105,9 +124,10 @@ class output {
     int errno_ = 0;
 };
 
-// Settles a failed library call on an input: a read failure (exit 2), a JSON error with its
-// position (exit 1), or any other failure (exit 2). `out` may be NULL.
-int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error);
+// Settles a failed library call on an input: a read failure (exit 2), a JSON error or a limit
+// with its position (exit 1), or any other failure (exit 2). `out` may be NULL.
+int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error,
+                   const limits &l);
 
 // Parses an unsigned decimal option value; false when it is not one.
 bool parse_count(const char *text, uint64_t *out);

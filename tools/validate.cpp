@@ -11,30 +11,35 @@ namespace tool {
 namespace {
 
 const char validate_help[] =
-    "Usage: tamsel validate [--lines] [OPTIONS] [FILE...]\n"
+    "Usage: tamsel validate [--lines] [--max-depth=N] [FILE...]\n"
     "\n"
-    "Checks that each input is exactly one JSON value. Prints nothing when all are valid;\n"
-    "otherwise prints FILE:LINE:COLUMN: message for each invalid input on stderr.\n"
+    "Checks that each input is exactly one JSON value (RFC 8259). Prints nothing when all are\n"
+    "valid; otherwise prints FILE:LINE:COLUMN: message for each invalid input on stderr.\n"
+    "Memory stays bounded whatever the size of the input, the length of its strings and keys\n"
+    "or the length of its lines.\n"
     "\n"
     "  --lines             JSON Lines: each line is one JSON value; every bad line is\n"
     "                      reported with its line number and the column within it. Lines\n"
     "                      holding nothing but whitespace are skipped; the last line may\n"
     "                      lack its newline.\n"
-    "  --max-depth=N       most containers open at once (default 64; validation keeps its\n"
-    "                      nesting in a fixed workspace of about 70 levels)\n"
+    "  --max-depth=N       most containers open at once (default 10000); deeper input is\n"
+    "                      reported as \"nesting exceeds --max-depth N\"\n"
     "  --help              show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. Exit status: 0 all valid, 1 an input is\n"
-    "invalid, 2 usage error or an input that could not be read.\n";
+    "invalid or over a limit, 2 usage error or an input that could not be read.\n";
 
 bool is_blank(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-// Cuts an input into lines without holding a whole line: a 64 KiB window over the input, and
-// a reader that hands out one line's bytes and reports eof at its newline. Leading whitespace
-// is skipped while looking for blank lines and handed out again as spaces, so columns stay
-// those of the file.
+// Validation needs no callbacks: the walk itself checks the grammar and the limits.
+const tamsel_value_visitor no_callbacks = tamsel_default_value_visitor();
+
+// Cuts an input into lines over a 64 KiB window. A line that fits the window (with the
+// blanks in front of it, so columns stay those of the file) is validated in place as a
+// buffer; a longer one is streamed through a reader that hands out its bytes and reports eof
+// at its newline, so no line is ever held whole.
 class line_splitter {
   public:
     explicit line_splitter(input &in) : in_(in) {}
@@ -42,23 +47,36 @@ class line_splitter {
     // Moves to the next line that holds something; false at the end of the input (or when it
     // failed: see input::failed). `line` is advanced past the blank lines.
     bool next_line(uint64_t *line) {
-        uint64_t blanks = 0;
+        start_ = pos_;
         for (;;) {
-            if (pos_ == len_ && !fill()) return false;
+            if (pos_ == len_ && !refill()) return false;
             const unsigned char c = window_[pos_];
             if (c == '\n') {
                 ++*line;
-                blanks = 0;
                 ++pos_;
+                start_ = pos_;
             } else if (is_blank(c)) {
-                ++blanks;
                 ++pos_;
             } else {
-                pending_spaces_ = blanks;
                 at_newline_ = false;
                 return true;
             }
         }
+    }
+
+    // Validates the line the splitter stands on; the newline is left for skip_rest_of_line.
+    tamsel_status validate(tamsel_runtime *runtime, tamsel_error *error) {
+        const unsigned char *nl = find_newline();
+        if (nl) {
+            const size_t end = static_cast<size_t>(nl - window_);
+            tamsel_status st = tamsel_visit_value_buffer(runtime, window_ + start_, end - start_,
+                                                         &no_callbacks, nullptr, error);
+            pos_ = end;
+            at_newline_ = true;
+            return st;
+        }
+        pending_spaces_ = pos_ - start_;
+        return tamsel_visit_value_reader(runtime, reader, this, &no_callbacks, nullptr, error);
     }
 
     // Consumes what the validator left of the current line, its newline included.
@@ -77,13 +95,39 @@ class line_splitter {
         }
     }
 
+  private:
     static tamsel_read_result reader(void *user, void *buffer, size_t capacity) {
         return static_cast<line_splitter *>(user)->read_line(static_cast<char *>(buffer), capacity);
     }
 
-  private:
+    // The newline that ends the current line, reading on while the line (from start_) still
+    // fits the window; NULL for a longer line or the last line without one.
+    const unsigned char *find_newline() {
+        size_t from = pos_;
+        for (;;) {
+            if (const void *nl = std::memchr(window_ + from, '\n', len_ - from))
+                return static_cast<const unsigned char *>(nl);
+            if (start_ == 0 && len_ == sizeof window_) return nullptr; // longer than the window
+            from = len_ - start_;
+            if (!refill()) return nullptr;
+        }
+    }
+
+    // Reads more, keeping the bytes from start_ on at the front of the window.
+    bool refill() {
+        const size_t keep = len_ - start_;
+        if (keep && start_) std::memmove(window_, window_ + start_, keep);
+        pos_ -= start_;
+        start_ = 0;
+        len_ = keep;
+        const size_t n = in_.read(window_ + len_, sizeof window_ - len_);
+        len_ += n;
+        return n > 0;
+    }
+
+    // Reads afresh (the streamed path has handed out everything before pos_).
     bool fill() {
-        pos_ = 0;
+        pos_ = start_ = 0;
         len_ = in_.read(window_, sizeof window_);
         return len_ > 0;
     }
@@ -116,31 +160,33 @@ class line_splitter {
 
     input &in_;
     unsigned char window_[64 * 1024];
+    size_t start_ = 0; // where the current line begins, its leading blanks included
     size_t pos_ = 0;
     size_t len_ = 0;
     uint64_t pending_spaces_ = 0;
     bool at_newline_ = false;
 };
 
-int validate_whole(tamsel_runtime *runtime, input &in) {
+int validate_whole(tamsel_runtime *runtime, input &in, const limits &l) {
     tamsel_error error;
-    tamsel_status st = tamsel_validate_reader(runtime, input::reader, &in, &error);
-    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error);
+    tamsel_status st =
+        tamsel_visit_value_reader(runtime, input::reader, &in, &no_callbacks, nullptr, &error);
+    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error, l);
     return exit_ok;
 }
 
-int validate_lines(tamsel_runtime *runtime, input &in) {
+int validate_lines(tamsel_runtime *runtime, input &in, const limits &l) {
     line_splitter lines(in);
     uint64_t line = 1;
     int result = exit_ok;
     while (lines.next_line(&line)) {
         tamsel_error error;
-        tamsel_status st = tamsel_validate_reader(runtime, line_splitter::reader, &lines, &error);
+        tamsel_status st = lines.validate(runtime, &error);
         if (in.failed()) break;
         if (st != TAMSEL_STATUS_OK) {
             if (st != TAMSEL_STATUS_INVALID_JSON && st != TAMSEL_STATUS_OVERFLOW)
-                return report_failure(in, nullptr, st, error);
-            in.report_error(static_cast<size_t>(line), error.column, error.message);
+                return report_failure(in, nullptr, st, error, l);
+            in.report_error(error, l, static_cast<size_t>(line));
             result = exit_invalid;
         }
         lines.skip_rest_of_line();
@@ -156,7 +202,7 @@ int validate_lines(tamsel_runtime *runtime, input &in) {
 } // namespace
 
 int cmd_validate(int argc, char **argv) {
-    // No --max-string: validation reads strings of any length in bounded memory.
+    // No --max-string: validation reads strings and keys of any length in bounded memory.
     static const option options[] = {{"lines", no_argument, nullptr, 'l'},
                                      {"max-depth", required_argument, nullptr, opt_max_depth},
                                      {"help", no_argument, nullptr, opt_help},
@@ -180,7 +226,7 @@ int cmd_validate(int argc, char **argv) {
         input in;
         int code = exit_usage;
         if (in.open(i < argc ? argv[i] : nullptr))
-            code = lines ? validate_lines(runtime, in) : validate_whole(runtime, in);
+            code = lines ? validate_lines(runtime, in, l) : validate_whole(runtime, in, l);
         if (code > result) result = code;
     } while (++i < argc);
     tamsel_free(runtime);
