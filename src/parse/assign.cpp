@@ -356,21 +356,7 @@ void reset_map_parse(parser &p, const tamsel_map &map, void *record) {
 }
 
 void reset_present_array_field(parser &p, const tamsel_field &field, void *array) {
-    if (field.kind >= TAMSEL_FIELD_I64_ARRAY && field.kind <= TAMSEL_FIELD_BOOL_ARRAY) {
-        auto *a = static_cast<tamsel_i64_array *>(array);
-        if (a->flags == TAMSEL_ARRAY_FIXED) {
-            a->count = 0;
-            return;
-        }
-    } else if (field.kind == TAMSEL_FIELD_OBJECT_ARRAY) {
-        auto *a = static_cast<tamsel_object_array *>(array);
-        if ((a->flags & TAMSEL_ARRAY_FIXED) && !(a->flags & TAMSEL_ARRAY_OWNED) &&
-            (!field.submap || !analyze_map(field.submap).may_allocate)) {
-            a->count = 0;
-            return;
-        }
-    }
-    cleanup_value_parse(p, field, array);
+    if (!empty_reusable_array(field, array)) cleanup_value_parse(p, field, array);
 }
 
 void *object_array_append_slot(parser &p, const tamsel_field &field, tamsel_object_array *a,

@@ -520,6 +520,24 @@ void cleanup_record(const tamsel_map &map, void *dst) {
     }
 }
 
+bool empty_reusable_array(const tamsel_field &f, void *array) {
+    if (f.kind >= TAMSEL_FIELD_I64_ARRAY && f.kind <= TAMSEL_FIELD_BOOL_ARRAY) {
+        auto *a = static_cast<tamsel_i64_array *>(array);
+        if (a->flags != TAMSEL_ARRAY_FIXED) return false;
+        a->count = 0;
+        return true;
+    }
+    if (f.kind == TAMSEL_FIELD_OBJECT_ARRAY) {
+        auto *a = static_cast<tamsel_object_array *>(array);
+        if (!(a->flags & TAMSEL_ARRAY_FIXED) || (a->flags & TAMSEL_ARRAY_OWNED) ||
+            (f.submap && analyze_map(f.submap).may_allocate))
+            return false;
+        a->count = 0;
+        return true;
+    }
+    return false;
+}
+
 void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
     if (!dst || map.field_count == 0 || !map.fields) return;
     for (size_t i = 0; i < map.field_count; ++i) {
@@ -583,23 +601,10 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
         case TAMSEL_FIELD_I64_ARRAY:
         case TAMSEL_FIELD_U64_ARRAY:
         case TAMSEL_FIELD_F64_ARRAY:
-        case TAMSEL_FIELD_BOOL_ARRAY: {
-            auto *a = reinterpret_cast<tamsel_i64_array *>(p);
-            if (a->flags == TAMSEL_ARRAY_FIXED)
-                a->count = 0;
-            else
-                cleanup_value(f, p);
+        case TAMSEL_FIELD_BOOL_ARRAY:
+        case TAMSEL_FIELD_OBJECT_ARRAY:
+            if (!empty_reusable_array(f, p)) cleanup_value(f, p);
             break;
-        }
-        case TAMSEL_FIELD_OBJECT_ARRAY: {
-            auto *a = reinterpret_cast<tamsel_object_array *>(p);
-            if ((a->flags & TAMSEL_ARRAY_FIXED) && !(a->flags & TAMSEL_ARRAY_OWNED) &&
-                (!f.submap || !analyze_map(f.submap).may_allocate))
-                a->count = 0;
-            else
-                cleanup_value(f, p);
-            break;
-        }
         default:
             break;
         }

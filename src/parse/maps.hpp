@@ -52,6 +52,9 @@ void cleanup_value(const tamsel_field &field, void *value);
 void cleanup_record(const tamsel_map &map, void *dst);
 // tamsel_reset's per-record work.
 void reset_record(const tamsel_map &map, void *dst, const init_context &ctx);
+// A caller-provided fixed array whose items hold nothing owned is emptied in place (count 0)
+// and kept; true when that was done, false when the field needs a cleanup instead.
+[[nodiscard]] bool empty_reusable_array(const tamsel_field &field, void *array);
 
 // The stream records' marks.
 [[nodiscard]] bool string_stream_is_initialized(const tamsel_string_array_stream *s);

@@ -44,29 +44,6 @@ inline void advance(parser &p, uint8_t c) {
     }
 }
 
-size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 inline bool continues(tamsel_status st) {
     return st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;
 }
@@ -513,16 +490,9 @@ tamsel_status end_string(parser &p) {
     return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "invalid string completion mode");
 }
 
-int hex_digit(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 tamsel_status on_string(parser &p, uint8_t c) {
     if (p.unicode_left) {
-        int h = hex_digit(c);
+        int h = text::hex_value(c);
         if (h < 0) return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid unicode escape");
         p.unicode_acc = p.unicode_acc * 16 + static_cast<uint32_t>(h);
         if (--p.unicode_left) return TAMSEL_STATUS_OK;
@@ -543,42 +513,20 @@ tamsel_status on_string(parser &p, uint8_t c) {
                            "field '%s' contains embedded NUL unsupported by C strings",
                            p.direct.field ? p.direct.field->name : "<unknown>");
         unsigned char out[4];
-        return sink_write(p, out, encode_utf8(cp, out), true);
+        return sink_write(p, out, text::encode_utf8(cp, out), true);
     }
     if (p.escape_pending) {
         p.escape_pending = false;
         // The low half of a pair must follow its high half at once.
         if (p.pending_high && c != 'u')
             return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid unicode surrogate pair");
-        unsigned char out;
-        switch (c) {
-        case '"':
-        case '\\':
-        case '/':
-            out = c;
-            break;
-        case 'b':
-            out = 0x08;
-            break;
-        case 'f':
-            out = 0x0C;
-            break;
-        case 'n':
-            out = 0x0A;
-            break;
-        case 'r':
-            out = 0x0D;
-            break;
-        case 't':
-            out = 0x09;
-            break;
-        case 'u':
+        if (c == 'u') {
             p.unicode_left = 4;
             p.unicode_acc = 0;
             return TAMSEL_STATUS_OK;
-        default:
-            return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid escape sequence");
         }
+        const unsigned char out = text::unescape_table[c];
+        if (!out) return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid escape sequence");
         return sink_write(p, &out, 1, false);
     }
     if (c == '"') {

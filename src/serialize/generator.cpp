@@ -16,10 +16,10 @@
 // Memory: one frame per open object, array, string or streamed field, grown through the
 // write options' allocator; one 4096-byte block and one pull reader in the state.
 #include "io/internal.hpp"
-#include "visit/json_value.hpp"
 #include "parse/maps.hpp"
 #include "serialize/internal.hpp"
 #include "serialize/json_pull.hpp"
+#include "visit/json_value.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -253,14 +253,41 @@ tamsel_status value(generator_state &g, const tamsel_field &f, const unsigned ch
     }
 }
 
+// The phases objects and arrays share: 0 the opening bracket, 2 the comma before a member,
+// 3 a member's indentation, 9 the closing indentation, 11 the closing bracket. False for a
+// phase the container steps itself.
+bool container_phase(generator_state &g, frame &f, const char *open, const char *close) {
+    switch (f.phase) {
+    case 0:
+        set(g, open);
+        f.phase = 1;
+        return true;
+    case 2:
+        set(g, ",");
+        f.phase = g.pretty ? 3 : 5;
+        return true;
+    case 3:
+        set(g, "\n", 1, 2 * f.depth + 2);
+        f.phase = 5;
+        return true;
+    case 9:
+        set(g, "\n", 1, 2 * f.depth);
+        f.phase = 11;
+        return true;
+    case 11:
+        set(g, close);
+        --g.depth;
+        return true;
+    default:
+        return false;
+    }
+}
+
 tamsel_status object_step(generator_state &g, frame &f) {
     const auto &map = *static_cast<const tamsel_map *>(f.a);
     const auto *rec = static_cast<const unsigned char *>(f.b);
+    if (container_phase(g, f, "{", "}")) return TAMSEL_STATUS_OK;
     switch (f.phase) {
-    case 0:
-        set(g, "{");
-        f.phase = 1;
-        return TAMSEL_STATUS_OK;
     case 1:
         while (f.index < map.field_count) {
             const tamsel_field &field = map.fields[f.index];
@@ -275,14 +302,6 @@ tamsel_status object_step(generator_state &g, frame &f) {
         } else {
             f.phase = g.pretty && f.written ? 9 : 11;
         }
-        return TAMSEL_STATUS_OK;
-    case 2:
-        set(g, ",");
-        f.phase = g.pretty ? 3 : 5;
-        return TAMSEL_STATUS_OK;
-    case 3:
-        set(g, "\n", 1, 2 * f.depth + 2);
-        f.phase = 5;
         return TAMSEL_STATUS_OK;
     case 5: {
         f.phase = 6;
@@ -301,14 +320,6 @@ tamsel_status object_step(generator_state &g, frame &f) {
     case 8:
         ++f.written;
         f.phase = 1;
-        return TAMSEL_STATUS_OK;
-    case 9:
-        set(g, "\n", 1, 2 * f.depth);
-        f.phase = 11;
-        return TAMSEL_STATUS_OK;
-    case 11:
-        set(g, "}");
-        --g.depth;
         return TAMSEL_STATUS_OK;
     default:
         return fail(&g.error, TAMSEL_STATUS_INTERNAL_ERROR, "invalid generator map phase");
@@ -345,24 +356,13 @@ tamsel_status item(generator_state &g, frame &f) {
 }
 
 tamsel_status array_step(generator_state &g, frame &f) {
+    if (container_phase(g, f, "[", "]")) return TAMSEL_STATUS_OK;
     switch (f.phase) {
-    case 0:
-        set(g, "[");
-        f.phase = 1;
-        return TAMSEL_STATUS_OK;
     case 1:
         if (f.index < f.n)
             f.phase = f.index ? 2 : g.pretty ? 3 : 5;
         else
-            f.phase = g.pretty && f.n ? 7 : 9;
-        return TAMSEL_STATUS_OK;
-    case 2:
-        set(g, ",");
-        f.phase = g.pretty ? 3 : 5;
-        return TAMSEL_STATUS_OK;
-    case 3:
-        set(g, "\n", 1, 2 * f.depth + 2);
-        f.phase = 5;
+            f.phase = g.pretty && f.n ? 9 : 11;
         return TAMSEL_STATUS_OK;
     case 5:
         f.phase = 6;
@@ -370,14 +370,6 @@ tamsel_status array_step(generator_state &g, frame &f) {
     case 6:
         ++f.index;
         f.phase = 1;
-        return TAMSEL_STATUS_OK;
-    case 7:
-        set(g, "\n", 1, 2 * f.depth);
-        f.phase = 9;
-        return TAMSEL_STATUS_OK;
-    case 9:
-        set(g, "]");
-        --g.depth;
         return TAMSEL_STATUS_OK;
     default:
         return fail(&g.error, TAMSEL_STATUS_INTERNAL_ERROR,

@@ -14,9 +14,9 @@
 // of number characters the transcoder gathers, so no token buffer is needed. The nesting
 // stack (one byte per level) grows through the holder's allocator; nothing else allocates.
 #include "serialize/json_pull.hpp"
-#include "visit/json_value.hpp"
 #include "text/internal.hpp"
 #include "text/scan.hpp"
+#include "visit/json_value.hpp"
 
 #include <array>
 #include <cstring>
@@ -177,16 +177,7 @@ tamsel_status json_pull::begin_value(int c, bool element, bool had_members) {
         phase_ = phase::string_body;
         return TAMSEL_STATUS_OK;
     case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
+    case '0' ... '9':
         cursor_.unget();
         number_state_ = n_start;
         phase_ = phase::number_body;
@@ -294,27 +285,14 @@ tamsel_status json_pull::string_step(pull_piece *out, bool *produced) {
     escape_[0] = '\\';
     escape_[1] = static_cast<unsigned char>(c);
     size_t len = 2;
-    switch (c) {
-    case '"':
-    case '\\':
-    case '/':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-        break;
-    case 'u':
+    if (c == 'u') {
         for (int i = 2; i < 6; ++i) {
             const int h = cursor_.get();
-            const bool hex =
-                (h >= '0' && h <= '9') || (h >= 'a' && h <= 'f') || (h >= 'A' && h <= 'F');
-            if (!hex) return at_end(h, "invalid unicode escape");
+            if (text::hex_value(h) < 0) return at_end(h, "invalid unicode escape");
             escape_[i] = static_cast<unsigned char>(h);
         }
         len = 6;
-        break;
-    default:
+    } else if (c < 0 || !text::unescape_table[c]) {
         return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
     }
     out->data = escape_;

@@ -12,9 +12,9 @@
 // analysis (a map cannot contain itself by value); nesting through OBJECT_ARRAY items is
 // data, so record() refuses depths past max_record_depth.
 #include "io/internal.hpp"
-#include "visit/json_value.hpp"
 #include "parse/maps.hpp"
 #include "serialize/internal.hpp"
+#include "visit/json_value.hpp"
 
 #include <cstring>
 
@@ -198,7 +198,7 @@ template <bool Pretty> class writer {
                                 f.kind == TAMSEL_FIELD_SOURCE_BYTES, out_, error_);
         case TAMSEL_FIELD_JSON_VALUE:
             return visit::transcode_json_value(reinterpret_cast<const tamsel_json_value *>(m), out_,
-                                            error_, Pretty, Pretty ? depth + 1 : 0);
+                                               error_, Pretty, Pretty ? depth + 1 : 0);
         case TAMSEL_FIELD_I64: {
             int64_t v;
             std::memcpy(&v, m, sizeof v);

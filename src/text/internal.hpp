@@ -79,6 +79,59 @@ inline constexpr char hex_digits[] = "0123456789abcdef";
 // A whole JSON string: quote, body, quote.
 [[nodiscard]] tamsel_status escaped_string(io::byte_output &out, const void *bytes, size_t len);
 
+// ---- reading escapes ---------------------------------------------------------------------------
+
+// The byte each one-letter escape stands for (`\n` is 0x0A, `\/` is '/'); 0 for every other
+// byte, 'u' included (four hexadecimal digits follow it).
+constexpr std::array<uint8_t, 256> make_unescape_table() {
+    std::array<uint8_t, 256> t{};
+    t['"'] = '"';
+    t['\\'] = '\\';
+    t['/'] = '/';
+    t['b'] = 0x08;
+    t['f'] = 0x0C;
+    t['n'] = 0x0A;
+    t['r'] = 0x0D;
+    t['t'] = 0x09;
+    return t;
+}
+inline constexpr std::array<uint8_t, 256> unescape_table = make_unescape_table();
+static_assert(unescape_table['n'] == '\n' && unescape_table['/'] == '/' &&
+              unescape_table['u'] == 0);
+static_assert(unescape_table['"'] == '"' && unescape_table['a'] == 0 && unescape_table[0] == 0);
+
+// The value of a hexadecimal digit, or -1 (any int, end-of-input markers included).
+[[nodiscard]] constexpr int hex_value(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The UTF-8 bytes of code point `cp` (at most 0x10FFFF) into `out`; returns their count.
+[[nodiscard]] inline size_t encode_utf8(uint32_t cp, uint8_t out[4]) {
+    if (cp < 0x80) {
+        out[0] = static_cast<uint8_t>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
+        out[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
+        out[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
+    out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 // ---- numbers ----------------------------------------------------------------------------------
 
 // Room for the decimal digits of any 64-bit integer and a sign.

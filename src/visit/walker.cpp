@@ -34,36 +34,6 @@ inline bool stops(tamsel_status st) {
     return st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED;
 }
 
-int hex_value(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-size_t encode_utf8(uint32_t cp, uint8_t out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<uint8_t>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-        out[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-        out[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 using event_fn = tamsel_status (*)(void *, tamsel_error *);
 using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *);
 
@@ -211,16 +181,7 @@ template <bool Raw> tamsel_status walker<Raw>::value(int c) {
     case '"':
         return string(false);
     case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
+    case '0' ... '9':
         return number();
     case 't': {
         tamsel_status st = literal("rue", 3);
@@ -317,7 +278,7 @@ template <bool Raw> tamsel_status walker<Raw>::hex4(uint32_t *out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
         int c = cursor_.get();
-        int h = c < 0 ? -1 : hex_value(c);
+        int h = c < 0 ? -1 : text::hex_value(c);
         if (h < 0) return at_end(c, "invalid unicode escape");
         v = (v << 4) | static_cast<uint32_t>(h);
     }
@@ -331,51 +292,21 @@ tamsel_status walker<Raw>::escape(chunk_fn chunk, uint64_t limit, uint64_t *deco
     if constexpr (Raw) {
         // Check the escape and pass it on as written.
         uint8_t out[6] = {'\\', static_cast<uint8_t>(c), 0, 0, 0, 0};
-        switch (c) {
-        case '"':
-        case '\\':
-        case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            return call(chunk, out, 2);
-        case 'u':
-            for (int i = 2; i < 6; ++i) {
-                int h = cursor_.get();
-                if (h < 0 || hex_value(h) < 0) return at_end(h, "invalid unicode escape");
-                out[i] = static_cast<uint8_t>(h);
-            }
-            return call(chunk, out, 6);
-        default:
+        if (c >= 0 && text::unescape_table[c]) return call(chunk, out, 2);
+        if (c != 'u')
             return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
+        for (int i = 2; i < 6; ++i) {
+            int h = cursor_.get();
+            if (text::hex_value(h) < 0) return at_end(h, "invalid unicode escape");
+            out[i] = static_cast<uint8_t>(h);
         }
+        return call(chunk, out, 6);
     }
     uint8_t out[4];
     size_t n = 1;
-    switch (c) {
-    case '"':
-    case '\\':
-    case '/':
-        out[0] = static_cast<uint8_t>(c);
-        break;
-    case 'b':
-        out[0] = 0x08;
-        break;
-    case 'f':
-        out[0] = 0x0C;
-        break;
-    case 'n':
-        out[0] = 0x0A;
-        break;
-    case 'r':
-        out[0] = 0x0D;
-        break;
-    case 't':
-        out[0] = 0x09;
-        break;
-    case 'u': {
+    if (c >= 0 && text::unescape_table[c]) {
+        out[0] = text::unescape_table[c];
+    } else if (c == 'u') {
         uint32_t cp;
         TAMSEL_TRY(hex4(&cp));
         if (cp >= 0xDC00 && cp <= 0xDFFF) return invalid("unexpected low surrogate");
@@ -392,10 +323,8 @@ tamsel_status walker<Raw>::escape(chunk_fn chunk, uint64_t limit, uint64_t *deco
             if (low < 0xDC00 || low > 0xDFFF) return invalid("invalid unicode surrogate pair");
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         }
-        n = encode_utf8(cp, out);
-        break;
-    }
-    default:
+        n = text::encode_utf8(cp, out);
+    } else {
         return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
     }
     if (n > limit - *decoded)
