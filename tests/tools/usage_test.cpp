@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <tamsel.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
 using tool_test::result;
 using tool_test::run;
 
@@ -59,4 +64,35 @@ TEST(ToolUsage, OptionsMayFollowFilesUntilDoubleDash) {
     result r = run({"fmt", "--", "--compact"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "tamsel: --compact: No such file or directory\n");
+}
+
+// The man page and the help texts describe the same commands and options.
+TEST(ToolUsage, ManPageCoversEveryCommandAndOption) {
+    std::ifstream in(std::string(TAMSEL_SOURCE_DIR) + "/man/tamsel.1");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string man = text.str();
+    ASSERT_FALSE(man.empty());
+    const std::string top = run({"--help"}).out;
+    const std::regex command_line("\n  ([a-z]+)  ");
+    std::set<std::string> commands;
+    for (std::sregex_iterator it(top.begin(), top.end(), command_line), end; it != end; ++it)
+        commands.insert((*it)[1]);
+    ASSERT_GE(commands.size(), 3u) << top;
+    const std::regex option("--([a-z][a-z-]*)");
+    for (const auto &command : commands) {
+        const size_t at = man.find("\n.SS " + command + "\n");
+        ASSERT_NE(at, std::string::npos) << "no section for " << command;
+        const size_t next = man.find("\n.S", at + 1);
+        const std::string section = man.substr(at, next - at);
+        const std::string help = run({command, "--help"}).out;
+        for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
+            std::string name = (*it)[1];
+            std::string in_roff;
+            for (char c : name)
+                in_roff += c == '-' ? std::string("\\-") : std::string(1, c);
+            EXPECT_NE(section.find("\\-\\-" + in_roff), std::string::npos)
+                << command << " --" << name << " is not in its man page section";
+        }
+    }
 }
