@@ -1,5 +1,5 @@
 # Convenience targets over the CMake presets (see CMakePresets.json and README.md).
-.PHONY: all test test-dev test-tsan test-valgrind check-integrator demo bench bench-build bench-tool install \
+.PHONY: all test test-dev test-tsan test-valgrind check-integrator docs demo bench bench-build bench-tool install \
 	format clean fuzz fuzz-build fuzz-smoke
 
 all: test
@@ -33,6 +33,14 @@ test-valgrind:
 # The README's plain CMake build with the test peers hidden (scripts/check-integrator-build.sh).
 check-integrator:
 	scripts/check-integrator-build.sh
+
+# The API reference from the header's comments (Doxygen): build/docs/html/index.html. Every
+# public name must be documented; a warning fails the target.
+docs:
+	@scripts/ensure-deps.sh docs
+	@mkdir -p build/docs
+	TAMSEL_DOCS_OUT=build/docs doxygen docs/Doxyfile
+	@echo "API reference: build/docs/html/index.html"
 
 # libFuzzer targets (fuzz/README.md), built by the fuzz preset with clang 14.
 #   make fuzz TARGET=fuzz_parse SECONDS=600   one target, longer

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a make target needs are present. As root it installs the
 # missing ones with apt-get (non-interactively); otherwise it names them and fails.
-#   scripts/ensure-deps.sh test|bench|fuzz|valgrind|demo
+#   scripts/ensure-deps.sh test|bench|fuzz|valgrind|demo|docs
 set -euo pipefail
 what=${1:-test}
 
@@ -25,10 +25,11 @@ fuzz_pkgs=(clang-14:clang++-14
 case "$what" in
     test) wanted=("${common[@]}" "${test_pkgs[@]}") ;;
     demo) wanted=("${common[@]}") ;;
+    docs) wanted=(doxygen:doxygen python3:python3) ;;
     bench) wanted=("${common[@]}" "${bench_pkgs[@]}") ;;
     fuzz) wanted=("${common[@]}" "${test_pkgs[@]}" "${fuzz_pkgs[@]}") ;;
     valgrind) wanted=("${common[@]}" "${test_pkgs[@]}" valgrind:valgrind) ;;
-    *) echo "usage: $0 test|bench|fuzz|valgrind|demo" >&2; exit 2 ;;
+    *) echo "usage: $0 test|bench|fuzz|valgrind|demo|docs" >&2; exit 2 ;;
 esac
 
 missing=()
