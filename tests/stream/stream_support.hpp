@@ -65,17 +65,18 @@ inline std::string drain(tamsel_array_stream *s, kind k) {
     tamsel_json_value_init(nullptr, &v);
     tamsel_error e;
     tamsel_stream_result r;
+    bool truncated = false;
     for (;;) {
         r = k == kind::records ? tamsel_array_stream_next(s, item_map(), &it, &e)
                                : tamsel_array_stream_next_value(s, &v, &e);
         if (r != TAMSEL_STREAM_ITEM) break;
-        out += k == kind::records ? describe(it) : std::string(v.data, v.len);
-        if (e.code || e.truncated) out += "!" + std::to_string(e.code);
-        out += ",";
+        out += (k == kind::records ? describe(it) : std::string(v.data, v.len)) + ",";
+        if (e.code == TAMSEL_STATUS_TRUNCATED && e.truncated) truncated = true;
     }
     tamsel_cleanup(item_map(), &it);
     tamsel_json_value_cleanup(&v);
-    return out + "|" + describe_result(r, e);
+    // A push reports a truncation once, at its end: so does the transcript.
+    return out + "|" + describe_result(r, e) + (truncated ? "!7" : "");
 }
 
 // Opens a stream over `text` (root array, or the array under `path`) read through a reader
@@ -120,7 +121,8 @@ inline std::string push_pieces(tamsel_runtime *rt, const char *path, const std::
     item it{};
     tamsel_status st = TAMSEL_STATUS_OK;
     size_t at = 0;
-    for (size_t i = 0; i <= cuts.size() && st == TAMSEL_STATUS_OK; ++i) {
+    bool truncated = false;
+    for (size_t i = 0; i <= cuts.size() && (st == TAMSEL_STATUS_OK || st == 7); ++i) {
         const size_t end = i < cuts.size() ? cuts[i] : text.size();
         if (k == kind::strings)
             st = tamsel_array_stream_push_string_items(s, text.data() + at, end - at,
@@ -129,13 +131,19 @@ inline std::string push_pieces(tamsel_runtime *rt, const char *path, const std::
             st = tamsel_array_stream_push(s, item_map(), &it, text.data() + at, end - at,
                                           log_record, &log, &e);
         at = end;
+        truncated |= st == TAMSEL_STATUS_TRUNCATED;
     }
-    if (st == TAMSEL_STATUS_OK)
+    if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED)
         st = k == kind::strings
                  ? tamsel_array_stream_finish_string_items(s, log_string_item, &log, &e)
                  : tamsel_array_stream_finish(s, item_map(), &it, log_record, &log, &e);
     tamsel_cleanup(item_map(), &it);
     tamsel_array_stream_close(s);
+    if (st == TAMSEL_STATUS_TRUNCATED) {
+        EXPECT_TRUE(e.truncated);
+        return log.out + "|END!7";
+    }
+    EXPECT_FALSE(truncated && st == TAMSEL_STATUS_OK) << "a truncation is sticky";
     return log.out + "|" + (st == TAMSEL_STATUS_OK ? "END" : "ERROR " + describe_error(e));
 }
 
