@@ -91,6 +91,7 @@ std::string push(tamsel_runtime *rt, const options &o, const uint8_t *text, size
     size_t at = 0;
     for (size_t i = 0; at < size; ++i) {
         size_t n = plan.empty() ? size : plan[i % plan.size()];
+        if (n == 0) n = 1; // a zero piece of the reader's plan is one byte here
         if (n > size - at) n = size - at;
         st = tamsel_array_stream_push(s, rec_map(), &r, text + at, n, log_rec, &out, &e);
         at += n;

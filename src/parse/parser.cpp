@@ -44,29 +44,6 @@ inline void advance(parser &p, uint8_t c) {
     }
 }
 
-size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 inline bool continues(tamsel_status st) {
     return st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;
 }
@@ -536,13 +513,6 @@ tamsel_status end_string(parser &p) {
     return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "invalid string completion mode");
 }
 
-int hex_digit(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 tamsel_status on_string(parser &p, uint8_t c) {
     if (p.unicode_left) {
         int h = hex_digit(c);
@@ -740,6 +710,36 @@ const uint8_t *skip_whitespace(parser &p, const uint8_t *q, const uint8_t *e) {
 }
 
 } // namespace
+
+size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
+    if (cp < 0x80) {
+        out[0] = static_cast<unsigned char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+int hex_digit(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 tamsel_status parser::raise(tamsel_status code, const char *format, ...) {
     char message[TAMSEL_ERROR_MESSAGE_CAPACITY];

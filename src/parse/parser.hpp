@@ -217,6 +217,11 @@ void unwind_mapped_streams(parser &p);
 
 // ---- grammar helpers shared with the other files (parser.cpp) ----------------------------
 
+// The UTF-8 bytes of code point `cp` (at most 4); their count.
+[[nodiscard]] size_t encode_utf8(uint32_t cp, unsigned char out[4]);
+// The value of a hex digit, or -1.
+[[nodiscard]] int hex_digit(uint8_t c);
+
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);
 // Moves the innermost frame on after a completed value.

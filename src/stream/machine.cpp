@@ -18,36 +18,6 @@ bool same_destination(const request &a, const request &b) {
     return a.type == b.type && a.map == b.map && a.dst == b.dst && a.value == b.value;
 }
 
-int hex_digit(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
-    if (cp < 0x80) {
-        out[0] = static_cast<unsigned char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // ---- root keys -------------------------------------------------------------------------------
 
 tamsel_stream_result key_append(block &b, const void *bytes, size_t n) {
@@ -66,7 +36,7 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
     *closed = false;
     while (b.pos < b.end) {
         if (b.key_hex_left) {
-            const int h = hex_digit(take(b));
+            const int h = parse::hex_digit(take(b));
             if (h < 0) return bad_key(b, "invalid unicode escape in JSON string");
             b.key_hex = b.key_hex * 16 + static_cast<uint32_t>(h);
             if (--b.key_hex_left) continue;
@@ -82,7 +52,8 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
                 continue;
             }
             unsigned char out[4];
-            if (key_append(b, out, encode_utf8(cp, out)) != running) return TAMSEL_STREAM_ERROR;
+            if (key_append(b, out, parse::encode_utf8(cp, out)) != running)
+                return TAMSEL_STREAM_ERROR;
             continue;
         }
         if (b.key_escape) {

@@ -5,18 +5,26 @@
 
 namespace tamsel::stream {
 
+namespace {
+
+tamsel_stream_result pull(tamsel_array_stream *stream, const request &r, tamsel_error *error) {
+    block &b = *block_of(stream);
+    return finish_with(b, step(b, r), error);
+}
+
+} // namespace
+
 tamsel_stream_result next_raw(tamsel_array_stream *stream, raw_piece_fn piece, void *user,
                               tamsel_error *error) {
     if (!stream || !piece) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "array stream and item sink are required");
         return TAMSEL_STREAM_ERROR;
     }
-    block &b = *block_of(stream);
     request r;
     r.type = item_type::raw;
     r.piece = piece;
     r.piece_user = user;
-    return finish_with(b, step(b, r), error);
+    return pull(stream, r, error);
 }
 
 } // namespace tamsel::stream
@@ -37,12 +45,11 @@ extern "C" tamsel_stream_result tamsel_array_stream_next(tamsel_array_stream *st
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         return TAMSEL_STREAM_ERROR;
     }
-    block &b = *block_of(stream);
     request r;
     r.type = item_type::mapped;
     r.map = map;
     r.dst = dst;
-    return finish_with(b, step(b, r), error);
+    return pull(stream, r, error);
 }
 
 extern "C" tamsel_stream_result tamsel_array_stream_next_value(tamsel_array_stream *stream,
@@ -56,9 +63,8 @@ extern "C" tamsel_stream_result tamsel_array_stream_next_value(tamsel_array_stre
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value destination is required");
         return TAMSEL_STREAM_ERROR;
     }
-    block &b = *block_of(stream);
     request r;
     r.type = item_type::value;
     r.value = value;
-    return finish_with(b, step(b, r), error);
+    return pull(stream, r, error);
 }
