@@ -219,7 +219,7 @@ void key_tracker::set_budget(budget_ref budget) noexcept {
     reset();
     budget_ = budget;
     for (size_t i = 0; i < built_; ++i)
-        levels_[i].bind(allocator_, budget);
+        levels_[i].rebudget(budget);
 }
 
 tamsel_status key_tracker::object_begin(tamsel_error *error) {
@@ -272,19 +272,23 @@ tamsel_status key_tracker::key_end(tamsel_error *error) {
     return TAMSEL_STATUS_OK;
 }
 
-void key_tracker::object_end() noexcept {
-    if (!depth_) return;
-    key_set &s = levels_[--depth_];
-    // A big object's memory goes at once: what stays held is bounded by the open objects.
+namespace {
+// A big object's memory goes at once: what stays held is bounded by the open objects.
+void close_set(key_set &s) noexcept {
     if (s.heap_bytes() > 4096)
         s.release();
     else
         s.clear();
 }
+} // namespace
+
+void key_tracker::object_end() noexcept {
+    if (depth_) close_set(levels_[--depth_]);
+}
 
 void key_tracker::reset() noexcept {
     for (size_t i = 0; i < built_; ++i)
-        levels_[i].release();
+        close_set(levels_[i]);
     depth_ = 0;
 }
 

@@ -5,7 +5,7 @@
 //
 // Costs: O(1) expected per key. Keys live in one byte run per set (a u64 length, then the
 // bytes, in arrival order); a table of offsets into that run, sized to at most half full and
-// hashed with a per-set random seed, finds them. Small sets (up to 8 keys) are scanned and
+// hashed with a per-set random seed, finds them. Small sets (up to 16 keys) are scanned and
 // need no table, and their first bytes live inside the set record itself, so an object of a
 // few short keys allocates nothing. All memory comes from the given allocator and, when a
 // budget is bound, is charged to it.
@@ -34,6 +34,11 @@ class key_set {
         allocator_ = allocator;
         budget_ = budget;
     }
+    // Moves the charge of the memory held to `budget` (the old budget is gone).
+    void rebudget(budget_ref budget) noexcept {
+        budget_ = budget;
+        if (budget_.in_use) *budget_.in_use += heap_bytes();
+    }
 
     // Adds `key` unless an equal key is in the set; `*added` says which. Failures leave the set
     // as it was: status 6 "parse allocations exceed configured max bytes" (over the budget) or
@@ -58,8 +63,8 @@ class key_set {
     }
 
   private:
-    static constexpr size_t inline_bytes = 96;
-    static constexpr size_t scan_limit = 8; // keys found by scanning before a table is built
+    static constexpr size_t inline_bytes = 224;
+    static constexpr size_t scan_limit = 16; // keys found by scanning before a table is built
 
     [[nodiscard]] unsigned char *entries() noexcept { return heap_ ? heap_ : local_; }
     [[nodiscard]] bool charge(size_t old_bytes, size_t new_bytes, tamsel_error *error);
@@ -97,7 +102,8 @@ class key_tracker {
 
     // Sets the allocator (resolved) once, before the first object.
     void bind(const tamsel_allocator &allocator) noexcept { allocator_ = allocator; }
-    // Closes every open object (as reset) and charges the sets to `budget` from now on.
+    // Closes every open object (as reset) and charges the sets to `budget` from now on,
+    // starting with the memory they keep.
     void set_budget(budget_ref budget) noexcept;
 
     // An object opens: status 8 "failed to allocate duplicate-key tracker" when the stack
@@ -114,7 +120,7 @@ class key_tracker {
     void object_end() noexcept;
 
     [[nodiscard]] size_t depth() const noexcept { return depth_; }
-    // Closes every open object, freeing the sets' heap memory; the stack is kept.
+    // Closes every open object; the sets keep small memory for the next value.
     void reset() noexcept;
     // Frees everything.
     void release() noexcept;

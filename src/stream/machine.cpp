@@ -172,9 +172,10 @@ tamsel_stream_result item_begin(block &b, const request &r) {
         a.any_root = true;
         if (tracks_keys(b, r.type)) a.keys = &b.tracker;
     }
-    b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
     tamsel_status st = parse::parser_init(b.p, a);
     b.parser_live = true;
+    // The tracker's sets are charged to this item's budget, the memory they kept first.
+    b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
     b.pending = r;
     // Positions count from the start of the input, not from the item.
     b.p.error.offset = b.offset;
