@@ -543,35 +543,14 @@ tamsel_status on_string(parser &p, uint8_t c) {
         // The low half of a pair must follow its high half at once.
         if (p.pending_high && c != 'u')
             return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid unicode surrogate pair");
-        unsigned char out;
-        switch (c) {
-        case '"':
-        case '\\':
-        case '/':
-            out = c;
-            break;
-        case 'b':
-            out = 0x08;
-            break;
-        case 'f':
-            out = 0x0C;
-            break;
-        case 'n':
-            out = 0x0A;
-            break;
-        case 'r':
-            out = 0x0D;
-            break;
-        case 't':
-            out = 0x09;
-            break;
-        case 'u':
+        if (c == 'u') {
             p.unicode_left = 4;
             p.unicode_acc = 0;
             return TAMSEL_STATUS_OK;
-        default:
-            return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid escape sequence");
         }
+        const int decoded = simple_escape(c);
+        if (decoded < 0) return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid escape sequence");
+        const auto out = static_cast<unsigned char>(decoded);
         return sink_write(p, &out, 1, false);
     }
     if (c == '"') {
@@ -732,6 +711,27 @@ size_t encode_utf8(uint32_t cp, unsigned char out[4]) {
     out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
     out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     return 4;
+}
+
+int simple_escape(uint8_t c) {
+    switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+        return c;
+    case 'b':
+        return 0x08;
+    case 'f':
+        return 0x0C;
+    case 'n':
+        return 0x0A;
+    case 'r':
+        return 0x0D;
+    case 't':
+        return 0x09;
+    default:
+        return -1;
+    }
 }
 
 int hex_digit(uint8_t c) {

@@ -219,6 +219,8 @@ void unwind_mapped_streams(parser &p);
 
 // The UTF-8 bytes of code point `cp` (at most 4); their count.
 [[nodiscard]] size_t encode_utf8(uint32_t cp, unsigned char out[4]);
+// The byte a two-character escape (backslash, then `c`) stands for, or -1 ('u' included).
+[[nodiscard]] int simple_escape(uint8_t c);
 // The value of a hex digit, or -1.
 [[nodiscard]] int hex_digit(uint8_t c);
 

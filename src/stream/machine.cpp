@@ -60,35 +60,14 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
             const uint8_t c = take(b);
             b.key_escape = false;
             if (b.key_high && c != 'u') return bad_key(b, "invalid unicode surrogate pair");
-            unsigned char out;
-            switch (c) {
-            case '"':
-            case '\\':
-            case '/':
-                out = c;
-                break;
-            case 'b':
-                out = 0x08;
-                break;
-            case 'f':
-                out = 0x0C;
-                break;
-            case 'n':
-                out = 0x0A;
-                break;
-            case 'r':
-                out = 0x0D;
-                break;
-            case 't':
-                out = 0x09;
-                break;
-            case 'u':
+            if (c == 'u') {
                 b.key_hex_left = 4;
                 b.key_hex = 0;
                 continue;
-            default:
-                return bad_key(b, "invalid JSON string escape");
             }
+            const int decoded = parse::simple_escape(c);
+            if (decoded < 0) return bad_key(b, "invalid JSON string escape");
+            const auto out = static_cast<unsigned char>(decoded);
             if (key_append(b, &out, 1) != running) return TAMSEL_STREAM_ERROR;
             continue;
         }
