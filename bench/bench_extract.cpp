@@ -10,8 +10,7 @@
 // not survive it: it takes part on the generated records only.
 //
 // tamsel maps a root object into a record; the generated arrays have an array at the root,
-// which its array streams (not in the library yet) will read. Their row is then one more
-// make_side call with a function filling bench_records from the stream's items.
+// which its array streams read one item at a time (bench_array_stream.cpp).
 #include "corpus.hpp"
 #include "extractors.hpp"
 #include "tamsel_side.hpp"
@@ -274,6 +273,7 @@ void add_extract_groups(registry &r, const inputs &in) {
     for (const input &array : in.arrays) {
         const input *a = &array;
         group g{"extract", a->name, {}, a->bytes.size() >= 64 * kMiB};
+        g.sides.push_back(tamsel_array_extract_side(a));
         g.sides.push_back(make_side<bench_records>(kRapidjson, a, records_rapidjson));
         g.sides.push_back(make_side<bench_records>(kSimdjsonOndemand, a, records_ondemand));
         g.sides.push_back(make_side<bench_records>(kSimdjsonDom, a, records_dom));

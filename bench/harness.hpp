@@ -122,6 +122,10 @@ void add_extract_groups(registry &r, const inputs &in);
 void add_serialize_groups(registry &r, const inputs &in);
 void add_object_stream_groups(registry &r, const inputs &in);
 void add_byte_io_groups(registry &r, const inputs &in);
+// tamsel's array-stream side of the extract rows over the generated arrays, and the
+// fd-array-stream benchmarks (bench_array_stream.cpp).
+side tamsel_array_extract_side(const input *in);
+void register_array_stream_benchmarks(const options &opt);
 // Registers the benchmarks that each run one side in a child process over a descriptor.
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.

@@ -54,6 +54,8 @@ JOBS = [
     ("spool", "spooled value, write then read",
      "Written in 64 KiB pieces with a 64 KiB memory limit, then read back; in brackets `fwrite`"
      " and `fread` on a tmpfile's time over tamsel's (not RapidJSON's)."),
+    ("array-stream", "array stream over a generated array (descriptor)",
+     "The items of the root array one at a time into a record, read from a descriptor."),
     ("object-stream", "object stream over JSON Lines (in memory)",
      "One record per line, handed over one at a time; the checksums must agree. RapidJSON:"
      " `Reader` with `kParseStopWhenDoneFlag` and the key-path SAX handler."),

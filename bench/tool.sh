@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The tamsel tool against jq on the corpus documents: wall time with hyperfine, peak RSS with
-# /usr/bin/time. `tamsel fmt --compact` faces `jq -c .`, `tamsel validate` faces `jq empty`.
+# /usr/bin/time. `tamsel fmt --compact` faces `jq -c .`, `tamsel validate` faces `jq empty`;
+# `tamsel items` faces `jq -c '.[]'` and jq's streaming form on a generated 256 MiB array.
 # Not part of `make bench`; run it as `make bench-tool` (builds the release tool first).
 #   bench/tool.sh [BUILD_DIR]   writes bench/results/tool.md and prints it
 set -euo pipefail
@@ -11,7 +12,8 @@ runs=${TOOL_BENCH_RUNS:-10}
 out=bench/results/tool.md
 mkdir -p bench/results
 json=$(mktemp)
-trap 'rm -f "$json"' EXIT
+array=$(mktemp)
+trap 'rm -f "$json" "$array"' EXIT
 
 rss_kib() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1; }
 
@@ -43,5 +45,37 @@ print(" ".join("%.2f" % (x["mean"] * 1000) for x in r))' "$json")
             "$t_fmt" "$(ratio "$t_fmt" "$t_jqc")" "$m_fmt" "$t_jqc" "$m_jqc" \
             "$t_val" "$(ratio "$t_val" "$t_jqe")" "$m_val" "$t_jqe" "$m_jqe"
     done
+
+    # One JSON array of generated records, 256 MiB.
+    awk -v size=$((256 * 1024 * 1024)) 'BEGIN {
+        printf "["; n = 1
+        for (i = 0; n < size; i++) {
+            r = sprintf("%s{\"id\":%d,\"name\":\"user %d\",\"email\":\"u%d@example.com\",\"active\":%s,\"score\":%d.%02d,\"tags\":[\"t%d\",\"x\"],\"location\":{\"city\":\"c%d\",\"lat\":%d.5}}",
+                i ? ",\n" : "", i, i, i, i % 2 ? "true" : "false", i % 100, i % 97, i % 13, i % 50, i % 90)
+            printf "%s", r; n += length(r)
+        }
+        print "]" }' > "$array"
+    aruns=${TOOL_BENCH_ARRAY_RUNS:-3}
+    items="$tamsel items $array"
+    jq_items="jq -c .[] $array"
+    jq_stream="jq -cn --stream fromstream(1|truncate_stream(inputs)) $array"
+    hyperfine -N --runs "$aruns" --export-json "$json" --style none \
+        "$items" "$jq_items" "$jq_stream" >/dev/null 2>&1
+    read -r t_items t_jq t_stream < <(python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+print(" ".join("%.0f" % (x["mean"] * 1000) for x in r))' "$json")
+    m_items=$(rss_kib "$tamsel" items "$array")
+    m_jq=$(rss_kib jq -c '.[]' "$array")
+    m_stream=$(rss_kib jq -cn --stream 'fromstream(1|truncate_stream(inputs))' "$array")
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
+    echo
+    echo "## tamsel items on a $(($(wc -c < "$array") / 1048576)) MiB array ($aruns runs)"
+    echo
+    echo "| tamsel items | jq -c '.[]' | jq -cn --stream 'fromstream(1\|truncate_stream(inputs))' |"
+    echo "|---:|---:|---:|"
+    printf '| %s ms, %s KiB | %s ms (%s×), %s KiB | %s ms (%s×), %s KiB |\n' \
+        "$t_items" "$m_items" "$t_jq" "$(ratio "$t_items" "$t_jq")" "$m_jq" \
+        "$t_stream" "$(ratio "$t_items" "$t_stream")" "$m_stream"
 } > "$out"
 cat "$out"

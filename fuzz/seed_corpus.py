@@ -117,7 +117,28 @@ def main():
     streams = [("stream%02d" % i, s) for i, s in enumerate(STREAMS)] + records[:8]
     write("fuzz_object_stream",
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
+    write_array_seeds()
     return 0
+
+
+ARRAYS = [
+    (0, b'[{"id":1,"name":"a\\u00e9","x":1.5},{"id":-2},{}]'),
+    (1, b'{"q":{"a":[1,2]},"p":[{"id":3,"name":"n"}],"z":null}'),
+    (6, b'[1, "two", [3, {"k": 4, "k": 5}], true, null, -0.5e3 ]\n'),
+    (7, b'{"p":[{"a":{"b":[]}},"s\\n",7],"p":[]}'),
+    (2, b'[{"id":1},]'),
+    (0, b'[1 2]'),
+    (1, b'{"p":3}'),
+    (0, b'[12'),
+]
+
+
+def write_array_seeds():
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = []
+    for i, (flags, text) in enumerate(ARRAYS):
+        seeds.append(("array%02d" % i, bytes([flags | (8 if i % 2 else 0)]) + plans[i % 4] + text))
+    write("fuzz_array_stream", seeds)
 
 
 if __name__ == "__main__":

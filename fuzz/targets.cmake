@@ -9,7 +9,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_object_stream
   fuzz_json_value
   fuzz_alloc_fail
-  fuzz_round_trip)
+  fuzz_round_trip
+  fuzz_array_stream)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)

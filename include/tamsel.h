@@ -247,6 +247,7 @@ typedef struct tamsel_runtime_settings tamsel_runtime_settings; /* internal */
 struct tamsel_json_value;
 struct tamsel_map;
 struct tamsel_stream;
+struct tamsel_array_stream;
 typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
@@ -321,11 +322,19 @@ typedef struct tamsel_runtime_methods {
     struct tamsel_stream *(*stream_open_fd)(tamsel_runtime *runtime, const struct tamsel_map *map,
                                             int fd, tamsel_error *error);
     /* 24-28: array streams */
-    tamsel_method_unavailable array_stream_open_reader;
-    tamsel_method_unavailable array_stream_open_filep;
-    tamsel_method_unavailable array_stream_open_path;
-    tamsel_method_unavailable array_stream_open_fd;
-    tamsel_method_unavailable array_stream_open_push;
+    struct tamsel_array_stream *(*array_stream_open_reader)(tamsel_runtime *runtime,
+                                                            const char *path, tamsel_reader reader,
+                                                            void *reader_user, tamsel_error *error);
+    struct tamsel_array_stream *(*array_stream_open_filep)(tamsel_runtime *runtime,
+                                                           const char *path, FILE *file,
+                                                           tamsel_error *error);
+    struct tamsel_array_stream *(*array_stream_open_path)(tamsel_runtime *runtime, const char *path,
+                                                          const char *file_path,
+                                                          tamsel_error *error);
+    struct tamsel_array_stream *(*array_stream_open_fd)(tamsel_runtime *runtime, const char *path,
+                                                        int fd, tamsel_error *error);
+    struct tamsel_array_stream *(*array_stream_open_push)(tamsel_runtime *runtime, const char *path,
+                                                          tamsel_error *error);
     /* 29-30: spooled values */
     void (*spooled_init)(tamsel_runtime *runtime, tamsel_spooled *spooled);
     void (*spooled_init_class)(tamsel_runtime *runtime, tamsel_spooled *spooled, int spool_class);
@@ -1353,6 +1362,205 @@ TAMSEL_API tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
 TAMSEL_API const tamsel_error *tamsel_stream_error(const tamsel_stream *stream);
 /* Frees the stream (NULL ignored). The destination's contents stay the caller's. */
 TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
+
+/* ======================================================================================== */
+/* Array streams                                                                            */
+/* ======================================================================================== */
+
+/*
+ * How to use: an array stream hands out the items of one JSON array one at a time, so an array
+ * of any length costs the memory of one item (a 1024-byte window, the item parser and the open
+ * levels of the item). The array is the root value (path NULL or "") or the value of one
+ * member of a root object (path "items": one member name, no dots). Open the stream from a
+ * reader, FILE*, descriptor or path and pull items with next (into a mapped record) or
+ * next_value (into a JSON value holder) until TAMSEL_STREAM_END; or open it push-fed and hand
+ * it the input in chunks with push / push_string / push_string_items, then call the matching
+ * finish. Close it with tamsel_array_stream_close (or its close member) in every case.
+ *
+ * The stream never reads past the item it delivers: the bytes after an item stay in its
+ * window. An item is delivered only once the ',' or ']' after it was seen, so a syntax error
+ * after the last item is reported instead of that item. A non-blocking reader or descriptor
+ * gives TAMSEL_STREAM_WOULD_BLOCK; call again with the same item kind and destination and the
+ * stream resumes exactly where it stopped. Errors carry the line, column and byte offset of
+ * the failing byte counted from the start of the input.
+ *
+ * States: active, then done (after TAMSEL_STREAM_END) or failed (after any error, including
+ * an item that fails its map or a callback failure). A failed stream repeats its error on every
+ * later call (pushes return its status); a done stream returns TAMSEL_STREAM_END (pushes: "array
+ * stream is already finished"). Argument checks (status 1) change nothing.
+ *
+ * Destinations: with init_destination on (the default), next and push prepare the record for
+ * each item; passing the same record again releases the previous item's values first, and
+ * after the last item the record is the caller's to tamsel_cleanup. push cleans the record up
+ * after each callback. After an item failure the record may be partly filled; tamsel_cleanup
+ * releases it.
+ *
+ * A stream copies the runtime's settings when it opens and outlives the runtime. It belongs to
+ * one thread at a time.
+ */
+
+typedef struct tamsel_array_stream tamsel_array_stream;
+
+/* Push item callback: receives the record the item was parsed into. Returns 0 to go on, 7
+   (something was cut) to go on and have the call return 7, or a failure that stops the
+   stream. */
+typedef tamsel_status (*tamsel_array_item_callback)(void *user, void *destination);
+/* String item callback: one whole string item, NUL-terminated (`length` excludes the NUL), its
+   bytes valid during the call. A failure may leave a message in `error`. */
+typedef tamsel_status (*tamsel_array_string_item_callback)(void *user, const char *text,
+                                                           size_t length, tamsel_error *error);
+
+/* The handle: the stream's own error record first (tamsel_array_stream_error returns it), then
+   its operations, each the public function of the same name. Never edit the members. */
+struct tamsel_array_stream {
+    tamsel_error error;
+    tamsel_stream_result (*next)(tamsel_array_stream *stream, const struct tamsel_map *map,
+                                 void *dst, tamsel_error *error);
+    tamsel_stream_result (*next_value)(tamsel_array_stream *stream, struct tamsel_json_value *value,
+                                       tamsel_error *error);
+    tamsel_status (*push)(tamsel_array_stream *stream, const struct tamsel_map *map, void *dst,
+                          const void *bytes, size_t length, tamsel_array_item_callback callback,
+                          void *user, tamsel_error *error);
+    tamsel_status (*finish)(tamsel_array_stream *stream, const struct tamsel_map *map, void *dst,
+                            tamsel_array_item_callback callback, void *user, tamsel_error *error);
+    tamsel_status (*push_string)(tamsel_array_stream *stream, const void *bytes, size_t length,
+                                 const tamsel_string_chunk_handler *handler, void *user,
+                                 tamsel_error *error);
+    tamsel_status (*finish_string)(tamsel_array_stream *stream,
+                                   const tamsel_string_chunk_handler *handler, void *user,
+                                   tamsel_error *error);
+    tamsel_status (*push_string_items)(tamsel_array_stream *stream, const void *bytes,
+                                       size_t length, tamsel_array_string_item_callback callback,
+                                       void *user, tamsel_error *error);
+    tamsel_status (*finish_string_items)(tamsel_array_stream *stream,
+                                         tamsel_array_string_item_callback callback, void *user,
+                                         tamsel_error *error);
+    void (*close)(tamsel_array_stream *stream);
+};
+
+/*
+ * Openers. Each borrows `runtime` for the call only ("tamsel runtime is required") and copies
+ * its settings and parse options.
+ *   path: NULL or "" streams the root array; otherwise the member of the root object whose
+ *         value is the array. A path with a '.' is refused ("array stream v1 supports only one
+ *         direct path segment").
+ *   error: optional; reset on success.
+ * Returns the handle, or NULL: status 1 for the checks named below and "allocator must
+ * provide either all callbacks or none"; status 8 "failed to allocate array stream" or "failed
+ * to allocate string". The stream never closes a caller's FILE* or descriptor.
+ */
+/* Reads through `reader` ("reader callback is required"), 1024 bytes a call. A reader failure
+   is status 10 "array stream read failed" (its code in system_errno); 0 bytes without eof or
+   would_block is asked again, at most TAMSEL_READER_MAX_EMPTY_READS times in a row (then
+   status 9 "reader made no progress"). */
+TAMSEL_API tamsel_array_stream *
+tamsel_array_stream_open_reader(tamsel_runtime *runtime, const char *path, tamsel_reader reader,
+                                void *reader_user, tamsel_error *error);
+/* Reads `file` ("file pointer is required") with fread; a read error is status 10 with errno. */
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_filep(tamsel_runtime *runtime,
+                                                               const char *path, FILE *file,
+                                                               tamsel_error *error);
+/* Opens `file_path` ("path is required") with fopen "rb" (status 10 "failed to open '%s'",
+   errno set) and closes it at close. */
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_path(tamsel_runtime *runtime,
+                                                              const char *path,
+                                                              const char *file_path,
+                                                              tamsel_error *error);
+/* Reads descriptor `fd` ("fd must be non-negative") with read(2); EAGAIN gives
+   TAMSEL_STREAM_WOULD_BLOCK. */
+TAMSEL_API tamsel_array_stream *
+tamsel_array_stream_open_fd(tamsel_runtime *runtime, const char *path, int fd, tamsel_error *error);
+/* A push-fed stream: input comes only from the push calls. */
+TAMSEL_API tamsel_array_stream *
+tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_error *error);
+
+/*
+ * tamsel_array_stream_next: parses the next item (an object) into `dst` as `map` describes.
+ *   map, dst: required with the stream ("array stream, map, and destination are required");
+ *             a map that fails the layout analysis: "invalid field layout" (status 1, nothing
+ *             read). A pending item must be resumed with the same map and destination, else
+ *             the stream fails with "resume array stream item with the same destination".
+ *   error: optional; receives a copy of the stream's error record. After an item it holds the
+ *          item's status: 0, or 7 with `truncated` 1 when a fixed-capacity value was cut.
+ * Returns TAMSEL_STREAM_ITEM, TAMSEL_STREAM_END (array closed, only whitespace after the root),
+ * TAMSEL_STREAM_WOULD_BLOCK or TAMSEL_STREAM_ERROR. Errors include "selected JSON value is not
+ * an array", "array path requires a root object" (status 3), "selected array field was not
+ * found" (status 4), "duplicate root object field" (status 5, when duplicates are rejected),
+ * "expected JSON value in selected array", "expected ',' or ']' in selected array",
+ * "unterminated selected array", "unterminated JSON value", "unexpected data after root array"
+ * and "unexpected data after root object" (status 2), and every failure of the item parser.
+ */
+TAMSEL_API tamsel_stream_result tamsel_array_stream_next(tamsel_array_stream *stream,
+                                                         const struct tamsel_map *map, void *dst,
+                                                         tamsel_error *error);
+/*
+ * tamsel_array_stream_next_value: the next item, any JSON value, stored in `value` as compact
+ * text (tamsel_json_value_set_buffer). Null stream: "array stream is required"; null value:
+ * "JSON value destination is required". With reject_duplicates on, a key repeated in one
+ * object of the item is status 5 "duplicate object field". Results as next.
+ */
+TAMSEL_API tamsel_stream_result tamsel_array_stream_next_value(tamsel_array_stream *stream,
+                                                               struct tamsel_json_value *value,
+                                                               tamsel_error *error);
+
+/*
+ * tamsel_array_stream_push: hands the stream the next `length` bytes of its input (push-fed
+ * streams only: "array stream is not push-fed"). Every item completed by them is parsed into
+ * `dst`, passed to `callback` (user, dst) and then released with tamsel_cleanup semantics, so
+ * the record is empty again before the next item.
+ *   stream, map, dst, callback: required ("array stream, map, destination, and callback are
+ *                               required"); map: "invalid field layout" as in next.
+ *   bytes: required unless length is 0 ("input bytes are required").
+ * Returns 0; 7 once any item of the stream was truncated (the error record is the stream's at
+ * the last item this call delivered, code 7, truncated 1); the callback's failure ("array
+ * stream item callback failed"); or the stream's failure. The bytes need not outlive the call.
+ */
+TAMSEL_API tamsel_status tamsel_array_stream_push(tamsel_array_stream *stream,
+                                                  const struct tamsel_map *map, void *dst,
+                                                  const void *bytes, size_t length,
+                                                  tamsel_array_item_callback callback, void *user,
+                                                  tamsel_error *error);
+/* Ends the input of a push stream: the last items are delivered and the array must be
+   complete. Same arguments and results as push. */
+TAMSEL_API tamsel_status tamsel_array_stream_finish(tamsel_array_stream *stream,
+                                                    const struct tamsel_map *map, void *dst,
+                                                    tamsel_array_item_callback callback, void *user,
+                                                    tamsel_error *error);
+/*
+ * tamsel_array_stream_push_string: as push, for an array of strings: each item's decoded bytes
+ * go to handler->chunk as they are read (runs of plain bytes in one piece), after
+ * handler->begin, and handler->end is called once the item is delivered. An item that is not a
+ * string fails with status 3 "selected array item is not a string". A failure of begin or
+ * chunk is returned unchanged; of end, with "array stream string callback failed".
+ *   handler: required with its chunk member ("array stream and string chunk handler are
+ *            required").
+ * Returns 0 or the failure.
+ */
+TAMSEL_API tamsel_status tamsel_array_stream_push_string(tamsel_array_stream *stream,
+                                                         const void *bytes, size_t length,
+                                                         const tamsel_string_chunk_handler *handler,
+                                                         void *user, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_stream_finish_string(
+    tamsel_array_stream *stream, const tamsel_string_chunk_handler *handler, void *user,
+    tamsel_error *error);
+/*
+ * tamsel_array_stream_push_string_items: as push_string, with each string item gathered whole
+ * and passed to `callback` ("array stream and string item callback are required"). An item
+ * longer than the runtime's value limit max_string_bytes (0: no limit) fails with status 6
+ * "framing buffer limit exceeded".
+ */
+TAMSEL_API tamsel_status tamsel_array_stream_push_string_items(
+    tamsel_array_stream *stream, const void *bytes, size_t length,
+    tamsel_array_string_item_callback callback, void *user, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_stream_finish_string_items(
+    tamsel_array_stream *stream, tamsel_array_string_item_callback callback, void *user,
+    tamsel_error *error);
+
+/* The stream's own error record (NULL for a NULL stream). */
+TAMSEL_API const tamsel_error *tamsel_array_stream_error(const tamsel_array_stream *stream);
+/* Closes a file the stream opened, releases everything it holds and frees it (NULL ignored). A
+   destination record keeps the values of items already delivered. */
+TAMSEL_API void tamsel_array_stream_close(tamsel_array_stream *stream);
 
 /* ======================================================================================== */
 /* Serialization and JSON Lines                                                             */

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo `make demo` runs after the release build: the tamsel tool on the bundled samples,
 # then a generated JSON Lines file of about 200 MiB read into C structs and filtered by
-# examples/jsonl_filter.c. Everything it writes goes to a temporary directory, removed at exit.
+# examples/jsonl_filter.c, and the same events as one JSON array split by `tamsel items`. Everything it writes goes to a temporary directory, removed at exit.
 #   scripts/demo.sh [BUILD_DIR]     (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,6 +70,20 @@ head -n 3 "$work/kept.jsonl"
 show "$tamsel" validate --lines "$work/kept.jsonl"
 echo "the filtered file is valid JSON Lines ($(wc -l < "$work/kept.jsonl") lines)"
 
-rm -f "$work/events.jsonl" "$work/kept.jsonl"
+step "The same events as one JSON array, split again into JSON Lines by tamsel items"
+{ echo '['; sed '$!s/$/,/' "$work/events.jsonl"; echo ']'; } > "$work/events.json"
+rm -f "$work/kept.jsonl"
+printf '$ %s\n' "tamsel items $work/events.json > $work/items.jsonl"
+t0=$(date +%s.%N)
+rss=$(/usr/bin/time -f %M "$tamsel" items "$work/events.json" 2>&1 >"$work/items.jsonl" | tail -n 1)
+t1=$(date +%s.%N)
+awk -v a="$t0" -v b="$t1" -v n="$(wc -c < "$work/events.json")" -v rss="$rss" \
+    'BEGIN { printf "%.1f MB in %.2f s (%.0f MB/s), peak RSS %.1f MiB\n", n / 1e6, b - a, n / 1e6 / (b - a), rss / 1024 }'
+echo "$(wc -l < "$work/items.jsonl") items; the first two:"
+head -n 2 "$work/items.jsonl" | cut -c1-120
+show "$tamsel" validate --lines "$work/items.jsonl"
+echo "every item is one valid JSON value on its line"
+
+rm -f "$work/events.jsonl" "$work/kept.jsonl" "$work/events.json" "$work/items.jsonl"
 finished=$(date +%s.%N)
 awk -v a="$started" -v b="$finished" 'BEGIN { printf "\ndemo finished in %.1f s; generated files deleted\n", b - a }'

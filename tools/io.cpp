@@ -184,7 +184,7 @@ void input::report_error(size_t line, size_t column, const char *message) {
 }
 
 void input::report_error(const tamsel_error &error, const limits &l, size_t line) {
-    if (!saw_content_ && error.code == TAMSEL_STATUS_INVALID_JSON) {
+    if (!saw_content_ && error.code != TAMSEL_STATUS_OVERFLOW) {
         report_error(1, 1, "empty input");
         return;
     }

@@ -1,4 +1,4 @@
-// tamsel: validate, format and measure JSON from the command line, in bounded memory.
+// tamsel: validate, format, measure and split JSON from the command line, in bounded memory.
 #include "tool.hpp"
 
 #include <getopt.h>
@@ -17,6 +17,7 @@ const char tool_help[] = "Usage: tamsel COMMAND [OPTIONS] [FILE...]\n"
                          "  fmt       re-emit one JSON value, pretty (default) or compact\n"
                          "  stats     count the objects, arrays, keys, strings, numbers and\n"
                          "            literals of one JSON value\n"
+                         "  items     write the items of a JSON array as JSON Lines\n"
                          "\n"
                          "Options:\n"
                          "  --help     show this help (or `tamsel COMMAND --help`)\n"
@@ -86,6 +87,7 @@ int main(int argc, char **argv) {
     if (std::strcmp(command, "validate") == 0) return tool::cmd_validate(argc - 1, argv + 1);
     if (std::strcmp(command, "fmt") == 0) return tool::cmd_fmt(argc - 1, argv + 1);
     if (std::strcmp(command, "stats") == 0) return tool::cmd_stats(argc - 1, argv + 1);
+    if (std::strcmp(command, "items") == 0) return tool::cmd_items(argc - 1, argv + 1);
     std::fprintf(stderr, "tamsel: unknown command '%s'\nTry 'tamsel --help'.\n", command);
     return tool::exit_usage;
 }

@@ -148,5 +148,6 @@ int common_option(const char *command, const char *help, int opt, int argc, char
 int cmd_validate(int argc, char **argv);
 int cmd_fmt(int argc, char **argv);
 int cmd_stats(int argc, char **argv);
+int cmd_items(int argc, char **argv);
 
 } // namespace tool

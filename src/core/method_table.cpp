@@ -31,6 +31,11 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     m->stream_open_filep = tamsel_stream_open_filep;
     m->stream_open_path = tamsel_stream_open_path;
     m->stream_open_fd = tamsel_stream_open_fd;
+    m->array_stream_open_reader = tamsel_array_stream_open_reader;
+    m->array_stream_open_filep = tamsel_array_stream_open_filep;
+    m->array_stream_open_path = tamsel_array_stream_open_path;
+    m->array_stream_open_fd = tamsel_array_stream_open_fd;
+    m->array_stream_open_push = tamsel_array_stream_open_push;
     m->json_value_init = tamsel_json_value_init;
     m->json_value_cleanup = [](tamsel_runtime *, tamsel_json_value *value) {
         tamsel_json_value_cleanup(value);

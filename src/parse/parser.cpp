@@ -89,7 +89,20 @@ frame *push_frame(parser &p, uint8_t kind) {
     return f;
 }
 
+// A failure of the key tracker, recorded at the parse position.
+tamsel_status tracker_failed(parser &p, tamsel_status st, const tamsel_error &e) {
+    return p.raise(st, "%s", e.message);
+}
+
 frame *push_object(parser &p, const tamsel_map *map, void *dst, const tamsel_field *container) {
+    if (p.keys && !map) {
+        tamsel_error e{};
+        tamsel_status st = p.keys->object_begin(&e);
+        if (st != TAMSEL_STATUS_OK) {
+            tracker_failed(p, st, e);
+            return nullptr;
+        }
+    }
     frame *f = push_frame(p, frame_object);
     if (!f) return nullptr;
     f->map = map;
@@ -110,7 +123,14 @@ frame *push_array(parser &p, void *dst, const tamsel_field *field) {
 void pop_frame(parser &p) {
     frame &f = p.top();
     if (f.seen_offset) p.book_top += (f.map->field_count + 7) & ~size_t{7};
+    if (p.keys && f.kind == frame_object && !f.map) p.keys->object_end();
     --p.depth;
+}
+
+tamsel_status track_key(parser &p, const unsigned char *key, size_t len) {
+    tamsel_error e{};
+    tamsel_status st = p.keys->key(key, len, &e);
+    return st == TAMSEL_STATUS_OK ? st : tracker_failed(p, st, e);
 }
 
 uint64_t cached_required_mask(parser &p, const tamsel_map &map) {
@@ -384,6 +404,8 @@ tamsel_status complete_scalar(parser &p, token_type type, const unsigned char *t
     if (p.depth == 0) {
         if (!p.any_root)
             return p.raise(TAMSEL_STATUS_INVALID_JSON, "unexpected scalar at document root");
+        // A root number or literal reaches the root holder whole, here.
+        if (p.root_holder && !p.capture.active) TAMSEL_TRY(capture_begin(p, p.root_holder));
         if (p.capture.active) {
             st = capture_scalar(p, token, len, type);
             if (!continues(st)) return st;
@@ -417,6 +439,7 @@ tamsel_status complete_key(parser &p) {
     frame &f = p.top();
     if (f.kind != frame_object || f.state != frame_state::object_key)
         return p.raise(TAMSEL_STATUS_INVALID_JSON, "object key outside object context");
+    if (p.keys && !f.map) TAMSEL_TRY(track_key(p, p.token, p.token_len));
     f.current =
         f.map ? find_field(*f.map, &f.hint, reinterpret_cast<const char *>(p.token), p.token_len)
               : nullptr;
@@ -762,6 +785,7 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     p.settings = a.settings;
     p.runtime = a.runtime;
     p.any_root = a.any_root;
+    p.keys = a.any_root ? a.keys : nullptr;
     p.options = a.options ? *a.options : tamsel__default_parse_options();
     p.allocator = inherit_allocator(p.options.allocator);
     p.error.line = 1;
@@ -858,6 +882,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 // Closing a container with nothing to check or hand over.
                 advance(p, c);
                 ++q;
+                if (p.keys && f.kind == frame_object) p.keys->object_end();
                 --p.depth;
                 if (p.depth == 0)
                     p.root_complete = true;
@@ -882,6 +907,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             f.after_comma = 0;
                             p.error.offset += n + 2;
                             p.error.column += n + 2;
+                            if (p.keys && !f.map) st = track_key(p, body, n);
                             f.current = f.map ? find_field(*f.map, &f.hint,
                                                            reinterpret_cast<const char *>(body), n)
                                               : nullptr;
@@ -1034,6 +1060,16 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     return st;
                 }
                 continue;
+            }
+            if (stop_after_root && p.depth == 0) {
+                // The byte that ends a root number is not the root's: it stays unconsumed.
+                tamsel_status st = complete_number(p);
+                if (!continues(st)) {
+                    if (consumed) *consumed = static_cast<size_t>(q - start);
+                    p.failed = true;
+                    return st;
+                }
+                goto done;
             }
             break;
         }

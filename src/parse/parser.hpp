@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/internal.hpp"
+#include "parse/key_set.hpp"
 #include "parse/maps.hpp"
 
 #include <cstring>
@@ -158,6 +159,9 @@ struct parser {
     void *dst = nullptr;
     const tamsel_runtime_settings *settings = nullptr;
     const tamsel_runtime *runtime = nullptr;
+    // Any-root mode: the objects and keys of the value go to this tracker (duplicate keys).
+    // Keys inside a captured JSON value are not reported.
+    key_tracker *keys = nullptr;
     tamsel_parse_options options{};
     tamsel_allocator allocator{}; // resolved
     bool scratch_held = false;    // this parse owns the runtime's shared scratch
@@ -187,6 +191,7 @@ struct init_args {
     const tamsel_runtime_settings *settings = nullptr;
     const tamsel_runtime *runtime = nullptr;
     bool any_root = false;
+    key_tracker *keys = nullptr;            // any-root mode only; the owner binds and resets it
     const map_analysis *analysis = nullptr; // NULL: analysed here
     void *workspace = nullptr;              // workspace_bytes bytes
 };
@@ -195,8 +200,9 @@ struct init_args {
 // budget when init_destination is off. Returns the adoption's status.
 [[nodiscard]] tamsel_status parser_init(parser &p, const init_args &args);
 // Feeds `len` bytes. With stop_after_root, stops before the first byte after a complete root
-// value. `*consumed` gets the bytes used (the failing byte included on error). Returns OK,
-// TRUNCATED (parsed, something cut), or the failure.
+// value; a root number is complete at the first byte that cannot continue it, which is then
+// left unconsumed. `*consumed` gets the bytes used (the failing byte included on error). Returns
+// OK, TRUNCATED (parsed, something cut), or the failure.
 [[nodiscard]] tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *consumed,
                                         bool stop_after_root);
 // Ends the input: completes an open number and checks the document is complete.
@@ -208,8 +214,6 @@ void unwind_mapped_streams(parser &p);
 [[nodiscard]] inline bool parser_complete(const parser &p) {
     return p.lex == lex_state::between && p.depth == 0 && p.root_complete;
 }
-
-// ---- grammar helpers shared with the other files (parser.cpp) ----------------------------
 
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);

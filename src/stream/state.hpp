@@ -1,0 +1,182 @@
+// The array stream's private state, shared by the files of this folder only.
+//
+// One block holds everything: the input and its window, the position counters, the outer
+// state machine (root object, selected member, array, items), the root keys, the embedded item
+// parser with its workspace and duplicate-key tracker, the item buffers, a settings snapshot,
+// and last the public part the caller's handle points at.
+//
+// Outer states (the bytes around the items):
+//   start          '[' (root array) or '{' (with a path)             -> array / key
+//   key            '"' -> key_string; '}' (no comma before)           -> end_root
+//   key_string     the key, decoded                                   -> colon
+//   colon          ':'                                                -> member_value
+//   member_value   the selected member: '[' -> array; else its value is skipped (item)
+//   after_member   ',' -> key; '}'                                    -> end_root
+//   array          ']' (first only) -> end_root / after_member; else an item starts (item)
+//   item           the item parser consumes the item                  -> after_item
+//   after_item     ',' or ']' seen and left in place: the item is delivered -> delim
+//   delim          ',' -> array; ']'                                  -> end_root / after_member
+//   end_root       only whitespace until the end of the input
+#pragma once
+
+#include "io/internal.hpp"
+#include "parse/parser.hpp"
+#include "stream/internal.hpp"
+
+namespace tamsel::stream {
+
+inline constexpr size_t window_size = 1024;
+
+enum class outer : uint8_t {
+    start,
+    key,
+    key_string,
+    colon,
+    member_value,
+    after_member,
+    array,
+    item,
+    after_item,
+    delim,
+    end_root,
+};
+
+enum class life : uint8_t { active, done, failed };
+
+enum class item_type : uint8_t { none, mapped, value, string, string_items, raw, skip };
+
+// What the caller asked for: the item type and its destination.
+struct request {
+    item_type type = item_type::none;
+    const tamsel_map *map = nullptr;
+    void *dst = nullptr;
+    tamsel_json_value *value = nullptr;
+    raw_piece_fn piece = nullptr;
+    void *piece_user = nullptr;
+};
+
+struct block {
+    // Input.
+    input_kind kind = input_kind::push;
+    tamsel_reader reader = nullptr;
+    void *reader_user = nullptr;
+    FILE *file = nullptr;
+    int fd = -1;
+    bool owns_file = false;
+    bool owns_fd = false;
+    bool input_ended = false; // the input reported its end (reader, FILE*, descriptor, memory)
+    bool final_input = false; // push: the finish calls set it
+    const unsigned char *win = nullptr; // the window: `buffer`, pushed bytes, or the range
+    size_t pos = 0, end = 0;
+    unsigned char buffer[window_size];
+
+    // Position of the next byte: offset from the start, line from 1, column (bytes since the
+    // last line feed).
+    size_t offset = 0, line = 1, column = 0;
+
+    // Path.
+    char *path = nullptr;
+    size_t path_len = 0;
+
+    // Outer state.
+    outer state = outer::start;
+    life status = life::active;
+    bool root_is_array = false;
+    bool first_element = false; // the array has no item yet
+    bool after_comma = false;   // in the root object: a ',' came just before
+    bool selected_seen = false;
+    bool key_selected = false;
+
+    // Root key decoding.
+    io::byte_buffer key;
+    size_t key_limit = io::byte_buffer_no_limit;
+    bool key_escape = false;
+    uint8_t key_hex_left = 0;
+    uint32_t key_hex = 0;
+    uint16_t key_high = 0; // a high surrogate waiting for its low half
+    parse::key_set root_keys;
+    uint64_t root_keys_bytes = 0; // the root key set's budget charge
+
+    // The item.
+    request pending{};          // type none: no item pending
+    bool parser_live = false;   // the item parser holds an item
+    bool item_complete = false; // parsed; waiting for its delimiter
+    const tamsel_map *map = nullptr;
+    parse::map_analysis analysis{};
+    void *last_initialised = nullptr;
+    parse::parser p;
+    alignas(8) unsigned char workspace[parse::workspace_bytes];
+    parse::key_tracker tracker;
+    io::byte_buffer text; // value items: the item's bytes as they stand
+
+    // String pushes.
+    tamsel_json_value string_holder;
+    tamsel_value_visitor string_visitor{};
+    const tamsel_string_chunk_handler *handler = nullptr;
+    void *handler_user = nullptr;
+    bool string_seen = false;
+    tamsel_array_string_item_callback item_callback = nullptr;
+    void *item_user = nullptr;
+    io::byte_buffer string_item;
+    size_t string_limit = 0;
+    tamsel_string_chunk_handler items_handler{}; // the built-in handler of string items
+
+    bool truncated_sticky = false;
+    bool has_runtime = false; // opened from a runtime's settings (not the defaults)
+
+    tamsel_runtime_settings settings{};
+    tamsel_parse_options options{};
+    tamsel_allocator allocator{}; // resolved; the block's own and everything it allocates
+    tamsel_allocator options_allocator{};
+
+    tamsel_array_stream pub{};
+};
+
+[[nodiscard]] inline block *block_of(tamsel_array_stream *s) {
+    return reinterpret_cast<block *>(reinterpret_cast<unsigned char *>(s) - offsetof(block, pub));
+}
+
+// ---- input (input.cpp) --------------------------------------------------------------------
+
+enum class fill { byte, eof, would_block, error };
+
+// Makes sure a byte is in the window, refilling it from the input when it is empty.
+[[nodiscard]] fill ensure(block &b);
+// Skips whitespace in the window, counting lines; true when a byte other than whitespace is
+// next, false when the window ran out.
+[[nodiscard]] bool skip_whitespace(block &b);
+// Takes the next byte and counts it.
+inline uint8_t take(block &b) {
+    const uint8_t c = b.win[b.pos++];
+    ++b.offset;
+    if (c == '\n') {
+        ++b.line;
+        b.column = 0;
+    } else {
+        ++b.column;
+    }
+    return c;
+}
+// Records a failure at the current position, fails the stream, returns ERROR.
+__attribute__((format(printf, 3, 4))) tamsel_stream_result raise(block &b, tamsel_status code,
+                                                                 const char *format, ...);
+// Fails the stream with `e`'s code and message at the current position (a callee's failure).
+tamsel_stream_result raise_from(block &b, tamsel_status code, const tamsel_error &e,
+                                const char *fallback);
+// Copies the stream's error record to `error` (may be NULL) and returns `r`.
+tamsel_stream_result finish_with(block &b, tamsel_stream_result r, tamsel_error *error);
+
+// ---- the state machine (machine.cpp) ------------------------------------------------------
+
+// Runs the outer state machine until an item of `r.type` is ready, the stream ends, needs
+// input or fails. A pending item of another type or destination fails the stream.
+[[nodiscard]] tamsel_stream_result step(block &b, const request &r);
+// Ends an item parse (whatever state it is in) and forgets the pending item.
+void drop_item(block &b);
+
+// ---- pushes (push.cpp) --------------------------------------------------------------------
+
+// The visitor of string items: installed once at open.
+void install_string_visitor(block &b);
+
+} // namespace tamsel::stream

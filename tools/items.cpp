@@ -1,0 +1,105 @@
+// tamsel items: the items of the root array, or of the array under one member of the root
+// object, as JSON Lines (one compact item per line), through the library's array stream. Only
+// one item is held at a time, whatever the size of the array.
+#include "tool.hpp"
+
+#include <getopt.h>
+
+#include <cstdio>
+
+namespace tool {
+namespace {
+
+const char items_help[] =
+    "Usage: tamsel items [--path KEY] [--compact] [OPTIONS] [FILE]\n"
+    "\n"
+    "Writes each item of the input's root array on its own line, compact (JSON Lines),\n"
+    "holding one item at a time whatever the size of the array. On an error the items before\n"
+    "it have been written and FILE:LINE:COLUMN: message is printed on stderr.\n"
+    "\n"
+    "  --path KEY          the array is the value of member KEY of the root object\n"
+    "  --compact           compact items (the default and only layout)\n"
+    "  --max-depth=N       most containers open at once inside an item (default 64)\n"
+    "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
+    "  --help              show this help\n"
+    "\n"
+    "A key repeated in one object is an error. FILE '-' or no FILE reads standard input.\n"
+    "Exit status: 0 ok, 1 invalid input, 2 usage error or a file that could not be read or\n"
+    "written.\n";
+
+output stdout_buffer;
+
+// Failures that lie in the input: reported with their position, exit 1.
+bool input_error(tamsel_status st) {
+    return st == TAMSEL_STATUS_INVALID_JSON || st == TAMSEL_STATUS_TYPE_MISMATCH ||
+           st == TAMSEL_STATUS_MISSING_REQUIRED_FIELD || st == TAMSEL_STATUS_DUPLICATE_FIELD ||
+           st == TAMSEL_STATUS_OVERFLOW;
+}
+
+int write_items(tamsel_runtime *runtime, const char *path, input &in, output &out,
+                const limits &l) {
+    tamsel_error error;
+    tamsel_array_stream *stream =
+        tamsel_array_stream_open_reader(runtime, path, input::reader, &in, &error);
+    if (!stream) {
+        std::fprintf(stderr, "tamsel items: %s\n", error.message);
+        return exit_usage;
+    }
+    tamsel_json_value value;
+    tamsel_json_value_init(runtime, &value);
+    tamsel_stream_result r;
+    while ((r = stream->next_value(stream, &value, &error)) == TAMSEL_STREAM_ITEM) {
+        if (out.put(value.data, static_cast<size_t>(value.len)) != TAMSEL_STATUS_OK ||
+            out.put("\n", 1) != TAMSEL_STATUS_OK)
+            break;
+    }
+    tamsel_json_value_cleanup(&value);
+    stream->close(stream);
+    const bool flushed = out.flush();
+    if (r == TAMSEL_STREAM_ERROR) {
+        if (!in.failed() && input_error(error.code)) {
+            in.report_error(error, l, error.line);
+            return exit_invalid;
+        }
+        return report_failure(in, &out, error.code, error, l);
+    }
+    in.finish_progress();
+    if (!flushed || r == TAMSEL_STREAM_ITEM) {
+        out.report_failure();
+        return exit_usage;
+    }
+    return exit_ok;
+}
+
+} // namespace
+
+int cmd_items(int argc, char **argv) {
+    static const option options[] = {{"path", required_argument, nullptr, 'p'},
+                                     {"compact", no_argument, nullptr, 'c'},
+                                     TOOL_COMMON_OPTIONS,
+                                     {nullptr, 0, nullptr, 0}};
+    limits l;
+    const char *path = nullptr;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
+        if (opt == 'p') {
+            path = optarg;
+        } else if (opt != 'c') {
+            int code = common_option("items", items_help, opt, argc, argv, &l);
+            if (code >= 0) return code;
+        }
+    }
+    if (argc - optind > 1) {
+        std::fprintf(stderr, "tamsel items: one FILE at most\nTry 'tamsel items --help'.\n");
+        return exit_usage;
+    }
+    input in;
+    if (!in.open(optind < argc ? argv[optind] : nullptr)) return exit_usage;
+    tamsel_runtime *runtime = make_runtime(l);
+    if (!runtime) return exit_usage;
+    const int code = write_items(runtime, path, in, stdout_buffer, l);
+    tamsel_free(runtime);
+    return code;
+}
+
+} // namespace tool
