@@ -25,10 +25,10 @@
 /* Version and export macros                                                                */
 /* ======================================================================================== */
 
-#define TAMSEL_VERSION_MAJOR 0
-#define TAMSEL_VERSION_MINOR 1
-#define TAMSEL_VERSION_PATCH 0
-#define TAMSEL_VERSION_STRING "0.1.0"
+#define TAMSEL_VERSION_MAJOR 0        /* major version: changes break the interface */
+#define TAMSEL_VERSION_MINOR 1        /* minor version: additions that keep the interface */
+#define TAMSEL_VERSION_PATCH 0        /* patch version: fixes only */
+#define TAMSEL_VERSION_STRING "0.1.0" /* the three numbers as text */
 /* One number that grows with every release: major * 10000 + minor * 100 + patch. */
 #define TAMSEL_VERSION                                                                             \
     (TAMSEL_VERSION_MAJOR * 10000 + TAMSEL_VERSION_MINOR * 100 + TAMSEL_VERSION_PATCH)
@@ -38,6 +38,7 @@
 #elif defined(__GNUC__) || defined(__clang__)
 #define TAMSEL_API __attribute__((visibility("default")))
 #else
+/* Marks the library's exported functions. */
 #define TAMSEL_API
 #endif
 
@@ -75,7 +76,7 @@ typedef uint32_t tamsel_status;
 #define TAMSEL_STATUS_IO_ERROR ((tamsel_status)10)              /* "io_error" */
 #define TAMSEL_STATUS_INTERNAL_ERROR ((tamsel_status)11)        /* "internal_error" */
 
-#define TAMSEL_ERROR_MESSAGE_CAPACITY 160
+#define TAMSEL_ERROR_MESSAGE_CAPACITY 160 /* bytes of tamsel_error.message, NUL included */
 
 /* The error record. Members in this order. */
 typedef struct tamsel_error {
@@ -124,6 +125,7 @@ typedef struct tamsel_alloc_stats {
     uint64_t peak_bytes;    /* largest current_bytes seen */
 } tamsel_alloc_stats;
 
+/* The allocator: three callbacks over `user_data`, and optional statistics. */
 typedef struct tamsel_allocator {
     /* Allocate `size` bytes; NULL on failure. */
     void *(*malloc)(void *user_data, size_t size);
@@ -151,24 +153,24 @@ typedef struct tamsel_parse_options {
        WITHOUT releasing what was there. A destination parsed with this on must be fresh
        (never initialised) or cleaned with tamsel_cleanup first, or its old contents leak. */
     uint32_t init_destination;
-    uint32_t reject_duplicates; /* a key seen twice in one object is status 5 */
-    uint64_t max_depth;         /* most containers open at once; 0 = workspace limit */
-    uint64_t max_string_bytes;  /* largest dynamic string, NUL excluded; 0 = unlimited */
-    uint64_t max_parse_bytes;   /* bytes one parse may allocate for values; 0 = unlimited */
-    void *fixed_string_scratch; /* staging buffer for fixed-capacity strings, or NULL */
-    uint64_t fixed_string_scratch_size;
-    const tamsel_allocator *allocator; /* NULL = default allocator */
+    uint32_t reject_duplicates;         /* a key seen twice in one object is status 5 */
+    uint64_t max_depth;                 /* most containers open at once; 0 = workspace limit */
+    uint64_t max_string_bytes;          /* largest dynamic string, NUL excluded; 0 = unlimited */
+    uint64_t max_parse_bytes;           /* bytes one parse may allocate for values; 0 = unlimited */
+    void *fixed_string_scratch;         /* staging buffer for fixed-capacity strings, or NULL */
+    uint64_t fixed_string_scratch_size; /* bytes at fixed_string_scratch */
+    const tamsel_allocator *allocator;  /* NULL = default allocator */
 } tamsel_parse_options;
 
 /* Limits of raw JSON values and of the visitor. Defaults: 64, 1048576, 256, 65536, 0.
    In the visitor a 0 in the first four members takes that member's default; only
    max_total_bytes = 0 means unlimited. */
 typedef struct tamsel_value_limits {
-    uint64_t max_depth;
-    uint64_t max_string_bytes;
-    uint64_t max_number_bytes;
-    uint64_t max_key_bytes;
-    uint64_t max_total_bytes;
+    uint64_t max_depth;        /* most containers open at once */
+    uint64_t max_string_bytes; /* largest string value in bytes */
+    uint64_t max_number_bytes; /* largest number token in bytes */
+    uint64_t max_key_bytes;    /* largest key in bytes */
+    uint64_t max_total_bytes;  /* most input bytes read; 0 = unlimited */
 } tamsel_value_limits;
 
 /* Options of serialization and the writer. Defaults: 0, 0, NULL, 8388608. */
@@ -176,13 +178,13 @@ typedef struct tamsel_write_options {
     /* Caller buffer too small: 0 fails, 1 truncates and returns status 7, any other value
        truncates and returns status 0. */
     uint32_t overflow_policy;
-    uint32_t pretty; /* nonzero selects pretty output */
-    const tamsel_allocator *allocator;
-    uint64_t max_output_bytes; /* largest buffer grown by the library; 0 = 8388608 */
+    uint32_t pretty;                   /* nonzero selects pretty output */
+    const tamsel_allocator *allocator; /* NULL = default allocator */
+    uint64_t max_output_bytes;         /* largest buffer grown by the library; 0 = 8388608 */
 } tamsel_write_options;
 
 #define TAMSEL_CONFIG_MAGIC 0x54534346u /* 'TSCF' */
-#define TAMSEL_SPOOL_CLASS_COUNT 3
+#define TAMSEL_SPOOL_CLASS_COUNT 3      /* number of spool classes in tamsel_config */
 
 /*
  * The runtime configuration. Obtain it from tamsel_default_config(), edit members, and pass it
@@ -417,6 +419,7 @@ typedef struct tamsel_runtime_methods {
     void (*free)(tamsel_runtime *runtime);
 } tamsel_runtime_methods;
 
+/* The runtime handle (see "How to use" above). Never edit the members. */
 struct tamsel_runtime {
     /* Header. */
     uint64_t generation;                    /* 0 marks a handle that is not live */
@@ -864,25 +867,28 @@ TAMSEL_API tamsel_status tamsel_spooled_write_to_sink(const tamsel_spooled *spoo
  * Inputs read from a FILE* or a descriptor start at the current position and are neither
  * rewound nor closed; the input is left wherever reading stopped.
  */
+/* The callbacks of a visit; any may be NULL (the event is then only checked). */
 struct tamsel_value_visitor {
-    tamsel_status (*object_begin)(void *user, tamsel_error *error);
-    tamsel_status (*object_end)(void *user, tamsel_error *error);
-    tamsel_status (*key_begin)(void *user, tamsel_error *error);
-    tamsel_status (*key_chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
-    tamsel_status (*key_end)(void *user, tamsel_error *error);
-    tamsel_status (*array_begin)(void *user, tamsel_error *error);
-    tamsel_status (*array_end)(void *user, tamsel_error *error);
-    tamsel_status (*string_begin)(void *user, tamsel_error *error);
+    tamsel_status (*object_begin)(void *user, tamsel_error *error); /* `{` read */
+    tamsel_status (*object_end)(void *user, tamsel_error *error);   /* `}` read */
+    tamsel_status (*key_begin)(void *user, tamsel_error *error);    /* a key starts */
+    tamsel_status (*key_chunk)(void *user, const char *bytes, size_t length,
+                               tamsel_error *error);                /* a decoded piece of the key */
+    tamsel_status (*key_end)(void *user, tamsel_error *error);      /* the key ends */
+    tamsel_status (*array_begin)(void *user, tamsel_error *error);  /* `[` read */
+    tamsel_status (*array_end)(void *user, tamsel_error *error);    /* `]` read */
+    tamsel_status (*string_begin)(void *user, tamsel_error *error); /* a string value starts */
     tamsel_status (*string_chunk)(void *user, const char *bytes, size_t length,
-                                  tamsel_error *error);
-    tamsel_status (*string_end)(void *user, tamsel_error *error);
-    tamsel_status (*number_begin)(void *user, tamsel_error *error);
+                                  tamsel_error *error); /* a decoded piece of the string */
+    tamsel_status (*string_end)(void *user, tamsel_error *error);   /* the string value ends */
+    tamsel_status (*number_begin)(void *user, tamsel_error *error); /* a number starts */
     /* Called exactly once per number with the whole token as it stands in the input. */
     tamsel_status (*number_chunk)(void *user, const char *bytes, size_t length,
                                   tamsel_error *error);
-    tamsel_status (*number_end)(void *user, tamsel_error *error);
-    tamsel_status (*boolean)(void *user, int value, tamsel_error *error);
-    tamsel_status (*null)(void *user, tamsel_error *error);
+    tamsel_status (*number_end)(void *user, tamsel_error *error); /* the number ends */
+    tamsel_status (*boolean)(void *user, int value,
+                             tamsel_error *error);          /* `true` (1) or `false` (0) */
+    tamsel_status (*null)(void *user, tamsel_error *error); /* `null` */
 };
 
 /* tamsel_default_value_visitor: a table with all fifteen callbacks NULL. */
@@ -948,17 +954,17 @@ TAMSEL_API tamsel_status tamsel_visit_value_fd(tamsel_runtime *runtime, int fd,
  * address-keyed mark: setters and cleanup initialise it afresh without freeing anything.
  */
 
-#define TAMSEL_JSON_NONE 0
-#define TAMSEL_JSON_BUFFER 1
-#define TAMSEL_JSON_READER 2
-#define TAMSEL_JSON_FILE 3
-#define TAMSEL_JSON_FD 4
-#define TAMSEL_JSON_PATH 5
+#define TAMSEL_JSON_NONE 0   /* empty holder */
+#define TAMSEL_JSON_BUFFER 1 /* a stored compact text */
+#define TAMSEL_JSON_READER 2 /* read from a reader */
+#define TAMSEL_JSON_FILE 3   /* read from a caller FILE* */
+#define TAMSEL_JSON_FD 4     /* read from a caller descriptor */
+#define TAMSEL_JSON_PATH 5   /* read from a file opened by path */
 
-#define TAMSEL_JSON_PARSE_NONE 0
-#define TAMSEL_JSON_PARSE_SINK 1
-#define TAMSEL_JSON_PARSE_VISITOR 2
-#define TAMSEL_JSON_PARSE_CAPTURE 3
+#define TAMSEL_JSON_PARSE_NONE 0    /* the parser skips the value */
+#define TAMSEL_JSON_PARSE_SINK 1    /* the parser copies the value to a sink */
+#define TAMSEL_JSON_PARSE_VISITOR 2 /* the parser walks the value with a visitor */
+#define TAMSEL_JSON_PARSE_CAPTURE 3 /* the parser stores the value as compact text */
 
 #define TAMSEL_JSON_VALUE_MAGIC 0x54534a56u /* 'TSJV' */
 
@@ -986,26 +992,28 @@ typedef struct tamsel_json_value_methods {
     int (*is_rewindable)(const tamsel_json_value *value);
 } tamsel_json_value_methods;
 
+/* A JSON value holder: one JSON value as text, or where to read it from, or what the parser does
+ * with it. Change it only through its functions. */
 struct tamsel_json_value {
-    int kind;             /* TAMSEL_JSON_NONE ... TAMSEL_JSON_PATH */
-    char *data;           /* BUFFER: owned compact text, NUL-terminated */
-    uint64_t len;         /* length of data without the NUL */
-    tamsel_reader reader; /* READER */
-    void *reader_user;
+    int kind;               /* TAMSEL_JSON_NONE ... TAMSEL_JSON_PATH */
+    char *data;             /* BUFFER: owned compact text, NUL-terminated */
+    uint64_t len;           /* length of data without the NUL */
+    tamsel_reader reader;   /* READER */
+    void *reader_user;      /* passed to reader */
     FILE *file;             /* FILE: borrowed */
     int fd;                 /* FD: borrowed; -1 otherwise */
     char *path;             /* PATH: the holder's own copy */
     int parse_mode;         /* TAMSEL_JSON_PARSE_NONE ... TAMSEL_JSON_PARSE_CAPTURE */
     tamsel_sink parse_sink; /* PARSE_SINK */
-    void *parse_sink_user;
+    void *parse_sink_user;  /* passed to parse_sink */
     const tamsel_value_visitor *parse_visitor; /* PARSE_VISITOR */
-    void *parse_visitor_user;
+    void *parse_visitor_user;                  /* passed to parse_visitor */
     tamsel_value_limits limits;         /* applied when the parser fills this holder; editable */
     tamsel_value_limits runtime_limits; /* the runtime's value limits as last taken */
-    const tamsel_json_value_methods *methods;
-    tamsel_allocator allocator; /* for data, path and capture */
-    int limits_follow_runtime;  /* 1 while limits equals runtime_limits */
-    uint32_t magic;             /* initialisation mark, keyed to the record's address */
+    const tamsel_json_value_methods *methods; /* the shared method table */
+    tamsel_allocator allocator;               /* for data, path and capture */
+    int limits_follow_runtime;                /* 1 while limits equals runtime_limits */
+    uint32_t magic; /* initialisation mark, keyed to the record's address */
 };
 
 /* Initialises `value` (NULL ignored) with the runtime's allocator and value limits; a NULL or
@@ -1082,6 +1090,7 @@ TAMSEL_API int tamsel_json_value_is_rewindable(const tamsel_json_value *value);
  *       TAMSEL_FIELD_REQUIRED, 0, 0, NULL, NULL, 0, 0 }
  */
 
+/* The kind of a mapped field: one of the TAMSEL_FIELD_* kinds below. */
 typedef uint32_t tamsel_field_kind;
 #define TAMSEL_FIELD_STRING ((tamsel_field_kind)0)        /* char* (dynamic) or char[capacity] */
 #define TAMSEL_FIELD_SPOOLED_TEXT ((tamsel_field_kind)1)  /* tamsel_spooled: decoded string */
@@ -1124,13 +1133,15 @@ typedef uint32_t tamsel_field_kind;
 
 typedef struct tamsel_map tamsel_map;
 
+/* One field of a map: the JSON key, where the member lies in the record, and how it is stored.
+ * Members in this order. */
 typedef struct tamsel_field {
-    const char *name; /* NUL-terminated JSON key */
-    size_t name_len;  /* key length in bytes (0 matches the empty key) */
-    char name_first;  /* name[0] (0 for the empty key) */
-    char name_last;   /* name[name_len - 1] (0 for the empty key) */
-    size_t offset;    /* byte offset of the member in the record */
-    tamsel_field_kind kind;
+    const char *name;         /* NUL-terminated JSON key */
+    size_t name_len;          /* key length in bytes (0 matches the empty key) */
+    char name_first;          /* name[0] (0 for the empty key) */
+    char name_last;           /* name[name_len - 1] (0 for the empty key) */
+    size_t offset;            /* byte offset of the member in the record */
+    tamsel_field_kind kind;   /* TAMSEL_FIELD_* */
     uint32_t storage;         /* TAMSEL_STORAGE_* */
     uint32_t overflow_policy; /* TAMSEL_OVERFLOW_* */
     uint32_t flags;           /* TAMSEL_FIELD_* flags */
@@ -1142,58 +1153,64 @@ typedef struct tamsel_field {
     uint32_t spool_class;                      /* 1 or 2 select that class; anything else class 0 */
 } tamsel_field;
 
+/* Expands to the four key members of a tamsel_field for a string literal key. */
 #define TAMSEL_KEY(literal)                                                                        \
     literal, sizeof(literal) - 1, (literal)[0],                                                    \
         (literal)[sizeof(literal) > 1 ? sizeof(literal) - 2 : 0]
 
+/* A field map: the fields of one record type. Members in this order. */
 struct tamsel_map {
-    const char *name;           /* descriptive tag; not interpreted */
-    size_t struct_size;         /* size of the record */
-    const tamsel_field *fields; /* the descriptors */
-    size_t field_count;
+    const char *name;             /* descriptive tag; not interpreted */
+    size_t struct_size;           /* size of the record */
+    const tamsel_field *fields;   /* the descriptors */
+    size_t field_count;           /* number of descriptors at fields */
     const tamsel_map *cache_self; /* the map's own address to allow caching its validation */
     const void *cache_token;      /* change it when the map changes in place */
 };
 
 /* Array records. All share one layout: items, count, capacity (in items), flags. */
 typedef struct tamsel_string_array {
-    char **items;
-    size_t count;
-    size_t capacity;
-    uint32_t flags; /* TAMSEL_ARRAY_* */
+    char **items;    /* the strings, NUL-terminated */
+    size_t count;    /* items in use */
+    size_t capacity; /* items allocated */
+    uint32_t flags;  /* TAMSEL_ARRAY_* */
 } tamsel_string_array;
+/* An array of int64_t values, in the layout of tamsel_string_array. */
 typedef struct tamsel_i64_array {
-    int64_t *items;
-    size_t count;
-    size_t capacity;
-    uint32_t flags;
+    int64_t *items;  /* the values */
+    size_t count;    /* items in use */
+    size_t capacity; /* items allocated */
+    uint32_t flags;  /* TAMSEL_ARRAY_* */
 } tamsel_i64_array;
+/* An array of uint64_t values, in the layout of tamsel_string_array. */
 typedef struct tamsel_u64_array {
-    uint64_t *items;
-    size_t count;
-    size_t capacity;
-    uint32_t flags;
+    uint64_t *items; /* the values */
+    size_t count;    /* items in use */
+    size_t capacity; /* items allocated */
+    uint32_t flags;  /* TAMSEL_ARRAY_* */
 } tamsel_u64_array;
+/* An array of double values, in the layout of tamsel_string_array. */
 typedef struct tamsel_f64_array {
-    double *items;
-    size_t count;
-    size_t capacity;
-    uint32_t flags;
+    double *items;   /* the values */
+    size_t count;    /* items in use */
+    size_t capacity; /* items allocated */
+    uint32_t flags;  /* TAMSEL_ARRAY_* */
 } tamsel_f64_array;
+/* An array of int (0 or 1) values, in the layout of tamsel_string_array. */
 typedef struct tamsel_bool_array {
-    int *items;
-    size_t count;
-    size_t capacity;
-    uint32_t flags;
+    int *items;      /* the values, 0 or 1 */
+    size_t count;    /* items in use */
+    size_t capacity; /* items allocated */
+    uint32_t flags;  /* TAMSEL_ARRAY_* */
 } tamsel_bool_array;
 /* OBJECT_ARRAY: items are `elem_size` bytes apart (the field's elem_size; this member is
    informational, set by init). */
 typedef struct tamsel_object_array {
-    void *items;
-    size_t count;
-    size_t capacity;
-    size_t elem_size;
-    uint32_t flags;
+    void *items;      /* the item records */
+    size_t count;     /* items in use */
+    size_t capacity;  /* items allocated */
+    size_t elem_size; /* bytes per item */
+    uint32_t flags;   /* TAMSEL_ARRAY_* */
 } tamsel_object_array;
 
 /* Sets every mapped member of `dst` to its empty state WITHOUT releasing what was there: the
@@ -1222,20 +1239,23 @@ TAMSEL_API void tamsel_cleanup(const tamsel_map *map, void *dst);
 
 /* Receives one string piece by piece; only `chunk` is required. */
 typedef struct tamsel_string_chunk_handler {
-    tamsel_status (*begin)(void *user, tamsel_error *error);
-    tamsel_status (*chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
-    tamsel_status (*end)(void *user, tamsel_error *error);
+    tamsel_status (*begin)(void *user, tamsel_error *error); /* the string starts; may be NULL */
+    tamsel_status (*chunk)(void *user, const char *bytes, size_t length,
+                           tamsel_error *error);           /* a decoded piece; required */
+    tamsel_status (*end)(void *user, tamsel_error *error); /* the string ends; may be NULL */
 } tamsel_string_chunk_handler;
 
 #define TAMSEL_STRING_ARRAY_STREAM_MAGIC 0x54534153u /* 'TSAS' */
 #define TAMSEL_MAPPED_ARRAY_STREAM_MAGIC 0x54534d53u /* 'TSMS' */
 
 typedef struct tamsel_string_array_stream tamsel_string_array_stream;
+/* A TAMSEL_FIELD_STRING_ARRAY_STREAM member: the handler it hands each string element to. */
 struct tamsel_string_array_stream {
-    tamsel_status (*begin)(void *user, tamsel_error *error);
-    tamsel_status (*chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
-    tamsel_status (*end)(void *user, tamsel_error *error);
-    void *user;
+    tamsel_status (*begin)(void *user, tamsel_error *error); /* the handler's begin */
+    tamsel_status (*chunk)(void *user, const char *bytes, size_t length,
+                           tamsel_error *error);           /* the handler's chunk */
+    tamsel_status (*end)(void *user, tamsel_error *error); /* the handler's end */
+    void *user;                                            /* passed to the callbacks */
     int active;     /* 1 while an element string is being delivered */
     uint32_t magic; /* address-keyed initialisation mark */
     tamsel_status (*set_handler)(tamsel_string_array_stream *stream,
@@ -1247,18 +1267,21 @@ struct tamsel_string_array_stream {
 typedef struct tamsel_mapped_item_handler {
     const tamsel_map *item_map; /* map of one item */
     void *item;                 /* the caller's item record, reused for every element */
-    tamsel_status (*callback)(void *user, void *item, tamsel_error *error);
-    void *user;
+    tamsel_status (*callback)(void *user, void *item,
+                              tamsel_error *error); /* called with each parsed item */
+    void *user;                                     /* passed to callback */
 } tamsel_mapped_item_handler;
 
 typedef struct tamsel_mapped_array_stream tamsel_mapped_array_stream;
+/* A TAMSEL_FIELD_MAPPED_ARRAY_STREAM member: the item record and callback each element goes to. */
 struct tamsel_mapped_array_stream {
-    const tamsel_map *item_map;
-    void *item;
-    tamsel_status (*callback)(void *user, void *item, tamsel_error *error);
-    void *user;
-    int active;     /* 1 while its array is being parsed */
-    uint32_t magic; /* address-keyed initialisation mark */
+    const tamsel_map *item_map; /* map of one item */
+    void *item;                 /* the caller's item record */
+    tamsel_status (*callback)(void *user, void *item,
+                              tamsel_error *error); /* called with each parsed item */
+    void *user;                                     /* passed to callback */
+    int active;                                     /* 1 while its array is being parsed */
+    uint32_t magic;                                 /* address-keyed initialisation mark */
     tamsel_status (*set_handler)(tamsel_mapped_array_stream *stream,
                                  const tamsel_mapped_item_handler *handler, tamsel_error *error);
 };
@@ -1304,9 +1327,11 @@ TAMSEL_API tamsel_status tamsel_mapped_array_stream_set_handler(
  * object's values first. A stream copies the runtime's settings and outlives it.
  */
 
+/* Parses one JSON object from `len` bytes at `data` (_cstr: a NUL-terminated string) into `dst`. */
 TAMSEL_API tamsel_status tamsel_parse_buffer(tamsel_runtime *runtime, const tamsel_map *map,
                                              void *dst, const void *data, size_t len,
                                              tamsel_error *error);
+/* As tamsel_parse_buffer, over the bytes of `json` up to its NUL. */
 TAMSEL_API tamsel_status tamsel_parse_cstr(tamsel_runtime *runtime, const tamsel_map *map,
                                            void *dst, const char *json, tamsel_error *error);
 /* Reader errors are status 10 "reader callback failed" (system_errno set); would-block is
@@ -1319,6 +1344,8 @@ TAMSEL_API tamsel_status tamsel_parse_filep(tamsel_runtime *runtime, const tamse
 TAMSEL_API tamsel_status tamsel_parse_path(tamsel_runtime *runtime, const tamsel_map *map,
                                            void *dst, const char *path, tamsel_error *error);
 
+/* Checks that the input is exactly one JSON value within the runtime's parse limits; returns 0 or
+ * the failure with its position. */
 TAMSEL_API tamsel_status tamsel_validate_buffer(tamsel_runtime *runtime, const void *data,
                                                 size_t len, tamsel_error *error);
 TAMSEL_API tamsel_status tamsel_validate_cstr(tamsel_runtime *runtime, const char *json,
@@ -1330,6 +1357,7 @@ TAMSEL_API tamsel_status tamsel_validate_filep(tamsel_runtime *runtime, FILE *fi
 TAMSEL_API tamsel_status tamsel_validate_path(tamsel_runtime *runtime, const char *path,
                                               tamsel_error *error);
 
+/* What tamsel_stream_next returned: one of the TAMSEL_STREAM_* values. */
 typedef int tamsel_stream_result;
 #define TAMSEL_STREAM_ITEM 0        /* an object was delivered */
 #define TAMSEL_STREAM_END 1         /* the input ended cleanly between objects */
@@ -1337,6 +1365,7 @@ typedef int tamsel_stream_result;
 #define TAMSEL_STREAM_ERROR 3       /* failure: see the error record */
 
 typedef struct tamsel_stream tamsel_stream;
+/* An object stream handle. Never edit the members. */
 struct tamsel_stream {
     tamsel_error error; /* the stream's own record: the last result */
     tamsel_stream_result (*next)(tamsel_stream *stream, void *dst, tamsel_error *error);
@@ -1413,7 +1442,7 @@ typedef tamsel_status (*tamsel_array_string_item_callback)(void *user, const cha
 /* The handle: the stream's own error record first (tamsel_array_stream_error returns it), then
    its operations, each the public function of the same name. Never edit the members. */
 struct tamsel_array_stream {
-    tamsel_error error;
+    tamsel_error error; /* the last result of the stream */
     tamsel_stream_result (*next)(tamsel_array_stream *stream, const struct tamsel_map *map,
                                  void *dst, tamsel_error *error);
     tamsel_stream_result (*next_value)(tamsel_array_stream *stream, struct tamsel_json_value *value,
