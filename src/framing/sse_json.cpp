@@ -319,9 +319,8 @@ using namespace tamsel;
 using namespace tamsel::framing;
 
 extern "C" tamsel_status tamsel_sse_push_json(tamsel_runtime *runtime, tamsel_sse *parser,
-                                              const tamsel_map *map, void *dst,
-                                              const void *bytes, size_t length,
-                                              const tamsel_sse_event_filter *filter,
+                                              const tamsel_map *map, void *dst, const void *bytes,
+                                              size_t length, const tamsel_sse_event_filter *filter,
                                               tamsel_sse_json_callback callback, void *user,
                                               tamsel_error *error) {
     json_args a{runtime, nullptr, map, dst, nullptr, filter, callback, nullptr, user};

@@ -37,12 +37,12 @@ struct sse_ops {
 struct sse_call {
     tamsel_sse &s;
     const sse_ops &ops;
-    tamsel_error *error;      // the caller's record (may be NULL)
-    tamsel_error scratch{};   // where line steps record a failure
+    tamsel_error *error;    // the caller's record (may be NULL)
+    tamsel_error scratch{}; // where line steps record a failure
     tamsel_status first = TAMSEL_STATUS_OK;
-    bool stop = false;        // a callback failed: read nothing more in this call
-    bool truncated = false;   // a parse truncated a value (JSON family)
-    void *family = nullptr;   // the family's own arguments
+    bool stop = false;      // a callback failed: read nothing more in this call
+    bool truncated = false; // a parse truncated a value (JSON family)
+    void *family = nullptr; // the family's own arguments
 };
 
 // A field line split as the event-stream format says.

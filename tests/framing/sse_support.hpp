@@ -59,8 +59,7 @@ inline std::string run(const std::string &text, const std::vector<size_t> &cuts,
     size_t at = 0;
     std::string failures;
     auto note = [&](tamsel_status st) {
-        if (st != TAMSEL_STATUS_OK)
-            failures += "!" + std::to_string(st) + " " + e.message + "\n";
+        if (st != TAMSEL_STATUS_OK) failures += "!" + std::to_string(st) + " " + e.message + "\n";
     };
     for (size_t c : cuts) {
         note(tamsel_sse_push(s, text.data() + at, c - at, callbacks(), &l, &e));

@@ -39,7 +39,8 @@ TEST(SseFormat, LineEndingsCommentsAndFields) {
         {"data: a\rdata: b\r\r", "B[|(null)|0]<a><\n><b>E[|(null)|3]\n"},
         {"data: a\r\ndata: b\r\n\r\n", "B[|(null)|0]<a><\n><b>E[|(null)|3]\n"},
         {"data: a\rdata: b\r\n\n", "B[|(null)|0]<a><\n><b>E[|(null)|3]\n"},
-        {"data: a\n\r\n\rdata: b\r\n\n", "B[|(null)|0]<a>E[|(null)|1]\nB[|(null)|0]<b>E[|(null)|1]\n"},
+        {"data: a\n\r\n\rdata: b\r\n\n",
+         "B[|(null)|0]<a>E[|(null)|1]\nB[|(null)|0]<b>E[|(null)|1]\n"},
         // Comments and unknown fields change nothing; names are case-sensitive.
         {": hello\nfoo: bar\nData: x\n\n", ""},
         {":\n\n", ""},
@@ -49,7 +50,8 @@ TEST(SseFormat, LineEndingsCommentsAndFields) {
         {"data:x\n\n", "B[|(null)|0]<x>E[|(null)|1]\n"},
         {"data: \ndata: \n\n", "B[|(null)|0]<\n>E[|(null)|1]\n"},
         // An event with no data still dispatches; the id and name are per event.
-        {"event: ping\n\ndata: x\n\n", "B[ping|(null)|0]E[ping|(null)|0]\nB[|(null)|0]<x>E[|(null)|1]\n"},
+        {"event: ping\n\ndata: x\n\n",
+         "B[ping|(null)|0]E[ping|(null)|0]\nB[|(null)|0]<x>E[|(null)|1]\n"},
         {"id: 1\ndata: x\n\ndata: y\n\n", "B[|1|0]<x>E[|1|1]\nB[||0]<y>E[||1]\n"},
         {"id\n\n", "B[||0]E[||0]\n"},
         // retry: digits only, within 64 bits.
@@ -63,10 +65,16 @@ TEST(SseFormat, LineEndingsCommentsAndFields) {
         {"data: end", "B[|(null)|0]<end>E[|(null)|3]\n"},
         {"data: end\r", "B[|(null)|0]<end>E[|(null)|3]\n"},
         // A byte order mark is skipped at the start only; a partial one is text.
-        {"\xEF\xBB\xBF" "data: x\n\n", "B[|(null)|0]<x>E[|(null)|1]\n"},
+        {"\xEF\xBB\xBF"
+         "data: x\n\n",
+         "B[|(null)|0]<x>E[|(null)|1]\n"},
         {"data: \xEF\xBB\xBFx\n\n", "B[|(null)|0]<\xEF\xBB\xBFx>E[|(null)|4]\n"},
-        {"\xEF\xBB" "data: x\n\n", ""},
-        {"\xEF\xBB\xBF\xEF\xBB\xBF" "data: x\n\n", ""},
+        {"\xEF\xBB"
+         "data: x\n\n",
+         ""},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF"
+         "data: x\n\n",
+         ""},
     };
     for (const row &r : rows)
         EXPECT_EQ(whole(r.in), r.want) << r.in;
@@ -186,27 +194,30 @@ TEST(SseCalls, ArgumentsAndOrder) {
 
 TEST(SseFaults, AllocationFailureAtEveryIndex) {
     const std::string text = "event: a long enough event name to grow a buffer\nid: 1\n"
-                             "data: " + std::string(300, 'x') + "\n\n";
+                             "data: " +
+                             std::string(300, 'x') + "\n\n";
     const std::string expected = whole(text);
-    tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
-        tamsel_sse_options o = tamsel_default_sse_options();
-        o.allocator = a.get();
-        tamsel_error e;
-        tamsel_sse *s = tamsel_sse_open(&o, &e);
-        if (!s) return e.code;
-        log l;
-        tamsel_status st = TAMSEL_STATUS_OK;
-        for (size_t i = 0; i < text.size() && st == TAMSEL_STATUS_OK; i += 7)
-            st = tamsel_sse_push(s, text.data() + i, std::min<size_t>(7, text.size() - i),
-                                 callbacks(), &l, &e);
-        if (st == TAMSEL_STATUS_OK) st = tamsel_sse_finish(s, callbacks(), &l, &e);
-        if (st == TAMSEL_STATUS_OK) {
-            EXPECT_EQ(l.text, expected);
-        }
-        tamsel_sse_close(s);
-        EXPECT_EQ(a.stats.current_bytes, 0u);
-        return st;
-    });
+    const size_t runs =
+        tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
+            tamsel_sse_options o = tamsel_default_sse_options();
+            o.allocator = a.get();
+            tamsel_error e;
+            tamsel_sse *s = tamsel_sse_open(&o, &e);
+            if (!s) return e.code;
+            log l;
+            tamsel_status st = TAMSEL_STATUS_OK;
+            for (size_t i = 0; i < text.size() && st == TAMSEL_STATUS_OK; i += 7)
+                st = tamsel_sse_push(s, text.data() + i, std::min<size_t>(7, text.size() - i),
+                                     callbacks(), &l, &e);
+            if (st == TAMSEL_STATUS_OK) st = tamsel_sse_finish(s, callbacks(), &l, &e);
+            if (st == TAMSEL_STATUS_OK) {
+                EXPECT_EQ(l.text, expected);
+            }
+            tamsel_sse_close(s);
+            EXPECT_EQ(a.stats.current_bytes, 0u);
+            return st;
+        });
+    EXPECT_GE(runs, 4u); // the parser and its line, name and id buffers
 }
 
 } // namespace
