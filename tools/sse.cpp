@@ -17,9 +17,9 @@ const char sse_help[] =
     "\n"
     "Reads a Server-Sent Events stream and writes one line per event, flushed at once:\n"
     "without --json an object {\"event\":...,\"id\":...,\"data\":...} (id null when the event\n"
-    "has none), with --json the event's data, which must be one JSON value, written compact\n"
-    "(JSON Lines). A bad event is reported as FILE:LINE: message on stderr and skipped; the\n"
-    "exit status is then 1 at the end.\n"
+    "has none; \"retry\" added when it sets one), with --json the event's data, which must\n"
+    "be one JSON value, written compact (JSON Lines). A bad event is reported as\n"
+    "FILE:LINE: message on stderr and skipped; the exit status is then 1 at the end.\n"
     "\n"
     "  --event NAME  only events named NAME (repeatable; \"\" selects unnamed events); the\n"
     "                event line must come before the data lines\n"
@@ -74,10 +74,15 @@ int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
     return s.write_failed ? 1 : 0;
 }
 
-int on_end(void *user, const tamsel_sse_event *, tamsel_error *) {
+int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     if (s.skip) return 0;
-    s.write_failed = s.out.put("\"}\n") != TAMSEL_STATUS_OK || !s.out.flush();
+    char retry[40] = "";
+    if (e->has_retry)
+        std::snprintf(retry, sizeof retry, ",\"retry\":%llu",
+                      static_cast<unsigned long long>(e->retry));
+    s.write_failed = s.out.put("\"") != TAMSEL_STATUS_OK || s.out.put(retry) != TAMSEL_STATUS_OK ||
+                     s.out.put("}\n") != TAMSEL_STATUS_OK || !s.out.flush();
     return s.write_failed ? 1 : 0;
 }
 
