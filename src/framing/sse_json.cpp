@@ -130,7 +130,12 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
                         "parse capture");
         ia.any_root = true;
     } else {
-        s.analysis = parse::analyze_map(a.map);
+        // Analysed once per map, as the streams do (a map edited in place changes its token).
+        if (a.map != s.analysed || a.map->cache_token != s.analysed_token) {
+            s.analysis = parse::analyze_map(a.map);
+            s.analysed = a.map;
+            s.analysed_token = a.map->cache_token;
+        }
         if (!s.analysis.valid)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         ia.map = a.map;

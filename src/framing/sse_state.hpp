@@ -93,7 +93,8 @@ struct tamsel_sse {
     tamsel_json_value *value = nullptr;
     const tamsel_map *last_map = nullptr; // the record the previous event filled
     void *last_dst = nullptr;
-    const tamsel_map *analysed = nullptr;
+    const tamsel_map *analysed = nullptr; // the map `analysis` is of
+    const void *analysed_token = nullptr;
     tamsel::parse::map_analysis analysis{};
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
