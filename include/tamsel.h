@@ -1858,6 +1858,7 @@ typedef int (*tamsel_sse_json_callback)(void *user, const tamsel_sse_event *even
 typedef int (*tamsel_sse_json_value_callback)(void *user, const tamsel_sse_event *event,
                                               tamsel_json_value *value, tamsel_error *error);
 
+/* The parser: opaque, made by tamsel_sse_open and freed by tamsel_sse_close. */
 typedef struct tamsel_sse tamsel_sse;
 
 /* The defaults above, by value. */
@@ -1944,6 +1945,7 @@ TAMSEL_API tamsel_status tamsel_sse_finish_json(tamsel_runtime *runtime, tamsel_
                                                 const tamsel_sse_event_filter *filter,
                                                 tamsel_sse_json_callback callback, void *user,
                                                 tamsel_error *error);
+/* Ends the stream for tamsel_sse_push_json_value, as tamsel_sse_finish. */
 TAMSEL_API tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, tamsel_sse *parser,
                                                       tamsel_json_value *value,
                                                       const tamsel_sse_event_filter *filter,
