@@ -139,6 +139,8 @@ TEST(SseJson, AFailedEventIsDroppedAndTheNextIsParsed) {
     EXPECT_EQ(run_json(rt, "data: {\"n\":\ndata: 1234567\ndata: 3}\n\ndata: {\"n\":4}\n\n", {},
                        nullptr, &o),
               "|-|4|-\n!6 SSE JSON event data exceeds configured limit 0:0\n");
+    // Exactly at the limit, the joining line break counted: parsed.
+    EXPECT_EQ(run_json(rt, "data: {\"n\":\ndata: 12345}\n\n", {}, nullptr, &o), "|-|12345|-\n");
     // A failing callback: no retry of the event, the record is cleaned up, the next is parsed.
     tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
     msg m{};
