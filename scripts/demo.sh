@@ -54,7 +54,8 @@ printf 'twitter.json: %s bytes as given, %s pretty, %s compact; round trip ident
     "$(wc -c < "$data/twitter.json")" "$(wc -c < "$work/pretty.json")" "$(wc -c < "$work/b.json")"
 
 step "A recorded Server-Sent Events token stream, through tamsel sse (first 3 events)"
-show "$tamsel" sse "$data/chat_stream.sse" > "$work/events.txt"
+printf '$ %s\n' "tamsel sse $data/chat_stream.sse | head -n 3"
+"$tamsel" sse "$data/chat_stream.sse" > "$work/events.txt"
 head -n 3 "$work/events.txt"
 echo "(the delta events' data as JSON Lines, first 2; then the answer rebuilt from their text)"
 "$tamsel" sse --json --event delta "$data/chat_stream.sse" > "$work/deltas.jsonl"
