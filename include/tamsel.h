@@ -1821,9 +1821,9 @@ TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
 /* Options of an SSE parser. Members in this order. Defaults: 65536, 1048576, 1048576, NULL;
    a zero limit means its default. */
 typedef struct tamsel_sse_options {
-    size_t max_line_bytes;       /* longest line, terminator excluded */
-    size_t max_event_data_bytes; /* data of one event, each joining "\n" counted */
-    size_t max_field_bytes;      /* longest `event` or `id` value */
+    size_t max_line_bytes;             /* longest line, terminator excluded */
+    size_t max_event_data_bytes;       /* data of one event, each joining "\n" counted */
+    size_t max_field_bytes;            /* longest `event` or `id` value */
     const tamsel_allocator *allocator; /* NULL: the process allocator */
 } tamsel_sse_options;
 
