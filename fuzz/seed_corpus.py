@@ -118,6 +118,7 @@ def main():
     write("fuzz_object_stream",
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
     write_array_seeds()
+    write_sse_seeds()
     return 0
 
 
@@ -139,6 +140,22 @@ def write_array_seeds():
     for i, (flags, text) in enumerate(ARRAYS):
         seeds.append(("array%02d" % i, bytes([flags | (8 if i % 2 else 0)]) + plans[i % 4] + text))
     write("fuzz_array_stream", seeds)
+
+
+SSE_STREAMS = [
+    (0, b'event: add\nid: 1\ndata: {"n":1,\ndata: "text":"a"}\n\n: ping\n\ndata: [1, 2]\n\n'),
+    (1, b'data: {"n":12345678901234567890}\r\n\r\nevent: toolong\r\ndata: x\r\n\r\n'),
+    (0, b'\xef\xbb\xbfretry: 3000\rdata\r\rid: a\x00b\ndata: "s"\n\ndata: 7'),
+    (1, b'data: {"text":"' + b'y' * 30 + b'"}\n\ndata: 1\ndata: 2\n\n'),
+    (0, b'data: not json\ndata: }\n\nunknown\n:\ndata:  {"n" : 2}\n\n'),
+]
+
+
+def write_sse_seeds():
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = [("sse%02d" % i, bytes([flags]) + plans[i % 4] + text)
+             for i, (flags, text) in enumerate(SSE_STREAMS)]
+    write("fuzz_sse", seeds)
 
 
 if __name__ == "__main__":

@@ -1808,6 +1808,184 @@ TAMSEL_API tamsel_status tamsel_generator_measure(tamsel_runtime *runtime, const
 TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
 
 /* ======================================================================================== */
+/* Server-Sent Events                                                                       */
+/* ======================================================================================== */
+
+/*
+ * How to use: an incremental parser for an event stream (text/event-stream). Open a parser,
+ * push the bytes as they arrive, in chunks cut anywhere, finish once at the end of the stream,
+ * then close. The parser splits lines (LF, CR or CR LF, also across pushes), reads the
+ * `event`, `data`, `id` and `retry` fields, ignores comments (':' first) and unknown fields,
+ * and reports each event through callbacks. A UTF-8 byte order mark at the very start of the
+ * stream is skipped. Each event is reported exactly once, whatever the chunking.
+ *
+ * Two families of entry points, one per parser:
+ *  - tamsel_sse_push / tamsel_sse_finish report begin_event, one data_chunk per data line (and
+ *    a "\n" between two data lines), then end_event;
+ *  - the JSON family feeds each event's data lines straight into the mapped parser, into a
+ *    record (tamsel_sse_push_json) or a JSON value holder (tamsel_sse_push_json_value), and
+ *    calls one callback per parsed event; the data is never gathered in one buffer.
+ *
+ * Memory is bounded by the options: one line buffer (max_line_bytes), the event name and id
+ * (max_field_bytes each), and for the JSON family the parser's fixed workspace and the parse
+ * budget of the runtime.
+ *
+ * The id is per event, unlike the "last event ID" of a browser's EventSource: it is cleared
+ * when an event is dispatched, so an event without an `id` line reports "" (or NULL while the
+ * parser has never seen an id). A caller that needs the persistent last ID keeps the last
+ * non-empty id it was given.
+ *
+ * After an error: the event it happened in is dropped whole. Its remaining lines, up to the
+ * empty line that would have dispatched it, are read and discarded, and no end_event or JSON
+ * callback is made for it; the next event is parsed normally. A limit or JSON error does not
+ * stop the push: the rest of the chunk is still read (later events are reported) and the call
+ * returns the first error. A failing callback stops the push at once: the rest of the chunk is
+ * not read. The rest of an overlong line is skipped. The parser may be pushed again after any
+ * error except "SSE parser is already finished".
+ *
+ * A parser belongs to one thread at a time. It does not keep the runtime: the JSON family
+ * borrows it for each call and parses each event with its own copy of the runtime's settings.
+ */
+
+/* Options of an SSE parser. Members in this order. Defaults: 65536, 1048576, 1048576, NULL;
+   a zero limit means its default. */
+typedef struct tamsel_sse_options {
+    size_t max_line_bytes;             /* longest line, terminator excluded */
+    size_t max_event_data_bytes;       /* data of one event, each joining "\n" counted */
+    size_t max_field_bytes;            /* longest `event` or `id` value */
+    const tamsel_allocator *allocator; /* NULL: the process allocator */
+} tamsel_sse_options;
+
+/* One event, as the callbacks see it; valid only during the callback. Members in this order. */
+typedef struct tamsel_sse_event {
+    const char *event; /* the event name; "" when the event had no `event` line; never NULL */
+    const char *id;    /* this event's id; NULL while the parser never stored one, then "" */
+    size_t data_bytes; /* data bytes delivered so far in this event */
+    uint64_t retry;    /* the `retry` value, 0 if none */
+    int has_retry;     /* 1 when the event carried a valid `retry` field */
+} tamsel_sse_event;
+
+/* Callbacks of the plain family; any member may be NULL. Each returns 0 to go on, non-zero to
+   fail (with a status of its own in `error`, or none: status 9 then). */
+typedef struct tamsel_sse_callbacks {
+    int (*begin_event)(void *user, const tamsel_sse_event *event, tamsel_error *error);
+    int (*data_chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
+    int (*end_event)(void *user, const tamsel_sse_event *event, tamsel_error *error);
+} tamsel_sse_callbacks;
+
+/* Event names the JSON family parses; other events are skipped unparsed. NULL entries are
+   skipped; a NULL filter or a count of 0 takes every event. An unnamed event has the name "". */
+typedef struct tamsel_sse_event_filter {
+    const char *const *event_names;
+    size_t event_name_count;
+} tamsel_sse_event_filter;
+
+/* Called once per parsed event of tamsel_sse_push_json with the record `dst` holding it. */
+typedef int (*tamsel_sse_json_callback)(void *user, const tamsel_sse_event *event, void *dst,
+                                        tamsel_error *error);
+/* Called once per parsed event of tamsel_sse_push_json_value with the holder. */
+typedef int (*tamsel_sse_json_value_callback)(void *user, const tamsel_sse_event *event,
+                                              tamsel_json_value *value, tamsel_error *error);
+
+/* The parser: opaque, made by tamsel_sse_open and freed by tamsel_sse_close. */
+typedef struct tamsel_sse tamsel_sse;
+
+/* The defaults above, by value. */
+TAMSEL_API tamsel_sse_options tamsel_default_sse_options(void);
+
+/*
+ * tamsel_sse_open: a new parser.
+ *   options: NULL for the defaults; copied (the allocator record too).
+ *   error: optional.
+ * Returns the parser, or NULL: status 1 "allocator must provide either all callbacks or none",
+ * status 8 "failed to allocate SSE parser". Release with tamsel_sse_close.
+ */
+TAMSEL_API tamsel_sse *tamsel_sse_open(const tamsel_sse_options *options, tamsel_error *error);
+
+/*
+ * tamsel_sse_push: reads `length` more bytes of the stream and reports every event they
+ * complete.
+ *   parser: required; bytes: required unless length is 0 ("SSE parser and bytes are
+ *           required").
+ *   callbacks: NULL or any NULL member: nothing is called for it. `user` goes to each call.
+ * Returns 0; 1 "SSE parser is already finished", or a parser used by the JSON family ("SSE
+ * parser is used by the other family of entry points"); 6 "framing buffer limit exceeded" (a
+ * line over max_line_bytes, an `event` or `id` over max_field_bytes), "SSE event data exceeds
+ * configured limit"; 8 "failed to allocate framing buffer"; a callback's failure (its own
+ * status, or 9 "SSE begin_event callback failed", "SSE data_chunk callback failed", "SSE
+ * end_event callback failed").
+ */
+TAMSEL_API tamsel_status tamsel_sse_push(tamsel_sse *parser, const void *bytes, size_t length,
+                                         const tamsel_sse_callbacks *callbacks, void *user,
+                                         tamsel_error *error);
+/*
+ * tamsel_sse_finish: ends the stream: an unterminated last line is read and the last event is
+ * dispatched even without its empty line. A second finish returns 0 and does nothing; a push
+ * after it fails. NULL parser: status 1 "SSE parser is required". Failures as push; the parser
+ * is finished only on success.
+ */
+TAMSEL_API tamsel_status tamsel_sse_finish(tamsel_sse *parser,
+                                           const tamsel_sse_callbacks *callbacks, void *user,
+                                           tamsel_error *error);
+
+/*
+ * tamsel_sse_push_json: as tamsel_sse_push, with each event's data parsed as one JSON object
+ * into `dst` as `map` describes, with the runtime's parse options. When the event is complete
+ * `callback` (NULL: none) receives it with `dst`; the record keeps the values afterwards.
+ * With init_destination on, each event starts from an empty record: when `dst` is the record
+ * the previous event filled it is emptied first, releasing those values; a different record is
+ * initialised and the previous one is left to the caller untouched, so a caller may hand in a
+ * fresh record per event and keep (or clean up) the old ones itself.
+ *   runtime: required ("tamsel runtime is required"); map, dst: required ("map and destination
+ *            are required"); a map that fails the layout analysis: "invalid field layout".
+ *   filter: NULL for every event. With names, an `event` line must come before the event's
+ *           data ("SSE event name must precede data for streaming JSON filters", status 1).
+ *   Within one event every call must pass the same runtime, map and dst ("SSE JSON parser
+ *   arguments changed during an event", status 1).
+ * Returns 0; 7 when a fixed-capacity value of some event was truncated; the push failures;
+ * 6 "SSE JSON event data exceeds configured limit"; the parser's failure for an event whose
+ * data is not one valid object (its message, and its line, column and offset within the
+ * event's data); a callback's failure (its own status, or 9 "SSE JSON callback failed").
+ * After a failed event the record is cleaned up (tamsel_cleanup) when this parser had
+ * initialised it.
+ */
+TAMSEL_API tamsel_status tamsel_sse_push_json(tamsel_runtime *runtime, tamsel_sse *parser,
+                                              const struct tamsel_map *map, void *dst,
+                                              const void *bytes, size_t length,
+                                              const tamsel_sse_event_filter *filter,
+                                              tamsel_sse_json_callback callback, void *user,
+                                              tamsel_error *error);
+/*
+ * tamsel_sse_push_json_value: as tamsel_sse_push_json, with each event's data, any one JSON
+ * value, going to `value` by its parse-side mode (captured as text, or streamed to its sink or
+ * visitor). value: required ("JSON value handle is required"), initialised with a parse mode
+ * ("JSON value parse requires a configured parse sink, parse visitor, or parse capture").
+ * After a failed event captured text is released.
+ */
+TAMSEL_API tamsel_status tamsel_sse_push_json_value(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                    tamsel_json_value *value, const void *bytes,
+                                                    size_t length,
+                                                    const tamsel_sse_event_filter *filter,
+                                                    tamsel_sse_json_value_callback callback,
+                                                    void *user, tamsel_error *error);
+/* Ends the stream for the JSON family, as tamsel_sse_finish. Same arguments as the pushes. */
+TAMSEL_API tamsel_status tamsel_sse_finish_json(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                const struct tamsel_map *map, void *dst,
+                                                const tamsel_sse_event_filter *filter,
+                                                tamsel_sse_json_callback callback, void *user,
+                                                tamsel_error *error);
+/* Ends the stream for tamsel_sse_push_json_value, as tamsel_sse_finish. */
+TAMSEL_API tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                      tamsel_json_value *value,
+                                                      const tamsel_sse_event_filter *filter,
+                                                      tamsel_sse_json_value_callback callback,
+                                                      void *user, tamsel_error *error);
+
+/* Frees the parser and all it holds through the allocator it was opened with (NULL ignored).
+   The caller's records and holders are not touched. */
+TAMSEL_API void tamsel_sse_close(tamsel_sse *parser);
+
+/* ======================================================================================== */
 /* JSON text rules                                                                          */
 /* ======================================================================================== */
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo `make demo` runs after the release build: the tamsel tool on the bundled samples,
 # then a generated JSON Lines file of about 200 MiB read into C structs and filtered by
-# examples/jsonl_filter.c, and the same events as one JSON array split by `tamsel items`. Everything it writes goes to a temporary directory, removed at exit.
+# examples/jsonl_filter.c, and the same events as one JSON array split by `tamsel items`,
+# and a recorded Server-Sent Events stream through `tamsel sse`. Everything it writes goes to a temporary directory, removed at exit.
 #   scripts/demo.sh [BUILD_DIR]     (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +52,21 @@ step "Compact it again: the compact text of the pretty text equals the compact t
 cmp "$work/a.json" "$work/b.json"
 printf 'twitter.json: %s bytes as given, %s pretty, %s compact; round trip identical\n' \
     "$(wc -c < "$data/twitter.json")" "$(wc -c < "$work/pretty.json")" "$(wc -c < "$work/b.json")"
+
+step "A recorded Server-Sent Events token stream, through tamsel sse (first 3 events)"
+printf '$ %s\n' "tamsel sse $data/chat_stream.sse | head -n 3"
+"$tamsel" sse "$data/chat_stream.sse" > "$work/events.txt"
+head -n 3 "$work/events.txt"
+echo "(the delta events' data as JSON Lines, first 2; then the answer rebuilt from their text)"
+"$tamsel" sse --json --event delta "$data/chat_stream.sse" > "$work/deltas.jsonl"
+head -n 2 "$work/deltas.jsonl"
+sed -e 's/.*"text":"\(.*\)"}$/\1/' "$work/deltas.jsonl" | tr -d '\n'
+echo
+echo "every event's data as JSON: [DONE] is reported as a bad event (exit status 1)"
+printf '$ %s\n' "tamsel sse --json $data/chat_stream.sse"
+"$tamsel" sse --json "$data/chat_stream.sse" > "$work/all.jsonl" && exit 1 || [ $? -eq 1 ]
+tail -n 1 "$work/all.jsonl"
+rm -f "$work/events.txt" "$work/deltas.jsonl" "$work/all.jsonl"
 
 step "Generate about 200 MiB of JSON Lines events (in $work)"
 show "$filter" generate "$work/events.jsonl" 200

@@ -1,0 +1,361 @@
+// The SSE JSON family: each event's data lines are fed straight into the push parser, into a
+// mapped record or a JSON value holder, and the caller is called once per parsed event.
+//
+// Per event: the filter is decided on the first data line (or at dispatch from the name);
+// the parser starts on the first matching data line, with a snapshot of the runtime's
+// settings (kept while the runtime and its generation stay the same), gets "\n" between data
+// lines, and is finished at the empty line. Any failure drops the event: the parser is torn
+// down and the destination released (a record only when this parser initialised it).
+#include "framing/sse_state.hpp"
+#include "visit/json_value.hpp"
+
+namespace tamsel::framing {
+
+namespace {
+
+struct json_args {
+    const tamsel_runtime *runtime;
+    const tamsel_runtime_settings *settings; // borrowed for this call
+    const tamsel_map *map;
+    void *dst;
+    tamsel_json_value *value;
+    const tamsel_sse_event_filter *filter;
+    tamsel_sse_json_callback callback;
+    tamsel_sse_json_value_callback value_callback;
+    void *user;
+};
+
+json_args &args_of(sse_call &c) {
+    return *static_cast<json_args *>(c.family);
+}
+
+bool filtering(const tamsel_sse_event_filter *f) {
+    return f && f->event_name_count > 0;
+}
+
+void decide(tamsel_sse &s, const tamsel_sse_event_filter *f) {
+    s.decided = true;
+    if (!filtering(f)) {
+        s.matches = true;
+        return;
+    }
+    const char *name = s.name.data ? s.name.data : "";
+    s.matches = false;
+    for (size_t i = 0; i < f->event_name_count; ++i)
+        if (f->event_names && f->event_names[i] && std::strcmp(f->event_names[i], name) == 0) {
+            s.matches = true;
+            return;
+        }
+}
+
+bool same_destination(const tamsel_sse &s, const json_args &a) {
+    return s.runtime == a.runtime && s.map == a.map && s.dst == a.dst && s.value == a.value;
+}
+
+void destroy_parser(tamsel_sse &s) {
+    if (!s.parser_active) return;
+    parse::unwind_mapped_streams(s.p);
+    parse::parser_destroy(s.p);
+    s.parser_active = false;
+}
+
+// After a failed event: captured text goes; a record this parser initialised is cleaned up.
+void release_destination(tamsel_sse &s) {
+    if (s.value) {
+        owned_free(std::exchange(s.value->data, nullptr));
+        s.value->len = 0;
+        s.value->kind = TAMSEL_JSON_NONE;
+    } else if (s.map && s.dst && s.dst_initialised) {
+        tamsel_cleanup(s.map, s.dst);
+        s.last_dst = nullptr;
+        s.last_map = nullptr;
+    }
+}
+
+void end_event(tamsel_sse &s) {
+    destroy_parser(s);
+    s.dst_initialised = false;
+    s.runtime = nullptr;
+    s.map = nullptr;
+    s.dst = nullptr;
+    s.value = nullptr;
+    sse_reset_event(s);
+}
+
+void json_drop(sse_call &c) {
+    tamsel_sse &s = c.s;
+    if (s.parser_active) {
+        destroy_parser(s);
+        release_destination(s);
+    }
+    end_event(s);
+}
+
+tamsel_status parser_failed(sse_call &c, tamsel_status st) {
+    c.scratch = c.s.p.error;
+    c.scratch.code = st;
+    return st;
+}
+
+// A snapshot of the runtime's settings, refreshed when the runtime is another one.
+tamsel_status refresh_settings(sse_call &c, const json_args &a) {
+    tamsel_sse &s = c.s;
+    if (s.have_settings && s.settings_runtime == a.runtime &&
+        s.settings_generation == a.runtime->generation)
+        return TAMSEL_STATUS_OK;
+    if (s.have_settings) tamsel__runtime_free_owned_config(&s.settings);
+    s.have_settings = false;
+    tamsel_error e{};
+    if (settings_snapshot(&s.settings, a.settings, &e) != TAMSEL_STATUS_OK) {
+        if (e.code == TAMSEL_STATUS_OK)
+            return fail(&c.scratch, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate settings");
+        c.scratch = e;
+        return e.code;
+    }
+    s.have_settings = true;
+    s.settings_runtime = a.runtime;
+    s.settings_generation = a.runtime->generation;
+    return TAMSEL_STATUS_OK;
+}
+
+// Starts the event's parser on its destination.
+tamsel_status start_parser(sse_call &c, const json_args &a) {
+    tamsel_sse &s = c.s;
+    parse::init_args ia;
+    if (a.value) {
+        if (!visit::json_value_is_initialized(a.value) ||
+            a.value->parse_mode == TAMSEL_JSON_PARSE_NONE)
+            return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
+                        "JSON value parse requires a configured parse sink, parse visitor, or "
+                        "parse capture");
+        ia.any_root = true;
+    } else {
+        // Analysed once per map, as the streams do (a map edited in place changes its token).
+        if (a.map != s.analysed || a.map->cache_token != s.analysed_token) {
+            s.analysis = parse::analyze_map(a.map);
+            s.analysed = a.map;
+            s.analysed_token = a.map->cache_token;
+        }
+        if (!s.analysis.valid)
+            return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
+        ia.map = a.map;
+        ia.dst = a.dst;
+        ia.analysis = &s.analysis;
+    }
+    TAMSEL_TRY(refresh_settings(c, a));
+    ia.options = &s.settings.parse_options;
+    ia.settings = &s.settings;
+    ia.workspace = s.workspace;
+    tamsel_status st = parse::parser_init(s.p, ia);
+    s.parser_active = true;
+    s.runtime = a.runtime;
+    s.map = a.map;
+    s.dst = a.dst;
+    s.value = a.value;
+    if (st != TAMSEL_STATUS_OK) return parser_failed(c, st);
+    if (a.value) {
+        s.p.root_holder = a.value;
+        return TAMSEL_STATUS_OK;
+    }
+    if (!s.p.options.init_destination) return TAMSEL_STATUS_OK;
+    // The record the previous event filled is emptied only when it is this one; another
+    // record stays the caller's, who may keep it or clean it up.
+    if (a.dst == s.last_dst && a.map == s.last_map) {
+        parse::reset_map_parse(s.p, *a.map, a.dst);
+        st = s.p.failed ? s.p.error.code : TAMSEL_STATUS_OK;
+    } else {
+        if (a.dst == s.last_dst) tamsel_cleanup(s.last_map, a.dst);
+        st = parse::init_map_parse(s.p, *a.map, a.dst);
+    }
+    s.dst_initialised = true;
+    s.last_dst = a.dst;
+    s.last_map = a.map;
+    return st == TAMSEL_STATUS_OK ? st : parser_failed(c, st);
+}
+
+tamsel_status feed(sse_call &c, const char *bytes, size_t n) {
+    size_t used = 0;
+    tamsel_status st = parse::parser_feed(c.s.p, bytes, n, &used, false);
+    if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) {
+        if (st == TAMSEL_STATUS_TRUNCATED) c.truncated = true;
+        return TAMSEL_STATUS_OK;
+    }
+    return parser_failed(c, st);
+}
+
+tamsel_status changed(sse_call &c) {
+    return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
+                "SSE JSON parser arguments changed during an event");
+}
+
+tamsel_status json_data(sse_call &c, const sse_field &f) {
+    tamsel_sse &s = c.s;
+    const json_args &a = args_of(c);
+    if (!s.decided) decide(s, a.filter);
+    const size_t sep = s.has_data ? 1 : 0;
+    s.has_data = true;
+    s.content = true;
+    if (!s.matches) return TAMSEL_STATUS_OK;
+    size_t total;
+    tamsel_status st = TAMSEL_STATUS_OK;
+    if (!checked_add(s.data_bytes, sep, &total) || !checked_add(total, f.value_len, &total) ||
+        total > s.max_data)
+        st = fail(&c.scratch, TAMSEL_STATUS_OVERFLOW,
+                  "SSE JSON event data exceeds configured limit");
+    else if (s.parser_active && !same_destination(s, a))
+        st = changed(c);
+    else if (!s.parser_active)
+        st = start_parser(c, a);
+    if (st == TAMSEL_STATUS_OK && sep) {
+        st = feed(c, "\n", 1);
+        ++s.data_bytes;
+    }
+    if (st == TAMSEL_STATUS_OK && f.value_len) {
+        st = feed(c, f.value, f.value_len);
+        s.data_bytes += f.value_len;
+    }
+    if (st != TAMSEL_STATUS_OK) sse_abandon(c);
+    return st;
+}
+
+tamsel_status json_dispatch(sse_call &c) {
+    tamsel_sse &s = c.s;
+    const json_args &a = args_of(c);
+    if (!s.content) {
+        end_event(s);
+        return TAMSEL_STATUS_OK;
+    }
+    if (!s.decided) decide(s, a.filter);
+    if (!s.matches || !s.has_data) {
+        end_event(s);
+        return TAMSEL_STATUS_OK;
+    }
+    tamsel_status st = TAMSEL_STATUS_OK;
+    if (s.parser_active && !same_destination(s, a))
+        st = changed(c);
+    else if (!s.parser_active)
+        st = start_parser(c, a);
+    if (st == TAMSEL_STATUS_OK) {
+        st = parse::parser_finish(s.p);
+        if (st == TAMSEL_STATUS_TRUNCATED) {
+            c.truncated = true;
+            st = TAMSEL_STATUS_OK;
+        } else if (st != TAMSEL_STATUS_OK) {
+            st = parser_failed(c, st);
+        }
+    }
+    if (st == TAMSEL_STATUS_OK) {
+        const tamsel_sse_event ev = sse_event_of(s, s.data_bytes);
+        tamsel_error e{};
+        int rc = 0;
+        if (s.value && a.value_callback)
+            rc = a.value_callback(a.user, &ev, s.value, &e);
+        else if (!s.value && a.callback)
+            rc = a.callback(a.user, &ev, s.dst, &e);
+        if (rc != 0) st = sse_callback_failed(c, e, "SSE JSON callback failed");
+    }
+    if (st != TAMSEL_STATUS_OK) {
+        json_drop(c);
+        return st;
+    }
+    end_event(s); // the destination keeps the event's values
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status json_line(sse_call &c, const char *text, size_t len) {
+    if (len == 0) return json_dispatch(c);
+    if (text[0] == ':') return TAMSEL_STATUS_OK;
+    const sse_field f = sse_split(text, len);
+    if (f.is("event", 5) && c.s.has_data && filtering(args_of(c).filter)) {
+        sse_abandon(c);
+        return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
+                    "SSE event name must precede data for streaming JSON filters");
+    }
+    bool handled;
+    tamsel_status st = sse_common_field(c, f, &handled);
+    if (handled) return st;
+    if (f.is("data", 4)) return json_data(c, f);
+    return TAMSEL_STATUS_OK;
+}
+
+constexpr sse_ops json_ops{json_line, json_dispatch, json_drop};
+
+// Every JSON door: runtime, destination, allocator, parser and bytes, then the driver.
+tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, tamsel_sse *parser,
+                         const void *bytes, size_t length, tamsel_error *error) {
+    runtime_borrow borrow;
+    TAMSEL_TRY(borrow.acquire(given.runtime, error));
+    if (value_mode && !given.value)
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
+    if (!value_mode && (!given.map || !given.dst))
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "map and destination are required");
+    tamsel_allocator alloc;
+    TAMSEL_TRY(require_allocator(borrow.settings()->parse_options.allocator, &alloc, error));
+    TAMSEL_TRY(sse_check(parser, sse_family::json, finish, bytes, length, error));
+    clear_error(error);
+    if (finish && parser->finished) return TAMSEL_STATUS_OK;
+    parser->family = sse_family::json;
+    json_args a = given;
+    a.settings = borrow.settings();
+    sse_call c{*parser, json_ops, error};
+    c.family = &a;
+    tamsel_status st = finish ? sse_end(c) : sse_run(c, bytes, length);
+    if (st == TAMSEL_STATUS_OK && c.truncated) {
+        if (error) {
+            error->code = TAMSEL_STATUS_TRUNCATED;
+            error->truncated = 1;
+        }
+        return TAMSEL_STATUS_TRUNCATED;
+    }
+    return st;
+}
+
+} // namespace
+
+void sse_json_release(tamsel_sse &s) {
+    destroy_parser(s);
+    if (s.have_settings) tamsel__runtime_free_owned_config(&s.settings);
+    s.have_settings = false;
+}
+
+} // namespace tamsel::framing
+
+using namespace tamsel;
+using namespace tamsel::framing;
+
+extern "C" tamsel_status tamsel_sse_push_json(tamsel_runtime *runtime, tamsel_sse *parser,
+                                              const tamsel_map *map, void *dst, const void *bytes,
+                                              size_t length, const tamsel_sse_event_filter *filter,
+                                              tamsel_sse_json_callback callback, void *user,
+                                              tamsel_error *error) {
+    json_args a{runtime, nullptr, map, dst, nullptr, filter, callback, nullptr, user};
+    return json_entry(false, false, a, parser, bytes, length, error);
+}
+
+extern "C" tamsel_status tamsel_sse_push_json_value(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                    tamsel_json_value *value, const void *bytes,
+                                                    size_t length,
+                                                    const tamsel_sse_event_filter *filter,
+                                                    tamsel_sse_json_value_callback callback,
+                                                    void *user, tamsel_error *error) {
+    json_args a{runtime, nullptr, nullptr, nullptr, value, filter, nullptr, callback, user};
+    return json_entry(false, true, a, parser, bytes, length, error);
+}
+
+extern "C" tamsel_status tamsel_sse_finish_json(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                const tamsel_map *map, void *dst,
+                                                const tamsel_sse_event_filter *filter,
+                                                tamsel_sse_json_callback callback, void *user,
+                                                tamsel_error *error) {
+    json_args a{runtime, nullptr, map, dst, nullptr, filter, callback, nullptr, user};
+    return json_entry(true, false, a, parser, nullptr, 0, error);
+}
+
+extern "C" tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                      tamsel_json_value *value,
+                                                      const tamsel_sse_event_filter *filter,
+                                                      tamsel_sse_json_value_callback callback,
+                                                      void *user, tamsel_error *error) {
+    json_args a{runtime, nullptr, nullptr, nullptr, value, filter, nullptr, callback, user};
+    return json_entry(true, true, a, parser, nullptr, 0, error);
+}

@@ -1,0 +1,137 @@
+// The SSE parser's private state and the line driver both entry-point families run on. Shared
+// by the sse*.cpp files only.
+//
+// A push runs the bytes through the driver (sse.cpp):
+//   start of stream  a UTF-8 byte order mark is skipped (partial marks are replayed as text)
+//   line bytes       gathered in runs up to the next CR or LF; a line that lies whole in the
+//                    pushed bytes is handed over in place, others through the line buffer
+//   CR, LF, CR LF    end the line at once; an LF right after a CR is swallowed, also when it
+//                    comes in the next push
+//   overlong line    fails, drops the event, and the rest of that line is skipped
+// Each complete line goes to the family's line step (plain: sse.cpp, JSON: sse_json.cpp),
+// except while the event in progress is being discarded after an error: then lines are
+// dropped until the empty line that ends it.
+#pragma once
+
+#include "framing/internal.hpp"
+#include "io/internal.hpp"
+#include "parse/parser.hpp"
+
+namespace tamsel::framing {
+
+enum class sse_family : uint8_t { none, plain, json };
+
+struct sse_call;
+
+// What a family does with the lines and events of a stream.
+struct sse_ops {
+    // One complete line (empty: dispatch the event).
+    tamsel_status (*line)(sse_call &c, const char *text, size_t len);
+    // The end of the stream: dispatch the event in progress.
+    tamsel_status (*dispatch)(sse_call &c);
+    // Drops the event in progress after an error (its destination released, state reset).
+    void (*drop)(sse_call &c);
+};
+
+// One push or finish call.
+struct sse_call {
+    tamsel_sse &s;
+    const sse_ops &ops;
+    tamsel_error *error;    // the caller's record (may be NULL)
+    tamsel_error scratch{}; // where line steps record a failure
+    tamsel_status first = TAMSEL_STATUS_OK;
+    bool stop = false;      // a callback failed: read nothing more in this call
+    bool truncated = false; // a parse truncated a value (JSON family)
+    void *family = nullptr; // the family's own arguments
+};
+
+// A field line split as the event-stream format says.
+struct sse_field {
+    const char *name;
+    size_t name_len;
+    const char *value;
+    size_t value_len;
+    [[nodiscard]] bool is(const char *n, size_t l) const {
+        return name_len == l && std::memcmp(name, n, l) == 0;
+    }
+};
+
+} // namespace tamsel::framing
+
+struct tamsel_sse {
+    size_t max_line = 0, max_data = 0, max_field = 0;
+    tamsel_allocator allocator{}; // resolved: the parser's own memory and its buffers
+
+    tamsel::io::byte_buffer line, name, id;
+    tamsel::framing::sse_family family = tamsel::framing::sse_family::none;
+    bool swallow_lf = false; // the last line ended with CR: an LF next belongs to it
+    bool skipping = false;   // the rest of an overlong line is dropped
+    bool discarding = false; // the event in progress failed: its lines are dropped
+    bool finished = false;
+    bool bom_done = false;
+    uint8_t bom_seen = 0; // bytes of a byte order mark matched so far
+
+    // The event in progress.
+    bool content = false;  // an id, event, valid retry or data line was seen
+    bool begun = false;    // begin_event was reported (plain family)
+    bool has_data = false; // a data line was seen
+    size_t data_bytes = 0; // plain: data delivered; JSON: data fed to the parser
+    uint64_t retry = 0;
+    bool has_retry = false;
+
+    // JSON family.
+    bool decided = false; // the filter decision for this event is made
+    bool matches = false;
+    bool parser_active = false;
+    bool dst_initialised = false; // this event's record was initialised by us
+    bool have_settings = false;
+    const tamsel_runtime *runtime = nullptr; // the runtime of the active event
+    const tamsel_runtime *settings_runtime = nullptr;
+    uint64_t settings_generation = 0;
+    const tamsel_map *map = nullptr;
+    void *dst = nullptr;
+    tamsel_json_value *value = nullptr;
+    const tamsel_map *last_map = nullptr; // the record the previous event filled
+    void *last_dst = nullptr;
+    const tamsel_map *analysed = nullptr; // the map `analysis` is of
+    const void *analysed_token = nullptr;
+    tamsel::parse::map_analysis analysis{};
+    tamsel_runtime_settings settings{};
+    tamsel::parse::parser p;
+    alignas(8) unsigned char workspace[tamsel::parse::workspace_bytes];
+};
+
+namespace tamsel::framing {
+
+// The event in progress failed: it is dropped, and its remaining lines with it.
+inline void sse_abandon(sse_call &c) {
+    c.ops.drop(c);
+    c.s.discarding = true;
+}
+// Releases what the JSON family holds (at close): the event's parser and the snapshot. The
+// caller's record or holder is not touched.
+void sse_json_release(tamsel_sse &s);
+
+// Runs `length` pushed bytes through the driver. Returns the first failure of the call.
+[[nodiscard]] tamsel_status sse_run(sse_call &c, const void *bytes, size_t length);
+// Ends the stream: the last line and the last event.
+[[nodiscard]] tamsel_status sse_end(sse_call &c);
+// Records `st` (with the message in c.scratch) as the call's result unless one came first.
+void sse_note(sse_call &c, tamsel_status st);
+// Splits a non-empty line that is not a comment into name and value.
+[[nodiscard]] sse_field sse_split(const char *text, size_t len);
+// Clears the per-event state (the JSON parser is the family's to destroy).
+void sse_reset_event(tamsel_sse &s);
+// The event record the callbacks receive.
+[[nodiscard]] tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes);
+// The `id`, `event` and `retry` lines, the same in both families; `*handled` tells whether
+// the line was one of them.
+[[nodiscard]] tamsel_status sse_common_field(sse_call &c, const sse_field &f, bool *handled);
+// The call's result from a callback's return value and record.
+[[nodiscard]] tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from,
+                                                const char *message);
+// Checks the arguments every push and finish share and binds the parser to `family`.
+[[nodiscard]] tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish,
+                                      const void *bytes, size_t length, tamsel_error *error);
+
+} // namespace tamsel::framing

@@ -1,0 +1,278 @@
+// The SSE JSON family: events into records (the same record or a fresh one per event), into
+// JSON value holders, event-name filters, what an error does to its event, argument checks,
+// and allocation failure at every index.
+#include "sse_support.hpp"
+#include "support/counting_allocator.hpp"
+
+#include <cstring>
+
+using namespace sse_test;
+using tamsel_test::counting_allocator;
+
+namespace {
+
+struct msg {
+    int64_t n;
+    char *text;
+};
+
+const tamsel_map *msg_map() {
+    static const tamsel_field f[] = {{TAMSEL_KEY("n"), offsetof(msg, n), TAMSEL_FIELD_I64, 0, 0, 0,
+                                      0, 0, nullptr, nullptr, 0, 0},
+                                     {TAMSEL_KEY("text"), offsetof(msg, text), TAMSEL_FIELD_STRING,
+                                      0, 0, 0, 0, 0, nullptr, nullptr, 0, 0}};
+    static const tamsel_map m = {"msg", sizeof(msg), f, 2, &m, nullptr};
+    return &m;
+}
+
+int record_event(void *user, const tamsel_sse_event *e, void *dst, tamsel_error *) {
+    auto *m = static_cast<msg *>(dst);
+    *static_cast<std::string *>(user) += std::string(e->event) + "|" + (e->id ? e->id : "-") + "|" +
+                                         std::to_string(m->n) + "|" + (m->text ? m->text : "-") +
+                                         "\n";
+    return 0;
+}
+
+tamsel_runtime *runtime_with(counting_allocator &a) {
+    tamsel_config c = tamsel_default_config();
+    c.allocator = a.get();
+    a.pause();
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    a.resume();
+    return rt;
+}
+
+const std::string stream = "event: add\nid: 1\ndata: {\"n\":1,\r\ndata: \"text\":\"a\\u00e9\"}\n\n"
+                           ": ping\n\ndata: {\"text\":\"two\",\"n\":2}\r\r"
+                           "event: add\ndata: {\"n\":3}";
+
+// Pushes `text` cut at `cuts` into one record, then finishes; failures come last.
+std::string run_json(tamsel_runtime *rt, const std::string &text, const std::vector<size_t> &cuts,
+                     const tamsel_sse_event_filter *filter = nullptr,
+                     const tamsel_sse_options *o = nullptr) {
+    std::string out, failures;
+    tamsel_sse *s = tamsel_sse_open(o, nullptr);
+    msg m{};
+    tamsel_error e;
+    auto note = [&](tamsel_status st) {
+        if (st != TAMSEL_STATUS_OK)
+            failures += "!" + std::to_string(st) + " " + e.message + " " + std::to_string(e.line) +
+                        ":" + std::to_string(e.column) + "\n";
+    };
+    size_t at = 0;
+    for (size_t c : cuts) {
+        note(tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + at, c - at, filter,
+                                  record_event, &out, &e));
+        at = c;
+    }
+    note(tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + at, text.size() - at, filter,
+                              record_event, &out, &e));
+    note(tamsel_sse_finish_json(rt, s, msg_map(), &m, filter, record_event, &out, &e));
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &m);
+    return out + failures;
+}
+
+TEST(SseJson, RecordsWhateverTheSplitAndNothingLeaks) {
+    counting_allocator a;
+    tamsel_runtime *rt = runtime_with(a);
+    // After the first id, an event without one reports "".
+    const std::string want = "add|1|1|a\xC3\xA9\n||2|two\nadd||3|-\n";
+    EXPECT_EQ(run_json(rt, stream, {}), want);
+    for (size_t i = 0; i <= stream.size(); ++i)
+        ASSERT_EQ(run_json(rt, stream, {i}), want) << "cut at " << i;
+    EXPECT_EQ(run_json(rt, stream, every_byte(stream.size())), want);
+    a.pause();
+    tamsel_free(rt);
+    EXPECT_EQ(a.stats.current_bytes, 0u);
+}
+
+TEST(SseJson, AFreshRecordPerEventStaysTheCallers) {
+    counting_allocator a;
+    tamsel_runtime *rt = runtime_with(a);
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    msg recs[3] = {};
+    std::string out;
+    const char *events[] = {"data: {\"text\":\"one\"}\n\n", "data: {\"text\":\"two\"}\n\n",
+                            "data: {\"text\":\"three\"}\n\n"};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(tamsel_sse_push_json(rt, s, msg_map(), &recs[i], events[i],
+                                       std::strlen(events[i]), nullptr, record_event, &out,
+                                       nullptr),
+                  TAMSEL_STATUS_OK);
+        if (i == 1) tamsel_cleanup(msg_map(), &recs[0]); // freed by the caller: not touched again
+    }
+    ASSERT_EQ(
+        tamsel_sse_finish_json(rt, s, msg_map(), &recs[2], nullptr, nullptr, nullptr, nullptr),
+        TAMSEL_STATUS_OK);
+    tamsel_sse_close(s);
+    EXPECT_STREQ(recs[1].text, "two");
+    EXPECT_STREQ(recs[2].text, "three");
+    for (msg &m : recs)
+        tamsel_cleanup(msg_map(), &m);
+    // The same record for every event: each event's values replace the last ones.
+    msg one{};
+    s = tamsel_sse_open(nullptr, nullptr);
+    for (const char *ev : events)
+        ASSERT_EQ(tamsel_sse_push_json(rt, s, msg_map(), &one, ev, std::strlen(ev), nullptr,
+                                       nullptr, nullptr, nullptr),
+                  TAMSEL_STATUS_OK);
+    tamsel_sse_close(s);
+    EXPECT_STREQ(one.text, "three");
+    tamsel_cleanup(msg_map(), &one);
+    a.pause();
+    tamsel_free(rt);
+    EXPECT_EQ(a.stats.current_bytes, 0u);
+}
+
+TEST(SseJson, AFailedEventIsDroppedAndTheNextIsParsed) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    // Invalid JSON on the second data line: the parser's message and position; the event's
+    // later lines, pushed afterwards, are dropped, not stitched onto anything.
+    EXPECT_EQ(run_json(rt,
+                       "data: {\"n\":1,\ndata: oops\ndata: \"text\":\"x\"}\n\ndata: {\"n\":2}\n\n",
+                       {20}),
+              "|-|2|-\n!2 expected object key 2:1\n");
+    // Over the data limit: the same, and the event after it in the same push is reported.
+    tamsel_sse_options o = tamsel_default_sse_options();
+    o.max_event_data_bytes = 12;
+    EXPECT_EQ(run_json(rt, "data: {\"n\":\ndata: 1234567\ndata: 3}\n\ndata: {\"n\":4}\n\n", {},
+                       nullptr, &o),
+              "|-|4|-\n!6 SSE JSON event data exceeds configured limit 0:0\n");
+    // Exactly at the limit, the joining line break counted: parsed.
+    EXPECT_EQ(run_json(rt, "data: {\"n\":\ndata: 12345}\n\n", {}, nullptr, &o), "|-|12345|-\n");
+    // A failing callback: no retry of the event, the record is cleaned up, the next is parsed.
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    msg m{};
+    tamsel_error e;
+    auto refuse = [](void *, const tamsel_sse_event *, void *, tamsel_error *) { return 1; };
+    EXPECT_EQ(tamsel_sse_push_json(rt, s, msg_map(), &m, "data: {\"text\":\"a\"}\n\n", 21, nullptr,
+                                   refuse, nullptr, &e),
+              TAMSEL_STATUS_CALLBACK_FAILED);
+    EXPECT_STREQ(e.message, "SSE JSON callback failed");
+    EXPECT_EQ(m.text, nullptr);
+    std::string out;
+    EXPECT_EQ(tamsel_sse_push_json(rt, s, msg_map(), &m, "data: {\"n\":5}\n\n", 15, nullptr,
+                                   record_event, &out, &e),
+              TAMSEL_STATUS_OK);
+    EXPECT_EQ(out, "|-|5|-\n");
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &m);
+    tamsel_free(rt);
+}
+
+TEST(SseJson, FiltersAndValueHolders) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const char *names[] = {nullptr, "add"};
+    const tamsel_sse_event_filter add{names, 2};
+    EXPECT_EQ(
+        run_json(
+            rt,
+            "event: other\ndata: not json\n\nevent: add\ndata: {\"n\":1}\n\n"
+            "data: {\"n\":2}\n\ndata: {\"n\":3}\nevent: add\n\nevent: add\ndata: {\"n\":4}\n\n",
+            {}, &add),
+        "add|-|1|-\nadd|-|4|-\n"
+        "!1 SSE event name must precede data for streaming JSON filters 0:0\n");
+    const char *unnamed[] = {""};
+    const tamsel_sse_event_filter none{unnamed, 1};
+    EXPECT_EQ(run_json(rt, "event: x\ndata: 1\n\ndata: {\"n\":2}\n\n", {}, &none), "|-|2|-\n");
+
+    // Any JSON value, captured into a holder.
+    tamsel_json_value v;
+    tamsel_json_value_init(rt, &v);
+    ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
+    std::string out;
+    auto keep = [](void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
+        *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
+        return 0;
+    };
+    const std::string text =
+        "data: [1,\ndata:  2]\n\ndata: \"s\"\n\ndata: {\"a\" : null}\n\ndata: 7";
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    tamsel_error e;
+    for (char c : text)
+        ASSERT_EQ(tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep, &out, &e),
+                  TAMSEL_STATUS_OK);
+    ASSERT_EQ(tamsel_sse_finish_json_value(rt, s, &v, nullptr, keep, &out, &e), TAMSEL_STATUS_OK);
+    EXPECT_EQ(out, "[1,2];\"s\";{\"a\":null};7;");
+    tamsel_sse_close(s);
+    // A holder without a parse mode.
+    tamsel_json_value idle;
+    tamsel_json_value_init(rt, &idle);
+    s = tamsel_sse_open(nullptr, nullptr);
+    EXPECT_EQ(tamsel_sse_push_json_value(rt, s, &idle, "data: 1\n\n", 9, nullptr, keep, &out, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(
+        e.message,
+        "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
+    tamsel_sse_close(s);
+    tamsel_json_value_cleanup(&v);
+    tamsel_json_value_cleanup(&idle);
+    tamsel_free(rt);
+}
+
+TEST(SseJson, ArgumentChecks) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    msg a{}, b{};
+    tamsel_error e;
+    EXPECT_EQ(tamsel_sse_push_json(nullptr, s, msg_map(), &a, "", 0, nullptr, nullptr, nullptr, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "tamsel runtime is required");
+    EXPECT_EQ(tamsel_sse_push_json(rt, s, nullptr, &a, "", 0, nullptr, nullptr, nullptr, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "map and destination are required");
+    EXPECT_EQ(tamsel_sse_push_json_value(rt, s, nullptr, "", 0, nullptr, nullptr, nullptr, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "JSON value handle is required");
+    // One event, one destination.
+    EXPECT_EQ(
+        tamsel_sse_push_json(rt, s, msg_map(), &a, "data: {\n", 8, nullptr, nullptr, nullptr, &e),
+        TAMSEL_STATUS_OK);
+    EXPECT_EQ(
+        tamsel_sse_push_json(rt, s, msg_map(), &b, "data: }\n\n", 9, nullptr, nullptr, nullptr, &e),
+        TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "SSE JSON parser arguments changed during an event");
+    EXPECT_EQ(tamsel_sse_push(s, "", 0, nullptr, nullptr, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &a);
+    tamsel_cleanup(msg_map(), &b);
+    tamsel_free(rt);
+}
+
+TEST(SseJson, AllocationFailureAtEveryIndex) {
+    const std::string text =
+        "event: a name longer than sixty-four bytes, so that its buffer grows\n"
+        "data: {\"n\":1,\"text\":\"" +
+        std::string(200, 'x') +
+        "\"}\n\n"
+        "data: {\"text\":\"again\"}\n\n";
+    const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
+        tamsel_runtime *rt = runtime_with(a);
+        tamsel_sse_options o = tamsel_default_sse_options();
+        o.allocator = a.get();
+        tamsel_error e;
+        tamsel_sse *s = tamsel_sse_open(&o, &e);
+        tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
+        msg m{};
+        std::string out;
+        for (size_t i = 0; s && i < text.size() && st == TAMSEL_STATUS_OK; i += 16)
+            st = tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + i,
+                                      std::min<size_t>(16, text.size() - i), nullptr, record_event,
+                                      &out, &e);
+        if (s && st == TAMSEL_STATUS_OK)
+            st = tamsel_sse_finish_json(rt, s, msg_map(), &m, nullptr, record_event, &out, &e);
+        if (st == TAMSEL_STATUS_OK) {
+            EXPECT_EQ(out.substr(out.size() - 11), "|-|0|again\n");
+        }
+        tamsel_sse_close(s);
+        tamsel_cleanup(msg_map(), &m);
+        a.pause();
+        tamsel_free(rt);
+        a.resume();
+        return st;
+    });
+    EXPECT_GE(runs, 5u);
+}
+
+} // namespace

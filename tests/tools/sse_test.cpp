@@ -1,0 +1,50 @@
+// tamsel sse: events as JSON objects or as their JSON data, filters, bad events reported with
+// their line and skipped, and the usage errors.
+#include "run_tool.hpp"
+
+#include <gtest/gtest.h>
+
+using tool_test::result;
+using tool_test::run;
+using tool_test::run_with_input;
+
+namespace {
+
+const std::string stream = "\xEF\xBB\xBF: comment\r\nevent: add\r\nid: 7\r\ndata: {\"a\": 1,\r\n"
+                           "data:  \"b\":\"\\u00e9\"}\r\n\r\ndata: not json\r\n\r\n"
+                           "event: other\ndata: [1, 2]\n\ndata: \"tab\\there\"";
+
+TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
+    result r = run_with_input({"sse"}, stream);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"event\":\"add\",\"id\":\"7\",\"data\":\"{\\\"a\\\": 1,\\n "
+                     "\\\"b\\\":\\\"\\\\u00e9\\\"}\"}\n"
+                     "{\"event\":\"\",\"id\":null,\"data\":\"not json\"}\n"
+                     "{\"event\":\"other\",\"id\":null,\"data\":\"[1, 2]\"}\n"
+                     "{\"event\":\"\",\"id\":null,\"data\":\"\\\"tab\\\\there\\\"\"}\n");
+    // A bad event is reported at its line and skipped; the exit status says so at the end.
+    r = run_with_input({"sse", "--json"}, stream);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{\"a\":1,\"b\":\"\xC3\xA9\"}\n[1,2]\n\"tab\\there\"\n");
+    EXPECT_EQ(r.err, "<stdin>:7: invalid literal\n");
+    r = run_with_input({"sse", "--json", "--event", "add", "--event", "other"}, stream);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"a\":1,\"b\":\"\xC3\xA9\"}\n[1,2]\n");
+    r = run_with_input({"sse", "--event", ""}, stream);
+    EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"not json\"}\n"
+                     "{\"event\":\"\",\"id\":null,\"data\":\"\\\"tab\\\\there\\\"\"}\n");
+    // An overlong line is a bad event too.
+    r = run_with_input({"sse"}, "data: " + std::string(70000, 'x') + "\n\ndata: ok\n\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"ok\"}\n");
+    EXPECT_EQ(r.err, "<stdin>:1: framing buffer limit exceeded\n");
+}
+
+TEST(ToolSse, UsageErrors) {
+    EXPECT_EQ(run({"sse", "a", "b"}).status, 2);
+    EXPECT_EQ(run({"sse", "--bogus"}).status, 2);
+    EXPECT_EQ(run({"sse", "--event"}).status, 2);
+    EXPECT_EQ(run({"sse", "/nonexistent/stream"}).status, 2);
+}
+
+} // namespace

@@ -1,0 +1,204 @@
+// tamsel sse: an event stream (text/event-stream) as one line per event, through the library's
+// SSE parser, flushed after every event so that it works at the end of a live pipe
+// (`curl -N URL | tamsel sse --json`). Memory is bounded by the parser's limits: one line, the
+// event name and id, and with --json the parser's workspace; data is never gathered.
+#include "tool.hpp"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tool {
+namespace {
+
+const char sse_help[] =
+    "Usage: tamsel sse [--event NAME]... [--json] [FILE]\n"
+    "\n"
+    "Reads a Server-Sent Events stream and writes one line per event, flushed at once:\n"
+    "without --json an object {\"event\":...,\"id\":...,\"data\":...} (id null when the event\n"
+    "has none; \"retry\" added when it sets one), with --json the event's data, which must\n"
+    "be one JSON value, written compact (JSON Lines). A bad event is reported as\n"
+    "FILE:LINE: message on stderr and skipped; the exit status is then 1 at the end.\n"
+    "\n"
+    "  --event NAME  only events named NAME (repeatable; \"\" selects unnamed events); the\n"
+    "                event line must come before the data lines\n"
+    "  --json        write each event's data as JSON\n"
+    "  --help        show this help\n"
+    "\n"
+    "FILE '-' or no FILE reads standard input. Exit status: 0 ok, 1 a bad event, 2 usage\n"
+    "error or a file that could not be read or written.\n";
+
+constexpr size_t max_names = 64;
+
+output stdout_buffer;
+
+struct state {
+    output &out;
+    const char *const *names;
+    size_t name_count;
+    bool skip = false; // the event in progress is filtered out
+    bool write_failed = false;
+};
+
+bool selected(const state &s, const char *name) {
+    if (s.name_count == 0) return true;
+    for (size_t i = 0; i < s.name_count; ++i)
+        if (std::strcmp(s.names[i], name) == 0) return true;
+    return false;
+}
+
+tamsel_status put_string(output &out, const char *text) {
+    return tamsel__emit_escaped_bytes(output::sink, &out, nullptr, text, std::strlen(text));
+}
+
+int on_begin(void *user, const tamsel_sse_event *e, tamsel_error *) {
+    auto &s = *static_cast<state *>(user);
+    s.skip = !selected(s, e->event);
+    if (s.skip) return 0;
+    bool ok =
+        s.out.put("{\"event\":") == TAMSEL_STATUS_OK &&
+        put_string(s.out, e->event) == TAMSEL_STATUS_OK &&
+        s.out.put(",\"id\":") == TAMSEL_STATUS_OK &&
+        (e->id && e->id[0] ? put_string(s.out, e->id) : s.out.put("null")) == TAMSEL_STATUS_OK &&
+        s.out.put(",\"data\":\"") == TAMSEL_STATUS_OK;
+    s.write_failed = !ok;
+    return ok ? 0 : 1;
+}
+
+int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
+    auto &s = *static_cast<state *>(user);
+    if (s.skip) return 0;
+    s.write_failed =
+        tamsel__emit_escaped_fragment(output::sink, &s.out, nullptr, bytes, n) != TAMSEL_STATUS_OK;
+    return s.write_failed ? 1 : 0;
+}
+
+int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
+    auto &s = *static_cast<state *>(user);
+    if (s.skip) return 0;
+    char retry[40] = "";
+    if (e->has_retry)
+        std::snprintf(retry, sizeof retry, ",\"retry\":%llu",
+                      static_cast<unsigned long long>(e->retry));
+    s.write_failed = s.out.put("\"") != TAMSEL_STATUS_OK || s.out.put(retry) != TAMSEL_STATUS_OK ||
+                     s.out.put("}\n") != TAMSEL_STATUS_OK || !s.out.flush();
+    return s.write_failed ? 1 : 0;
+}
+
+int on_json(void *user, const tamsel_sse_event *, tamsel_json_value *v, tamsel_error *) {
+    auto &s = *static_cast<state *>(user);
+    s.write_failed = s.out.put(v->data, static_cast<size_t>(v->len)) != TAMSEL_STATUS_OK ||
+                     s.out.put("\n", 1) != TAMSEL_STATUS_OK || !s.out.flush();
+    return s.write_failed ? 1 : 0;
+}
+
+// Pushes the input a line at a time, so that a failure names the line it happened on.
+int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
+    tamsel_error error;
+    tamsel_sse *parser = tamsel_sse_open(nullptr, &error);
+    if (!parser) {
+        std::fprintf(stderr, "tamsel sse: %s\n", error.message);
+        return exit_usage;
+    }
+    tamsel_json_value value;
+    tamsel_json_value_init(runtime, &value);
+    (void)tamsel_json_value_enable_parse_capture(&value, nullptr);
+    const tamsel_sse_event_filter filter{s.names, s.name_count};
+    const tamsel_sse_callbacks callbacks{on_begin, on_chunk, on_end};
+    static char buffer[64 * 1024];
+    size_t line = 1;
+    bool after_cr = false;
+    int code = exit_ok;
+    auto push = [&](const char *p, size_t n, bool finish) {
+        tamsel_status st;
+        if (json)
+            st = finish ? tamsel_sse_finish_json_value(runtime, parser, &value, &filter, on_json,
+                                                       &s, &error)
+                        : tamsel_sse_push_json_value(runtime, parser, &value, p, n, &filter,
+                                                     on_json, &s, &error);
+        else
+            st = finish ? tamsel_sse_finish(parser, &callbacks, &s, &error)
+                        : tamsel_sse_push(parser, p, n, &callbacks, &s, &error);
+        if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
+        std::fprintf(stderr, "%s:%zu: %s\n", in.name(), line, error.message);
+        code = exit_invalid;
+    };
+    for (;;) {
+        const size_t n = in.read(buffer, sizeof buffer);
+        if (n == 0) break;
+        const char *p = buffer, *e = buffer + n;
+        while (p < e && !s.write_failed) {
+            const char *q = p;
+            while (q < e && *q != '\n' && *q != '\r')
+                ++q;
+            if (q == e) {
+                push(p, static_cast<size_t>(q - p), false);
+                if (q > p) after_cr = false;
+                break;
+            }
+            // A CR LF counts once: at the CR.
+            const bool counted = *q == '\n' && after_cr && q == p;
+            after_cr = *q == '\r';
+            push(p, static_cast<size_t>(q + 1 - p), false);
+            if (!counted) ++line;
+            p = q + 1;
+        }
+        if (s.write_failed) break;
+    }
+    if (!s.write_failed && !in.failed()) push(nullptr, 0, true);
+    tamsel_json_value_cleanup(&value);
+    tamsel_sse_close(parser);
+    if (in.failed()) {
+        in.report_failure();
+        return exit_usage;
+    }
+    in.finish_progress();
+    if (s.write_failed || !s.out.flush()) {
+        s.out.report_failure();
+        return exit_usage;
+    }
+    return code;
+}
+
+} // namespace
+
+int cmd_sse(int argc, char **argv) {
+    static const option options[] = {{"event", required_argument, nullptr, 'e'},
+                                     {"json", no_argument, nullptr, 'j'},
+                                     {"help", no_argument, nullptr, opt_help},
+                                     {nullptr, 0, nullptr, 0}};
+    limits l;
+    const char *names[max_names];
+    size_t name_count = 0;
+    bool json = false;
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
+        if (opt == 'e') {
+            if (name_count == max_names) {
+                std::fprintf(stderr, "tamsel sse: at most %zu --event names\n", max_names);
+                return exit_usage;
+            }
+            names[name_count++] = optarg;
+        } else if (opt == 'j') {
+            json = true;
+        } else {
+            int code = common_option("sse", sse_help, opt, argc, argv, &l);
+            if (code >= 0) return code;
+        }
+    }
+    if (argc - optind > 1) {
+        std::fprintf(stderr, "tamsel sse: one FILE at most\nTry 'tamsel sse --help'.\n");
+        return exit_usage;
+    }
+    input in;
+    if (!in.open(optind < argc ? argv[optind] : nullptr)) return exit_usage;
+    tamsel_runtime *runtime = make_runtime(l);
+    if (!runtime) return exit_usage;
+    state s{stdout_buffer, names, name_count};
+    const int code = run(runtime, in, s, json);
+    tamsel_free(runtime);
+    return code;
+}
+
+} // namespace tool
