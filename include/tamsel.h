@@ -1868,16 +1868,19 @@ typedef struct tamsel_sse_event {
 /* Callbacks of the plain family; any member may be NULL. Each returns 0 to go on, non-zero to
    fail (with a status of its own in `error`, or none: status 9 then). */
 typedef struct tamsel_sse_callbacks {
+    /* An event starts (its first field line was read). */
     int (*begin_event)(void *user, const tamsel_sse_event *event, tamsel_error *error);
+    /* A piece of the event's data, data lines joined with LF. */
     int (*data_chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
+    /* The event is dispatched (an empty line, or finish). */
     int (*end_event)(void *user, const tamsel_sse_event *event, tamsel_error *error);
 } tamsel_sse_callbacks;
 
 /* Event names the JSON family parses; other events are skipped unparsed. NULL entries are
    skipped; a NULL filter or a count of 0 takes every event. An unnamed event has the name "". */
 typedef struct tamsel_sse_event_filter {
-    const char *const *event_names;
-    size_t event_name_count;
+    const char *const *event_names; /* the names, NUL-terminated */
+    size_t event_name_count;        /* entries at event_names */
 } tamsel_sse_event_filter;
 
 /* Called once per parsed event of tamsel_sse_push_json with the record `dst` holding it. */
