@@ -1868,7 +1868,7 @@ typedef struct tamsel_sse_event {
 /* Callbacks of the plain family; any member may be NULL. Each returns 0 to go on, non-zero to
    fail (with a status of its own in `error`, or none: status 9 then). */
 typedef struct tamsel_sse_callbacks {
-    /* An event starts (its first field line was read). */
+    /* An event starts: before its first data piece, or at dispatch for an event without data. */
     int (*begin_event)(void *user, const tamsel_sse_event *event, tamsel_error *error);
     /* A piece of the event's data, data lines joined with LF. */
     int (*data_chunk)(void *user, const char *bytes, size_t length, tamsel_error *error);
