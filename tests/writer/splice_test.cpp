@@ -1,6 +1,7 @@
 // Value streams and splicing: values normalised to compact text whatever the split points,
 // the stream's refusals and latches, every one-shot door, array items of another input, and
 // a seeded property test of the writer's well-formedness promise.
+#include "support/counting_allocator.hpp"
 #include "writer_support.hpp"
 
 #include <cstdio>
@@ -312,6 +313,52 @@ TEST(WriterSplice, GeneratorWritersRefuseValueStreams) {
     EXPECT_EQ(msg, "writer value streams require sink-mode writers");
     tamsel_generator_cleanup(&g);
     tamsel_free(rt);
+}
+
+} // namespace
+
+namespace {
+
+// Every allocation of a value stream, a splice, a child generator and a writer generator may
+// fail: status 8, nothing leaked.
+TEST(WriterFaults, AllocationFailuresAreClean) {
+    tamsel_test::expect_allocation_failures_clean([](tamsel_test::counting_allocator &a) {
+        tamsel_config c = tamsel_default_config();
+        c.allocator = a.get();
+        a.pause();
+        tamsel_runtime *rt = tamsel_new(&c, nullptr);
+        tamsel_json_value holder;
+        tamsel_json_value_init(rt, &holder);
+        (void)tamsel_json_value_set_buffer(&holder, "[1,2]", 5, nullptr);
+        a.resume();
+        capture cap;
+        tamsel_writer w;
+        tamsel_status st = tamsel_writer_init_sink(rt, &w, capture::sink, &cap, nullptr);
+        if (!st) st = tamsel_writer_begin_array(&w, nullptr);
+        if (!st) st = tamsel_writer_json_value_buffer(&w, "{\"a\":[1,{}]}", 12, nullptr);
+        if (!st) st = tamsel_writer_array_items_buffer(&w, nullptr, "[3,[4]]", 7, nullptr);
+        if (!st) st = tamsel_writer_json_value(&w, &holder, nullptr);
+        tamsel_writer_cleanup(&w);
+        tamsel_generator g{};
+        if (!st)
+            st = tamsel_writer_generator_init(
+                rt, &g,
+                [](tamsel_writer *gw, void *u, tamsel_error *e) {
+                    return gw->json_value(gw, static_cast<tamsel_json_value *>(u), e);
+                },
+                &holder);
+        char buf[2];
+        size_t n;
+        int done = 0;
+        while (!st && !done)
+            st = tamsel_generator_read(&g, buf, sizeof buf, &n, &done);
+        tamsel_generator_cleanup(&g);
+        a.pause();
+        tamsel_json_value_cleanup(&holder);
+        tamsel_free(rt);
+        a.resume();
+        return st;
+    });
 }
 
 } // namespace
