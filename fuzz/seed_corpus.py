@@ -119,6 +119,7 @@ def main():
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
     write_array_seeds()
     write_sse_seeds()
+    write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
     return 0
 
 
@@ -156,6 +157,10 @@ def write_sse_seeds():
     seeds = [("sse%02d" % i, bytes([flags]) + plans[i % 4] + text)
              for i, (flags, text) in enumerate(SSE_STREAMS)]
     write("fuzz_sse", seeds)
+def write_writer_seeds(files):
+    # The first byte is the split point of the two pushes.
+    seeds = [("split%02d" % i, bytes([i * 37 % 256]) + d) for i, (n, d) in enumerate(files)]
+    write("fuzz_writer_value_stream", seeds)
 
 
 if __name__ == "__main__":
