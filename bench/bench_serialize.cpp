@@ -14,13 +14,16 @@
 // only, since cJSON holds numbers as doubles and tweet ids are above 2^53).
 //
 // tamsel: tamsel_serialize_owned of the statuses viewed as a tamsel_tweets record
-// (kTamselTweetsMap, nothing copied) into an owned buffer. records-1m.json is written as a
-// root array, which a map (one object) does not describe: that row needs the writer.
+// (kTamselTweetsMap, nothing copied) into an owned buffer. serialize-pretty: the same statuses
+// with pretty output, tamsel's runtime asking for it, RapidJSON's PrettyWriter indenting by two.
+// records-1m.json is written as a root array, which a map (one object) does not describe: that row
+// needs the writer.
 #include "corpus.hpp"
 #include "extractors.hpp"
 #include "tamsel_side.hpp"
 
 #include <rapidjson/memorystream.h>
+#include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 #include <yajl/yajl_gen.h>
@@ -108,17 +111,42 @@ outcome tweets_tamsel(const source<bench_tweets> &src, bool check) {
     return result;
 }
 
+// The same with pretty output: a runtime of its own whose write options ask for it.
+tamsel_runtime *pretty_runtime() {
+    static tamsel_runtime *const runtime = [] {
+        tamsel_config config = tamsel_default_config();
+        config.max_parse_bytes = 0;
+        config.pretty = 1;
+        return tamsel_new_or_throw(config);
+    }();
+    return runtime;
+}
+
+outcome tweets_tamsel_pretty(const source<bench_tweets> &src, bool check) {
+    const tamsel_tweets root = tweets_record(src.set);
+    tamsel_owned_buffer out = tamsel_default_owned_buffer();
+    tamsel_error error;
+    tamsel_status st =
+        tamsel_serialize_owned(pretty_runtime(), &kTamselTweetsMap, &root, &out, &error);
+    if (st != TAMSEL_STATUS_OK) tamsel_report("tamsel_serialize_owned (pretty)", error);
+    outcome result = written(std::string_view(out.data ? out.data : "", out.len), src, check);
+    if (st != TAMSEL_STATUS_OK) result.ok = false;
+    tamsel_owned_buffer_free(&out);
+    return result;
+}
+
 // ---- RapidJSON ------------------------------------------------------------------------------
 
 using rapid_writer = rapidjson::Writer<rapidjson::StringBuffer>;
+using rapid_pretty_writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
-void write_string(rapid_writer &w, const char *s) {
+template <typename W> void write_string(W &w, const char *s) {
     w.String(s, static_cast<rapidjson::SizeType>(std::strlen(s)));
 }
 
-outcome tweets_rapidjson(const source<bench_tweets> &src, bool check) {
-    rapidjson::StringBuffer buffer;
-    rapid_writer w(buffer);
+template <typename W>
+outcome write_tweets(W &w, rapidjson::StringBuffer &buffer, const source<bench_tweets> &src,
+                     bool check) {
     w.StartObject();
     w.Key("statuses");
     w.StartArray();
@@ -143,6 +171,20 @@ outcome tweets_rapidjson(const source<bench_tweets> &src, bool check) {
     w.EndArray();
     w.EndObject();
     return written({buffer.GetString(), buffer.GetSize()}, src, check);
+}
+
+outcome tweets_rapidjson(const source<bench_tweets> &src, bool check) {
+    rapidjson::StringBuffer buffer;
+    rapid_writer w(buffer);
+    return write_tweets(w, buffer, src, check);
+}
+
+// Two-space indentation, as tamsel's pretty layout.
+outcome tweets_rapidjson_pretty(const source<bench_tweets> &src, bool check) {
+    rapidjson::StringBuffer buffer;
+    rapid_pretty_writer w(buffer);
+    w.SetIndent(' ', 2);
+    return write_tweets(w, buffer, src, check);
 }
 
 outcome records_rapidjson(const source<bench_records> &src, bool check) {
@@ -345,6 +387,10 @@ void add_serialize_groups(registry &r, const inputs &in) {
         g.sides.push_back(make_side(kYajl, src, tweets_yajl));
         g.sides.push_back(make_side(kJansson, src, tweets_jansson));
         r.add(std::move(g));
+        group pretty{"serialize-pretty", twitter->name, {}, false};
+        pretty.sides.push_back(make_side(kTamsel, src, tweets_tamsel_pretty));
+        pretty.sides.push_back(make_side(kRapidjson, src, tweets_rapidjson_pretty));
+        r.add(std::move(pretty));
     }
     if (const input *records = in.find(generated_name(shape::array, kMiB))) {
         auto src = load_records(*records);

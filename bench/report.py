@@ -48,6 +48,9 @@ JOBS = [
     ("serialize", "serialize records",
      "The records of that row written as compact JSON; MB/s of output. Each output is read back"
      " and must give the records written. RapidJSON: `Writer<StringBuffer>`."),
+    ("serialize-pretty", "serialize records, pretty",
+     "The twitter statuses of that row with two-space indentation; MB/s of output, read back and"
+     " checked. RapidJSON: `PrettyWriter<StringBuffer>` with `SetIndent(' ', 2)`."),
     ("owned-buffer", "owned buffer appends",
      "Appending to a `tamsel_owned_buffer` through its sink; in brackets `std::string::append`'s"
      " time over tamsel's (not RapidJSON's)."),

@@ -349,8 +349,11 @@ tamsel_status init_map_parse(parser &p, const tamsel_map &map, void *record) {
 }
 
 void reset_map_parse(parser &p, const tamsel_map &map, void *record) {
-    for (size_t i = 0; i < map.field_count; ++i)
-        release_accounting(p, map.fields[i], member(record, map.fields[i]));
+    // Blocks charged to this parse exist only once it has charged something; a parse that has
+    // not (an object stream's fresh parser resetting its record) skips the walk.
+    if (p.in_use)
+        for (size_t i = 0; i < map.field_count; ++i)
+            release_accounting(p, map.fields[i], member(record, map.fields[i]));
     reset_record(map, record, context_of(p));
     if (p.options.max_parse_bytes) (void)adopt_existing(p, map, record, ~uint64_t{0});
 }

@@ -36,6 +36,64 @@ bool parse_magnitude(const unsigned char *s, size_t len, bool allow_minus, bool 
     return true;
 }
 
+// The exact doubles 1e0 .. 1e22.
+constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Numbers whose digits make an integer m below 2^53 and whose decimal exponent k lies within
+// +-22: m and 10^|k| are both exact doubles, so one IEEE multiplication or division rounds
+// the result correctly. Anything else (and any token that breaks the grammar) is left to the
+// general conversion, which also owns the refusals.
+bool parse_f64_exact(const unsigned char *s, size_t len, double *out) {
+    constexpr uint64_t exact_limit = uint64_t{1} << 53;
+    const unsigned char *p = s;
+    const unsigned char *const end = s + len;
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    if (p == end) return false;
+    uint64_t m = 0;
+    int64_t k = 0;
+    if (*p == '0') {
+        ++p;
+    } else {
+        for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) {
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+            if (m >= exact_limit) return false;
+        }
+        if (m == 0) return false; // no digit
+    }
+    if (p < end && *p == '.') {
+        const unsigned char *digits = ++p;
+        for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) {
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+            if (m >= exact_limit) return false;
+        }
+        if (p == digits) return false;
+        k = -(p - digits);
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool minus = false;
+        if (p < end && (*p == '+' || *p == '-')) minus = *p++ == '-';
+        const unsigned char *digits = p;
+        int64_t x = 0;
+        for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) {
+            if (x > 1000) return false;
+            x = x * 10 + (*p - '0');
+        }
+        // Explicit exponents of 512 or more are refused by the general path, whatever the
+        // digits before them.
+        if (p == digits || x >= 512) return false;
+        k += minus ? -x : x;
+    }
+    if (p != end || k < -22 || k > 22) return false;
+    double v = static_cast<double>(m);
+    v = k < 0 ? v / exact_powers[-k] : v * exact_powers[k];
+    *out = negative ? -v : v;
+    return true;
+}
+
 } // namespace
 
 bool parse_i64(const unsigned char *token, size_t len, int64_t *out) {
@@ -53,6 +111,7 @@ bool parse_u64(const unsigned char *token, size_t len, uint64_t *out) {
 }
 
 bool parse_f64(const unsigned char *token, size_t len, double *out) {
+    if (parse_f64_exact(token, len, out)) return true;
     const char *s = reinterpret_cast<const char *>(token);
     if (!text::is_valid_json_number(s, len)) return false;
     // Exponents of 512 or more in magnitude are refused, as are results that overflow;

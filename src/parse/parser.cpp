@@ -1002,6 +1002,28 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                         g.state = g.state == frame_state::array_next ? frame_state::array_value
                                                                      : frame_state::object_key;
                         g.after_comma = 1;
+                        if (g.kind == frame_array && !g.container) {
+                            // More numbers nobody takes, each with its comma and at most one
+                            // space before it (coordinate and mesh arrays): no byte among them
+                            // changes anything but the position, so they go in one step.
+                            const uint8_t *s = q;
+                            size_t last = 0;
+                            for (;;) {
+                                const uint8_t *v = s < e && *s == ' ' ? s + 1 : s;
+                                if (v >= e || !(*v == '-' || scan::digit(*v))) break;
+                                const uint8_t *w = scan::valid_number(v, e);
+                                if (!w || *w != ',' || static_cast<size_t>(w - v) + 2 > room) break;
+                                last = static_cast<size_t>(w - v);
+                                s = w + 1;
+                            }
+                            if (s != q) {
+                                const size_t moved = static_cast<size_t>(s - q);
+                                p.error.offset += moved;
+                                p.error.column += moved;
+                                p.token_len = last;
+                                q = s;
+                            }
+                        }
                         continue;
                     }
                     if (continues(st)) st = on_between(p, t);
