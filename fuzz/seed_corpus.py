@@ -118,6 +118,7 @@ def main():
     write("fuzz_object_stream",
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
     write_array_seeds()
+    write_multipart_seeds()
     return 0
 
 
@@ -139,6 +140,29 @@ def write_array_seeds():
     for i, (flags, text) in enumerate(ARRAYS):
         seeds.append(("array%02d" % i, bytes([flags | (8 if i % 2 else 0)]) + plans[i % 4] + text))
     write("fuzz_array_stream", seeds)
+
+
+# Flag byte (boundary index, look-behind limit << 2), then the body.
+MULTIPART = [
+    (0, b"--b\r\nContent-Disposition: form-data; name=\"a\\\"q\"; filename=f\r\n\r\n"
+        b"x\r\n--bx\r\n\n--b-\r\r\n--b\r\n\r\n--b\r\nContent-Length: 3\r\n\r\nabc\r\n"
+        b"--b--\r\nepilogue"),
+    (1, b"\n--XyZ\nContent-Type: text/plain\nX:\n\nline\n--XyZ\n\n--XyZ--\n"),
+    (2, b"--b\r\n\r\n---b-\r\n---b---\r\n"),
+    (3, b"--bound ary\rA: 1\r\rdata\r\n--bound ary--\r\n"),
+    (9 << 2, b"--b\r\n\r\nx\r\r\n-\r\n--b-\r\n--b\r\n\r\n\r\n--b--\r\n"),
+    (3 << 2 | 1, b"--XyZ\r\n\r\n\r\n--Xy\r\n--XyZ--\r\n"),
+    (0, b"preamble\r\n--b\r\n"),
+    (0, b"--b\r\nContent-Length: 99999999999999999999\r\n"),
+]
+
+
+def write_multipart_seeds():
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = []
+    for i, (flags, body) in enumerate(MULTIPART):
+        seeds.append(("multipart%02d" % i, bytes([flags]) + plans[i % 4] + body))
+    write("fuzz_multipart", seeds)
 
 
 if __name__ == "__main__":
