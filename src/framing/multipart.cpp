@@ -1,12 +1,12 @@
 // The multipart machine: lines outside part bodies, part bodies read by length, and part
 // bodies scanned for their boundary line.
 //
-// A scanned body is cut into runs with memchr on LF: an LF followed by bytes that cannot begin
-// a boundary line ("--" boundary ["--"], then LF or CR LF) leaves the run going, so a part
-// arrives in as few part_data calls as the pushes allow. Only what is still undecided at the
-// end of a push is held back (the look-behind): a final CR, or a line break and the beginning
-// of a boundary line, at most the close delimiter and five bytes. The start of a body is a
-// line start too, so a part whose body is empty ends at once. When max_body_buffer_bytes is
+// A scanned body is cut into runs with memmem for LF and the delimiter: an LF followed by
+// bytes that cannot begin a boundary line ("--" boundary ["--"], then LF or CR LF) leaves the
+// run going, so a part arrives in as few part_data calls as the pushes allow. Only what is still
+// undecided at the end of a push is held back (the look-behind): a final CR, or a line break and
+// the beginning of a boundary line, at most the close delimiter and five bytes. The start of a body
+// is a line start too, so a part whose body is empty ends at once. When max_body_buffer_bytes is
 // smaller than the longest look-behind, every line break goes through the look-behind one byte
 // at a time, so that the limit trips at the same byte whatever the chunking.
 #include "framing/multipart_state.hpp"
@@ -275,6 +275,18 @@ tamsel_status scan_byte(push_context &c) {
     return TAMSEL_STATUS_OK;
 }
 
+// The next LF after `cur` that may begin a boundary line: the first LF followed by the whole
+// delimiter, or else an LF so close to the end that the push cuts its line short.
+const unsigned char *next_candidate(const mp_block &b, const unsigned char *cur,
+                                    const unsigned char *end) {
+    const size_t avail = size_t(end - cur);
+    if (const void *hit = memmem(cur, avail, b.lf_delimiter.data, b.lf_delimiter.length))
+        return static_cast<const unsigned char *>(hit);
+    // Any earlier LF has the delimiter's length after it and did not match.
+    const unsigned char *tail = avail > b.delimiter_len ? end - b.delimiter_len : cur;
+    return static_cast<const unsigned char *>(std::memchr(tail, '\n', size_t(end - tail)));
+}
+
 // Runs over the rest of the push with nothing held: candidates are decided in place, and only
 // one that the push cuts short is copied into the look-behind.
 tamsel_status scan_in_place(push_context &c) {
@@ -290,8 +302,7 @@ tamsel_status scan_in_place(push_context &c) {
             line_start = false;
             start = held = cur;
         } else {
-            const auto *lf =
-                static_cast<const unsigned char *>(std::memchr(cur, '\n', size_t(end - cur)));
+            const unsigned char *lf = next_candidate(b, cur, end);
             if (!lf) {
                 const bool final_cr = end > run && end[-1] == '\r';
                 TAMSEL_TRY(deliver(c, run, size_t(end - run) - final_cr));

@@ -25,6 +25,7 @@ void release(tamsel_multipart *parser) noexcept {
     mp_block &b = parser->block;
     const tamsel_allocator alloc = b.allocator;
     io::byte_buffer_free(b.close_line, alloc);
+    io::byte_buffer_free(b.lf_delimiter, alloc);
     io::byte_buffer_free(b.line, alloc);
     io::byte_buffer_free(b.look, alloc);
     io::byte_buffer_free(b.arena, alloc);
@@ -101,6 +102,10 @@ tamsel_status store_boundary(mp_block &b, const boundary_text &bt, tamsel_error 
     TAMSEL_TRY(
         io::byte_append(b.close_line, "--", 2, io::byte_buffer_no_limit, b.allocator, error));
     b.delimiter_len = bt.length + 2;
+    TAMSEL_TRY(
+        io::byte_append(b.lf_delimiter, "\n", 1, io::byte_buffer_no_limit, b.allocator, error));
+    TAMSEL_TRY(io::byte_append(b.lf_delimiter, b.close_line.data, b.delimiter_len,
+                               io::byte_buffer_no_limit, b.allocator, error));
     // The longest look-behind: CR LF, the close delimiter, CR, and the byte that decides it.
     size_t longest;
     b.roomy_look =

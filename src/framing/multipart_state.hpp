@@ -54,6 +54,7 @@ struct mp_block {
     // "--" boundary "--": the delimiter line is its first `delimiter_len` bytes.
     io::byte_buffer close_line;
     size_t delimiter_len = 0;
+    io::byte_buffer lf_delimiter; // LF and the delimiter: what the body scanner looks for
     // The look-behind never outgrows the limit, so the body scanner decides candidates in place.
     bool roomy_look = false;
 
