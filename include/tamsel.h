@@ -1788,9 +1788,10 @@ TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
  * call tamsel_multipart_finish once the body has ended, and close the parser. For every part
  * the callbacks receive begin_part with the part's headers, the part's bytes through
  * part_data, and end_part. Part bodies are streamed, never collected: a part of any length
- * costs only the look-behind that may still be the start of a boundary line (a line break,
- * the delimiter and four bytes). The callbacks, and what they receive, are the same whatever
- * the chunking of the body; only how part_data cuts a part's bytes into calls may differ.
+ * costs only the look-behind that may still be the start of a boundary line (at most a line
+ * break, the close delimiter and a CR). The callbacks, and what they receive, are the same
+ * whatever the chunking of the body; only how part_data cuts a part's bytes into calls may
+ * differ.
  *
  * A part's data is every byte of its body except the line break (LF or CR LF) in front of the
  * next boundary line. A part with a Content-Length header is read by that length without
@@ -1824,13 +1825,18 @@ typedef struct tamsel_multipart tamsel_multipart;
 
 /* Limits of a multipart parser; a zero member takes its default. */
 typedef struct tamsel_multipart_options {
-    size_t max_boundary_bytes;         /* longest accepted boundary; 200 */
-    size_t max_line_bytes;             /* longest boundary or header line (without its line break)
-                                          outside part bodies, and longest quoted parameter; 65536 */
-    size_t max_header_count;           /* most headers per part; 64 */
-    size_t max_body_buffer_bytes;      /* the look-behind kept while a part body is scanned for its
-                                          boundary, the byte that decides it included; 1048576 */
-    const tamsel_allocator *allocator; /* NULL: the process allocator */
+    /* Longest accepted boundary; 200. */
+    size_t max_boundary_bytes;
+    /* Longest boundary or header line outside part bodies (without its line break), and so
+       longest quoted parameter; 65536. */
+    size_t max_line_bytes;
+    /* Most headers per part; 64. */
+    size_t max_header_count;
+    /* The look-behind kept while a part body is scanned for its boundary, the byte that
+       decides it included; 1048576. */
+    size_t max_body_buffer_bytes;
+    /* NULL: the process allocator. */
+    const tamsel_allocator *allocator;
 } tamsel_multipart_options;
 
 /* One header line of a part: the name is the text before the first ':' as sent, the value the

@@ -3,12 +3,13 @@
 //
 // A scanned body is cut into runs with memmem for LF and the delimiter: an LF followed by
 // bytes that cannot begin a boundary line ("--" boundary ["--"], then LF or CR LF) leaves the
-// run going, so a part arrives in as few part_data calls as the pushes allow. Only what is still
-// undecided at the end of a push is held back (the look-behind): a final CR, or a line break and
-// the beginning of a boundary line, at most the close delimiter and five bytes. The start of a body
-// is a line start too, so a part whose body is empty ends at once. When max_body_buffer_bytes is
-// smaller than the longest look-behind, every line break goes through the look-behind one byte
-// at a time, so that the limit trips at the same byte whatever the chunking.
+// run going, so a part arrives in as few part_data calls as the pushes allow. Only what is
+// still undecided at the end of a push is held back (the look-behind): a final CR, or a line
+// break and the beginning of a boundary line, at most CR LF, the close delimiter and a CR. The
+// start of a body is a line start too, so a part whose body is empty ends at once. When
+// max_body_buffer_bytes is smaller than the longest look-behind, every line break goes through
+// the look-behind one byte at a time, so that the limit trips at the same byte whatever the
+// chunking.
 #include "framing/multipart_state.hpp"
 
 #include <cstring>
