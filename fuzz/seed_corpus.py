@@ -120,6 +120,7 @@ def main():
     write_array_seeds()
     write_sse_seeds()
     write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
+    write_multipart_seeds()
     return 0
 
 
@@ -161,6 +162,29 @@ def write_writer_seeds(files):
     # The first byte is the split point of the two pushes.
     seeds = [("split%02d" % i, bytes([i * 37 % 256]) + d) for i, (n, d) in enumerate(files)]
     write("fuzz_writer_value_stream", seeds)
+
+
+# Flag byte (boundary index, look-behind limit << 2), then the body.
+MULTIPART = [
+    (0, b"--b\r\nContent-Disposition: form-data; name=\"a\\\"q\"; filename=f\r\n\r\n"
+        b"x\r\n--bx\r\n\n--b-\r\r\n--b\r\n\r\n--b\r\nContent-Length: 3\r\n\r\nabc\r\n"
+        b"--b--\r\nepilogue"),
+    (1, b"\n--XyZ\nContent-Type: text/plain\nX:\n\nline\n--XyZ\n\n--XyZ--\n"),
+    (2, b"--b\r\n\r\n---b-\r\n---b---\r\n"),
+    (3, b"--bound ary\rA: 1\r\rdata\r\n--bound ary--\r\n"),
+    (9 << 2, b"--b\r\n\r\nx\r\r\n-\r\n--b-\r\n--b\r\n\r\n\r\n--b--\r\n"),
+    (3 << 2 | 1, b"--XyZ\r\n\r\n\r\n--Xy\r\n--XyZ--\r\n"),
+    (0, b"preamble\r\n--b\r\n"),
+    (0, b"--b\r\nContent-Length: 99999999999999999999\r\n"),
+]
+
+
+def write_multipart_seeds():
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = []
+    for i, (flags, body) in enumerate(MULTIPART):
+        seeds.append(("multipart%02d" % i, bytes([flags]) + plans[i % 4] + body))
+    write("fuzz_multipart", seeds)
 
 
 if __name__ == "__main__":

@@ -2293,6 +2293,156 @@ TAMSEL_API tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, t
 TAMSEL_API void tamsel_sse_close(tamsel_sse *parser);
 
 /* ======================================================================================== */
+/* Multipart bodies                                                                         */
+/* ======================================================================================== */
+
+/*
+ * How to use: open a parser with the value of the body's Content-Type header (its `boundary`
+ * parameter, quoted or not, names the delimiter), push the body bytes in chunks of any size,
+ * call tamsel_multipart_finish once the body has ended, and close the parser. For every part
+ * the callbacks receive begin_part with the part's headers, the part's bytes through
+ * part_data, and end_part. Part bodies are streamed, never collected: a part of any length
+ * costs only the look-behind that may still be the start of a boundary line (at most a line
+ * break, the close delimiter and a CR). The callbacks, and what they receive, are the same
+ * whatever the chunking of the body; only how part_data cuts a part's bytes into calls may
+ * differ.
+ *
+ * A part's data is every byte of its body except the line break (LF or CR LF) in front of the
+ * next boundary line. A part with a Content-Length header is read by that length without
+ * looking for boundaries; the line break after it is skipped. Header lines and the boundary
+ * lines outside part bodies may end in LF, CR LF or CR alone.
+ *
+ * Restrictions, stricter than RFC 2046 on purpose:
+ *  - No preamble: only empty lines may come before the first boundary line; any other text
+ *    there fails with "unexpected multipart boundary line".
+ *  - A boundary line matches exactly: "--" boundary (or "--" boundary "--" for the last one)
+ *    and its line break, no transport padding. Inside a part body a padded line is data; before
+ *    the first boundary, or after a part read by its Content-Length, it fails as above.
+ *  - The close delimiter line needs its line break (LF or CR LF): a body that ends right
+ *    after "--" boundary "--" fails at finish with "multipart stream ended before closing
+ *    boundary".
+ *  - Header lines are not unfolded: a continuation line has no ':' and fails with "invalid
+ *    multipart header line".
+ * What follows the close delimiter line (the epilogue) is ignored, whether it arrives in the
+ * same push or in later ones.
+ *
+ * Errors: malformed framing is TAMSEL_STATUS_INVALID_JSON, limits TAMSEL_STATUS_OVERFLOW,
+ * allocation TAMSEL_STATUS_ALLOCATION_FAILED, failing callbacks the code the callback left in
+ * the error record or TAMSEL_STATUS_CALLBACK_FAILED. A push stops at the byte that failed,
+ * whose 1-based position in the body is the error's `offset` (`line` and `column` stay 0);
+ * the bytes before it were consumed and delivered. The parser is not reset: a caller that
+ * goes on pushing gets whatever the state at the failure gives. A parser belongs to one
+ * thread at a time; it needs no runtime.
+ */
+
+/* A multipart parser (opaque): from tamsel_multipart_open to tamsel_multipart_close. */
+typedef struct tamsel_multipart tamsel_multipart;
+
+/* Limits of a multipart parser; a zero member takes its default. */
+typedef struct tamsel_multipart_options {
+    /* Longest accepted boundary; 200. */
+    size_t max_boundary_bytes;
+    /* Longest boundary or header line outside part bodies (without its line break), and so
+       longest quoted parameter; 65536. */
+    size_t max_line_bytes;
+    /* Most headers per part; 64. */
+    size_t max_header_count;
+    /* The look-behind kept while a part body is scanned for its boundary, the byte that
+       decides it included; 1048576. */
+    size_t max_body_buffer_bytes;
+    /* NULL: the process allocator. */
+    const tamsel_allocator *allocator;
+} tamsel_multipart_options;
+
+/* One header line of a part: the name is the text before the first ':' as sent, the value the
+   text after it without leading and trailing spaces and tabs. Both NUL-terminated and owned by
+   the parser. */
+typedef struct tamsel_multipart_header {
+    const char *name;  /* the header name as sent */
+    const char *value; /* the value, trimmed */
+} tamsel_multipart_header;
+
+/* The part handed to begin_part and end_part; valid only during the callback. Members in this
+   order. */
+typedef struct tamsel_multipart_part {
+    const char *name;         /* `name` parameter of Content-Disposition; NULL if absent */
+    const char *content_type; /* the Content-Type value; NULL if absent */
+    int64_t content_length;   /* the Content-Length value; -1 if absent */
+    const tamsel_multipart_header *headers; /* every header line, in arrival order */
+    size_t header_count;                    /* entries at headers */
+    const char *filename; /* `filename` parameter of Content-Disposition; NULL if absent */
+} tamsel_multipart_part;
+
+/* Callbacks of a parser, each may be NULL. Return 0 to go on; anything else fails the push
+   with the code the callback left in `error` (a nonzero `code`), or else with status 9 and
+   "multipart begin_part callback failed" (part_data, end_part likewise). */
+typedef struct tamsel_multipart_callbacks {
+    /* A part starts; its headers are read. */
+    int (*begin_part)(void *user, const tamsel_multipart_part *part, tamsel_error *error);
+    /* `length` bytes of the current part's data, in order; never called with length 0. */
+    int (*part_data)(void *user, const void *bytes, size_t length, tamsel_error *error);
+    /* The part ended at its delimiter line. */
+    int (*end_part)(void *user, const tamsel_multipart_part *part, tamsel_error *error);
+} tamsel_multipart_callbacks;
+
+/* The defaults: 200, 65536, 64, 1048576 and the process allocator. */
+TAMSEL_API tamsel_multipart_options tamsel_default_multipart_options(void);
+
+/*
+ * tamsel_multipart_open: a parser for the body whose Content-Type value is `content_type`.
+ * The value is read as items separated by ';'; the first item named `boundary` (any case)
+ * gives the boundary, as a token (up to a space, tab or ';') or as a quoted string (up to the
+ * next '"', no escapes). The media type itself is not examined.
+ *   content_type: required ("multipart Content-Type is required").
+ *   options: NULL for the defaults.
+ *   error: optional; cleared on success.
+ * Returns the parser, or NULL: status 1 "allocator must provide either all callbacks or
+ * none", "multipart boundary quote is unterminated", "multipart boundary is invalid" (empty,
+ * or holding a CR or LF, which no boundary line could ever match), "multipart Content-Type
+ * missing boundary"; status 6 "multipart boundary length limit exceeded"; status 8 "failed to
+ * allocate multipart parser" or "failed to allocate framing buffer".
+ */
+TAMSEL_API tamsel_multipart *tamsel_multipart_open(const char *content_type,
+                                                   const tamsel_multipart_options *options,
+                                                   tamsel_error *error);
+
+/*
+ * tamsel_multipart_push: parses the next `length` bytes of the body, calling `callbacks` as
+ * parts begin, deliver data and end.
+ *   parser, bytes: required, bytes only when length > 0 ("multipart parser and bytes are
+ *                  required"); a finished parser fails ("multipart parser is already
+ *                  finished"), both status 1.
+ *   callbacks: NULL or any NULL member: those events are not reported.
+ *   user: passed to every callback.
+ * Returns 0; status 2 "unexpected multipart boundary line", "invalid multipart header line",
+ * "multipart Content-Length is invalid", "multipart Content-Disposition name invalid" (a
+ * quoted parameter without its closing quote); status 6 "framing buffer limit exceeded" (a
+ * line over max_line_bytes, a look-behind over max_body_buffer_bytes), "multipart header
+ * count limit exceeded", "multipart Content-Length exceeds supported range"; status 8
+ * "failed to allocate framing buffer", "failed to allocate headers"; or a callback failure.
+ */
+TAMSEL_API tamsel_status tamsel_multipart_push(tamsel_multipart *parser, const void *bytes,
+                                               size_t length,
+                                               const tamsel_multipart_callbacks *callbacks,
+                                               void *user, tamsel_error *error);
+
+/*
+ * tamsel_multipart_finish: ends the body. Succeeds once the close delimiter line was seen (the
+ * parser is then finished and later pushes fail; a second finish returns 0); otherwise fails
+ * with status 2 "multipart stream ended before closing boundary", and a line still waiting
+ * for its line break is not processed.
+ *   parser: required ("multipart parser is required", status 1).
+ *   callbacks, user: as for push (finish calls none at present).
+ */
+TAMSEL_API tamsel_status tamsel_multipart_finish(tamsel_multipart *parser,
+                                                 const tamsel_multipart_callbacks *callbacks,
+                                                 void *user, tamsel_error *error);
+
+/* tamsel_multipart_close: frees the parser and everything it holds through the allocator it
+   was opened with. NULL is ignored. */
+TAMSEL_API void tamsel_multipart_close(tamsel_multipart *parser);
+
+/* ======================================================================================== */
 /* JSON text rules                                                                          */
 /* ======================================================================================== */
 
