@@ -417,18 +417,18 @@ typedef struct tamsel_runtime_methods {
     tamsel_status (*curl_parse_init)(tamsel_runtime *runtime, struct tamsel_curl_parse *record,
                                      const struct tamsel_map *map, void *dst);
     tamsel_status (*curl_array_parse_init)(tamsel_runtime *runtime,
-                                           struct tamsel_curl_array_parse *record,
-                                           const char *path, const struct tamsel_map *item_map,
-                                           void *item_dst,
+                                           struct tamsel_curl_array_parse *record, const char *path,
+                                           const struct tamsel_map *item_map, void *item_dst,
                                            tamsel_status (*callback)(void *user, void *destination),
                                            void *user);
-    tamsel_status (*curl_string_array_parse_init)(
-        tamsel_runtime *runtime, struct tamsel_curl_string_array_parse *record, const char *path,
-        const struct tamsel_string_chunk_handler *handler, void *user);
+    tamsel_status (*curl_string_array_parse_init)(tamsel_runtime *runtime,
+                                                  struct tamsel_curl_string_array_parse *record,
+                                                  const char *path,
+                                                  const struct tamsel_string_chunk_handler *handler,
+                                                  void *user);
     tamsel_status (*curl_string_items_parse_init)(
         tamsel_runtime *runtime, struct tamsel_curl_string_items_parse *record, const char *path,
-        tamsel_status (*callback)(void *user, const char *text, size_t length,
-                                  tamsel_error *error),
+        tamsel_status (*callback)(void *user, const char *text, size_t length, tamsel_error *error),
         void *user);
     tamsel_status (*curl_upload_init)(tamsel_runtime *runtime, struct tamsel_curl_upload *record,
                                       const struct tamsel_map *map, const void *src);
@@ -1877,8 +1877,7 @@ struct tamsel_curl_array_parse {
     void *user;
     tamsel_error error;
     uint64_t magic;
-    size_t (*write)(tamsel_curl_array_parse *record, const char *data, size_t size,
-                    size_t nmemb);
+    size_t (*write)(tamsel_curl_array_parse *record, const char *data, size_t size, size_t nmemb);
     tamsel_status (*finish)(tamsel_curl_array_parse *record);
     void (*cleanup)(tamsel_curl_array_parse *record);
 };
@@ -1929,9 +1928,8 @@ struct tamsel_curl_upload {
  * allocate parser", or a failure of the settings copy or of preparing the destination. The
  * failure is also in record->error; the parser stays NULL.
  */
-TAMSEL_API tamsel_status tamsel_curl_parse_init(tamsel_curl_parse *record,
-                                                tamsel_runtime *runtime, const tamsel_map *map,
-                                                void *dst);
+TAMSEL_API tamsel_status tamsel_curl_parse_init(tamsel_curl_parse *record, tamsel_runtime *runtime,
+                                                const tamsel_map *map, void *dst);
 /*
  * tamsel_curl_write_callback: libcurl's CURLOPT_WRITEFUNCTION, with CURLOPT_WRITEDATA the
  * record. Feeds the size * nmemb bytes to the parser; returns that count when they were
@@ -1939,8 +1937,7 @@ TAMSEL_API tamsel_status tamsel_curl_parse_init(tamsel_curl_parse *record,
  * record->error. A record without a parser, a copied record and a product size * nmemb that
  * overflows (status 6 "curl write size overflows") return 0.
  */
-TAMSEL_API size_t tamsel_curl_write_callback(char *data, size_t size, size_t nmemb,
-                                             void *record);
+TAMSEL_API size_t tamsel_curl_write_callback(char *data, size_t size, size_t nmemb, void *record);
 /*
  * tamsel_curl_parse_finish: ends the body: an incomplete document fails here ("incomplete JSON
  * document", "incomplete JSON token at end of input"), as do missing required fields.
@@ -2023,8 +2020,7 @@ TAMSEL_API tamsel_status tamsel_curl_upload_init(tamsel_curl_upload *record,
  * generator, an overflowing product (status 6 "curl read size overflows"), or a generator
  * failure (its reason in generator.error).
  */
-TAMSEL_API size_t tamsel_curl_read_callback(char *buffer, size_t size, size_t nitems,
-                                            void *record);
+TAMSEL_API size_t tamsel_curl_read_callback(char *buffer, size_t size, size_t nitems, void *record);
 /* TAMSEL_CURL_UNKNOWN_SIZE (-1), whatever the record holds (it is not read). */
 TAMSEL_API int64_t tamsel_curl_upload_size(const tamsel_curl_upload *record);
 /* Cleans up the generator, zeroes the record and re-installs its methods. NULL and copies are
