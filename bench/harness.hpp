@@ -130,5 +130,9 @@ void register_array_stream_benchmarks(const options &opt);
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.
 int memory_failures();
+// curl-array (bench_curl.cpp; built with libcurl only): the adapter against libcurl into a
+// buffer and RapidJSON SAX, each side in a child process.
+void register_curl_benchmarks(const options &opt);
+int curl_benchmark_failures();
 
 } // namespace bench

@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
         reg.register_benchmarks(opt);
         bench::register_memory_benchmarks(opt, in);
         bench::register_array_stream_benchmarks(opt);
+        bench::register_curl_benchmarks(opt);
 
         std::vector<char *> args(argv, argv + argc);
         std::string interleave = "--benchmark_enable_random_interleaving=true";
@@ -77,6 +78,11 @@ int main(int argc, char **argv) {
         if (bench::memory_failures()) {
             std::fprintf(stderr, "%d descriptor run(s) failed or disagreed\n",
                          bench::memory_failures());
+            return 1;
+        }
+        if (bench::curl_benchmark_failures()) {
+            std::fprintf(stderr, "%d curl run(s) failed or disagreed\n",
+                         bench::curl_benchmark_failures());
             return 1;
         }
         return 0;
