@@ -1,10 +1,10 @@
-// curl-array: a JSON array of 256 MiB (16 MiB under BENCH_QUICK) served over loopback by a
-// server process of its own, downloaded with libcurl. tamsel's side parses the items one at a
-// time as the body arrives (tamsel_curl_array_parse into one record); RapidJSON's side has
-// libcurl append the body to a growing buffer, then runs its SAX reader over it. Each side runs
-// in a child process forked per measurement, so wall time, peak RSS and peak heap are its own
-// (peak_heap: tamsel's allocation statistics; the buffer's capacity for the other side). Both
-// sides fold the same sum of ids and item count; a disagreement fails the run.
+// curl-array: a JSON array of 256 MiB (16 MiB under BENCH_QUICK, BENCH_CURL_MIB MiB when set)
+// served over loopback by a server process of its own, downloaded with libcurl. tamsel's side
+// parses the items one at a time as the body arrives (tamsel_curl_array_parse into one record);
+// RapidJSON's side has libcurl append the body to a growing buffer, then runs its SAX reader over
+// it. Each side runs in a fresh process per measurement, so wall time, peak RSS and peak heap are
+// its own (peak_heap: tamsel's allocation statistics; the buffer's capacity for the other side).
+// Both sides fold the same sum of ids and item count; a disagreement fails the run.
 #include "harness.hpp"
 
 #if TAMSEL_BENCH_CURL
@@ -250,23 +250,22 @@ report rapidjson_side() {
     return r;
 }
 
-// Runs one side in a child of its own and reads back what it measured.
+// Runs one side in a fresh process (this program re-executed with --curl-child, so none of
+// the runner's inputs count in its RSS) and reads back what it measured.
 report measure(bool tamsel) {
     int fds[2];
     report r;
     if (::pipe(fds) != 0) return r;
+    const std::string port = std::to_string(server_port);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::dup2(fds[1], 1);
         ::close(fds[0]);
-        const auto start = std::chrono::steady_clock::now();
-        report out = tamsel ? tamsel_side() : rapidjson_side();
-        out.seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        rusage u{};
-        ::getrusage(RUSAGE_SELF, &u);
-        out.peak_rss_kb = u.ru_maxrss;
-        (void)!::write(fds[1], &out, sizeof out);
-        ::_exit(0);
+        ::close(fds[1]);
+        const char *args[] = {"tamsel_bench", "--curl-child", tamsel ? "tamsel" : "rapidjson",
+                              port.c_str(), nullptr};
+        ::execv("/proc/self/exe", const_cast<char *const *>(args));
+        ::_exit(127);
     }
     ::close(fds[1]);
     if (pid > 0 && ::read(fds[0], &r, sizeof r) != sizeof r) r.ok = false;
@@ -282,10 +281,13 @@ int curl_failures = 0;
 } // namespace
 
 void register_curl_benchmarks(const options &opt) {
-    const std::string input = opt.quick ? "16m" : "256m";
+    // BENCH_CURL_MIB sets the array's size (for the full row under BENCH_QUICK).
+    const char *mib_text = std::getenv("BENCH_CURL_MIB");
+    const size_t mib = mib_text ? std::strtoul(mib_text, nullptr, 10) : opt.quick ? 16 : 256;
+    const std::string input = std::to_string(mib) + "m";
     const bool wanted = filter_matches(opt.filter, "curl-array/" + input + "/tamsel") ||
                         filter_matches(opt.filter, "curl-array/" + input + "/rapidjson");
-    if (!wanted || !start_server(opt.quick ? (16u << 20) : (256u << 20))) return;
+    if (!wanted || !mib || !start_server(mib << 20)) return;
     for (bool tamsel : {true, false}) {
         const std::string name =
             "curl-array/" + input + "/" + (tamsel ? "tamsel" : "rapidjson-buffer-sax");
@@ -323,11 +325,27 @@ int curl_benchmark_failures() {
     return curl_failures;
 }
 
+int curl_child_main(int argc, char **argv) {
+    if (argc != 4 || std::strcmp(argv[1], "--curl-child") != 0) return -1;
+    server_port = static_cast<uint16_t>(std::atoi(argv[3]));
+    const bool tamsel = std::strcmp(argv[2], "tamsel") == 0;
+    const auto start = std::chrono::steady_clock::now();
+    report out = tamsel ? tamsel_side() : rapidjson_side();
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    out.peak_rss_kb = u.ru_maxrss;
+    return ::write(1, &out, sizeof out) == sizeof out ? 0 : 1;
+}
+
 } // namespace bench
 
 #else
 
 namespace bench {
+int curl_child_main(int, char **) {
+    return -1;
+}
 void register_curl_benchmarks(const options &) {}
 int curl_benchmark_failures() {
     return 0;

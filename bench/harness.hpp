@@ -134,5 +134,7 @@ int memory_failures();
 // buffer and RapidJSON SAX, each side in a child process.
 void register_curl_benchmarks(const options &opt);
 int curl_benchmark_failures();
+// The measured side when this program runs as `--curl-child SIDE PORT`; -1 otherwise.
+int curl_child_main(int argc, char **argv);
 
 } // namespace bench

@@ -34,6 +34,7 @@ std::string cpu_model() {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (int rc = bench::curl_child_main(argc, argv); rc >= 0) return rc;
     try {
         bench::options opt = bench::options_from_environment(argc, argv);
         bench::inputs in = bench::prepare_inputs(opt);
