@@ -518,3 +518,22 @@ TEST(CurlAdapters, MarkIsKeyedToTheRecordsAddress) {
     EXPECT_NE(tamsel::framing::curl_mark(&a), tamsel::framing::curl_mark(&b));
     EXPECT_FALSE(tamsel::framing::curl_live(&a, 0));
 }
+
+TEST(CurlArrayAdapters, TruncatedItemsStillAcceptTheChunk) {
+    // 7 is the one non-fatal status: a string callback returning it must not abort the
+    // transfer, and finish reports it.
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_curl_string_items_parse s;
+    ASSERT_EQ(
+        tamsel_curl_string_items_parse_init(
+            &s, rt, nullptr,
+            [](void *, const char *, size_t, tamsel_error *) { return TAMSEL_STATUS_TRUNCATED; },
+            nullptr),
+        TAMSEL_STATUS_OK);
+    std::string body = string_body;
+    EXPECT_EQ(tamsel_curl_string_items_write_callback(body.data(), 1, body.size(), &s),
+              body.size());
+    EXPECT_EQ(tamsel_curl_string_items_parse_finish(&s), TAMSEL_STATUS_TRUNCATED);
+    tamsel_curl_string_items_parse_cleanup(&s);
+    tamsel_free(rt);
+}
