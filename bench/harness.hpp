@@ -134,5 +134,11 @@ void register_sse_benchmarks(const options &opt);
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.
 int memory_failures();
+// curl-array (bench_curl.cpp; built with libcurl only): the adapter against libcurl into a
+// buffer and RapidJSON SAX, each side in a child process.
+void register_curl_benchmarks(const options &opt);
+int curl_benchmark_failures();
+// The measured side when this program runs as `--curl-child SIDE PORT`; -1 otherwise.
+int curl_child_main(int argc, char **argv);
 
 } // namespace bench

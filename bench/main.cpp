@@ -34,6 +34,7 @@ std::string cpu_model() {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (int rc = bench::curl_child_main(argc, argv); rc >= 0) return rc;
     try {
         bench::options opt = bench::options_from_environment(argc, argv);
         bench::inputs in = bench::prepare_inputs(opt);
@@ -52,6 +53,7 @@ int main(int argc, char **argv) {
         bench::register_memory_benchmarks(opt, in);
         bench::register_array_stream_benchmarks(opt);
         bench::register_sse_benchmarks(opt);
+        bench::register_curl_benchmarks(opt);
 
         std::vector<char *> args(argv, argv + argc);
         std::string interleave = "--benchmark_enable_random_interleaving=true";
@@ -80,6 +82,11 @@ int main(int argc, char **argv) {
         if (bench::memory_failures()) {
             std::fprintf(stderr, "%d descriptor run(s) failed or disagreed\n",
                          bench::memory_failures());
+            return 1;
+        }
+        if (bench::curl_benchmark_failures()) {
+            std::fprintf(stderr, "%d curl run(s) failed or disagreed\n",
+                         bench::curl_benchmark_failures());
             return 1;
         }
         return 0;

@@ -260,6 +260,12 @@ typedef tamsel_status (*tamsel_sink)(void *user_data, const void *data, size_t l
                                      tamsel_error *error);
 struct tamsel_owned_buffer;
 struct tamsel_generator;
+struct tamsel_string_chunk_handler;
+struct tamsel_curl_parse;
+struct tamsel_curl_array_parse;
+struct tamsel_curl_string_array_parse;
+struct tamsel_curl_string_items_parse;
+struct tamsel_curl_upload;
 
 /* Type of a method-table slot whose operation this version of the library does not provide
    yet; such slots are NULL. A slot takes its operation's exact type when that operation
@@ -418,11 +424,24 @@ typedef struct tamsel_runtime_methods {
                                           const void *items, size_t count, size_t stride,
                                           const char *path, tamsel_error *error);
     /* 68-72: libcurl callback adapters */
-    tamsel_method_unavailable curl_parse_init;
-    tamsel_method_unavailable curl_array_parse_init;
-    tamsel_method_unavailable curl_string_array_parse_init;
-    tamsel_method_unavailable curl_string_items_parse_init;
-    tamsel_method_unavailable curl_upload_init;
+    tamsel_status (*curl_parse_init)(tamsel_runtime *runtime, struct tamsel_curl_parse *record,
+                                     const struct tamsel_map *map, void *dst);
+    tamsel_status (*curl_array_parse_init)(tamsel_runtime *runtime,
+                                           struct tamsel_curl_array_parse *record, const char *path,
+                                           const struct tamsel_map *item_map, void *item_dst,
+                                           tamsel_status (*callback)(void *user, void *destination),
+                                           void *user);
+    tamsel_status (*curl_string_array_parse_init)(tamsel_runtime *runtime,
+                                                  struct tamsel_curl_string_array_parse *record,
+                                                  const char *path,
+                                                  const struct tamsel_string_chunk_handler *handler,
+                                                  void *user);
+    tamsel_status (*curl_string_items_parse_init)(
+        tamsel_runtime *runtime, struct tamsel_curl_string_items_parse *record, const char *path,
+        tamsel_status (*callback)(void *user, const char *text, size_t length, tamsel_error *error),
+        void *user);
+    tamsel_status (*curl_upload_init)(tamsel_runtime *runtime, struct tamsel_curl_upload *record,
+                                      const struct tamsel_map *map, const void *src);
     /* 73: tamsel_free */
     void (*free)(tamsel_runtime *runtime);
 } tamsel_runtime_methods;
@@ -2441,6 +2460,241 @@ TAMSEL_API tamsel_status tamsel_multipart_finish(tamsel_multipart *parser,
 /* tamsel_multipart_close: frees the parser and everything it holds through the allocator it
    was opened with. NULL is ignored. */
 TAMSEL_API void tamsel_multipart_close(tamsel_multipart *parser);
+
+/* ======================================================================================== */
+/* libcurl adapters                                                                         */
+/* ======================================================================================== */
+
+/*
+ * How to use: plug the library into a libcurl transfer without the library ever calling
+ * libcurl. Each adapter is a record you allocate (stack or heap) and initialise in place, plus
+ * a callback with the shape libcurl expects:
+ *
+ *   download into one record:    tamsel_curl_parse_init, then
+ *                                CURLOPT_WRITEFUNCTION tamsel_curl_write_callback,
+ *                                CURLOPT_WRITEDATA the record's address; after curl_easy_perform,
+ *                                tamsel_curl_parse_finish, tamsel_curl_parse_cleanup.
+ *   download an array's items:   tamsel_curl_array_parse_* (object items into a record, one
+ *                                callback per item), tamsel_curl_string_array_parse_* (string
+ *                                items as chunks), tamsel_curl_string_items_parse_* (string
+ *                                items whole), with their own write callbacks, then finish
+ *                                and cleanup.
+ *   upload a record:             tamsel_curl_upload_init, then CURLOPT_READFUNCTION
+ *                                tamsel_curl_read_callback, CURLOPT_READDATA &record and
+ *                                CURLOPT_INFILESIZE_LARGE (or POSTFIELDSIZE_LARGE)
+ *                                tamsel_curl_upload_size(&record), i.e. -1: the length is not
+ *                                known in advance and HTTP/1.1 sends the body chunked; after the
+ *                                transfer, tamsel_curl_upload_cleanup.
+ *
+ * Every failure lands in the record's own `error` (the upload's: generator.error), because
+ * libcurl only sees a short count: a write callback returns 0 and curl_easy_perform reports
+ * CURLE_WRITE_ERROR; the read callback returns TAMSEL_CURL_READFUNC_ABORT and curl reports
+ * CURLE_ABORTED_BY_CALLBACK. Read the record's error for the parser's message and position.
+ *
+ * The runtime is needed only by the init functions; each adapter keeps its own copy of the
+ * settings, so the runtime may be freed while a transfer runs. Cleanup is valid after a failed
+ * init and a second cleanup does nothing; a cleaned record may be initialised again, and
+ * initialising a record that is still initialised releases what it held first.
+ *
+ * Records must not be copied or moved once initialised: the `magic` member holds
+ * TAMSEL_CURL_MAGIC XOR-ed with a hash of the record's own address, so a bitwise copy is not
+ * recognised. Every function refuses such a copy (write callbacks return 0, finish returns 1,
+ * cleanup does nothing), and the original stays the one to clean up.
+ *
+ * The method members after `magic` point at the functions of the same name with the record
+ * first; they do exactly what the exported callbacks do. A record belongs to the one transfer
+ * and thread that drives it.
+ */
+
+/* "TSCURL10" as one 64-bit word, 'T' in the lowest byte (before the address key is applied). */
+#define TAMSEL_CURL_MAGIC UINT64_C(0x30314c5255435354)
+/* What the read callback returns to abort an upload: libcurl's CURL_READFUNC_ABORT. */
+#define TAMSEL_CURL_READFUNC_ABORT ((size_t)0x10000000)
+/* The body size that tells libcurl the length is not known in advance. */
+#define TAMSEL_CURL_UNKNOWN_SIZE ((int64_t)-1)
+
+typedef struct tamsel_curl_parse tamsel_curl_parse;
+typedef struct tamsel_curl_array_parse tamsel_curl_array_parse;
+typedef struct tamsel_curl_string_array_parse tamsel_curl_string_array_parse;
+typedef struct tamsel_curl_string_items_parse tamsel_curl_string_items_parse;
+typedef struct tamsel_curl_upload tamsel_curl_upload;
+
+/* A response body that is one JSON document, parsed into a mapped record. Members in this
+   order; never edit them. */
+struct tamsel_curl_parse {
+    void *parser;       /* library-owned push parser; NULL until a successful init */
+    void *snapshot;     /* library-owned copy of the runtime's settings */
+    tamsel_error error; /* every failure of this adapter */
+    uint64_t magic;     /* TAMSEL_CURL_MAGIC, keyed to the record's address */
+    /* Slot of tamsel_curl_write_callback(). */
+    size_t (*write)(tamsel_curl_parse *record, const char *data, size_t size, size_t nmemb);
+    tamsel_status (*finish)(tamsel_curl_parse *record);
+    void (*cleanup)(tamsel_curl_parse *record);
+};
+
+/* A response body holding a JSON array (root or member) whose object items are parsed one by
+   one into `item_dst` and handed to `callback`, which then finds the record emptied again. */
+struct tamsel_curl_array_parse {
+    tamsel_array_stream *stream;         /* library-owned push-fed array stream */
+    const tamsel_map *item_map;          /* borrowed */
+    void *item_dst;                      /* borrowed; one item at a time */
+    tamsel_array_item_callback callback; /* called with each parsed item */
+    void *user;                          /* passed to the callbacks */
+    tamsel_error error;                  /* every failure of this adapter */
+    uint64_t magic;                      /* TAMSEL_CURL_MAGIC, keyed to the record's address */
+    /* Slot of tamsel_curl_array_write_callback(). */
+    size_t (*write)(tamsel_curl_array_parse *record, const char *data, size_t size, size_t nmemb);
+    tamsel_status (*finish)(tamsel_curl_array_parse *record);
+    void (*cleanup)(tamsel_curl_array_parse *record);
+};
+
+/* The same array, whose string items are streamed to a chunk handler (a copy is kept). */
+struct tamsel_curl_string_array_parse {
+    tamsel_array_stream *stream;         /* library-owned push-fed array stream */
+    tamsel_string_chunk_handler handler; /* `chunk` is required */
+    void *user;                          /* passed to the callbacks */
+    tamsel_error error;                  /* every failure of this adapter */
+    uint64_t magic;                      /* TAMSEL_CURL_MAGIC, keyed to the record's address */
+    /* Slot of tamsel_curl_string_array_write_callback(). */
+    size_t (*write)(tamsel_curl_string_array_parse *record, const char *data, size_t size,
+                    size_t nmemb);
+    tamsel_status (*finish)(tamsel_curl_string_array_parse *record);
+    void (*cleanup)(tamsel_curl_string_array_parse *record);
+};
+
+/* The same array, whose string items are delivered whole, one callback per item. */
+struct tamsel_curl_string_items_parse {
+    tamsel_array_stream *stream;                /* library-owned push-fed array stream */
+    tamsel_array_string_item_callback callback; /* called with each whole string item */
+    void *user;                                 /* passed to the callbacks */
+    tamsel_error error;                         /* every failure of this adapter */
+    uint64_t magic; /* TAMSEL_CURL_MAGIC, keyed to the record's address */
+    /* Slot of tamsel_curl_string_items_write_callback(). */
+    size_t (*write)(tamsel_curl_string_items_parse *record, const char *data, size_t size,
+                    size_t nmemb);
+    tamsel_status (*finish)(tamsel_curl_string_items_parse *record);
+    void (*cleanup)(tamsel_curl_string_items_parse *record);
+};
+
+/* A request body: a mapped record serialized on demand by the pull generator. */
+struct tamsel_curl_upload {
+    tamsel_generator generator; /* its error record is the adapter's */
+    uint64_t magic;             /* TAMSEL_CURL_MAGIC, keyed to the record's address */
+    /* Slot of tamsel_curl_read_callback(). */
+    size_t (*read)(tamsel_curl_upload *record, char *buffer, size_t size, size_t nitems);
+    int64_t (*size)(const tamsel_curl_upload *record);
+    void (*cleanup)(tamsel_curl_upload *record);
+};
+
+/*
+ * tamsel_curl_parse_init: prepares `record` to parse a response body into `dst` as `map`
+ * describes, with the runtime's parse options (borrowed for this call only; the settings are
+ * copied). The destination is initialised as tamsel_parse_buffer would.
+ *   record: NULL returns 1 with nothing written. A record that is still initialised is
+ *           released first.
+ * Returns 0; 1 "tamsel runtime is required", "map and destination are required", "invalid
+ * field layout", a partial allocator; 8 "failed to allocate curl parse runtime", "failed to
+ * allocate parser", or a failure of the settings copy or of preparing the destination. The
+ * failure is also in record->error; the parser stays NULL.
+ */
+TAMSEL_API tamsel_status tamsel_curl_parse_init(tamsel_curl_parse *record, tamsel_runtime *runtime,
+                                                const tamsel_map *map, void *dst);
+/*
+ * tamsel_curl_write_callback: libcurl's CURLOPT_WRITEFUNCTION, with CURLOPT_WRITEDATA the
+ * record. Feeds the size * nmemb bytes to the parser; returns that count when they were
+ * accepted (status 0 or 7), else 0 with the parser's error (code, message, position) in
+ * record->error. A record without a parser, a copied record and a product size * nmemb that
+ * overflows (status 6 "curl write size overflows") return 0.
+ */
+TAMSEL_API size_t tamsel_curl_write_callback(char *data, size_t size, size_t nmemb, void *record);
+/*
+ * tamsel_curl_parse_finish: ends the body: an incomplete document fails here ("incomplete JSON
+ * document", "incomplete JSON token at end of input"), as do missing required fields.
+ * Returns the parser's status (0, 7, or the failure), copied into record->error; 1 without
+ * touching the error record for NULL, a copy, or a record without a parser.
+ */
+TAMSEL_API tamsel_status tamsel_curl_parse_finish(tamsel_curl_parse *record);
+/* Frees the parser and the settings copy, zeroes the record and re-installs its methods. The
+   destination stays the caller's to tamsel_cleanup. NULL and copies are ignored. */
+TAMSEL_API void tamsel_curl_parse_cleanup(tamsel_curl_parse *record);
+
+/*
+ * The array adapters' initialisers open a push-fed array stream for `path` (NULL or "" for the
+ * root array, else one member name of the root object) with the runtime's parse options; the
+ * stream keeps its own copy of the settings.
+ *   record: NULL returns 1 with nothing written; a record still initialised is released.
+ * Returns 0; 1 "tamsel runtime is required", "map, destination, and callback are required",
+ * "string chunk handler is required", "string item callback is required", or the stream
+ * opener's failures ("array stream v1 supports only one direct path segment", a partial
+ * allocator; 8 "failed to allocate array stream"...), also in record->error.
+ */
+TAMSEL_API tamsel_status tamsel_curl_array_parse_init(tamsel_curl_array_parse *record,
+                                                      tamsel_runtime *runtime, const char *path,
+                                                      const tamsel_map *item_map, void *item_dst,
+                                                      tamsel_array_item_callback callback,
+                                                      void *user);
+/* `handler` is copied; its `chunk` member is required. */
+TAMSEL_API tamsel_status tamsel_curl_string_array_parse_init(
+    tamsel_curl_string_array_parse *record, tamsel_runtime *runtime, const char *path,
+    const tamsel_string_chunk_handler *handler, void *user);
+/* Each string item arrives whole, at most the runtime's max_string_bytes long (0: no limit),
+   else status 6 "framing buffer limit exceeded". */
+TAMSEL_API tamsel_status tamsel_curl_string_items_parse_init(
+    tamsel_curl_string_items_parse *record, tamsel_runtime *runtime, const char *path,
+    tamsel_array_string_item_callback callback, void *user);
+
+/*
+ * The array adapters' write callbacks push size * nmemb bytes into the stream; every item they
+ * complete is delivered at once. They return the count when the push gave 0 or 7, else 0 with
+ * the stream's error (a syntax error with its position, "array stream item callback failed"
+ * with the callback's status, ...) in record->error. NULL data with a non-zero size, a record
+ * without a stream, a copy, or an overflowing product (status 6 "curl write size overflows")
+ * return 0.
+ */
+TAMSEL_API size_t tamsel_curl_array_write_callback(char *data, size_t size, size_t nmemb,
+                                                   void *record);
+TAMSEL_API size_t tamsel_curl_string_array_write_callback(char *data, size_t size, size_t nmemb,
+                                                          void *record);
+TAMSEL_API size_t tamsel_curl_string_items_write_callback(char *data, size_t size, size_t nmemb,
+                                                          void *record);
+/* End of the body: the array must be complete ("unterminated selected array"...). Returns 0,
+   7 once an item was truncated, or the failure (also in record->error); 1 for NULL, a copy or
+   a record without a stream. */
+TAMSEL_API tamsel_status tamsel_curl_array_parse_finish(tamsel_curl_array_parse *record);
+TAMSEL_API tamsel_status
+tamsel_curl_string_array_parse_finish(tamsel_curl_string_array_parse *record);
+TAMSEL_API tamsel_status
+tamsel_curl_string_items_parse_finish(tamsel_curl_string_items_parse *record);
+/* Close the stream, zero the record and re-install its methods. NULL and copies are ignored. */
+TAMSEL_API void tamsel_curl_array_parse_cleanup(tamsel_curl_array_parse *record);
+TAMSEL_API void tamsel_curl_string_array_parse_cleanup(tamsel_curl_string_array_parse *record);
+TAMSEL_API void tamsel_curl_string_items_parse_cleanup(tamsel_curl_string_items_parse *record);
+
+/*
+ * tamsel_curl_upload_init: prepares `record` to produce `src` serialized as `map` describes,
+ * with the runtime's write options, exactly as tamsel_generator_init would. `src` and what it
+ * points at must stay alive and unchanged until cleanup.
+ *   record: NULL returns 1 with nothing written; a record still initialised is released.
+ * Returns the generator's status (0; 1 "tamsel runtime is required", "map and source are
+ * required for generator init", "invalid map layout"; 8 ...), also in generator.error.
+ */
+TAMSEL_API tamsel_status tamsel_curl_upload_init(tamsel_curl_upload *record,
+                                                 tamsel_runtime *runtime, const tamsel_map *map,
+                                                 const void *src);
+/*
+ * tamsel_curl_read_callback: libcurl's CURLOPT_READFUNCTION, with CURLOPT_READDATA the record.
+ * Writes up to size * nitems bytes of the document into `buffer` and returns how many; 0 once
+ * the document is complete (which ends the upload), and 0 for a request of 0 bytes.
+ * Returns TAMSEL_CURL_READFUNC_ABORT for a NULL buffer or record, a copy, a record without a
+ * generator, an overflowing product (status 6 "curl read size overflows"), or a generator
+ * failure (its reason in generator.error).
+ */
+TAMSEL_API size_t tamsel_curl_read_callback(char *buffer, size_t size, size_t nitems, void *record);
+/* TAMSEL_CURL_UNKNOWN_SIZE (-1), whatever the record holds (it is not read). */
+TAMSEL_API int64_t tamsel_curl_upload_size(const tamsel_curl_upload *record);
+/* Cleans up the generator, zeroes the record and re-installs its methods. NULL and copies are
+   ignored. */
+TAMSEL_API void tamsel_curl_upload_cleanup(tamsel_curl_upload *record);
 
 /* ======================================================================================== */
 /* JSON text rules                                                                          */

@@ -9,13 +9,15 @@ what=${1:-test}
 common=(cmake:cmake ninja-build:ninja g++:g++ pkg-config:pkg-config binutils:nm make:make)
 test_pkgs=(libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h
            rapidjson-dev:/usr/include/rapidjson/reader.h
-           locales:/usr/share/i18n/locales/de_DE python3:python3)
+           locales:/usr/share/i18n/locales/de_DE python3:python3
+           "libcurl4-openssl-dev:/usr/include/*/curl/curl.h")
 bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             rapidjson-dev:/usr/include/rapidjson/reader.h
             libsimdjson-dev:/usr/include/simdjson.h
             libyajl-dev:/usr/include/yajl/yajl_parse.h
             libcjson-dev:/usr/include/cjson/cJSON.h
             libjansson-dev:/usr/include/jansson.h
+            "libcurl4-openssl-dev:/usr/include/*/curl/curl.h"
             jq:jq hyperfine:hyperfine time:/usr/bin/time python3:python3)
 # The runtime's folder is named after clang's full version (14.0.6 on Debian 12), so the probe
 # globs for it.

@@ -60,5 +60,30 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     m->serialize_jsonl_owned = tamsel_serialize_jsonl_owned;
     m->serialize_jsonl_filep = tamsel_serialize_jsonl_filep;
     m->serialize_jsonl_path = tamsel_serialize_jsonl_path;
+    // The curl initialisers take their record first: the slots move the runtime to the front.
+    m->curl_parse_init = [](tamsel_runtime *runtime, tamsel_curl_parse *record,
+                            const tamsel_map *map, void *dst) {
+        return tamsel_curl_parse_init(record, runtime, map, dst);
+    };
+    m->curl_array_parse_init = [](tamsel_runtime *runtime, tamsel_curl_array_parse *record,
+                                  const char *path, const tamsel_map *item_map, void *item_dst,
+                                  tamsel_array_item_callback callback, void *user) {
+        return tamsel_curl_array_parse_init(record, runtime, path, item_map, item_dst, callback,
+                                            user);
+    };
+    m->curl_string_array_parse_init = [](tamsel_runtime *runtime,
+                                         tamsel_curl_string_array_parse *record, const char *path,
+                                         const tamsel_string_chunk_handler *handler, void *user) {
+        return tamsel_curl_string_array_parse_init(record, runtime, path, handler, user);
+    };
+    m->curl_string_items_parse_init = [](tamsel_runtime *runtime,
+                                         tamsel_curl_string_items_parse *record, const char *path,
+                                         tamsel_array_string_item_callback callback, void *user) {
+        return tamsel_curl_string_items_parse_init(record, runtime, path, callback, user);
+    };
+    m->curl_upload_init = [](tamsel_runtime *runtime, tamsel_curl_upload *record,
+                             const tamsel_map *map, const void *src) {
+        return tamsel_curl_upload_init(record, runtime, map, src);
+    };
     m->free = tamsel_free;
 }

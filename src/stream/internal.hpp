@@ -4,6 +4,8 @@
 //   a descriptor, or push-fed) with given settings and parse options.
 // - The raw-item mode: each item's bytes exactly as they stand in the input, handed to a piece
 //   callback in the runs in which they are consumed (the writer's array splicing, the rewrite).
+// - Failing a push-fed stream from outside, for input its owner refused (the libcurl
+//   adapters).
 #pragma once
 
 #include "core/internal.hpp"
@@ -55,5 +57,12 @@ using raw_piece_fn = tamsel_status (*)(void *user, const void *bytes, size_t len
 // receives a copy of the stream's error record.
 [[nodiscard]] tamsel_stream_result next_raw(tamsel_array_stream *stream, raw_piece_fn piece,
                                             void *user, tamsel_error *error);
+
+// Fails a push-fed stream with `code` and `message` at its current position, for input its
+// owner had to refuse (a chunk whose size cannot be trusted): every later call reports this
+// failure. A stream that already failed keeps its first error. `error` (may be NULL) receives
+// a copy of the stream's error record.
+void refuse_input(tamsel_array_stream *stream, tamsel_status code, const char *message,
+                  tamsel_error *error);
 
 } // namespace tamsel::stream

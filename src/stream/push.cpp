@@ -245,6 +245,13 @@ tamsel_status push_items(tamsel_array_stream *stream, const void *bytes, size_t 
 
 } // namespace
 
+void refuse_input(tamsel_array_stream *stream, tamsel_status code, const char *message,
+                  tamsel_error *error) {
+    block &b = *block_of(stream);
+    if (b.status != life::failed) (void)raise(b, code, "%s", message);
+    if (error) *error = b.pub.error;
+}
+
 void install_string_visitor(block &b) {
     tamsel_value_visitor &v = b.string_visitor;
     v = tamsel_default_value_visitor();

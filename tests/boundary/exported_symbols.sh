@@ -13,3 +13,8 @@ fi
 echo "$(printf '%s\n' "$symbols" | wc -l) symbols, all tamsel_"
 soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libtamsel.so.0" ] || { echo "SONAME is '$soname', expected libtamsel.so.0"; exit 1; }
+# The curl adapters only have libcurl's callback shapes: the library never links it.
+if objdump -p "$lib" | awk '/NEEDED/ {print $2}' | grep -q curl; then
+    echo "$lib links libcurl"
+    exit 1
+fi
