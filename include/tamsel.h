@@ -250,6 +250,7 @@ struct tamsel_json_value;
 struct tamsel_map;
 struct tamsel_stream;
 struct tamsel_array_stream;
+struct tamsel_writer;
 typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
@@ -368,11 +369,19 @@ typedef struct tamsel_runtime_methods {
     tamsel_status (*generator_init)(tamsel_runtime *runtime, struct tamsel_generator *generator,
                                     const struct tamsel_map *map, const void *src);
     /* 52: writer */
-    tamsel_method_unavailable writer_init_sink;
+    tamsel_status (*writer_init_sink)(tamsel_runtime *runtime, struct tamsel_writer *writer,
+                                      tamsel_sink sink, void *sink_user, tamsel_error *error);
     /* 53-55: one-shot string writers */
-    tamsel_method_unavailable write_json_string_sink;
-    tamsel_method_unavailable write_json_string_buffer_sink;
-    tamsel_method_unavailable write_json_string_spooled_sink;
+    tamsel_status (*write_json_string_sink)(tamsel_runtime *runtime, tamsel_reader reader,
+                                            void *reader_user, tamsel_sink sink, void *sink_user,
+                                            tamsel_error *error);
+    tamsel_status (*write_json_string_buffer_sink)(tamsel_runtime *runtime, const void *bytes,
+                                                   size_t len, tamsel_sink sink, void *sink_user,
+                                                   tamsel_error *error);
+    tamsel_status (*write_json_string_spooled_sink)(tamsel_runtime *runtime,
+                                                    const tamsel_spooled *spooled,
+                                                    tamsel_sink sink, void *sink_user,
+                                                    tamsel_error *error);
     /* 56-61: serialize */
     tamsel_status (*serialize_sink)(tamsel_runtime *runtime, const struct tamsel_map *map,
                                     const void *src, tamsel_sink sink, void *sink_user,
@@ -1806,6 +1815,304 @@ TAMSEL_API tamsel_status tamsel_generator_measure(tamsel_runtime *runtime, const
  * a second call does nothing.
  */
 TAMSEL_API void tamsel_generator_cleanup(tamsel_generator *generator);
+
+/* ======================================================================================== */
+/* Streaming writer                                                                         */
+/* ======================================================================================== */
+
+/*
+ * How to use: tamsel_writer_init_sink on a caller-held tamsel_writer, then one call per token
+ * (begin/end of containers, keys, strings, numbers, booleans, null, spliced values), then
+ * tamsel_writer_finish and tamsel_writer_cleanup. The writer inserts commas, accepts keys only
+ * inside objects, each followed by exactly one value, allows one root value, and refuses to
+ * finish an incomplete document. Its own output is compact; mapped records and JSON value
+ * holders spliced in follow the runtime's `pretty` option.
+ *
+ * Output goes straight to the sink, in the pieces each operation makes (no buffering across
+ * calls): a sink that wants throughput buffers itself. Misuse (a value without a key, a second
+ * root, a wrong container end) fails with status 2 and writes nothing; the writer stays usable.
+ * A sink failure, or a splice that failed after writing, latches the writer: every later call
+ * but cleanup fails with "writer is in a failed state". A sink's TRUNCATED (7) counts as taken:
+ * the operation completes and returns 7, and tamsel_writer_finish returns 7 again at the end.
+ * Only a writer generator's blocked output makes an operation return 7 unfinished; the
+ * producer then returns 7 and repeats the same call on the next read, with the same
+ * arguments, which continues where it stopped.
+ *
+ * Every operation takes an optional error record last; NULL reports into writer->error. A
+ * writer belongs to one thread at a time; the runtime is needed only by init (the writer runs
+ * on a snapshot of its settings afterwards).
+ */
+
+typedef struct tamsel_writer tamsel_writer;
+
+/* Members in this order: the state, the embedded error record, then 36 operations, each the
+   public function tamsel_writer_<member>. */
+struct tamsel_writer {
+    void *state; /* library-owned; NULL before init, after a failed init and after cleanup */
+    tamsel_error error;
+    void (*cleanup)(tamsel_writer *writer);
+    tamsel_status (*begin_object)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*end_object)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*begin_array)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*end_array)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*key)(tamsel_writer *writer, const char *key, size_t len, tamsel_error *error);
+    tamsel_status (*string)(tamsel_writer *writer, const char *bytes, size_t len,
+                            tamsel_error *error);
+    tamsel_status (*string_begin)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*string_chunk)(tamsel_writer *writer, const char *bytes, size_t len,
+                                  tamsel_error *error);
+    tamsel_status (*string_end)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*string_reader)(tamsel_writer *writer, tamsel_reader reader, void *reader_user,
+                                   tamsel_error *error);
+    tamsel_status (*string_spooled)(tamsel_writer *writer, const tamsel_spooled *spooled,
+                                    tamsel_error *error);
+    tamsel_status (*source_text)(tamsel_writer *writer, const tamsel_source *source,
+                                 tamsel_error *error);
+    tamsel_status (*spooled_base64)(tamsel_writer *writer, const tamsel_spooled *spooled,
+                                    tamsel_error *error);
+    tamsel_status (*source_base64)(tamsel_writer *writer, const tamsel_source *source,
+                                   tamsel_error *error);
+    tamsel_status (*number_text)(tamsel_writer *writer, const char *text, size_t len,
+                                 tamsel_error *error);
+    tamsel_status (*i64)(tamsel_writer *writer, int64_t value, tamsel_error *error);
+    tamsel_status (*u64)(tamsel_writer *writer, uint64_t value, tamsel_error *error);
+    tamsel_status (*f64)(tamsel_writer *writer, double value, tamsel_error *error);
+    tamsel_status (*boolean)(tamsel_writer *writer, int value, tamsel_error *error);
+    tamsel_status (*null)(tamsel_writer *writer, tamsel_error *error);
+    tamsel_status (*json_value)(tamsel_writer *writer, const tamsel_json_value *value,
+                                tamsel_error *error);
+    tamsel_status (*json_value_reader)(tamsel_writer *writer, tamsel_reader reader,
+                                       void *reader_user, tamsel_error *error);
+    tamsel_status (*json_value_buffer)(tamsel_writer *writer, const void *bytes, size_t len,
+                                       tamsel_error *error);
+    tamsel_status (*json_value_file)(tamsel_writer *writer, FILE *file, tamsel_error *error);
+    tamsel_status (*json_value_fd)(tamsel_writer *writer, int fd, tamsel_error *error);
+    tamsel_status (*json_value_path)(tamsel_writer *writer, const char *path, tamsel_error *error);
+    tamsel_status (*json_value_spooled)(tamsel_writer *writer, const tamsel_spooled *spooled,
+                                        tamsel_error *error);
+    tamsel_status (*array_items_reader)(tamsel_writer *writer, const char *array_path,
+                                        tamsel_reader reader, void *reader_user,
+                                        tamsel_error *error);
+    tamsel_status (*array_items_buffer)(tamsel_writer *writer, const char *array_path,
+                                        const void *bytes, size_t len, tamsel_error *error);
+    tamsel_status (*array_items_filep)(tamsel_writer *writer, const char *array_path, FILE *file,
+                                       tamsel_error *error);
+    tamsel_status (*array_items_fd)(tamsel_writer *writer, const char *array_path, int fd,
+                                    tamsel_error *error);
+    tamsel_status (*array_items_path)(tamsel_writer *writer, const char *array_path,
+                                      const char *path, tamsel_error *error);
+    tamsel_status (*array_items_spooled)(tamsel_writer *writer, const char *array_path,
+                                         const tamsel_spooled *spooled, tamsel_error *error);
+    tamsel_status (*mapped)(tamsel_writer *writer, const tamsel_map *map, const void *record,
+                            tamsel_error *error);
+    tamsel_status (*finish)(tamsel_writer *writer, tamsel_error *error);
+};
+
+/*
+ * tamsel_writer_init_sink: initialises `writer` on `sink` with the runtime's write options.
+ * The record is reset (operations installed) before anything can fail, so a failed init
+ * leaves a record whose operations fail cleanly and that cleanup accepts.
+ * Returns 0; 1 "tamsel runtime is required", "writer and sink are required", a partial
+ * allocator; 8 "failed to allocate writer state".
+ */
+TAMSEL_API tamsel_status tamsel_writer_init_sink(tamsel_runtime *runtime, tamsel_writer *writer,
+                                                 tamsel_sink sink, void *sink_user,
+                                                 tamsel_error *error);
+
+/* Containers: `{` or `[` as a value, and the matching end ("writer is not inside an object",
+   "writer is not inside an array", "object key is missing a value"). 8 "failed to grow writer
+   stack" writes nothing. */
+TAMSEL_API tamsel_status tamsel_writer_begin_object(tamsel_writer *writer, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_end_object(tamsel_writer *writer, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_begin_array(tamsel_writer *writer, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_end_array(tamsel_writer *writer, tamsel_error *error);
+
+/* An object key, escaped, followed by `:`; the next operation must write its value. Bytes are
+   not validated and duplicates are not detected. */
+TAMSEL_API tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *key, size_t len,
+                                           tamsel_error *error);
+
+/* Scalars: decimal integers, doubles in the "%.17g" form (non-finite: 1 "JSON numbers must be
+   finite"), `true`/`false` (nonzero is true) and `null`. */
+TAMSEL_API tamsel_status tamsel_writer_i64(tamsel_writer *writer, int64_t value,
+                                           tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_u64(tamsel_writer *writer, uint64_t value,
+                                           tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_f64(tamsel_writer *writer, double value,
+                                           tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_bool(tamsel_writer *writer, int value,
+                                            tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_null(tamsel_writer *writer, tamsel_error *error);
+
+/* Number text written unchanged once it matches the JSON number grammar as a whole (2 "number
+   text must be a JSON number"; 1 "number text is required" for NULL or length 0). */
+TAMSEL_API tamsel_status tamsel_writer_number_text(tamsel_writer *writer, const char *text,
+                                                   size_t len, tamsel_error *error);
+
+/* One whole string value; `bytes` may be NULL only with `len` 0. */
+TAMSEL_API tamsel_status tamsel_writer_string(tamsel_writer *writer, const char *bytes, size_t len,
+                                              tamsel_error *error);
+/* A string value in caller chunks: begin (the opening quote), any number of chunks (escaped;
+   cut anywhere), end (the closing quote). While a string is open every value, key, container
+   end and finish fails with "writer string is still open". */
+TAMSEL_API tamsel_status tamsel_writer_string_begin(tamsel_writer *writer, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_string_chunk(tamsel_writer *writer, const char *bytes,
+                                                    size_t len, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_string_end(tamsel_writer *writer, tamsel_error *error);
+/* One string value whose bytes are read from `reader` (4096 at a time) until it reports eof.
+   10 "failed to read JSON string source", 4 "string reader would block", 9 "reader made no
+   progress": the string stays open and the reader recorded; a repeated call resumes. */
+TAMSEL_API tamsel_status tamsel_writer_string_reader(tamsel_writer *writer, tamsel_reader reader,
+                                                     void *reader_user, tamsel_error *error);
+/* A spooled value or a source as one string value, as text or base64 (an unset source is
+   `null`). The caller's read position is not moved. */
+TAMSEL_API tamsel_status tamsel_writer_string_spooled(tamsel_writer *writer,
+                                                      const tamsel_spooled *spooled,
+                                                      tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_spooled_base64(tamsel_writer *writer,
+                                                      const tamsel_spooled *spooled,
+                                                      tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_source_text(tamsel_writer *writer,
+                                                   const tamsel_source *source,
+                                                   tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_source_base64(tamsel_writer *writer,
+                                                     const tamsel_source *source,
+                                                     tamsel_error *error);
+
+/* The holder's value (compact, or pretty at level 0 under the runtime's `pretty`), and a mapped
+   record as the map generator writes it (1 "map and source are required", "invalid map
+   layout", both before any output). Both work on writer generators. */
+TAMSEL_API tamsel_status tamsel_writer_json_value(tamsel_writer *writer,
+                                                  const tamsel_json_value *value,
+                                                  tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_mapped(tamsel_writer *writer, const tamsel_map *map,
+                                              const void *record, tamsel_error *error);
+
+/*
+ * One complete JSON value from bytes, a reader, a stream, a descriptor, a path or a spooled
+ * value, validated under the runtime's value limits and written compactly (strings are
+ * re-escaped by the library's rules). Needs a writer on an ordinary sink. A failure after
+ * output reached the writer latches it; one before any output leaves it usable. Streams and
+ * descriptors are read from their current position and never closed.
+ */
+TAMSEL_API tamsel_status tamsel_writer_json_value_buffer(tamsel_writer *writer, const void *bytes,
+                                                         size_t len, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_json_value_reader(tamsel_writer *writer,
+                                                         tamsel_reader reader, void *reader_user,
+                                                         tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_json_value_file(tamsel_writer *writer, FILE *file,
+                                                       tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_json_value_fd(tamsel_writer *writer, int fd,
+                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_json_value_path(tamsel_writer *writer, const char *path,
+                                                       tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_json_value_spooled(tamsel_writer *writer,
+                                                          const tamsel_spooled *spooled,
+                                                          tamsel_error *error);
+
+/*
+ * Appends every item of the array found in another input (the root array, or the array under
+ * member `array_path` of the root object) to the array open in the writer, each item's bytes
+ * copied as they stand. The writer's array stays open. Needs a writer on an ordinary sink
+ * whose innermost container is an array ("writer is not inside an array"). Memory stays
+ * bounded whatever the size of the input.
+ */
+TAMSEL_API tamsel_status tamsel_writer_array_items_reader(tamsel_writer *writer,
+                                                          const char *array_path,
+                                                          tamsel_reader reader, void *reader_user,
+                                                          tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_array_items_buffer(tamsel_writer *writer,
+                                                          const char *array_path,
+                                                          const void *bytes, size_t len,
+                                                          tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_array_items_filep(tamsel_writer *writer,
+                                                         const char *array_path, FILE *file,
+                                                         tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_array_items_fd(tamsel_writer *writer,
+                                                      const char *array_path, int fd,
+                                                      tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_array_items_path(tamsel_writer *writer,
+                                                        const char *array_path, const char *path,
+                                                        tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_array_items_spooled(tamsel_writer *writer,
+                                                           const char *array_path,
+                                                           const tamsel_spooled *spooled,
+                                                           tamsel_error *error);
+
+/* Checks that the document is complete (one root value, no open container or string) and
+   marks the writer finished. Writes nothing. Returns 7 when a sink truncated anything. */
+TAMSEL_API tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_error *error);
+
+/* Releases everything in any state (an unfinished document is abandoned) and resets the record,
+   which may be initialised again. NULL or a second call does nothing. */
+TAMSEL_API void tamsel_writer_cleanup(tamsel_writer *writer);
+
+/*
+ * Value streams: push the bytes of one JSON value as they arrive. init (once), open (places
+ * the value in the writer), push any number of times, close (checks the value is complete);
+ * cleanup in any state (a stream not closed successfully latches the writer, since part of a
+ * value may be out). While a stream is open every other writer operation fails with "writer
+ * value stream is still open".
+ */
+typedef struct tamsel_writer_value_stream tamsel_writer_value_stream;
+
+/* Members in this order. */
+struct tamsel_writer_value_stream {
+    void *state; /* library-owned; NULL when not open */
+    tamsel_error error;
+    tamsel_status (*open)(tamsel_writer_value_stream *stream, tamsel_writer *writer,
+                          tamsel_error *error);
+    tamsel_status (*push)(tamsel_writer_value_stream *stream, const void *bytes, size_t len,
+                          tamsel_error *error);
+    tamsel_status (*close)(tamsel_writer_value_stream *stream, tamsel_error *error);
+    void (*cleanup)(tamsel_writer_value_stream *stream);
+};
+
+TAMSEL_API void tamsel_writer_value_stream_init(tamsel_writer_value_stream *stream);
+TAMSEL_API tamsel_status tamsel_writer_value_stream_open(tamsel_writer_value_stream *stream,
+                                                         tamsel_writer *writer,
+                                                         tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_value_stream_push(tamsel_writer_value_stream *stream,
+                                                         const void *bytes, size_t len,
+                                                         tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_writer_value_stream_close(tamsel_writer_value_stream *stream,
+                                                          tamsel_error *error);
+TAMSEL_API void tamsel_writer_value_stream_cleanup(tamsel_writer_value_stream *stream);
+
+/*
+ * Writer generators: pull a document that a producer writes token by token. Each
+ * tamsel_generator_read lends the producer the caller's buffer; when it is full every writer
+ * operation returns 7 and the producer returns 7 too; on the next read it is called again and
+ * repeats the same call. The producer returns 0 once the document is complete (the writer is
+ * then finished), 7 to be called again, anything else to fail. Read and release the generator
+ * with tamsel_generator_read and tamsel_generator_cleanup. Value streams and array-item
+ * splicing need an ordinary sink and fail here; holders and mapped records work.
+ */
+typedef tamsel_status (*tamsel_writer_producer)(tamsel_writer *writer, void *user,
+                                                tamsel_error *error);
+
+/* Returns 0; 1 without a message for a NULL generator, "tamsel runtime is required", "writer
+   producer is required", a partial allocator; 8 "failed to allocate writer generator state".
+   Failures are also in generator->error. */
+TAMSEL_API tamsel_status tamsel_writer_generator_init(tamsel_runtime *runtime,
+                                                      tamsel_generator *generator,
+                                                      tamsel_writer_producer producer,
+                                                      void *user);
+
+/* One-shot JSON strings: exactly one escaped JSON string from a reader, bytes or a spooled
+   value, into `sink`. Returns the first failure, 7 when the sink truncated, or 0. */
+TAMSEL_API tamsel_status tamsel_write_json_string_sink(tamsel_runtime *runtime,
+                                                       tamsel_reader reader, void *reader_user,
+                                                       tamsel_sink sink, void *sink_user,
+                                                       tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_write_json_string_buffer_sink(tamsel_runtime *runtime,
+                                                              const void *bytes, size_t len,
+                                                              tamsel_sink sink, void *sink_user,
+                                                              tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_write_json_string_spooled_sink(tamsel_runtime *runtime,
+                                                               const tamsel_spooled *spooled,
+                                                               tamsel_sink sink, void *sink_user,
+                                                               tamsel_error *error);
 
 /* ======================================================================================== */
 /* JSON text rules                                                                          */

@@ -44,6 +44,10 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     m->spooled_init = tamsel_spooled_init;
     m->spooled_init_class = tamsel_spooled_init_class;
     m->generator_init = tamsel_generator_init;
+    m->writer_init_sink = tamsel_writer_init_sink;
+    m->write_json_string_sink = tamsel_write_json_string_sink;
+    m->write_json_string_buffer_sink = tamsel_write_json_string_buffer_sink;
+    m->write_json_string_spooled_sink = tamsel_write_json_string_spooled_sink;
     m->serialize_sink = tamsel_serialize_sink;
     m->serialize_buffer = tamsel_serialize_buffer;
     m->serialize_alloc = tamsel_serialize_alloc;

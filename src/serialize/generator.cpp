@@ -631,6 +631,32 @@ tamsel_status generator_init_with_options(tamsel_generator *gen, const tamsel_ma
     return TAMSEL_STATUS_OK;
 }
 
+tamsel_status generator_init_value(tamsel_generator *gen, value_frame kind, const void *value,
+                                   const tamsel_write_options &options) {
+    tamsel_allocator allocator;
+    TAMSEL_TRY(require_allocator(options.allocator, &allocator, &gen->error));
+    void *memory = owned_alloc(&allocator, sizeof(generator_state));
+    if (!memory)
+        return fail(&gen->error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                    "failed to allocate generator state");
+    generator_state *g = std::construct_at(static_cast<generator_state *>(memory), allocator);
+    g->options = options;
+    g->options.allocator = &g->allocator;
+    g->pretty = options.pretty != 0;
+    static constexpr frame_kind kinds[] = {frame_kind::spooled_text, frame_kind::source_text,
+                                           frame_kind::spooled_base64, frame_kind::source_base64,
+                                           frame_kind::json_value};
+    if (push(*g, make(kinds[static_cast<size_t>(kind)], 0, value)) != TAMSEL_STATUS_OK) {
+        gen->error = g->error;
+        release_state(g);
+        return gen->error.code;
+    }
+    gen->state = g;
+    gen->done = 0;
+    clear_error(&gen->error);
+    return TAMSEL_STATUS_OK;
+}
+
 } // namespace tamsel::serialize
 
 using namespace tamsel;
@@ -650,6 +676,9 @@ extern "C" tamsel_status tamsel_generator_read(tamsel_generator *generator, void
     if (out_length) *out_length = 0;
     if (out_done) *out_done = 0;
     if (!generator) return TAMSEL_STATUS_INVALID_ARGUMENT;
+    if (const auto *f = static_cast<const foreign_generator *>(generator->state);
+        f && f->magic == TAMSEL_WRITER_GENERATOR_MAGIC)
+        return f->read(generator, buffer, capacity, out_length, out_done);
     generator_state *g = state_of(generator);
     if (!g) return TAMSEL_STATUS_INVALID_ARGUMENT;
     if (!buffer && capacity)
@@ -699,7 +728,11 @@ extern "C" tamsel_status tamsel_generator_measure(tamsel_runtime *runtime, const
 
 extern "C" void tamsel_generator_cleanup(tamsel_generator *generator) {
     if (!generator) return;
+    if (const auto *f = static_cast<const foreign_generator *>(generator->state);
+        f && f->magic == TAMSEL_WRITER_GENERATOR_MAGIC) {
+        f->cleanup(generator); // releases the writer generator's state and resets the record
+        return;
+    }
     if (generator_state *g = state_of(generator)) release_state(g);
-    // A state of another producer (a writer generator) is its owner's to release.
     reset_record(generator);
 }

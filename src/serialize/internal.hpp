@@ -43,6 +43,26 @@ inline constexpr uint64_t max_record_depth = 512;
                                                         const tamsel_map *map, const void *src,
                                                         const tamsel_write_options &options);
 
+// The values a generator can produce on their own, as one frame (the writer's child
+// generators): exactly the bytes the record writer writes for a field of the same kind.
+enum class value_frame : uint8_t { spooled_text, source_text, spooled_base64, source_base64, json };
+
+// Initialises a generator over one value: a spooled value, a source (which must be set) or a
+// JSON value holder, at layout level 0. `generator` has been zeroed and its methods installed.
+[[nodiscard]] tamsel_status generator_init_value(tamsel_generator *generator, value_frame kind,
+                                                 const void *value,
+                                                 const tamsel_write_options &options);
+
+// The first members of a generator state that another subsystem produces (the writer
+// generator, tagged 'TSWG'): tamsel_generator_read and _cleanup hand such a state to its own
+// operations.
+struct foreign_generator {
+    uint32_t magic;
+    tamsel_status (*read)(tamsel_generator *generator, void *buffer, size_t capacity,
+                          size_t *out_length, int *out_done);
+    void (*cleanup)(tamsel_generator *generator);
+};
+
 // The status and message of records nested past max_record_depth.
 [[nodiscard]] tamsel_status too_deep(tamsel_error *error);
 
