@@ -122,6 +122,7 @@ void add_extract_groups(registry &r, const inputs &in);
 void add_serialize_groups(registry &r, const inputs &in);
 void add_object_stream_groups(registry &r, const inputs &in);
 void add_byte_io_groups(registry &r, const inputs &in);
+void add_writer_groups(registry &r, const inputs &in);
 // tamsel's array-stream side of the extract rows over the generated arrays, and the
 // fd-array-stream benchmarks (bench_array_stream.cpp).
 side tamsel_array_extract_side(const input *in);

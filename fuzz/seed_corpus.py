@@ -118,6 +118,7 @@ def main():
     write("fuzz_object_stream",
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
     write_array_seeds()
+    write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
     return 0
 
 
@@ -139,6 +140,12 @@ def write_array_seeds():
     for i, (flags, text) in enumerate(ARRAYS):
         seeds.append(("array%02d" % i, bytes([flags | (8 if i % 2 else 0)]) + plans[i % 4] + text))
     write("fuzz_array_stream", seeds)
+
+
+def write_writer_seeds(files):
+    # The first byte is the split point of the two pushes.
+    seeds = [("split%02d" % i, bytes([i * 37 % 256]) + d) for i, (n, d) in enumerate(files)]
+    write("fuzz_writer_value_stream", seeds)
 
 
 if __name__ == "__main__":

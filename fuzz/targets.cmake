@@ -10,7 +10,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_json_value
   fuzz_alloc_fail
   fuzz_round_trip
-  fuzz_array_stream)
+  fuzz_array_stream
+  fuzz_writer_value_stream)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)

@@ -168,6 +168,14 @@ inline void reset_event(state &s) {
 // ---- children (child.cpp) and value streams (value_stream.cpp) ----------------------------
 
 void release_child(state &s);
+// A spooled value read from its first byte through a private cursor (the caller's read
+// position never moves); open_spooled_reader rewinds a spill file first.
+struct spooled_cursor {
+    const tamsel_spooled *s;
+    uint64_t pos = 0;
+};
+tamsel_read_result spooled_read(void *cursor, void *buffer, size_t capacity);
+[[nodiscard]] tamsel_status open_spooled_reader(const tamsel_spooled *s, tamsel_error *e);
 // Tells an open value stream that its writer is going away.
 void detach_value_stream(state &s);
 
