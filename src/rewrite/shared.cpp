@@ -35,7 +35,8 @@ tamsel_status open_paths(const char *in_path, const char *out_path, const path_w
                          unique_file &in, unique_file &out, tamsel_error *error) {
     if (!in_path || !out_path)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "input and output paths are required");
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (::stat(in_path, &a) == 0 && ::stat(out_path, &b) == 0 && a.st_dev == b.st_dev &&
         a.st_ino == b.st_ino)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
@@ -60,8 +61,7 @@ tamsel_status open_paths(const char *in_path, const char *out_path, const path_w
 tamsel_status close_output(tamsel_status status, unique_file &out, const path_words &words,
                            tamsel_error *error) {
     bool closed = out.close();
-    if (closed || (status != TAMSEL_STATUS_OK && status != TAMSEL_STATUS_TRUNCATED))
-        return status;
+    if (closed || (status != TAMSEL_STATUS_OK && status != TAMSEL_STATUS_TRUNCATED)) return status;
     int e = io::errno_or_eio();
     tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", words.close_output);
     if (error) error->system_errno = e;
@@ -76,8 +76,7 @@ tamsel_status staged_fd_sink::write_out(const void *data, size_t len, tamsel_err
         if (error) error->system_errno = e;
         return st;
     }
-    if (zero)
-        return fail(error, TAMSEL_STATUS_IO_ERROR, "rewrite output fd wrote zero bytes");
+    if (zero) return fail(error, TAMSEL_STATUS_IO_ERROR, "rewrite output fd wrote zero bytes");
     return TAMSEL_STATUS_OK;
 }
 

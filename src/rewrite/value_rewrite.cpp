@@ -15,7 +15,15 @@
 namespace tamsel::rewrite {
 namespace {
 
-enum : int { kind_none, kind_object, kind_array, kind_string, kind_number, kind_boolean, kind_null };
+enum : int {
+    kind_none,
+    kind_object,
+    kind_array,
+    kind_string,
+    kind_number,
+    kind_boolean,
+    kind_null
+};
 
 struct frame {
     bool object;
@@ -164,8 +172,8 @@ tamsel_status value_rewriter::value_start(int kind, tamsel_error *error) {
         const size_t seg_len = std::strlen(seg);
         bool match;
         if (top->object) {
-            match = key_.length == seg_len && std::memcmp(key_.data ? key_.data : "", seg,
-                                                          seg_len) == 0;
+            match = key_.length == seg_len &&
+                    std::memcmp(key_.data ? key_.data : "", seg, seg_len) == 0;
         } else {
             char digits[24];
             int n = std::snprintf(digits, sizeof digits, "%llu",
@@ -245,7 +253,8 @@ tamsel_status value_rewriter::create_missing(const frame &f, tamsel_error *error
         tamsel_value_rewrite_target t{};
         TAMSEL_TRY(taken(o_.replace_callback(w_, &t, o_.replace_user, error)));
     }
-    for (; opened; --opened) TAMSEL_TRY(taken(tamsel_writer_end_object(w_, error)));
+    for (; opened; --opened)
+        TAMSEL_TRY(taken(tamsel_writer_end_object(w_, error)));
     found_ = true;
     return TAMSEL_STATUS_OK;
 }
@@ -282,8 +291,8 @@ tamsel_status value_rewriter::on_object_end(void *u, tamsel_error *e) {
     const frame f = r.frames_[--r.depth_];
     if (!f.object)
         return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite object frame mismatch");
-    const bool creates = r.o_.action == TAMSEL_VALUE_REWRITE_REPLACE ||
-                         r.o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
+    const bool creates =
+        r.o_.action == TAMSEL_VALUE_REWRITE_REPLACE || r.o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
     if (creates && f.on_path && !f.matched && !r.found_ && f.segment < r.o_.segment_count) {
         const char *seg = r.o_.segments[f.segment];
         if (!all_digits(seg, std::strlen(seg))) TAMSEL_TRY(r.create_missing(f, e));
@@ -392,8 +401,8 @@ tamsel_status value_rewriter::on_number_end(void *u, tamsel_error *e) {
         }));
         return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
     }
-    return taken(tamsel_writer_number_text(r.w_, r.number_.data ? r.number_.data : "",
-                                           r.number_.length, e));
+    return taken(
+        tamsel_writer_number_text(r.w_, r.number_.data ? r.number_.data : "", r.number_.length, e));
 }
 
 tamsel_status value_rewriter::on_boolean(void *u, int value, tamsel_error *e) {
@@ -422,9 +431,9 @@ tamsel_status value_rewriter::on_null(void *u, tamsel_error *e) {
 }
 
 const tamsel_value_visitor value_rewriter::table = {
-    on_object_begin, on_object_end,   on_key_begin,  on_key_chunk,    on_key_end,
+    on_object_begin, on_object_end,   on_key_begin,    on_key_chunk,    on_key_end,
     on_array_begin,  on_array_end,    on_string_begin, on_string_chunk, on_string_end,
-    on_number_begin, on_number_chunk, on_number_end, on_boolean,      on_null,
+    on_number_begin, on_number_chunk, on_number_end,   on_boolean,      on_null,
 };
 
 tamsel_status invalid(tamsel_error *error, const char *message) {
@@ -457,7 +466,8 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
         for (size_t i = 0; i < o.segment_count; ++i)
             if (!o.segments[i]) return invalid(error, "value rewrite target segment is NULL");
     }
-    if (o.action == TAMSEL_VALUE_REWRITE_REPLACE) TAMSEL_TRY(check_replacement(o.replacement, error));
+    if (o.action == TAMSEL_VALUE_REWRITE_REPLACE)
+        TAMSEL_TRY(check_replacement(o.replacement, error));
     if (o.action == TAMSEL_VALUE_REWRITE_DROP && o.segment_count == 0)
         return invalid(error, "value rewrite cannot drop the root value");
     if (o.action == TAMSEL_VALUE_REWRITE_CALLBACK && !o.replace_callback)
@@ -480,8 +490,9 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
     value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes));
     visit::input_cursor cursor(error, limits.max_total_bytes);
     open_input(cursor, in);
-    tamsel_status st = visit::walk_value(cursor, limits, allocator, value_rewriter::table,
-                                         &rewriter, "rewritten JSON must contain exactly one value");
+    tamsel_status st =
+        visit::walk_value(cursor, limits, allocator, value_rewriter::table, &rewriter,
+                          "rewritten JSON must contain exactly one value");
     if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
     clear_error(error);
     if (!rewriter.found() && o.action != TAMSEL_VALUE_REWRITE_KEEP)

@@ -4,7 +4,8 @@
 namespace tamsel::rewrite {
 
 value_selector::~value_selector() {
-    for (size_t i = 0; i < count_; ++i) owned_free(segments_[i]);
+    for (size_t i = 0; i < count_; ++i)
+        owned_free(segments_[i]);
     owned_free(segments_);
 }
 
@@ -46,7 +47,8 @@ tamsel_status value_selector::parse(const char *selector, const tamsel_allocator
     for (;;) {
         // The run up to the next dot or backslash goes in one append.
         const char *run = p;
-        while (*p && *p != '.' && *p != '\\') ++p;
+        while (*p && *p != '.' && *p != '\\')
+            ++p;
         if (p > run)
             TAMSEL_TRY(io::byte_append(segment, run, static_cast<size_t>(p - run),
                                        io::byte_buffer_no_limit, allocator, error));
