@@ -4,8 +4,6 @@
 //   place, a reader, a FILE* or a descriptor), and the cursor it opens.
 // - The walk's limits: the runtime's value limits with the parse options' depth.
 // - The path doors' checks: both paths, distinct files, open, close.
-// - staged_fd_sink: descriptor output staged in 4 KiB so small pieces do not cost a write(2)
-//   each.
 #pragma once
 
 #include "io/internal.hpp"
@@ -48,27 +46,6 @@ struct path_words {
 [[nodiscard]] tamsel_status close_output(tamsel_status status, unique_file &out,
                                          const path_words &words, tamsel_error *error);
 
-// A sink onto a descriptor that stages bytes in 4 KiB. flush() must be called at the end and
-// before any failure is returned, so what was produced is written either way.
-class staged_fd_sink {
-  public:
-    static constexpr size_t capacity = 4096;
-    explicit staged_fd_sink(int fd) : fd_(fd) {}
-    staged_fd_sink(const staged_fd_sink &) = delete;
-    staged_fd_sink &operator=(const staged_fd_sink &) = delete;
-
-    static tamsel_status sink(void *self, const void *data, size_t len, tamsel_error *error);
-    // Writes what is staged. `status` is the rewrite's result: a flush failure replaces a
-    // success; after a failure the flush is attempted and the first failure kept.
-    [[nodiscard]] tamsel_status flush(tamsel_status status, tamsel_error *error);
-
-  private:
-    [[nodiscard]] tamsel_status write_out(const void *data, size_t len, tamsel_error *error);
-    int fd_;
-    size_t used_ = 0;
-    unsigned char buf_[capacity];
-};
-
 // True for a non-empty text made only of decimal digits.
 [[nodiscard]] bool all_digits(const char *text, size_t len);
 
@@ -104,5 +81,17 @@ class value_selector {
     size_t count_ = 0;
     size_t capacity_ = 0;
 };
+
+} // namespace tamsel::rewrite
+
+namespace tamsel::rewrite {
+
+// The array rewrite over one input into `sink` (staged in 4 KiB, flushed when full, at the
+// end and before a failure is returned): borrows the runtime, checks, walks.
+[[nodiscard]] tamsel_status array_rewrite(tamsel_runtime *runtime, const char *selector,
+                                          const rewrite_input &in, tamsel_sink sink,
+                                          void *sink_user,
+                                          const tamsel_array_rewrite_options *options,
+                                          tamsel_error *error);
 
 } // namespace tamsel::rewrite

@@ -1,5 +1,5 @@
 // What both rewrites share: opening the input, the walk's limits, the path doors and the
-// staged descriptor sink.
+// digit test of index segments.
 #include "rewrite/internal.hpp"
 
 #include <cerrno>
@@ -66,49 +66,6 @@ tamsel_status close_output(tamsel_status status, unique_file &out, const path_wo
     tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", words.close_output);
     if (error) error->system_errno = e;
     return st;
-}
-
-tamsel_status staged_fd_sink::write_out(const void *data, size_t len, tamsel_error *error) {
-    bool zero = false;
-    if (io::write_fd_all(fd_, data, len, &zero) != 0) {
-        int e = io::errno_or_eio();
-        tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "failed to write rewrite output fd");
-        if (error) error->system_errno = e;
-        return st;
-    }
-    if (zero) return fail(error, TAMSEL_STATUS_IO_ERROR, "rewrite output fd wrote zero bytes");
-    return TAMSEL_STATUS_OK;
-}
-
-tamsel_status staged_fd_sink::sink(void *self, const void *data, size_t len, tamsel_error *error) {
-    auto &s = *static_cast<staged_fd_sink *>(self);
-    if (len == 0) return TAMSEL_STATUS_OK;
-    if (s.used_ + len <= capacity) {
-        std::memcpy(s.buf_ + s.used_, data, len);
-        s.used_ += len;
-        return TAMSEL_STATUS_OK;
-    }
-    if (s.used_) {
-        size_t n = s.used_;
-        s.used_ = 0;
-        TAMSEL_TRY(s.write_out(s.buf_, n, error));
-    }
-    if (len >= capacity) return s.write_out(data, len, error);
-    std::memcpy(s.buf_, data, len);
-    s.used_ = len;
-    return TAMSEL_STATUS_OK;
-}
-
-tamsel_status staged_fd_sink::flush(tamsel_status status, tamsel_error *error) {
-    if (!used_) return status;
-    size_t n = used_;
-    used_ = 0;
-    bool ok_so_far = status == TAMSEL_STATUS_OK || status == TAMSEL_STATUS_TRUNCATED;
-    // After a failure the record already holds the first failure: keep it.
-    tamsel_error scratch;
-    tamsel_error_init(&scratch);
-    tamsel_status st = write_out(buf_, n, ok_so_far ? error : &scratch);
-    return ok_so_far && st != TAMSEL_STATUS_OK ? st : status;
 }
 
 bool all_digits(const char *text, size_t len) {
