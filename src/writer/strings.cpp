@@ -41,6 +41,18 @@ extern "C" tamsel_status tamsel_writer_string(tamsel_writer *writer, const char 
     tamsel_error *e = report_to(writer, error);
     if (!bytes && len) return fail(e, TAMSEL_STATUS_INVALID_ARGUMENT, "string data is required");
     TAMSEL_TRY(check_live(writer, e));
+    if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
+        // Nothing blocks on an ordinary sink: no event to keep.
+        accept(e);
+        TAMSEL_TRY(before_value(writer, e));
+        size_t progress = 0;
+        tamsel_status st = put(*s, writer, "\"", 1, e);
+        if (st == TAMSEL_STATUS_OK)
+            st = put_escaped(*s, writer, reinterpret_cast<const unsigned char *>(bytes), len,
+                             &progress, e);
+        if (st == TAMSEL_STATUS_OK) st = put(*s, writer, "\"", 1, e);
+        return end_op(*s, writer, st, e);
+    }
     TAMSEL_TRY(begin_event(*s, event_kind::whole_string, bytes, len, e));
     accept(e);
     event &ev = s->ev;
