@@ -9,7 +9,7 @@ what=${1:-test}
 common=(cmake:cmake ninja-build:ninja g++:g++ pkg-config:pkg-config binutils:nm make:make)
 test_pkgs=(libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h
            rapidjson-dev:/usr/include/rapidjson/reader.h
-           locales:/usr/share/i18n/locales/de_DE)
+           locales:/usr/share/i18n/locales/de_DE jq:jq)
 bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             rapidjson-dev:/usr/include/rapidjson/reader.h
             libsimdjson-dev:/usr/include/simdjson.h
