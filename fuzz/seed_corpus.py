@@ -119,6 +119,7 @@ def main():
           with_headers(streams, lambda i: limit_headers[i % 3] + bytes([i % 2]) + plans[i % 4]))
     write_array_seeds()
     write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
+    write_rewrite_seeds(sample(suite, 60, "rewrite") + slices[:8])
     return 0
 
 
@@ -140,6 +141,13 @@ def write_array_seeds():
     for i, (flags, text) in enumerate(ARRAYS):
         seeds.append(("array%02d" % i, bytes([flags | (8 if i % 2 else 0)]) + plans[i % 4] + text))
     write("fuzz_array_stream", seeds)
+
+
+def write_rewrite_seeds(files):
+    # A plan of reader piece sizes, then the text.
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = [("plan%02d" % i, plans[i % 4] + d) for i, (n, d) in enumerate(files)]
+    write("fuzz_rewrite", seeds)
 
 
 def write_writer_seeds(files):

@@ -11,7 +11,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_alloc_fail
   fuzz_round_trip
   fuzz_array_stream
-  fuzz_writer_value_stream)
+  fuzz_writer_value_stream
+  fuzz_rewrite)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)
