@@ -127,6 +127,7 @@ void add_writer_groups(registry &r, const inputs &in);
 // fd-array-stream benchmarks (bench_array_stream.cpp).
 side tamsel_array_extract_side(const input *in);
 void register_array_stream_benchmarks(const options &opt);
+void register_rewrite_benchmarks(const options &opt);
 // Registers the benchmarks that each run one side in a child process over a descriptor.
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.

@@ -50,6 +50,7 @@ int main(int argc, char **argv) {
         reg.register_benchmarks(opt);
         bench::register_memory_benchmarks(opt, in);
         bench::register_array_stream_benchmarks(opt);
+        bench::register_rewrite_benchmarks(opt);
 
         std::vector<char *> args(argv, argv + argc);
         std::string interleave = "--benchmark_enable_random_interleaving=true";
