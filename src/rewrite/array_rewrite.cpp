@@ -631,9 +631,16 @@ tamsel_status array_rewrite(tamsel_runtime *runtime, const char *selector, const
     tamsel_status st =
         visit::walk_value(cursor, limits, allocator, array_rewriter::table, &rewriter,
                           "rewritten JSON must contain exactly one value");
-    // What was produced reaches the sink whether the walk succeeded or not.
+    // What was produced reaches the sink whether the walk succeeded or not; after a failure
+    // the record keeps the first failure (with its position), whatever the flush reports.
+    const bool walked = st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;
+    tamsel_error first{};
+    if (!walked && error) first = *error;
     tamsel_status flushed = rewriter.flush();
-    if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
+    if (!walked) {
+        if (error) *error = first;
+        return st;
+    }
     if (flushed != TAMSEL_STATUS_OK && flushed != TAMSEL_STATUS_TRUNCATED) return flushed;
     if (!rewriter.selected_seen())
         return fail(error, TAMSEL_STATUS_TYPE_MISMATCH, "selected array was not found");

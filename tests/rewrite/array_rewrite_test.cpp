@@ -377,3 +377,29 @@ TEST(ArrayRewrite, AllocationFailuresAreCleanAtEveryIndex) {
         });
     EXPECT_GT(failing, 3u);
 }
+
+TEST(ArrayRewrite, AFailureKeepsItsPositionWhenTheStagedOutputCannotBeWritten) {
+    rt_holder h;
+    const std::string json = "[1,\n2,\n]";
+    tamsel_array_rewrite_options o{};
+    o.array_end_callback = [](void *, const tamsel_array_rewrite_context *,
+                              tamsel_array_rewrite_emit, void *,
+                              tamsel_error *) { return TAMSEL_STATUS_OK; };
+    // A sink that fails the way the library's own sinks do: into the error record.
+    size_t calls = 0;
+    auto failing_sink = [](void *u, const void *, size_t, tamsel_error *err) {
+        ++*static_cast<size_t *>(u);
+        *err = tamsel_error{};
+        err->code = TAMSEL_STATUS_IO_ERROR;
+        std::snprintf(err->message, sizeof err->message, "sink failed");
+        return TAMSEL_STATUS_IO_ERROR;
+    };
+    tamsel_buffer_reader br;
+    tamsel_buffer_reader_init(&br, json.data(), json.size());
+    tamsel_error e{};
+    EXPECT_EQ(tamsel_array_rewrite_reader(h.rt, "", tamsel_buffer_reader_read, &br, failing_sink,
+                                          &calls, &o, &e),
+              TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_EQ(e.line, 3u);
+    EXPECT_EQ(calls, 1u) << "the staged prefix was offered to the sink";
+}
