@@ -77,5 +77,36 @@ print(" ".join("%.0f" % (x["mean"] * 1000) for x in r))' "$json")
     printf '| %s ms, %s KiB | %s ms (%s×), %s KiB | %s ms (%s×), %s KiB |\n' \
         "$t_items" "$m_items" "$t_jq" "$(ratio "$t_items" "$t_jq")" "$m_jq" \
         "$t_stream" "$(ratio "$t_items" "$t_stream")" "$m_stream"
+
+    # Streaming edits of the same array against the jq programs that load it whole.
+    drop="$tamsel rewrite --drop 0.location $array"
+    set1="$tamsel rewrite --set 0.id=1 $array"
+    keep="$tamsel rewrite --keep-items '' --where active=true $array"
+    jq_drop="jq -c del(.[0].location) $array"
+    jq_set="jq -c .[0].id=1 $array"
+    jq_keep="jq -c map(select(.active==true)) $array"
+    hyperfine -N --runs "$aruns" --export-json "$json" --style none \
+        "$drop" "$jq_drop" "$set1" "$jq_set" "$keep" "$jq_keep" >/dev/null 2>&1
+    read -r t_d t_jd t_s t_js t_k t_jk < <(python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))["results"]
+print(" ".join("%.0f" % (x["mean"] * 1000) for x in r))' "$json")
+    m_d=$(rss_kib "$tamsel" rewrite --drop 0.location "$array")
+    m_jd=$(rss_kib jq -c 'del(.[0].location)' "$array")
+    m_s=$(rss_kib "$tamsel" rewrite --set 0.id=1 "$array")
+    m_js=$(rss_kib jq -c '.[0].id=1' "$array")
+    m_k=$(rss_kib "$tamsel" rewrite --keep-items '' --where active=true "$array")
+    m_jk=$(rss_kib jq -c 'map(select(.active==true))' "$array")
+    echo
+    echo "## tamsel rewrite on the same array ($aruns runs)"
+    echo
+    echo "| edit | tamsel rewrite | jq |"
+    echo "|---|---:|---:|"
+    printf '| --drop 0.location / del(.[0].location) | %s ms, %s KiB | %s ms (%s×), %s KiB |\n' \
+        "$t_d" "$m_d" "$t_jd" "$(ratio "$t_d" "$t_jd")" "$m_jd"
+    printf '| --set 0.id=1 / .[0].id = 1 | %s ms, %s KiB | %s ms (%s×), %s KiB |\n' \
+        "$t_s" "$m_s" "$t_js" "$(ratio "$t_s" "$t_js")" "$m_js"
+    printf '| --keep-items "" --where active=true / map(select(.active == true)) | %s ms, %s KiB | %s ms (%s×), %s KiB |\n' \
+        "$t_k" "$m_k" "$t_jk" "$(ratio "$t_k" "$t_jk")" "$m_jk"
 } > "$out"
 cat "$out"

@@ -121,6 +121,7 @@ def main():
     write_sse_seeds()
     write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
     write_multipart_seeds()
+    write_rewrite_seeds(sample(suite, 60, "rewrite") + slices[:8])
     return 0
 
 
@@ -158,6 +159,13 @@ def write_sse_seeds():
     seeds = [("sse%02d" % i, bytes([flags]) + plans[i % 4] + text)
              for i, (flags, text) in enumerate(SSE_STREAMS)]
     write("fuzz_sse", seeds)
+
+
+def write_rewrite_seeds(files):
+    # A plan of reader piece sizes, then the text.
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = [("plan%02d" % i, plans[i % 4] + d) for i, (n, d) in enumerate(files)]
+    write("fuzz_rewrite", seeds)
 def write_writer_seeds(files):
     # The first byte is the split point of the two pushes.
     seeds = [("split%02d" % i, bytes([i * 37 % 256]) + d) for i, (n, d) in enumerate(files)]

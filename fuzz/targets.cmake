@@ -13,7 +13,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_array_stream
   fuzz_sse
   fuzz_writer_value_stream
-  fuzz_multipart)
+  fuzz_multipart
+  fuzz_rewrite)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)

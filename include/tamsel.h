@@ -251,6 +251,9 @@ struct tamsel_map;
 struct tamsel_stream;
 struct tamsel_array_stream;
 struct tamsel_writer;
+struct tamsel_array_rewrite_options;
+struct tamsel_value_rewrite_options;
+struct tamsel_value_rewrite_selector_options;
 typedef struct tamsel_read_result tamsel_read_result;
 typedef struct tamsel_value_visitor tamsel_value_visitor;
 /* A pull reader (see "Readers"): fills up to `capacity` bytes of `buffer`, never more. */
@@ -351,26 +354,75 @@ typedef struct tamsel_runtime_methods {
     void (*json_value_init)(tamsel_runtime *runtime, struct tamsel_json_value *value);
     void (*json_value_cleanup)(tamsel_runtime *runtime, struct tamsel_json_value *value);
     /* 33-40: array rewrite */
-    tamsel_method_unavailable array_rewrite_reader;
-    tamsel_method_unavailable array_rewrite_reader_to_filep;
-    tamsel_method_unavailable array_rewrite_reader_to_fd;
-    tamsel_method_unavailable array_rewrite_filep;
-    tamsel_method_unavailable array_rewrite_filep_to_filep;
-    tamsel_method_unavailable array_rewrite_fd;
-    tamsel_method_unavailable array_rewrite_fd_to_fd;
-    tamsel_method_unavailable array_rewrite_path;
+    tamsel_status (*array_rewrite_reader)(tamsel_runtime *runtime, const char *selector,
+                                          tamsel_reader reader, void *reader_user, tamsel_sink sink,
+                                          void *sink_user,
+                                          const struct tamsel_array_rewrite_options *options,
+                                          tamsel_error *error);
+    tamsel_status (*array_rewrite_reader_to_filep)(
+        tamsel_runtime *runtime, const char *selector, tamsel_reader reader, void *reader_user,
+        FILE *out, const struct tamsel_array_rewrite_options *options, tamsel_error *error);
+    tamsel_status (*array_rewrite_reader_to_fd)(tamsel_runtime *runtime, const char *selector,
+                                                tamsel_reader reader, void *reader_user, int out_fd,
+                                                const struct tamsel_array_rewrite_options *options,
+                                                tamsel_error *error);
+    tamsel_status (*array_rewrite_filep)(tamsel_runtime *runtime, const char *selector, FILE *in,
+                                         tamsel_sink sink, void *sink_user,
+                                         const struct tamsel_array_rewrite_options *options,
+                                         tamsel_error *error);
+    tamsel_status (*array_rewrite_filep_to_filep)(
+        tamsel_runtime *runtime, const char *selector, FILE *in, FILE *out,
+        const struct tamsel_array_rewrite_options *options, tamsel_error *error);
+    tamsel_status (*array_rewrite_fd)(tamsel_runtime *runtime, const char *selector, int in_fd,
+                                      tamsel_sink sink, void *sink_user,
+                                      const struct tamsel_array_rewrite_options *options,
+                                      tamsel_error *error);
+    tamsel_status (*array_rewrite_fd_to_fd)(tamsel_runtime *runtime, const char *selector,
+                                            int in_fd, int out_fd,
+                                            const struct tamsel_array_rewrite_options *options,
+                                            tamsel_error *error);
+    tamsel_status (*array_rewrite_path)(tamsel_runtime *runtime, const char *selector,
+                                        const char *in_path, const char *out_path,
+                                        const struct tamsel_array_rewrite_options *options,
+                                        tamsel_error *error);
     /* 41-45: value rewrite */
-    tamsel_method_unavailable value_rewrite_reader;
-    tamsel_method_unavailable value_rewrite_buffer;
-    tamsel_method_unavailable value_rewrite_filep;
-    tamsel_method_unavailable value_rewrite_fd;
-    tamsel_method_unavailable value_rewrite_path;
+    tamsel_status (*value_rewrite_reader)(tamsel_runtime *runtime, tamsel_reader reader,
+                                          void *reader_user, tamsel_sink sink, void *sink_user,
+                                          const struct tamsel_value_rewrite_options *options,
+                                          tamsel_error *error);
+    tamsel_status (*value_rewrite_buffer)(tamsel_runtime *runtime, const void *bytes, size_t len,
+                                          tamsel_sink sink, void *sink_user,
+                                          const struct tamsel_value_rewrite_options *options,
+                                          tamsel_error *error);
+    tamsel_status (*value_rewrite_filep)(tamsel_runtime *runtime, FILE *in, tamsel_sink sink,
+                                         void *sink_user,
+                                         const struct tamsel_value_rewrite_options *options,
+                                         tamsel_error *error);
+    tamsel_status (*value_rewrite_fd)(tamsel_runtime *runtime, int in_fd, tamsel_sink sink,
+                                      void *sink_user,
+                                      const struct tamsel_value_rewrite_options *options,
+                                      tamsel_error *error);
+    tamsel_status (*value_rewrite_path)(tamsel_runtime *runtime, const char *in_path,
+                                        const char *out_path,
+                                        const struct tamsel_value_rewrite_options *options,
+                                        tamsel_error *error);
     /* 46-50: value rewrite with a selector */
-    tamsel_method_unavailable value_rewrite_selector_reader;
-    tamsel_method_unavailable value_rewrite_selector_buffer;
-    tamsel_method_unavailable value_rewrite_selector_filep;
-    tamsel_method_unavailable value_rewrite_selector_fd;
-    tamsel_method_unavailable value_rewrite_selector_path;
+    tamsel_status (*value_rewrite_selector_reader)(
+        tamsel_runtime *runtime, tamsel_reader reader, void *reader_user, tamsel_sink sink,
+        void *sink_user, const struct tamsel_value_rewrite_selector_options *options,
+        tamsel_error *error);
+    tamsel_status (*value_rewrite_selector_buffer)(
+        tamsel_runtime *runtime, const void *bytes, size_t len, tamsel_sink sink, void *sink_user,
+        const struct tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+    tamsel_status (*value_rewrite_selector_filep)(
+        tamsel_runtime *runtime, FILE *in, tamsel_sink sink, void *sink_user,
+        const struct tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+    tamsel_status (*value_rewrite_selector_fd)(
+        tamsel_runtime *runtime, int in_fd, tamsel_sink sink, void *sink_user,
+        const struct tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+    tamsel_status (*value_rewrite_selector_path)(
+        tamsel_runtime *runtime, const char *in_path, const char *out_path,
+        const struct tamsel_value_rewrite_selector_options *options, tamsel_error *error);
     /* 51: pull generator */
     tamsel_status (*generator_init)(tamsel_runtime *runtime, struct tamsel_generator *generator,
                                     const struct tamsel_map *map, const void *src);
@@ -2695,6 +2747,226 @@ TAMSEL_API int64_t tamsel_curl_upload_size(const tamsel_curl_upload *record);
 /* Cleans up the generator, zeroes the record and re-installs its methods. NULL and copies are
    ignored. */
 TAMSEL_API void tamsel_curl_upload_cleanup(tamsel_curl_upload *record);
+
+/* ======================================================================================== */
+/* Streaming rewrite                                                                        */
+/* ======================================================================================== */
+
+/*
+ * How to use: a rewrite copies one JSON document from an input to an output in one pass and
+ * changes only what the caller selects. The value rewrite keeps, drops or replaces the one
+ * value at a target path (creating a missing replacement target); its output goes through a
+ * tamsel_writer with the runtime's write options. The array rewrite hands each item of the
+ * selected arrays to a callback that keeps, drops, replaces or inserts items, and may append
+ * items when an array closes; its output is compact. Memory stays bounded by one item and the
+ * open nesting levels. The first failure stops the rewrite; output already written stays
+ * written. Every function borrows the runtime for the whole call and runs on the caller's
+ * thread. Paths: `_path` forms refuse an output that is the input file.
+ */
+
+/* What an array item callback and the array-end emitter write: either a mapped record
+   (`map` and `record`, serialized compactly) or a rewindable JSON value holder (`value`). */
+typedef struct tamsel_rewrite_source {
+    const struct tamsel_map *map;    /* with record: a mapped record */
+    const void *record;              /* the record map describes */
+    struct tamsel_json_value *value; /* or a rewindable JSON value holder */
+} tamsel_rewrite_source;
+
+#define TAMSEL_REWRITE_KEEP 0               /* the item is copied */
+#define TAMSEL_REWRITE_DROP 1               /* the item is left out */
+#define TAMSEL_REWRITE_REPLACE 2            /* `replacement` instead of the item */
+#define TAMSEL_REWRITE_INSERT_BEFORE 3      /* `insert`, then the item */
+#define TAMSEL_REWRITE_INSERT_AFTER 4       /* the item, then `insert` */
+#define TAMSEL_REWRITE_REPLACE_AND_INSERT 5 /* `replacement`, then `insert` */
+
+/* Filled by the item callback; zeroed before each call. */
+typedef struct tamsel_array_rewrite_action {
+    int action; /* TAMSEL_REWRITE_*; 0 keeps the item */
+    tamsel_rewrite_source
+        replacement;              /* REPLACE, REPLACE_AND_INSERT: written instead of the item */
+    tamsel_rewrite_source insert; /* INSERT_*, REPLACE_AND_INSERT: written beside it */
+} tamsel_array_rewrite_action;
+
+/* A record filled while an enclosing object streams: `name` is a fanout segment's name
+   (`users` for the selector `users[].orders`). */
+typedef struct tamsel_array_rewrite_parent {
+    const char *name;             /* the fanout segment's member name */
+    const struct tamsel_map *map; /* map of the enclosing object */
+    void *dst;                    /* the record it is parsed into */
+} tamsel_array_rewrite_parent;
+
+/* Passed to both callbacks: the selector as given ("" when none) and the parent entries. */
+typedef struct tamsel_array_rewrite_context {
+    const char *selector;                       /* the selector as given */
+    const tamsel_array_rewrite_parent *parents; /* the parent entries of the options */
+    size_t parent_count;                        /* entries at parents */
+} tamsel_array_rewrite_context;
+
+/* Appends one item to the array being closed; may be called any number of times. */
+typedef tamsel_status (*tamsel_array_rewrite_emit)(void *emit_handle,
+                                                   const tamsel_rewrite_source *source,
+                                                   tamsel_error *error);
+/* Decides one item: fills `action` (zeroed before the call: keep). */
+typedef tamsel_status (*tamsel_array_rewrite_item_callback)(
+    void *user, const tamsel_array_rewrite_context *context, const void *item,
+    tamsel_array_rewrite_action *action, tamsel_error *error);
+/* Called when a selected array closes; `emit` appends items before its `]`. */
+typedef tamsel_status (*tamsel_array_rewrite_array_end_callback)(
+    void *user, const tamsel_array_rewrite_context *context, tamsel_array_rewrite_emit emit,
+    void *emit_handle, tamsel_error *error);
+
+/* Members in this order. Items reach the callback parsed into `item_dst` through `item_map`,
+   or as their compact text in `item_value`: exactly one of the two with an item callback,
+   neither without. */
+typedef struct tamsel_array_rewrite_options {
+    const struct tamsel_map *item_map;                /* map of one item, with item_dst */
+    void *item_dst;                                   /* record each item is parsed into */
+    struct tamsel_json_value *item_value;             /* or the holder that gets each item's text */
+    const tamsel_array_rewrite_parent *parents;       /* enclosing objects to parse; may be NULL */
+    size_t parent_count;                              /* entries at parents */
+    tamsel_array_rewrite_item_callback item_callback; /* decides each item; NULL keeps all */
+    tamsel_array_rewrite_array_end_callback array_end_callback; /* may append items; may be NULL */
+    void *user;                                                 /* passed to both callbacks */
+} tamsel_array_rewrite_options;
+
+/*
+ * Array rewrite. `selector`: member names separated by `.` (NULL or "": the root array); a
+ * segment ending in `[]` is a fanout through the elements of an array; at most 16 segments.
+ * Segments must occur in order along the path, with any levels between them. Returns 0, 7
+ * when anything truncated, 3 "selected array was not found" (after the whole document was
+ * copied), or the first failure.
+ */
+TAMSEL_API tamsel_status tamsel_array_rewrite_reader(tamsel_runtime *runtime, const char *selector,
+                                                     tamsel_reader reader, void *reader_user,
+                                                     tamsel_sink sink, void *sink_user,
+                                                     const tamsel_array_rewrite_options *options,
+                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_reader_to_filep(
+    tamsel_runtime *runtime, const char *selector, tamsel_reader reader, void *reader_user,
+    FILE *out, const tamsel_array_rewrite_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_reader_to_fd(
+    tamsel_runtime *runtime, const char *selector, tamsel_reader reader, void *reader_user,
+    int out_fd, const tamsel_array_rewrite_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_filep(tamsel_runtime *runtime, const char *selector,
+                                                    FILE *in, tamsel_sink sink, void *sink_user,
+                                                    const tamsel_array_rewrite_options *options,
+                                                    tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_filep_to_filep(
+    tamsel_runtime *runtime, const char *selector, FILE *in, FILE *out,
+    const tamsel_array_rewrite_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_fd(tamsel_runtime *runtime, const char *selector,
+                                                 int in_fd, tamsel_sink sink, void *sink_user,
+                                                 const tamsel_array_rewrite_options *options,
+                                                 tamsel_error *error);
+/* Descriptor output is staged in 4 KiB and flushed when full, at the end and before any
+   failure is returned. */
+TAMSEL_API tamsel_status tamsel_array_rewrite_fd_to_fd(tamsel_runtime *runtime,
+                                                       const char *selector, int in_fd, int out_fd,
+                                                       const tamsel_array_rewrite_options *options,
+                                                       tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_array_rewrite_path(tamsel_runtime *runtime, const char *selector,
+                                                   const char *in_path, const char *out_path,
+                                                   const tamsel_array_rewrite_options *options,
+                                                   tamsel_error *error);
+
+#define TAMSEL_VALUE_REWRITE_KEEP 0     /* copy the document unchanged */
+#define TAMSEL_VALUE_REWRITE_DROP 1     /* leave the target out */
+#define TAMSEL_VALUE_REWRITE_REPLACE 2  /* write `replacement` at the target */
+#define TAMSEL_VALUE_REWRITE_CALLBACK 3 /* `replace_callback` writes the target */
+
+/* A replacement value: exactly one of `write` (called with the rewrite's writer; writes one
+   value), `map` with `record`, or a rewindable `value`. */
+typedef struct tamsel_value_rewrite_source {
+    /* writes the value through the rewrite's writer */
+    tamsel_status (*write)(tamsel_writer *writer, void *user, tamsel_error *error);
+    void *write_user;                /* passed to write */
+    const struct tamsel_map *map;    /* with record: a mapped record */
+    const void *record;              /* the record map describes */
+    struct tamsel_json_value *value; /* or a rewindable JSON value holder */
+} tamsel_value_rewrite_source;
+
+/* The value CALLBACK mode replaces: `present` 0 when it is being created; `kind` 1 object,
+   2 array, 3 string, 4 number, 5 boolean, 6 null (0 when not present). */
+typedef struct tamsel_value_rewrite_target {
+    int present;             /* 1 when the input holds the value */
+    int kind;                /* see above */
+    const char *number_text; /* a number: its text as in the input */
+    size_t number_len;       /* bytes at number_text */
+    int boolean;             /* a boolean: its value */
+} tamsel_value_rewrite_target;
+
+/* Writes exactly one replacement value through `writer`. */
+typedef tamsel_status (*tamsel_value_rewrite_callback)(tamsel_writer *writer,
+                                                       const tamsel_value_rewrite_target *target,
+                                                       void *replace_user, tamsel_error *error);
+
+/* Members in this order. A segment is a member name or, inside an array, a decimal index
+   ("7", never "07"); no segments target the root. */
+typedef struct tamsel_value_rewrite_options {
+    const char *const *segments;             /* the path, segment by segment */
+    size_t segment_count;                    /* entries at segments */
+    int action;                              /* TAMSEL_VALUE_REWRITE_* */
+    tamsel_value_rewrite_source replacement; /* REPLACE: the new value */
+    const tamsel_value_visitor *visitor;     /* CALLBACK: the target's events (may be NULL) */
+    void *visitor_user;                      /* passed to visitor */
+    tamsel_value_rewrite_callback replace_callback; /* CALLBACK: writes the new value */
+    void *replace_user;                             /* passed to replace_callback */
+} tamsel_value_rewrite_options;
+
+/* The same with one selector string: segments split at dots, a backslash makes the next
+   character literal (`a\.b` is the one member "a.b"). */
+typedef struct tamsel_value_rewrite_selector_options {
+    const char *selector;                    /* the path as one string */
+    int action;                              /* TAMSEL_VALUE_REWRITE_* */
+    tamsel_value_rewrite_source replacement; /* REPLACE: the new value */
+    const tamsel_value_visitor *visitor;     /* CALLBACK: the target's events (may be NULL) */
+    void *visitor_user;                      /* passed to visitor */
+    tamsel_value_rewrite_callback replace_callback; /* CALLBACK: writes the new value */
+    void *replace_user;                             /* passed to replace_callback */
+} tamsel_value_rewrite_selector_options;
+
+/*
+ * Value rewrite. Returns 0, 7 when a sink truncated, 3 "value rewrite target was not found"
+ * (REPLACE, DROP, CALLBACK) or "value rewrite cannot synthesize a missing array index", or the
+ * first failure. A missing replacement target is created at the end of the deepest existing
+ * object on its path, with objects for the missing levels.
+ */
+TAMSEL_API tamsel_status tamsel_value_rewrite_reader(tamsel_runtime *runtime, tamsel_reader reader,
+                                                     void *reader_user, tamsel_sink sink,
+                                                     void *sink_user,
+                                                     const tamsel_value_rewrite_options *options,
+                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_buffer(tamsel_runtime *runtime, const void *bytes,
+                                                     size_t len, tamsel_sink sink, void *sink_user,
+                                                     const tamsel_value_rewrite_options *options,
+                                                     tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_filep(tamsel_runtime *runtime, FILE *in,
+                                                    tamsel_sink sink, void *sink_user,
+                                                    const tamsel_value_rewrite_options *options,
+                                                    tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_fd(tamsel_runtime *runtime, int in_fd,
+                                                 tamsel_sink sink, void *sink_user,
+                                                 const tamsel_value_rewrite_options *options,
+                                                 tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_path(tamsel_runtime *runtime, const char *in_path,
+                                                   const char *out_path,
+                                                   const tamsel_value_rewrite_options *options,
+                                                   tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_selector_reader(
+    tamsel_runtime *runtime, tamsel_reader reader, void *reader_user, tamsel_sink sink,
+    void *sink_user, const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_selector_buffer(
+    tamsel_runtime *runtime, const void *bytes, size_t len, tamsel_sink sink, void *sink_user,
+    const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_selector_filep(
+    tamsel_runtime *runtime, FILE *in, tamsel_sink sink, void *sink_user,
+    const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_selector_fd(
+    tamsel_runtime *runtime, int in_fd, tamsel_sink sink, void *sink_user,
+    const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
+TAMSEL_API tamsel_status tamsel_value_rewrite_selector_path(
+    tamsel_runtime *runtime, const char *in_path, const char *out_path,
+    const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
 
 /* ======================================================================================== */
 /* JSON text rules                                                                          */

@@ -100,6 +100,22 @@ head -n 2 "$work/items.jsonl" | cut -c1-120
 show "$tamsel" validate --lines "$work/items.jsonl"
 echo "every item is one valid JSON value on its line"
 
-rm -f "$work/events.jsonl" "$work/kept.jsonl" "$work/events.json" "$work/items.jsonl"
+step "Edit the array in one streaming pass with tamsel rewrite: keep only the active events"
+printf '$ %s\n' "tamsel rewrite --keep-items '' --where active=true $work/events.json > $work/active.json"
+t0=$(date +%s.%N)
+rss=$(/usr/bin/time -f %M "$tamsel" rewrite --keep-items '' --where active=true "$work/events.json" \
+    2>&1 >"$work/active.json" | tail -n 1)
+t1=$(date +%s.%N)
+awk -v a="$t0" -v b="$t1" -v n="$(wc -c < "$work/events.json")" -v rss="$rss" \
+    'BEGIN { printf "%.1f MB in %.2f s (%.0f MB/s), peak RSS %.1f MiB\n", n / 1e6, b - a, n / 1e6 / (b - a), rss / 1024 }'
+show "$tamsel" validate "$work/active.json"
+echo "$(wc -c < "$work/active.json") bytes of valid JSON left"
+step "Set one value (created when missing) and drop another, each in one pass"
+printf '$ %s\n' "tamsel rewrite --set search_metadata.source='\"demo\"' $data/twitter.json | tamsel rewrite --drop statuses"
+"$tamsel" rewrite --set search_metadata.source='"demo"' "$data/twitter.json" |
+    "$tamsel" rewrite --drop statuses
+
+rm -f "$work/events.jsonl" "$work/kept.jsonl" "$work/events.json" "$work/items.jsonl" \
+    "$work/active.json"
 finished=$(date +%s.%N)
 awk -v a="$started" -v b="$finished" 'BEGIN { printf "\ndemo finished in %.1f s; generated files deleted\n", b - a }'

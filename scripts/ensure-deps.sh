@@ -9,7 +9,7 @@ what=${1:-test}
 common=(cmake:cmake ninja-build:ninja g++:g++ pkg-config:pkg-config binutils:nm make:make)
 test_pkgs=(libgtest-dev:/usr/include/gtest/gtest.h libgmock-dev:/usr/include/gmock/gmock.h
            rapidjson-dev:/usr/include/rapidjson/reader.h
-           locales:/usr/share/i18n/locales/de_DE python3:python3
+           locales:/usr/share/i18n/locales/de_DE python3:python3 jq:jq
            "libcurl4-openssl-dev:/usr/include/*/curl/curl.h")
 bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             rapidjson-dev:/usr/include/rapidjson/reader.h

@@ -20,6 +20,8 @@ const char tool_help[] = "Usage: tamsel COMMAND [OPTIONS] [FILE...]\n"
                          "  items     write the items of a JSON array as JSON Lines\n"
                          "  sse       write the events of a Server-Sent Events stream as JSON\n"
                          "            Lines\n"
+                         "  rewrite   drop or set one value, or filter the items of an array,\n"
+                         "            streaming the rest of the document through\n"
                          "\n"
                          "Options:\n"
                          "  --help     show this help (or `tamsel COMMAND --help`)\n"
@@ -91,6 +93,7 @@ int main(int argc, char **argv) {
     if (std::strcmp(command, "stats") == 0) return tool::cmd_stats(argc - 1, argv + 1);
     if (std::strcmp(command, "items") == 0) return tool::cmd_items(argc - 1, argv + 1);
     if (std::strcmp(command, "sse") == 0) return tool::cmd_sse(argc - 1, argv + 1);
+    if (std::strcmp(command, "rewrite") == 0) return tool::cmd_rewrite(argc - 1, argv + 1);
     std::fprintf(stderr, "tamsel: unknown command '%s'\nTry 'tamsel --help'.\n", command);
     return tool::exit_usage;
 }

@@ -150,5 +150,6 @@ int cmd_fmt(int argc, char **argv);
 int cmd_stats(int argc, char **argv);
 int cmd_items(int argc, char **argv);
 int cmd_sse(int argc, char **argv);
+int cmd_rewrite(int argc, char **argv);
 
 } // namespace tool

@@ -43,6 +43,24 @@ void tamsel__fill_runtime_methods(tamsel_runtime_methods *m) {
     // The spooled initialisers already take the runtime first: the slots are the functions.
     m->spooled_init = tamsel_spooled_init;
     m->spooled_init_class = tamsel_spooled_init_class;
+    m->array_rewrite_reader = tamsel_array_rewrite_reader;
+    m->array_rewrite_reader_to_filep = tamsel_array_rewrite_reader_to_filep;
+    m->array_rewrite_reader_to_fd = tamsel_array_rewrite_reader_to_fd;
+    m->array_rewrite_filep = tamsel_array_rewrite_filep;
+    m->array_rewrite_filep_to_filep = tamsel_array_rewrite_filep_to_filep;
+    m->array_rewrite_fd = tamsel_array_rewrite_fd;
+    m->array_rewrite_fd_to_fd = tamsel_array_rewrite_fd_to_fd;
+    m->array_rewrite_path = tamsel_array_rewrite_path;
+    m->value_rewrite_reader = tamsel_value_rewrite_reader;
+    m->value_rewrite_buffer = tamsel_value_rewrite_buffer;
+    m->value_rewrite_filep = tamsel_value_rewrite_filep;
+    m->value_rewrite_fd = tamsel_value_rewrite_fd;
+    m->value_rewrite_path = tamsel_value_rewrite_path;
+    m->value_rewrite_selector_reader = tamsel_value_rewrite_selector_reader;
+    m->value_rewrite_selector_buffer = tamsel_value_rewrite_selector_buffer;
+    m->value_rewrite_selector_filep = tamsel_value_rewrite_selector_filep;
+    m->value_rewrite_selector_fd = tamsel_value_rewrite_selector_fd;
+    m->value_rewrite_selector_path = tamsel_value_rewrite_selector_path;
     m->generator_init = tamsel_generator_init;
     m->writer_init_sink = tamsel_writer_init_sink;
     m->write_json_string_sink = tamsel_write_json_string_sink;

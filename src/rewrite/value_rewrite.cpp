@@ -1,0 +1,503 @@
+// The value rewrite: the visitor's events copied through a writer, with the one value at the
+// target path kept, dropped or replaced, and a missing replacement target created at the end
+// of the deepest object on its path.
+//
+// Frames follow the containers being copied (an explicit stack from the parse allocator, so
+// input depth never reaches the machine stack). A frame is on the path when every level above
+// it matched its segment; only on-path frames compare their children. The target value itself
+// is not copied: its events are skipped, or passed to the caller's visitor in CALLBACK mode,
+// until the value ends.
+#include "parse/maps.hpp"
+#include "rewrite/internal.hpp"
+
+#include <cstring>
+
+namespace tamsel::rewrite {
+namespace {
+
+enum : int {
+    kind_none,
+    kind_object,
+    kind_array,
+    kind_string,
+    kind_number,
+    kind_boolean,
+    kind_null
+};
+
+struct frame {
+    bool object;
+    bool on_path;
+    bool matched; // a child matched this frame's segment
+    size_t segment;
+    uint64_t index; // elements seen so far (arrays)
+};
+
+// Writer results: a truncating sink is remembered by the writer itself and reported by finish.
+inline tamsel_status taken(tamsel_status st) {
+    return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
+}
+
+class value_rewriter {
+  public:
+    value_rewriter(tamsel_writer *writer, const tamsel_value_rewrite_options &options,
+                   const tamsel_allocator &allocator, size_t max_number)
+        : w_(writer), o_(options), a_(allocator), max_number_(max_number) {}
+    ~value_rewriter() {
+        owned_free(frames_);
+        io::byte_buffer_free(key_, a_);
+        io::byte_buffer_free(number_, a_);
+    }
+    value_rewriter(const value_rewriter &) = delete;
+    value_rewriter &operator=(const value_rewriter &) = delete;
+
+    static const tamsel_value_visitor table;
+    [[nodiscard]] bool found() const { return found_; }
+
+  private:
+    static value_rewriter &self(void *u) { return *static_cast<value_rewriter *>(u); }
+
+    [[nodiscard]] tamsel_status push_frame(bool object, bool on_path, size_t segment,
+                                           tamsel_error *error);
+    [[nodiscard]] tamsel_status value_start(int kind, tamsel_error *error);
+    [[nodiscard]] tamsel_status write_key(tamsel_error *error);
+    [[nodiscard]] tamsel_status write_replacement(tamsel_error *error);
+    [[nodiscard]] tamsel_status target_end(tamsel_error *error);
+    [[nodiscard]] tamsel_status create_missing(const frame &f, tamsel_error *error);
+    [[nodiscard]] tamsel_status gather(io::byte_buffer &b, const char *bytes, size_t len,
+                                       size_t limit, const char *message, tamsel_error *error);
+    // Passes one event of the skipped target to the caller's visitor in CALLBACK mode.
+    template <class Call> [[nodiscard]] tamsel_status forward(Call call) {
+        if (!forward_) return TAMSEL_STATUS_OK;
+        tamsel_status st = call(*o_.visitor);
+        return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
+    }
+
+    static tamsel_status on_object_begin(void *u, tamsel_error *e);
+    static tamsel_status on_object_end(void *u, tamsel_error *e);
+    static tamsel_status on_array_begin(void *u, tamsel_error *e);
+    static tamsel_status on_array_end(void *u, tamsel_error *e);
+    static tamsel_status on_key_begin(void *u, tamsel_error *e);
+    static tamsel_status on_key_chunk(void *u, const char *b, size_t n, tamsel_error *e);
+    static tamsel_status on_key_end(void *u, tamsel_error *e);
+    static tamsel_status on_string_begin(void *u, tamsel_error *e);
+    static tamsel_status on_string_chunk(void *u, const char *b, size_t n, tamsel_error *e);
+    static tamsel_status on_string_end(void *u, tamsel_error *e);
+    static tamsel_status on_number_begin(void *u, tamsel_error *e);
+    static tamsel_status on_number_chunk(void *u, const char *b, size_t n, tamsel_error *e);
+    static tamsel_status on_number_end(void *u, tamsel_error *e);
+    static tamsel_status on_boolean(void *u, int v, tamsel_error *e);
+    static tamsel_status on_null(void *u, tamsel_error *e);
+
+    tamsel_writer *w_;
+    const tamsel_value_rewrite_options &o_;
+    tamsel_allocator a_;
+    size_t max_number_;
+    frame *frames_ = nullptr;
+    size_t depth_ = 0, capacity_ = 0;
+    io::byte_buffer key_;    // the key of the innermost object, written when its value starts
+    io::byte_buffer number_; // number text, written whole
+    bool found_ = false;
+    bool skipping_ = false; // inside the target value, which is not copied
+    bool forward_ = false;  // ... and its events go to the caller's visitor
+    size_t skip_depth_ = 0; // containers open inside the target
+    int target_kind_ = kind_none;
+    int target_boolean_ = 0;
+};
+
+tamsel_status value_rewriter::gather(io::byte_buffer &b, const char *bytes, size_t len,
+                                     size_t limit, const char *message, tamsel_error *error) {
+    tamsel_status st = io::byte_append(b, bytes, len, limit, a_, error);
+    if (st == TAMSEL_STATUS_ALLOCATION_FAILED)
+        return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "%s", message);
+    return st;
+}
+
+tamsel_status value_rewriter::push_frame(bool object, bool on_path, size_t segment,
+                                         tamsel_error *error) {
+    if (depth_ == capacity_) {
+        size_t cap = capacity_ ? 0 : 8, bytes = 0;
+        if ((capacity_ && !checked_mul(capacity_, 2, &cap)) ||
+            !checked_mul(cap, sizeof(frame), &bytes))
+            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                        "failed to grow value rewrite stack");
+        void *grown = owned_realloc(&a_, frames_, bytes);
+        if (!grown)
+            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                        "failed to grow value rewrite stack");
+        frames_ = static_cast<frame *>(grown);
+        capacity_ = cap;
+    }
+    frames_[depth_++] = frame{object, on_path, false, segment, 0};
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::write_key(tamsel_error *error) {
+    if (!depth_ || !frames_[depth_ - 1].object) return TAMSEL_STATUS_OK;
+    return taken(tamsel_writer_key(w_, key_.data ? key_.data : "", key_.length, error));
+}
+
+tamsel_status value_rewriter::write_replacement(tamsel_error *error) {
+    const tamsel_value_rewrite_source &r = o_.replacement;
+    tamsel_status st;
+    if (r.write)
+        st = r.write(w_, r.write_user, error);
+    else if (r.map)
+        st = tamsel_writer_mapped(w_, r.map, r.record, error);
+    else if (r.value)
+        st = tamsel_writer_json_value(w_, r.value, error);
+    else
+        st = fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
+                  "value rewrite replacement source is invalid");
+    return taken(st);
+}
+
+// Decides what happens to the value that starts now: the target, a value on the path, or a
+// value copied off the path. Containers that are copied get a frame.
+tamsel_status value_rewriter::value_start(int kind, tamsel_error *error) {
+    const bool container = kind == kind_object || kind == kind_array;
+    if (skipping_) {
+        if (container) ++skip_depth_;
+        return TAMSEL_STATUS_OK;
+    }
+    const size_t count = o_.segment_count;
+    bool target = false, child_on_path = false;
+    size_t child_segment = 0;
+    frame *top = depth_ ? &frames_[depth_ - 1] : nullptr;
+    if (!top) {
+        target = count == 0;
+        child_on_path = count > 0;
+    } else if (top->on_path && top->segment < count) {
+        const char *seg = o_.segments[top->segment];
+        const size_t seg_len = std::strlen(seg);
+        bool match;
+        if (top->object) {
+            match = key_.length == seg_len &&
+                    std::memcmp(key_.data ? key_.data : "", seg, seg_len) == 0;
+        } else {
+            char digits[24];
+            int n = std::snprintf(digits, sizeof digits, "%llu",
+                                  static_cast<unsigned long long>(top->index));
+            match = static_cast<size_t>(n) == seg_len && std::memcmp(digits, seg, seg_len) == 0;
+        }
+        if (match) {
+            top->matched = true;
+            if (top->segment + 1 == count) {
+                target = true;
+            } else {
+                child_on_path = true;
+                child_segment = top->segment + 1;
+            }
+        }
+    }
+    if (top && !top->object) ++top->index;
+
+    if (target && o_.action != TAMSEL_VALUE_REWRITE_KEEP) {
+        found_ = true;
+        skipping_ = true;
+        skip_depth_ = container ? 1 : 0;
+        target_kind_ = kind;
+        forward_ = o_.action == TAMSEL_VALUE_REWRITE_CALLBACK && o_.visitor;
+        if (o_.action == TAMSEL_VALUE_REWRITE_DROP) return TAMSEL_STATUS_OK;
+        TAMSEL_TRY(write_key(error));
+        if (o_.action == TAMSEL_VALUE_REWRITE_REPLACE) return write_replacement(error);
+        return TAMSEL_STATUS_OK;
+    }
+    if (target) found_ = true;
+    TAMSEL_TRY(write_key(error));
+    if (kind == kind_object) {
+        TAMSEL_TRY(taken(tamsel_writer_begin_object(w_, error)));
+        return push_frame(true, child_on_path, child_segment, error);
+    }
+    if (kind == kind_array) {
+        TAMSEL_TRY(taken(tamsel_writer_begin_array(w_, error)));
+        return push_frame(false, child_on_path, child_segment, error);
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+// The target value has ended: CALLBACK mode now writes its replacement.
+tamsel_status value_rewriter::target_end(tamsel_error *error) {
+    skipping_ = false;
+    forward_ = false;
+    if (o_.action != TAMSEL_VALUE_REWRITE_CALLBACK) return TAMSEL_STATUS_OK;
+    tamsel_value_rewrite_target t{};
+    t.present = 1;
+    t.kind = target_kind_;
+    if (target_kind_ == kind_number) {
+        t.number_text = number_.data ? number_.data : "";
+        t.number_len = number_.length;
+    }
+    if (target_kind_ == kind_boolean) t.boolean = target_boolean_;
+    return taken(o_.replace_callback(w_, &t, o_.replace_user, error));
+}
+
+// Writes the missing part of the target path at the end of on-path object `f`: its segment
+// as a key, one object per further segment, the replacement at the last.
+tamsel_status value_rewriter::create_missing(const frame &f, tamsel_error *error) {
+    const size_t count = o_.segment_count;
+    size_t opened = 0;
+    for (size_t i = f.segment; i < count; ++i) {
+        const char *seg = o_.segments[i];
+        if (i > f.segment && all_digits(seg, std::strlen(seg)))
+            return fail(error, TAMSEL_STATUS_TYPE_MISMATCH,
+                        "value rewrite cannot synthesize a missing array index");
+        TAMSEL_TRY(taken(tamsel_writer_key(w_, seg, std::strlen(seg), error)));
+        if (i + 1 == count) break;
+        TAMSEL_TRY(taken(tamsel_writer_begin_object(w_, error)));
+        ++opened;
+    }
+    if (o_.action == TAMSEL_VALUE_REWRITE_REPLACE) {
+        TAMSEL_TRY(write_replacement(error));
+    } else {
+        tamsel_value_rewrite_target t{};
+        TAMSEL_TRY(taken(o_.replace_callback(w_, &t, o_.replace_user, error)));
+    }
+    for (; opened; --opened)
+        TAMSEL_TRY(taken(tamsel_writer_end_object(w_, error)));
+    found_ = true;
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_object_begin(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_object, e));
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.object_begin ? v.object_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_array_begin(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_array, e));
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.array_begin ? v.array_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_object_end(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.object_end ? v.object_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        }));
+        return --r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    if (!r.depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite frame underflow");
+    const frame f = r.frames_[--r.depth_];
+    if (!f.object)
+        return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite object frame mismatch");
+    const bool creates =
+        r.o_.action == TAMSEL_VALUE_REWRITE_REPLACE || r.o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
+    if (creates && f.on_path && !f.matched && !r.found_ && f.segment < r.o_.segment_count) {
+        const char *seg = r.o_.segments[f.segment];
+        if (!all_digits(seg, std::strlen(seg))) TAMSEL_TRY(r.create_missing(f, e));
+    }
+    return taken(tamsel_writer_end_object(r.w_, e));
+}
+
+tamsel_status value_rewriter::on_array_end(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.array_end ? v.array_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        }));
+        return --r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    if (!r.depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite frame underflow");
+    if (r.frames_[--r.depth_].object)
+        return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite array frame mismatch");
+    return taken(tamsel_writer_end_array(r.w_, e));
+}
+
+tamsel_status value_rewriter::on_key_begin(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.key_begin ? v.key_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    io::byte_clear(r.key_);
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_key_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.key_chunk ? v.key_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
+        });
+    return r.gather(r.key_, b, n, io::byte_buffer_no_limit, "failed to allocate value rewrite key",
+                    e);
+}
+
+tamsel_status value_rewriter::on_key_end(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.key_end ? v.key_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_string_begin(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_string, e));
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.string_begin ? v.string_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    return taken(tamsel_writer_string_begin(r.w_, e));
+}
+
+tamsel_status value_rewriter::on_string_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.string_chunk ? v.string_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
+        });
+    return taken(tamsel_writer_string_chunk(r.w_, b, n, e));
+}
+
+tamsel_status value_rewriter::on_string_end(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.string_end ? v.string_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        }));
+        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    return taken(tamsel_writer_string_end(r.w_, e));
+}
+
+tamsel_status value_rewriter::on_number_begin(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_number, e));
+    io::byte_clear(r.number_);
+    if (r.skipping_)
+        return r.forward([&](const tamsel_value_visitor &v) {
+            return v.number_begin ? v.number_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        });
+    return TAMSEL_STATUS_OK;
+}
+
+tamsel_status value_rewriter::on_number_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_)
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.number_chunk ? v.number_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
+        }));
+    return r.gather(r.number_, b, n, r.max_number_, "failed to allocate framing buffer", e);
+}
+
+tamsel_status value_rewriter::on_number_end(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.number_end ? v.number_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        }));
+        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    return taken(
+        tamsel_writer_number_text(r.w_, r.number_.data ? r.number_.data : "", r.number_.length, e));
+}
+
+tamsel_status value_rewriter::on_boolean(void *u, int value, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_boolean, e));
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.boolean ? v.boolean(r.o_.visitor_user, value, e) : TAMSEL_STATUS_OK;
+        }));
+        r.target_boolean_ = value;
+        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    return taken(tamsel_writer_bool(r.w_, value, e));
+}
+
+tamsel_status value_rewriter::on_null(void *u, tamsel_error *e) {
+    auto &r = self(u);
+    TAMSEL_TRY(r.value_start(kind_null, e));
+    if (r.skipping_) {
+        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+            return v.null ? v.null(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+        }));
+        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
+    }
+    return taken(tamsel_writer_null(r.w_, e));
+}
+
+const tamsel_value_visitor value_rewriter::table = {
+    on_object_begin, on_object_end,   on_key_begin,    on_key_chunk,    on_key_end,
+    on_array_begin,  on_array_end,    on_string_begin, on_string_chunk, on_string_end,
+    on_number_begin, on_number_chunk, on_number_end,   on_boolean,      on_null,
+};
+
+tamsel_status invalid(tamsel_error *error, const char *message) {
+    return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "%s", message);
+}
+
+// Exactly one kind of replacement, a valid map, a rewindable holder.
+tamsel_status check_replacement(const tamsel_value_rewrite_source &r, tamsel_error *error) {
+    const int kinds = (r.write ? 1 : 0) + ((r.map || r.record) ? 1 : 0) + (r.value ? 1 : 0);
+    const bool ok = kinds == 1 && (!(r.map || r.record) || (r.map && r.record)) &&
+                    (!r.value || tamsel_json_value_is_rewindable(r.value));
+    if (!ok) return invalid(error, "value rewrite replacement source is invalid");
+    if (r.map && !parse::analyze_map(r.map).valid) return invalid(error, "invalid map layout");
+    return TAMSEL_STATUS_OK;
+}
+
+} // namespace
+
+tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, tamsel_sink sink,
+                            void *sink_user, const tamsel_value_rewrite_options *options,
+                            tamsel_error *error) {
+    runtime_borrow borrow;
+    TAMSEL_TRY(borrow.acquire(runtime, error));
+    if (!sink || (in.from == rewrite_input::kind::reader && !in.reader))
+        return invalid(error, "reader and sink are required");
+    if (!options) return invalid(error, "value rewrite options are required");
+    const tamsel_value_rewrite_options &o = *options;
+    if (o.segment_count > 0) {
+        if (!o.segments) return invalid(error, "value rewrite target segments are required");
+        for (size_t i = 0; i < o.segment_count; ++i)
+            if (!o.segments[i]) return invalid(error, "value rewrite target segment is NULL");
+    }
+    if (o.action == TAMSEL_VALUE_REWRITE_REPLACE)
+        TAMSEL_TRY(check_replacement(o.replacement, error));
+    if (o.action == TAMSEL_VALUE_REWRITE_DROP && o.segment_count == 0)
+        return invalid(error, "value rewrite cannot drop the root value");
+    if (o.action == TAMSEL_VALUE_REWRITE_CALLBACK && !o.replace_callback)
+        return invalid(error, "value rewrite replace callback is required");
+    if (o.action < 0 || o.action > TAMSEL_VALUE_REWRITE_CALLBACK)
+        return invalid(error, "invalid value rewrite action");
+    const tamsel_runtime_settings &settings = *borrow.settings();
+    tamsel_allocator allocator;
+    TAMSEL_TRY(require_allocator(settings.parse_options.allocator, &allocator, error));
+    clear_error(error);
+
+    tamsel_writer writer{};
+    TAMSEL_TRY(tamsel_writer_init_sink(runtime, &writer, sink, sink_user, error));
+    struct writer_guard {
+        tamsel_writer *w;
+        ~writer_guard() { tamsel_writer_cleanup(w); }
+    } guard{&writer};
+
+    const tamsel_value_limits limits = visit::effective_limits(walk_limits(settings));
+    value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes));
+    visit::input_cursor cursor(error, limits.max_total_bytes);
+    open_input(cursor, in);
+    tamsel_status st =
+        visit::walk_value(cursor, limits, allocator, value_rewriter::table, &rewriter,
+                          "rewritten JSON must contain exactly one value");
+    if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
+    clear_error(error);
+    if (!rewriter.found() && o.action != TAMSEL_VALUE_REWRITE_KEEP)
+        return fail(error, TAMSEL_STATUS_TYPE_MISMATCH, "value rewrite target was not found");
+    return tamsel_writer_finish(&writer, error);
+}
+
+} // namespace tamsel::rewrite
