@@ -14,7 +14,7 @@ namespace {
 
 const char rewrite_help[] =
     "Usage: tamsel rewrite (--drop PATH | --set PATH=JSON | --keep-items PATH --where KEY=VALUE)\n"
-    "                      [--compact] [OPTIONS] [FILE]\n"
+    "                      [--compact | --pretty[=INDENT]] [OPTIONS] [FILE]\n"
     "\n"
     "Copies one JSON document to standard output with one edit, holding only the open levels\n"
     "(and, for --keep-items, one item) in memory whatever the size of the input.\n"
@@ -24,7 +24,9 @@ const char rewrite_help[] =
     "                      (with objects for missing levels) at the end of its object\n"
     "  --keep-items PATH   keep only the items of the array at PATH that pass --where\n"
     "  --where KEY=VALUE   an item passes when its member KEY equals the JSON VALUE\n"
-    "  --compact           compact output (the default and only layout)\n"
+    "  --compact           compact output (the default)\n"
+    "  --pretty[=INDENT]   one member per line, INDENT spaces per level (1 to 16; the\n"
+    "                      default 2), as tamsel fmt --pretty writes it\n"
     "  --max-depth=N       most containers open at once (default 10000; --keep-items follows\n"
     "                      at most 64 levels)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
@@ -156,12 +158,13 @@ int settle(tamsel_status st, const tamsel_error &error, input &in, bool missing_
 } // namespace
 
 int cmd_rewrite(int argc, char **argv) {
-    enum : int { opt_drop = 0x200, opt_set, opt_keep, opt_where, opt_compact };
+    enum : int { opt_drop = 0x200, opt_set, opt_keep, opt_where, opt_compact, opt_pretty };
     static const option options[] = {{"drop", required_argument, nullptr, opt_drop},
                                      {"set", required_argument, nullptr, opt_set},
                                      {"keep-items", required_argument, nullptr, opt_keep},
                                      {"where", required_argument, nullptr, opt_where},
                                      {"compact", no_argument, nullptr, opt_compact},
+                                     {"pretty", optional_argument, nullptr, opt_pretty},
                                      TOOL_COMMON_OPTIONS,
                                      {nullptr, 0, nullptr, 0}};
     limits l;
@@ -169,6 +172,7 @@ int cmd_rewrite(int argc, char **argv) {
     int mode = 0;
     std::string path, json, where_key, where_value;
     const char *where = nullptr;
+    uint64_t indent = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
         switch (opt) {
@@ -187,6 +191,12 @@ int cmd_rewrite(int argc, char **argv) {
             where = optarg;
             break;
         case opt_compact:
+            indent = 0;
+            break;
+        case opt_pretty:
+            indent = 2;
+            if (optarg && (!parse_count(optarg, &indent) || indent == 0 || indent > 16))
+                return usage("--pretty takes an indentation of 1 to 16");
             break;
         default: {
             int code = common_option("rewrite", rewrite_help, opt, argc, argv, &l);
@@ -216,6 +226,9 @@ int cmd_rewrite(int argc, char **argv) {
     tamsel_error_init(&error);
     tamsel_status st;
     int code;
+    reindent pretty(stdout_buffer, static_cast<unsigned>(indent));
+    tamsel_sink sink = indent ? &reindent::sink : &output::sink;
+    void *sink_user = indent ? static_cast<void *>(&pretty) : &stdout_buffer;
     if (mode == opt_keep) {
         where_filter filter;
         if (tamsel__emit_escaped_bytes(append, &filter.key, nullptr, where_key.data(),
@@ -230,8 +243,8 @@ int cmd_rewrite(int argc, char **argv) {
         o.item_value = &item;
         o.item_callback = keep_matching;
         o.user = &filter;
-        st = tamsel_array_rewrite_reader(runtime, path.c_str(), input::reader, &in, output::sink,
-                                         &stdout_buffer, &o, &error);
+        st = tamsel_array_rewrite_reader(runtime, path.c_str(), input::reader, &in, sink, sink_user,
+                                         &o, &error);
         tamsel_json_value_cleanup(&item);
         code = settle(st, error, in, false, l);
     } else {
@@ -251,8 +264,8 @@ int cmd_rewrite(int argc, char **argv) {
                 return usage("--set needs PATH=JSON with valid JSON");
             }
         }
-        st = tamsel_value_rewrite_selector_reader(runtime, input::reader, &in, output::sink,
-                                                  &stdout_buffer, &o, &error);
+        st = tamsel_value_rewrite_selector_reader(runtime, input::reader, &in, sink, sink_user, &o,
+                                                  &error);
         tamsel_json_value_cleanup(&replacement);
         code = settle(st, error, in, mode == opt_drop, l);
     }

@@ -124,6 +124,24 @@ class output {
     int errno_ = 0;
 };
 
+// A sink over `out` that lays the compact JSON text passing through it out with `indent`
+// spaces per level (see reindent.cpp).
+class reindent {
+  public:
+    reindent(output &out, unsigned indent);
+    static tamsel_status sink(void *user, const void *data, size_t len, tamsel_error *error);
+
+  private:
+    tamsel_status feed(const char *p, size_t n);
+    tamsel_status newline();
+    output &out_;
+    unsigned indent_;
+    size_t depth_ = 0;
+    bool in_string_ = false;
+    bool escaped_ = false; // the next string byte follows a backslash
+    bool opened_ = false;  // the last byte opened a container
+};
+
 // Settles a failed library call on an input: a read failure (exit 2), a JSON error or a limit
 // with its position (exit 1), or any other failure (exit 2). `out` may be NULL.
 int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error,

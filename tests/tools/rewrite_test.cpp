@@ -72,7 +72,23 @@ TEST(ToolRewrite, AgreesWithJqOnTheCorpus) {
         jq(f.program, doc, theirs);
         EXPECT_TRUE(tool_test::slurp(ours_norm) == tool_test::slurp(theirs))
             << f.file << " " << f.program;
+        // Laid out, the same document as tamsel fmt lays out the compact one.
+        args.insert(args.end() - 1, "--pretty=3");
+        r = run(args, nullptr, ours_norm.c_str());
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = run({"fmt", "--pretty=3", ours}, nullptr, theirs.c_str());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(tool_test::slurp(ours_norm) == tool_test::slurp(theirs)) << f.file;
     }
+}
+
+TEST(ToolRewrite, PrettyOutputKeepsStringsAndEmptyContainers) {
+    const std::string in = "{\"a\":[],\"b\":{},\"s\":\"x\\\",{}[]:\\\\\",\"n\":[1,{\"c\":null}]}";
+    result r = run_with_input({"rewrite", "--pretty", "--drop", "zz"}, in);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\n  \"a\": [],\n  \"b\": {},\n  \"s\": \"x\\\",{}[]:\\\\\",\n"
+                     "  \"n\": [\n    1,\n    {\n      \"c\": null\n    }\n  ]\n}\n");
+    EXPECT_EQ(run({"rewrite", "--pretty=0", "--drop", "a"}).status, 2);
 }
 
 TEST(ToolRewrite, ErrorsAndUsage) {
