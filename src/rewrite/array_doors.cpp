@@ -11,26 +11,6 @@ tamsel_status invalid(tamsel_error *error, const char *message) {
     return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "%s", message);
 }
 
-rewrite_input reader_input(tamsel_reader reader, void *user) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::reader;
-    in.reader = reader;
-    in.reader_user = user;
-    return in;
-}
-rewrite_input file_input(FILE *file) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::file;
-    in.file = file;
-    return in;
-}
-rewrite_input fd_input(int fd) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::fd;
-    in.fd = fd;
-    return in;
-}
-
 constexpr path_words array_path_words = {"failed to open rewrite input path",
                                          "failed to open rewrite output path",
                                          "failed to close rewrite output path"};
@@ -42,24 +22,24 @@ extern "C" tamsel_status tamsel_array_rewrite_reader(tamsel_runtime *runtime, co
                                                      tamsel_sink sink, void *sink_user,
                                                      const tamsel_array_rewrite_options *options,
                                                      tamsel_error *error) {
-    return array_rewrite(runtime, selector, reader_input(reader, reader_user), sink, sink_user,
-                         options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_reader(reader, reader_user), sink,
+                         sink_user, options, error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_reader_to_filep(
     tamsel_runtime *runtime, const char *selector, tamsel_reader reader, void *reader_user,
     FILE *out, const tamsel_array_rewrite_options *options, tamsel_error *error) {
     if (!out) return invalid(error, "output file is required");
-    return array_rewrite(runtime, selector, reader_input(reader, reader_user), tamsel__sink_file,
-                         out, options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_reader(reader, reader_user),
+                         tamsel__sink_file, out, options, error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_reader_to_fd(
     tamsel_runtime *runtime, const char *selector, tamsel_reader reader, void *reader_user,
     int out_fd, const tamsel_array_rewrite_options *options, tamsel_error *error) {
     if (out_fd < 0) return invalid(error, "output fd must be non-negative");
-    return array_rewrite(runtime, selector, reader_input(reader, reader_user), tamsel__sink_fd,
-                         &out_fd, options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_reader(reader, reader_user),
+                         tamsel__sink_fd, &out_fd, options, error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_filep(tamsel_runtime *runtime, const char *selector,
@@ -67,7 +47,8 @@ extern "C" tamsel_status tamsel_array_rewrite_filep(tamsel_runtime *runtime, con
                                                     const tamsel_array_rewrite_options *options,
                                                     tamsel_error *error) {
     if (!in) return invalid(error, "input file is required");
-    return array_rewrite(runtime, selector, file_input(in), sink, sink_user, options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_file(in), sink, sink_user, options,
+                         error);
 }
 
 extern "C" tamsel_status
@@ -76,7 +57,8 @@ tamsel_array_rewrite_filep_to_filep(tamsel_runtime *runtime, const char *selecto
                                     tamsel_error *error) {
     if (!in) return invalid(error, "input file is required");
     if (!out) return invalid(error, "output file is required");
-    return array_rewrite(runtime, selector, file_input(in), tamsel__sink_file, out, options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_file(in), tamsel__sink_file, out,
+                         options, error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_fd(tamsel_runtime *runtime, const char *selector,
@@ -84,7 +66,8 @@ extern "C" tamsel_status tamsel_array_rewrite_fd(tamsel_runtime *runtime, const 
                                                  const tamsel_array_rewrite_options *options,
                                                  tamsel_error *error) {
     if (in_fd < 0) return invalid(error, "input fd must be non-negative");
-    return array_rewrite(runtime, selector, fd_input(in_fd), sink, sink_user, options, error);
+    return array_rewrite(runtime, selector, rewrite_input::from_fd(in_fd), sink, sink_user, options,
+                         error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_fd_to_fd(tamsel_runtime *runtime,
@@ -93,8 +76,8 @@ extern "C" tamsel_status tamsel_array_rewrite_fd_to_fd(tamsel_runtime *runtime,
                                                        tamsel_error *error) {
     if (out_fd < 0) return invalid(error, "output fd must be non-negative");
     if (in_fd < 0) return invalid(error, "input fd must be non-negative");
-    return array_rewrite(runtime, selector, fd_input(in_fd), tamsel__sink_fd, &out_fd, options,
-                         error);
+    return array_rewrite(runtime, selector, rewrite_input::from_fd(in_fd), tamsel__sink_fd, &out_fd,
+                         options, error);
 }
 
 extern "C" tamsel_status tamsel_array_rewrite_path(tamsel_runtime *runtime, const char *selector,
@@ -108,7 +91,7 @@ extern "C" tamsel_status tamsel_array_rewrite_path(tamsel_runtime *runtime, cons
     }
     unique_file in, out;
     TAMSEL_TRY(open_paths(in_path, out_path, array_path_words, in, out, error));
-    tamsel_status st = array_rewrite(runtime, selector, file_input(in.get()), tamsel__sink_file,
-                                     out.get(), options, error);
+    tamsel_status st = array_rewrite(runtime, selector, rewrite_input::from_file(in.get()),
+                                     tamsel__sink_file, out.get(), options, error);
     return close_output(st, out, array_path_words, error);
 }

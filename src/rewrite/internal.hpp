@@ -22,6 +22,32 @@ struct rewrite_input {
     void *reader_user = nullptr;
     FILE *file = nullptr;
     int fd = -1;
+
+    static rewrite_input from_memory(const void *bytes, size_t len) {
+        rewrite_input in;
+        in.data = bytes;
+        in.len = len;
+        return in;
+    }
+    static rewrite_input from_reader(tamsel_reader reader, void *user) {
+        rewrite_input in;
+        in.from = kind::reader;
+        in.reader = reader;
+        in.reader_user = user;
+        return in;
+    }
+    static rewrite_input from_file(FILE *file) {
+        rewrite_input in;
+        in.from = kind::file;
+        in.file = file;
+        return in;
+    }
+    static rewrite_input from_fd(int fd) {
+        rewrite_input in;
+        in.from = kind::fd;
+        in.fd = fd;
+        return in;
+    }
 };
 
 void open_input(visit::input_cursor &cursor, const rewrite_input &in);

@@ -58,32 +58,6 @@ tamsel_status with_selector(tamsel_runtime *runtime,
     return run(&o);
 }
 
-rewrite_input reader_input(tamsel_reader reader, void *user) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::reader;
-    in.reader = reader;
-    in.reader_user = user;
-    return in;
-}
-rewrite_input buffer_input(const void *bytes, size_t len) {
-    rewrite_input in;
-    in.data = bytes;
-    in.len = len;
-    return in;
-}
-rewrite_input file_input(FILE *file) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::file;
-    in.file = file;
-    return in;
-}
-rewrite_input fd_input(int fd) {
-    rewrite_input in;
-    in.from = rewrite_input::kind::fd;
-    in.fd = fd;
-    return in;
-}
-
 } // namespace
 
 extern "C" tamsel_status tamsel_value_rewrite_reader(tamsel_runtime *runtime, tamsel_reader reader,
@@ -91,8 +65,8 @@ extern "C" tamsel_status tamsel_value_rewrite_reader(tamsel_runtime *runtime, ta
                                                      void *sink_user,
                                                      const tamsel_value_rewrite_options *options,
                                                      tamsel_error *error) {
-    return value_rewrite(runtime, reader_input(reader, reader_user), sink, sink_user, options,
-                         error);
+    return value_rewrite(runtime, rewrite_input::from_reader(reader, reader_user), sink, sink_user,
+                         options, error);
 }
 
 extern "C" tamsel_status tamsel_value_rewrite_buffer(tamsel_runtime *runtime, const void *bytes,
@@ -100,7 +74,8 @@ extern "C" tamsel_status tamsel_value_rewrite_buffer(tamsel_runtime *runtime, co
                                                      const tamsel_value_rewrite_options *options,
                                                      tamsel_error *error) {
     if (!bytes && len > 0) return invalid(error, "JSON buffer is required");
-    return value_rewrite(runtime, buffer_input(bytes, len), sink, sink_user, options, error);
+    return value_rewrite(runtime, rewrite_input::from_memory(bytes, len), sink, sink_user, options,
+                         error);
 }
 
 extern "C" tamsel_status tamsel_value_rewrite_filep(tamsel_runtime *runtime, FILE *in,
@@ -108,7 +83,7 @@ extern "C" tamsel_status tamsel_value_rewrite_filep(tamsel_runtime *runtime, FIL
                                                     const tamsel_value_rewrite_options *options,
                                                     tamsel_error *error) {
     if (!in) return invalid(error, "input file is required");
-    return value_rewrite(runtime, file_input(in), sink, sink_user, options, error);
+    return value_rewrite(runtime, rewrite_input::from_file(in), sink, sink_user, options, error);
 }
 
 extern "C" tamsel_status tamsel_value_rewrite_fd(tamsel_runtime *runtime, int in_fd,
@@ -116,7 +91,7 @@ extern "C" tamsel_status tamsel_value_rewrite_fd(tamsel_runtime *runtime, int in
                                                  const tamsel_value_rewrite_options *options,
                                                  tamsel_error *error) {
     if (in_fd < 0) return invalid(error, "input fd must be non-negative");
-    return value_rewrite(runtime, fd_input(in_fd), sink, sink_user, options, error);
+    return value_rewrite(runtime, rewrite_input::from_fd(in_fd), sink, sink_user, options, error);
 }
 
 extern "C" tamsel_status tamsel_value_rewrite_path(tamsel_runtime *runtime, const char *in_path,
