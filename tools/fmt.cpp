@@ -74,19 +74,7 @@ class formatter {
 
     // A newline and the indentation of `depth` levels (pretty output only).
     tamsel_status newline(size_t depth) {
-        static const char spaces[] = "\n                                                "
-                                     "                ";
-        constexpr size_t room = sizeof spaces - 2; // spaces after the newline
-        if (!indent_) return TAMSEL_STATUS_OK;
-        size_t n = depth * indent_;
-        const size_t first = n < room ? n : room;
-        tamsel_status st = out_.put(spaces, 1 + first);
-        for (n -= first; st == TAMSEL_STATUS_OK && n > 0;) {
-            const size_t piece = n < room ? n : room;
-            st = out_.put(spaces + 1, piece);
-            n -= piece;
-        }
-        return st;
+        return indent_ ? out_.newline(depth * indent_) : TAMSEL_STATUS_OK;
     }
 
     // What goes before a value: in an array a comma after the first member and a new line;

@@ -226,6 +226,20 @@ tamsel_status output::put(const char *text) {
     return put(text, std::strlen(text));
 }
 
+tamsel_status output::newline(size_t spaces) {
+    static const char run[] = "\n                                                "
+                              "                ";
+    constexpr size_t room = sizeof run - 2; // spaces after the newline
+    const size_t first = spaces < room ? spaces : room;
+    tamsel_status st = put(run, 1 + first);
+    for (spaces -= first; st == TAMSEL_STATUS_OK && spaces > 0;) {
+        const size_t piece = spaces < room ? spaces : room;
+        st = put(run + 1, piece);
+        spaces -= piece;
+    }
+    return st;
+}
+
 bool output::flush() {
     const size_t n = len_;
     len_ = 0;

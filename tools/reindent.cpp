@@ -19,21 +19,6 @@ tamsel_status reindent::sink(void *user, const void *data, size_t len, tamsel_er
     return static_cast<reindent *>(user)->feed(static_cast<const char *>(data), len);
 }
 
-tamsel_status reindent::newline() {
-    static const char spaces[] = "\n                                                "
-                                 "                ";
-    constexpr size_t room = sizeof spaces - 2; // spaces after the newline
-    size_t n = depth_ * indent_;
-    const size_t first = n < room ? n : room;
-    tamsel_status st = out_.put(spaces, 1 + first);
-    for (n -= first; st == TAMSEL_STATUS_OK && n > 0;) {
-        const size_t piece = n < room ? n : room;
-        st = out_.put(spaces + 1, piece);
-        n -= piece;
-    }
-    return st;
-}
-
 tamsel_status reindent::feed(const char *p, size_t n) {
     const char *const e = p + n;
     tamsel_status st = TAMSEL_STATUS_OK;
@@ -66,7 +51,7 @@ tamsel_status reindent::feed(const char *p, size_t n) {
                 st = out_.put(p++, 1);
                 continue;
             }
-            st = newline();
+            st = out_.newline(depth_ * indent_);
             continue;
         }
         switch (c) {
@@ -79,12 +64,12 @@ tamsel_status reindent::feed(const char *p, size_t n) {
         case '}':
         case ']':
             --depth_;
-            st = newline();
+            st = out_.newline(depth_ * indent_);
             if (st == TAMSEL_STATUS_OK) st = out_.put(p++, 1);
             break;
         case ',':
             st = out_.put(p++, 1);
-            if (st == TAMSEL_STATUS_OK) st = newline();
+            if (st == TAMSEL_STATUS_OK) st = out_.newline(depth_ * indent_);
             break;
         case ':':
             ++p;

@@ -110,6 +110,8 @@ class output {
   public:
     tamsel_status put(const void *data, size_t len);
     tamsel_status put(const char *text);
+    // A newline and `spaces` spaces: the indentation of laid-out JSON.
+    tamsel_status newline(size_t spaces);
     bool flush();
     bool failed() const { return errno_ != 0; }
     // Prints "tamsel: <stdout>: strerror".
@@ -133,7 +135,6 @@ class reindent {
 
   private:
     tamsel_status feed(const char *p, size_t n);
-    tamsel_status newline();
     output &out_;
     unsigned indent_;
     size_t depth_ = 0;

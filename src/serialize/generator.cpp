@@ -601,15 +601,9 @@ void reset_record(tamsel_generator *gen) {
     gen->cleanup = tamsel_generator_cleanup;
 }
 
-} // namespace
-
-tamsel_status generator_init_with_options(tamsel_generator *gen, const tamsel_map *map,
-                                          const void *src, const tamsel_write_options &options) {
-    if (!map || !src)
-        return fail(&gen->error, TAMSEL_STATUS_INVALID_ARGUMENT,
-                    "map and source are required for generator init");
-    if (!parse::analyze_map(map).valid)
-        return fail(&gen->error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid map layout");
+// A fresh generator state from `options`' allocator, with its own copy of the options.
+[[nodiscard]] tamsel_status new_state(tamsel_generator *gen, const tamsel_write_options &options,
+                                      generator_state **out) {
     tamsel_allocator allocator;
     TAMSEL_TRY(require_allocator(options.allocator, &allocator, &gen->error));
     void *memory = owned_alloc(&allocator, sizeof(generator_state));
@@ -620,6 +614,21 @@ tamsel_status generator_init_with_options(tamsel_generator *gen, const tamsel_ma
     g->options = options;
     g->options.allocator = &g->allocator;
     g->pretty = options.pretty != 0;
+    *out = g;
+    return TAMSEL_STATUS_OK;
+}
+
+} // namespace
+
+tamsel_status generator_init_with_options(tamsel_generator *gen, const tamsel_map *map,
+                                          const void *src, const tamsel_write_options &options) {
+    if (!map || !src)
+        return fail(&gen->error, TAMSEL_STATUS_INVALID_ARGUMENT,
+                    "map and source are required for generator init");
+    if (!parse::analyze_map(map).valid)
+        return fail(&gen->error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid map layout");
+    generator_state *g;
+    TAMSEL_TRY(new_state(gen, options, &g));
     if (push_object(*g, map, src, 0) != TAMSEL_STATUS_OK) {
         gen->error = g->error;
         release_state(g);
@@ -633,16 +642,8 @@ tamsel_status generator_init_with_options(tamsel_generator *gen, const tamsel_ma
 
 tamsel_status generator_init_value(tamsel_generator *gen, value_frame kind, const void *value,
                                    const tamsel_write_options &options) {
-    tamsel_allocator allocator;
-    TAMSEL_TRY(require_allocator(options.allocator, &allocator, &gen->error));
-    void *memory = owned_alloc(&allocator, sizeof(generator_state));
-    if (!memory)
-        return fail(&gen->error, TAMSEL_STATUS_ALLOCATION_FAILED,
-                    "failed to allocate generator state");
-    generator_state *g = std::construct_at(static_cast<generator_state *>(memory), allocator);
-    g->options = options;
-    g->options.allocator = &g->allocator;
-    g->pretty = options.pretty != 0;
+    generator_state *g;
+    TAMSEL_TRY(new_state(gen, options, &g));
     static constexpr frame_kind kinds[] = {frame_kind::spooled_text, frame_kind::source_text,
                                            frame_kind::spooled_base64, frame_kind::source_base64,
                                            frame_kind::json_value};

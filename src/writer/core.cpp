@@ -218,6 +218,22 @@ tamsel_status end_op(state &s, tamsel_writer *w, tamsel_status st, tamsel_error 
     return st;
 }
 
+tamsel_status put_quoted_text(state &s, tamsel_writer *w, const char *text, size_t n,
+                              tamsel_error *e) {
+    event &ev = s.ev;
+    if (ev.stage == 1) {
+        if (output_blocked(s)) return TAMSEL_STATUS_TRUNCATED;
+        TAMSEL_TRY(put(s, w, "\"", 1, e));
+        ev.stage = 2;
+    }
+    if (ev.stage == 2) {
+        TAMSEL_TRY(
+            put_escaped(s, w, reinterpret_cast<const unsigned char *>(text), n, &ev.progress, e));
+        ev.stage = 3;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
 tamsel_status put_escaped(state &s, tamsel_writer *w, const unsigned char *bytes, size_t n,
                           size_t *progress, tamsel_error *e) {
     const unsigned char *end = bytes + n;
@@ -444,16 +460,7 @@ extern "C" tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *ke
         if (s->stack[s->depth - 1].count) TAMSEL_TRY(put(*s, writer, ",", 1, e));
         ev.stage = 1;
     }
-    if (ev.stage == 1) {
-        if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED;
-        TAMSEL_TRY(put(*s, writer, "\"", 1, e));
-        ev.stage = 2;
-    }
-    if (ev.stage == 2) {
-        TAMSEL_TRY(put_escaped(*s, writer, reinterpret_cast<const unsigned char *>(key), len,
-                               &ev.progress, e));
-        ev.stage = 3;
-    }
+    TAMSEL_TRY(put_quoted_text(*s, writer, key, len, e));
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED;
     tamsel_status st = put(*s, writer, "\":", 2, e);
     if (st == TAMSEL_STATUS_OK) s->stack[s->depth - 1].key_pending = true;

@@ -161,6 +161,10 @@ inline void reset_event(state &s) {
 // piece; TRUNCATED leaves `*progress` at the first byte not written.
 [[nodiscard]] tamsel_status put_escaped(state &s, tamsel_writer *w, const unsigned char *bytes,
                                         size_t n, size_t *progress, tamsel_error *e);
+// Stages 1 and 2 of a quoted text event (a key or a whole string): the opening quote, once
+// output is free, then the text escaped; leaves the event at stage 3 when both are out.
+[[nodiscard]] tamsel_status put_quoted_text(state &s, tamsel_writer *w, const char *text, size_t n,
+                                            tamsel_error *e);
 // Writes bytes[*progress..n) unchanged, resumable the same way.
 [[nodiscard]] tamsel_status put_resumable(state &s, tamsel_writer *w, const void *bytes, size_t n,
                                           size_t *progress, tamsel_error *e);

@@ -60,16 +60,7 @@ extern "C" tamsel_status tamsel_writer_string(tamsel_writer *writer, const char 
         TAMSEL_TRY(place_event(*s, writer, e));
         ev.stage = 1;
     }
-    if (ev.stage == 1) {
-        if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED;
-        TAMSEL_TRY(put(*s, writer, "\"", 1, e));
-        ev.stage = 2;
-    }
-    if (ev.stage == 2) {
-        TAMSEL_TRY(put_escaped(*s, writer, reinterpret_cast<const unsigned char *>(bytes), len,
-                               &ev.progress, e));
-        ev.stage = 3;
-    }
+    TAMSEL_TRY(put_quoted_text(*s, writer, bytes, len, e));
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED;
     const tamsel_status st = put(*s, writer, "\"", 1, e);
     reset_event(*s);
