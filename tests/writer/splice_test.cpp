@@ -220,8 +220,29 @@ TEST(WriterSplice, ArrayItemsHoldersAndRecords) {
     EXPECT_STREQ(v.e.message, "writer is in a failed state");
 }
 
-// The well-formedness promise: random calls either fail (leaving a prefix of valid JSON and a
-// usable writer, unless latched) or the finished output validates.
+// The output without the commas and colons between tokens (strings kept whole).
+std::string without_separators(const std::string &json) {
+    std::string out;
+    bool in_string = false;
+    for (size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (in_string) {
+            out += c;
+            if (c == '\\')
+                out += json[++i];
+            else if (c == '"')
+                in_string = false;
+        } else if (c != ',' && c != ':') {
+            out += c;
+            in_string = c == '"';
+        }
+    }
+    return out;
+}
+
+// The well-formedness promise: random calls either fail without writing, leaving a prefix of
+// valid JSON, or the finished output validates and holds exactly the tokens that were written,
+// in order (checked against the texts the successful calls stand for).
 TEST(WriterProperty, RandomCallsKeepOutputWellFormed) {
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
     std::mt19937 rng(20261209);
@@ -231,43 +252,56 @@ TEST(WriterProperty, RandomCallsKeepOutputWellFormed) {
         tamsel_writer w;
         ASSERT_EQ(tamsel_writer_init_sink(rt, &w, capture::sink, &c, nullptr), 0);
         tamsel_status fin = TAMSEL_STATUS_INVALID_JSON;
+        std::string tokens; // what the successful calls wrote, separators left out
         for (int step = 0; step < 40; ++step) {
             tamsel_error e;
             const std::string before = c.out;
             tamsel_status st = TAMSEL_STATUS_OK;
+            const char *token = "";
             switch (rng() % 12) {
             case 0:
                 st = tamsel_writer_begin_object(&w, &e);
+                token = "{";
                 break;
             case 1:
                 st = tamsel_writer_end_object(&w, &e);
+                token = "}";
                 break;
             case 2:
                 st = tamsel_writer_begin_array(&w, &e);
+                token = "[";
                 break;
             case 3:
                 st = tamsel_writer_end_array(&w, &e);
+                token = "]";
                 break;
             case 4:
                 st = tamsel_writer_key(&w, "k\"", 2, &e);
+                token = "\"k\\\"\"";
                 break;
             case 5:
                 st = tamsel_writer_string(&w, "s\n", 2, &e);
+                token = "\"s\\n\"";
                 break;
             case 6:
                 st = tamsel_writer_i64(&w, -7, &e);
+                token = "-7";
                 break;
             case 7:
                 st = tamsel_writer_json_value_buffer(&w, "[1,{\"a\":\"b\"}]", 13, &e);
+                token = "[1{\"a\"\"b\"}]";
                 break;
             case 8:
                 st = tamsel_writer_number_text(&w, "2.5", 3, &e);
+                token = "2.5";
                 break;
             case 9:
                 st = tamsel_writer_array_items_buffer(&w, nullptr, "[4,[5]]", 7, &e);
+                token = "4[5]";
                 break;
             case 10:
                 st = tamsel_writer_null(&w, &e);
+                token = "null";
                 break;
             default:
                 fin = tamsel_writer_finish(&w, &e);
@@ -275,13 +309,20 @@ TEST(WriterProperty, RandomCallsKeepOutputWellFormed) {
             }
             if (st != TAMSEL_STATUS_OK) {
                 EXPECT_EQ(c.out, before) << e.message;
+            } else {
+                tokens += token;
             }
             if (fin == TAMSEL_STATUS_OK) break;
         }
+        EXPECT_EQ(without_separators(c.out), tokens) << c.out;
+        tamsel_error e;
+        const tamsel_status valid = tamsel_validate_buffer(rt, c.out.data(), c.out.size(), &e);
         if (fin == TAMSEL_STATUS_OK) {
             ++finished;
-            tamsel_error e;
-            EXPECT_EQ(tamsel_validate_buffer(rt, c.out.data(), c.out.size(), &e), 0) << c.out;
+            EXPECT_EQ(valid, 0) << c.out;
+        } else if (valid != TAMSEL_STATUS_OK) {
+            // Unfinished output is a prefix of valid JSON: it fails only where it ends.
+            EXPECT_EQ(e.offset, c.out.size()) << c.out << ": " << e.message;
         }
         tamsel_writer_cleanup(&w);
     }
