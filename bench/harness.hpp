@@ -131,6 +131,8 @@ void register_array_stream_benchmarks(const options &opt);
 // The Server-Sent Events rows over generated event streams (bench_sse.cpp).
 void register_sse_benchmarks(const options &opt);
 void register_rewrite_benchmarks(const options &opt);
+// Splicing a generated array file into an open writer array (bench_splice.cpp).
+void register_splice_benchmarks(const options &opt);
 // Registers the benchmarks that each run one side in a child process over a descriptor.
 void register_memory_benchmarks(const options &opt, const inputs &in);
 // Nonzero when a memory run failed or disagreed with another side.

@@ -55,6 +55,7 @@ int main(int argc, char **argv) {
         bench::register_sse_benchmarks(opt);
         bench::register_curl_benchmarks(opt);
         bench::register_rewrite_benchmarks(opt);
+        bench::register_splice_benchmarks(opt);
 
         std::vector<char *> args(argv, argv + argc);
         std::string interleave = "--benchmark_enable_random_interleaving=true";
