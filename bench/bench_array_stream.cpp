@@ -54,16 +54,6 @@ outcome extract_tamsel(const input &in, bool check) {
     return {result, in.bytes.size(), ok};
 }
 
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 } // namespace
 
 side tamsel_array_extract_side(const input *in) {
@@ -87,8 +77,7 @@ void register_array_stream_benchmarks(const options &opt) {
                 for (auto _ : state) {
                     // The runtime lives inside the job, so the peak covers all tamsel allocated.
                     tamsel_alloc_stats stats{};
-                    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free,
-                                                     nullptr, &stats};
+                    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
                     tamsel_config config = tamsel_default_config();
                     config.allocator = &allocator;
                     tamsel_runtime *rt = tamsel_new_or_throw(config);

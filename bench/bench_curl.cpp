@@ -6,6 +6,7 @@
 // its own (peak_heap: tamsel's allocation statistics; the buffer's capacity for the other side).
 // Both sides fold the same sum of ids and item count; a disagreement fails the run.
 #include "harness.hpp"
+#include "tamsel_side.hpp"
 
 #if TAMSEL_BENCH_CURL
 
@@ -133,20 +134,10 @@ tamsel_status add_item(void *user, void *destination) {
     return TAMSEL_STATUS_OK;
 }
 
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 report tamsel_side() {
     report r;
     tamsel_alloc_stats stats{};
-    tamsel_allocator alloc = {stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    tamsel_allocator alloc = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &alloc;
     tamsel_runtime *rt = tamsel_new(&config, nullptr);

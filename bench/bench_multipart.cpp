@@ -4,6 +4,7 @@
 // four large binary file parts (CR, LF and "--" among their bytes) and many small text fields.
 // tamsel's side runs with a counting allocator and fails when its heap peak passes 1 MiB.
 #include "corpus.hpp"
+#include "tamsel_side.hpp"
 
 #include <tamsel.h>
 
@@ -84,13 +85,7 @@ int on_end(void *user, const tamsel_multipart_part *, tamsel_error *) {
 
 struct heap_stats {
     tamsel_alloc_stats stats{};
-    tamsel_allocator allocator{};
-    heap_stats() {
-        allocator.malloc = [](void *, size_t n) { return std::malloc(n); };
-        allocator.realloc = [](void *, void *p, size_t n) { return std::realloc(p, n); };
-        allocator.free = [](void *, void *p) { std::free(p); };
-        allocator.stats = &stats;
-    }
+    tamsel_allocator allocator = tamsel_stats_allocator(&stats);
 };
 
 outcome run_tamsel(bool check) {

@@ -91,25 +91,10 @@ uint64_t rapidjson_filter(const std::string &text, bool drop) {
     return out.bytes;
 }
 
-tamsel_status count_sink(void *user, const void *, size_t len, tamsel_error *) {
-    *static_cast<uint64_t *>(user) += len;
-    return TAMSEL_STATUS_OK;
-}
-
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 // One rewrite by tamsel; `peak` gets the peak heap of the runtime and the rewrite.
 uint64_t tamsel_rewrite(const std::string &text, bool drop, int64_t *peak) {
     tamsel_alloc_stats stats{};
-    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &allocator;
     tamsel_runtime *rt = tamsel_new_or_throw(config);
@@ -120,8 +105,8 @@ uint64_t tamsel_rewrite(const std::string &text, bool drop, int64_t *peak) {
         tamsel_value_rewrite_selector_options o{};
         o.selector = "1";
         o.action = TAMSEL_VALUE_REWRITE_DROP;
-        st = tamsel_value_rewrite_selector_buffer(rt, text.data(), text.size(), count_sink, &bytes,
-                                                  &o, &error);
+        st = tamsel_value_rewrite_selector_buffer(rt, text.data(), text.size(),
+                                                  tamsel_counting_sink, &bytes, &o, &error);
     } else {
         tamsel_array_rewrite_options o{};
         o.array_end_callback = [](void *, const tamsel_array_rewrite_context *,
@@ -129,8 +114,8 @@ uint64_t tamsel_rewrite(const std::string &text, bool drop, int64_t *peak) {
                                   tamsel_error *) { return TAMSEL_STATUS_OK; };
         tamsel_buffer_reader reader;
         tamsel_buffer_reader_init(&reader, text.data(), text.size());
-        st = tamsel_array_rewrite_reader(rt, "", tamsel_buffer_reader_read, &reader, count_sink,
-                                         &bytes, &o, &error);
+        st = tamsel_array_rewrite_reader(rt, "", tamsel_buffer_reader_read, &reader,
+                                         tamsel_counting_sink, &bytes, &o, &error);
     }
     if (st != TAMSEL_STATUS_OK) tamsel_report("rewrite", error);
     tamsel_free(rt);

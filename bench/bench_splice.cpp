@@ -15,32 +15,17 @@
 namespace bench {
 namespace {
 
-tamsel_status count_sink(void *user, const void *, size_t len, tamsel_error *) {
-    *static_cast<uint64_t *>(user) += len;
-    return TAMSEL_STATUS_OK;
-}
-
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 // `[0, <every item of the file>]` written once; `peak` gets the peak heap of the whole job.
 uint64_t splice_file(const std::string &path, int64_t *peak) {
     tamsel_alloc_stats stats{};
-    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &allocator;
     tamsel_runtime *rt = tamsel_new_or_throw(config);
     uint64_t bytes = 0;
     tamsel_error error;
     tamsel_writer w;
-    tamsel_status st = tamsel_writer_init_sink(rt, &w, count_sink, &bytes, &error);
+    tamsel_status st = tamsel_writer_init_sink(rt, &w, tamsel_counting_sink, &bytes, &error);
     if (st == TAMSEL_STATUS_OK) st = tamsel_writer_begin_array(&w, &error);
     if (st == TAMSEL_STATUS_OK) st = tamsel_writer_i64(&w, 0, &error);
     if (st == TAMSEL_STATUS_OK) st = tamsel_writer_array_items_path(&w, "", path.c_str(), &error);

@@ -10,6 +10,8 @@
 // the parser, its buffers, the runtime and the record's strings). Every row's checksum
 // (index sum and text bytes) must agree before anything is timed.
 #include "corpus.hpp"
+#include "harness.hpp"
+#include "tamsel_side.hpp"
 
 #include <benchmark/benchmark.h>
 #include <rapidjson/reader.h>
@@ -114,20 +116,10 @@ int add_record(void *user, const tamsel_sse_event *, void *dst, tamsel_error *) 
     return 0;
 }
 
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 // One tamsel run; `json` picks the family. Returns false on a failure.
 bool run_tamsel(const std::string &text, bool json, tally &t, uint64_t *peak) {
     tamsel_alloc_stats stats{};
-    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &allocator;
     tamsel_runtime *rt = tamsel_new(&config, nullptr);

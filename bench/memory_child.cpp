@@ -284,23 +284,12 @@ job_result stream_jansson(int fd, buffers &b) {
 
 // ---- tamsel ---------------------------------------------------------------------------------
 
-// The process allocator, with the statistics attached: what tamsel itself holds.
-void *stats_malloc(void *, size_t size) {
-    return std::malloc(size);
-}
-void *stats_realloc(void *, void *block, size_t size) {
-    return std::realloc(block, size);
-}
-void stats_free(void *, void *block) {
-    std::free(block);
-}
-
 // A runtime with the default limits and a counting allocator, and an object stream over the
 // descriptor with `map`; `drain` takes the stream and returns {ok, result}. The runtime is
 // created and freed inside the job, so that the peak covers everything tamsel allocated.
 template <typename Drain> job_result tamsel_stream_job(int fd, const tamsel_map &map, Drain drain) {
     tamsel_alloc_stats stats{};
-    const tamsel_allocator allocator{stats_malloc, stats_realloc, stats_free, nullptr, &stats};
+    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &allocator;
     tamsel_runtime *rt = tamsel_new_or_throw(config);

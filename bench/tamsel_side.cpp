@@ -1,5 +1,7 @@
 #include "tamsel_side.hpp"
 
+#include <cstdlib>
+
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -172,6 +174,29 @@ void tamsel_report(const char *what, const tamsel_error &error) {
     std::fprintf(stderr, "%s: %s \"%s\" at %zu:%zu (offset %zu)\n", what,
                  tamsel_status_string(error.code), error.message, error.line, error.column,
                  error.offset);
+}
+
+namespace {
+
+void *stats_malloc(void *, size_t size) {
+    return std::malloc(size);
+}
+void *stats_realloc(void *, void *block, size_t size) {
+    return std::realloc(block, size);
+}
+void stats_free(void *, void *block) {
+    std::free(block);
+}
+
+} // namespace
+
+tamsel_allocator tamsel_stats_allocator(tamsel_alloc_stats *stats) {
+    return tamsel_allocator{stats_malloc, stats_realloc, stats_free, nullptr, stats};
+}
+
+tamsel_status tamsel_counting_sink(void *user, const void *, size_t len, tamsel_error *) {
+    *static_cast<uint64_t *>(user) += len;
+    return TAMSEL_STATUS_OK;
 }
 
 } // namespace bench

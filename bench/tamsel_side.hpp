@@ -54,6 +54,13 @@ const tamsel_value_visitor &tamsel_counting_visitor();
 // `result` is the checksum or the count; returns true when the stream ended cleanly.
 bool tamsel_fold_records(tamsel_stream *stream, bool check, uint64_t &result);
 
+// The process allocator with `stats` attached, so that a runtime made with it reports what
+// tamsel itself holds (peak_bytes).
+tamsel_allocator tamsel_stats_allocator(tamsel_alloc_stats *stats);
+
+// A sink that only counts the bytes it is given into the uint64_t at `user`.
+tamsel_status tamsel_counting_sink(void *user, const void *data, size_t len, tamsel_error *error);
+
 // Prints a failed tamsel call to stderr: "<what>: <status> <message> at line:column".
 void tamsel_report(const char *what, const tamsel_error &error);
 

@@ -31,6 +31,18 @@ tamsel_value_limits walk_limits(const tamsel_runtime_settings &settings) {
     return limits;
 }
 
+namespace {
+
+// Status 10 with `message` and the current errno (5 when it is 0) in system_errno.
+tamsel_status io_failure(tamsel_error *error, const char *message) {
+    const int e = io::errno_or_eio();
+    const tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", message);
+    if (error) error->system_errno = e;
+    return st;
+}
+
+} // namespace
+
 tamsel_status open_paths(const char *in_path, const char *out_path, const path_words &words,
                          unique_file &in, unique_file &out, tamsel_error *error) {
     if (!in_path || !out_path)
@@ -42,19 +54,9 @@ tamsel_status open_paths(const char *in_path, const char *out_path, const path_w
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "input and output paths must refer to distinct files");
     in.reset(std::fopen(in_path, "rb"));
-    if (!in) {
-        int e = io::errno_or_eio();
-        tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", words.open_input);
-        if (error) error->system_errno = e;
-        return st;
-    }
+    if (!in) return io_failure(error, words.open_input);
     out.reset(std::fopen(out_path, "wb"));
-    if (!out) {
-        int e = io::errno_or_eio();
-        tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", words.open_output);
-        if (error) error->system_errno = e;
-        return st;
-    }
+    if (!out) return io_failure(error, words.open_output);
     return TAMSEL_STATUS_OK;
 }
 
@@ -62,10 +64,7 @@ tamsel_status close_output(tamsel_status status, unique_file &out, const path_wo
                            tamsel_error *error) {
     bool closed = out.close();
     if (closed || (status != TAMSEL_STATUS_OK && status != TAMSEL_STATUS_TRUNCATED)) return status;
-    int e = io::errno_or_eio();
-    tamsel_status st = fail(error, TAMSEL_STATUS_IO_ERROR, "%s", words.close_output);
-    if (error) error->system_errno = e;
-    return st;
+    return io_failure(error, words.close_output);
 }
 
 bool all_digits(const char *text, size_t len) {
