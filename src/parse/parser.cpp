@@ -841,6 +841,13 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 break;
             }
             if (p.depth == 0 || p.capture.active) break;
+            if (can_skim(p)) {
+                const uint8_t *r = skim(p, q, e);
+                if (r != q) {
+                    q = r;
+                    continue;
+                }
+            }
             frame &f = p.top();
             if (c == ',' &&
                 (f.state == frame_state::array_next || f.state == frame_state::object_next)) {
@@ -896,7 +903,10 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 // handled in place, with the position moving exactly as byte by byte.
                 const uint8_t *body = q + 1;
                 const uint8_t *close = scan::plain_run(body, e);
-                if (close < e && *close == '"') {
+                if (close < e && *close == '\\' && f.state != frame_state::object_key &&
+                    !(f.state == frame_state::object_value ? f.current : f.container))
+                    close = scan::string_body_end(close, e); // a dropped value: checked only
+                if (close && close < e && *close == '"') {
                     const size_t n = static_cast<size_t>(close - body);
                     const size_t room =
                         p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
@@ -972,6 +982,41 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     }
                 }
             }
+            if ((c == 't' || c == 'f' || c == 'n') &&
+                (f.state == frame_state::array_value || f.state == frame_state::object_value)) {
+                // A whole literal in this input: complete it in place, as its last byte would.
+                static constexpr const char *words[] = {"true", "false", "null"};
+                const int which = c == 't' ? 0 : c == 'f' ? 1 : 2;
+                const size_t n = which == 1 ? 5 : 4;
+                const size_t room =
+                    p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+                if (static_cast<size_t>(e - q) >= n && std::memcmp(q, words[which], n) == 0 &&
+                    n + 2 <= room) {
+                    p.error.offset += n;
+                    p.error.column += n;
+                    f.after_comma = 0;
+                    q += n;
+                    tamsel_status st = TAMSEL_STATUS_OK;
+                    if (!(f.state == frame_state::object_value ? f.current : f.container)) {
+                        after_value(p);
+                    } else {
+                        p.token_live = true; // as if the step had gathered it
+                        p.token_len = n;
+                        st = complete_scalar(p,
+                                             which == 0   ? token_type::true_value
+                                             : which == 1 ? token_type::false_value
+                                                          : token_type::null,
+                                             reinterpret_cast<const unsigned char *>(words[which]),
+                                             n);
+                    }
+                    if (!continues(st)) {
+                        if (consumed) *consumed = static_cast<size_t>(q - start);
+                        p.failed = true;
+                        return st;
+                    }
+                    continue;
+                }
+            }
             if ((c == '-' || scan::digit(c)) &&
                 (f.state == frame_state::array_value || f.state == frame_state::object_value)) {
                 // A whole number in this input: complete it in place, exactly as the step
@@ -1039,6 +1084,27 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
         }
         case lex_state::string:
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
+                uint32_t cp;
+                size_t n;
+                if (*q == '\\' && (n = scan::escape_length(q, e, &cp)) != 0 &&
+                    !(cp == 0 && p.sink == sink_mode::direct)) {
+                    // A whole valid escape: its decoded bytes go to the sink as its last byte
+                    // would send them; anything else goes through the step for its error.
+                    p.error.offset += n;
+                    p.error.column += n;
+                    q += n;
+                    unsigned char out[4];
+                    out[0] = static_cast<unsigned char>(cp);
+                    tamsel_status st = n == 2
+                                           ? sink_write(p, out, 1, false)
+                                           : sink_write(p, out, text::encode_utf8(cp, out), true);
+                    if (!continues(st)) {
+                        if (consumed) *consumed = static_cast<size_t>(q - start);
+                        p.failed = true;
+                        return st;
+                    }
+                    continue;
+                }
                 const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {
                     // A sink limit inside the run: what fits goes first, then (next time

@@ -6,7 +6,8 @@
 // Two modes: mapped (a map and a destination: the root must be an object and values go into
 // the record's fields) and any-root (no map: validation, and value capture into a holder).
 //
-// Files: parser.cpp (grammar: the per-byte step and the bulk driver), assign.cpp (storing
+// Files: parser.cpp (grammar: the per-byte step and the bulk driver), skim.cpp (the bulk run
+// over values no map reaches), assign.cpp (storing
 // values into fields, the parse budget), streamed.cpp (spooled fields, array-field streams,
 // JSON value capture), numbers.cpp (integer and double conversion).
 #pragma once
@@ -214,6 +215,11 @@ void unwind_mapped_streams(parser &p);
 [[nodiscard]] inline bool parser_complete(const parser &p) {
     return p.lex == lex_state::between && p.depth == 0 && p.root_complete;
 }
+
+// The skim (skim.cpp): whether the innermost frame is one no map reaches, and the run over
+// such values from q, between tokens; returns where it stopped, the position moved on.
+[[nodiscard]] bool can_skim(const parser &p);
+[[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
 
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);

@@ -1,6 +1,11 @@
 // Byte-run scanners shared by the value walker and the push parser: the JSON input rules for
-// whitespace, plain string bytes and number tokens, 16 bytes a step where SSE2 is there.
+// whitespace, plain string bytes and number tokens. The first 16 bytes of a run are looked at
+// inline (SSE2 where it is there), so short runs cost no call; longer runs go to the block
+// scanner's kernel.
 #pragma once
+
+#include "text/block_scan.hpp"
+#include "text/internal.hpp"
 
 #include <array>
 #include <cstddef>
@@ -12,20 +17,6 @@
 #endif
 
 namespace tamsel::scan {
-
-constexpr std::array<uint8_t, 256> make_string_stops() {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c)
-        t[c] = 1;
-    t['"'] = 1;
-    t['\\'] = 1;
-    return t;
-}
-// Bytes that end a run of plain string bytes.
-inline constexpr auto string_stops = make_string_stops();
-static_assert(string_stops['"'] == 1 && string_stops['\\'] == 1 && string_stops[0x1F] == 1 &&
-              string_stops[0] == 1);
-static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
 
 constexpr std::array<uint8_t, 256> make_number_chars() {
     std::array<uint8_t, 256> t{};
@@ -46,17 +37,14 @@ inline bool digit(uint8_t c) {
 // First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
 inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    while (e - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-        int mask = _mm_movemask_epi8(hits);
-        if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
+    if (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+        if (const int mask = _mm_movemask_epi8(hits))
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        return active_kernel().string_end(p + 16, e);
     }
 #endif
     while (p < e && !string_stops[*p])
@@ -64,11 +52,59 @@ inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
+// The four hex digits at p as a code unit; false when one is not a hex digit.
+inline bool hex4(const uint8_t *p, uint32_t *out) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int h = text::hex_value(p[i]);
+        if (h < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(h);
+    }
+    *out = v;
+    return true;
+}
+
+// The length of the valid escape at p ('\\' first) when it lies wholly in [p, e): 2 for the
+// one-letter escapes, 6 for \uXXXX, 12 for a surrogate pair; the code point goes to `*cp`
+// (for one-letter escapes, the byte it stands for). 0 when the escape is invalid, a lone half
+// of a pair, or continues past e.
+inline size_t escape_length(const uint8_t *p, const uint8_t *e, uint32_t *cp) {
+    if (e - p < 2) return 0;
+    if (p[1] != 'u') {
+        *cp = text::unescape_table[p[1]];
+        return *cp ? 2 : 0;
+    }
+    uint32_t high, low;
+    if (e - p < 6 || !hex4(p + 2, &high) || (high >= 0xDC00 && high <= 0xDFFF)) return 0;
+    if (high < 0xD800 || high > 0xDBFF) {
+        *cp = high;
+        return 6;
+    }
+    if (e - p < 12 || p[6] != '\\' || p[7] != 'u' || !hex4(p + 8, &low) || low < 0xDC00 ||
+        low > 0xDFFF)
+        return 0;
+    *cp = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+    return 12;
+}
+
+// The closing quote of a string whose body starts at p, when the whole body lies in [p, e) and
+// is valid (plain bytes and valid escapes); NULL otherwise, for the general path to decide.
+inline const uint8_t *string_body_end(const uint8_t *p, const uint8_t *e) {
+    for (;;) {
+        p = plain_run(p, e);
+        if (p == e || *p != '\\') return p < e && *p == '"' ? p : nullptr;
+        uint32_t cp;
+        const size_t n = escape_length(p, e, &cp);
+        if (!n) return nullptr;
+        p += n;
+    }
+}
+
 // End of the run of ASCII digits starting at p, eight bytes a step: a byte b is a digit when
 // b ^ '0' is at most 9, that is when its high nibble is clear and adding 6 does not reach 16.
 // A byte of 0xFA or more carries into the next one, but it is itself flagged first, and the
 // lowest flagged byte is the one that counts.
-inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
+__attribute__((always_inline)) inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     while (e - p >= 8) {
         uint64_t x;
@@ -96,7 +132,8 @@ inline const uint8_t *number_run(const uint8_t *p, const uint8_t *e) {
 // [p, e): the end of the token when it matches the JSON number grammar and is followed,
 // inside the range, by a byte that cannot continue it; NULL otherwise (invalid, or possibly
 // continued past `e`), for the general path to decide.
-inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
+__attribute__((always_inline)) inline const uint8_t *valid_number(const uint8_t *p,
+                                                                  const uint8_t *e) {
     if (*p == '-' && ++p == e) return nullptr;
     if (*p == '0') {
         ++p;
@@ -123,14 +160,13 @@ inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
 inline const uint8_t *whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines,
                                      const uint8_t **last_newline) {
 #if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-    while (e - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i nl = _mm_cmpeq_epi8(x, lf);
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), nl),
-                                  _mm_or_si128(_mm_cmpeq_epi8(x, tab), _mm_cmpeq_epi8(x, cr)));
-        unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
+    if (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i nl = _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'));
+        const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), nl),
+                                        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\t')),
+                                                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))));
+        const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
         unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(nl));
         if (stop) newlines &= (stop & (0u - stop)) - 1; // only those before the stop
         if (newlines) {
@@ -138,7 +174,7 @@ inline const uint8_t *whitespace_run(const uint8_t *p, const uint8_t *e, size_t 
             *last_newline = p + (31 - __builtin_clz(newlines));
         }
         if (stop) return p + __builtin_ctz(stop);
-        p += 16;
+        return active_kernel().space_end(p + 16, e, lines, last_newline);
     }
 #endif
     for (; p < e; ++p) {

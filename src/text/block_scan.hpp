@@ -1,0 +1,43 @@
+// The block scanner: searches over runs of input bytes, written once per instruction set and
+// chosen at run time from what the processor supports. A kernel classifies 64 bytes a step
+// into bit masks; between calls it keeps nothing, so a parser resuming at any byte needs no
+// scanner state of its own.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tamsel::scan {
+
+constexpr std::array<uint8_t, 256> make_string_stops() {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c)
+        t[c] = 1;
+    t['"'] = 1;
+    t['\\'] = 1;
+    return t;
+}
+// Bytes that end a run of plain string bytes.
+inline constexpr auto string_stops = make_string_stops();
+static_assert(string_stops['"'] == 1 && string_stops['\\'] == 1 && string_stops[0x1F] == 1 &&
+              string_stops[0] == 1);
+static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
+
+struct kernel {
+    const char *name;
+    // The first byte in [p, e) that ends a run of plain string bytes ('"', '\\' or a control
+    // byte), or e.
+    const uint8_t *(*string_end)(const uint8_t *p, const uint8_t *e);
+    // The first byte in [p, e) that is not JSON whitespace, or e; adds the line feeds before it
+    // to `*lines` and leaves `*last_newline` at the last of them (unchanged when none).
+    const uint8_t *(*space_end)(const uint8_t *p, const uint8_t *e, size_t *lines,
+                                const uint8_t **last_newline);
+};
+
+// The kernel in use, chosen at first use.
+const kernel &active_kernel();
+// Every kernel this processor runs, the portable one first; returns how many.
+size_t runnable_kernels(const kernel **out, size_t capacity);
+
+} // namespace tamsel::scan
