@@ -218,7 +218,20 @@ void unwind_mapped_streams(parser &p);
 
 // The skim (skim.cpp): whether the innermost frame is one no map reaches, and the run over
 // such values from q, between tokens; returns where it stopped, the position moved on.
-[[nodiscard]] bool can_skim(const parser &p);
+[[nodiscard]] inline bool frame_unmapped(const frame &f) {
+    return !f.map && !f.container && !f.stream_item;
+}
+// A frame the skim can run in: one no map reaches, or a mapped object between its mapped
+// values (keys are looked up, values of unknown keys skimmed; a mapped value or the closing
+// brace, with its required-field check, is left to the general path).
+[[nodiscard]] inline bool skimmable(const frame &f) {
+    return frame_unmapped(f) ||
+           (f.kind == frame_object && !(f.state == frame_state::object_value && f.current));
+}
+[[nodiscard]] inline bool can_skim(const parser &p) {
+    return p.depth > 0 && !p.capture.active && !p.keys &&
+           skimmable(reinterpret_cast<const frame *>(p.base)[p.depth - 1]);
+}
 [[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
 
 // Marks `field` of object frame `f` as given a value (duplicates, required count).

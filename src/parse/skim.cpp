@@ -1,6 +1,6 @@
 // The skim: the grammar for values no map reaches (the whole document when validating, the
-// values of unknown keys and unmapped elements when parsing into records), run as one tight
-// loop over the input window.
+// values of unknown keys and unmapped elements when parsing into records) and for the keys of
+// mapped objects, run as one tight loop over the input window.
 //
 // Nothing inside such a value is stored, so the loop keeps only what the per-byte step would
 // leave behind: the frames of open containers, their states and the position. It takes whole
@@ -21,10 +21,6 @@ size_t token_room(const parser &p) {
     return p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
 }
 
-bool unmapped(const frame &f) {
-    return !f.map && !f.container && !f.stream_item;
-}
-
 // The length of the literal at p when it is whole in [p, e), else 0.
 size_t literal_length(const uint8_t *p, const uint8_t *e) {
     const size_t left = static_cast<size_t>(e - p);
@@ -39,11 +35,6 @@ size_t literal_length(const uint8_t *p, const uint8_t *e) {
 }
 
 } // namespace
-
-bool can_skim(const parser &p) {
-    return p.depth > 0 && !p.capture.active && !p.keys &&
-           unmapped(reinterpret_cast<const frame *>(p.base)[p.depth - 1]);
-}
 
 const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
     const uint8_t *const from = q;
@@ -64,15 +55,23 @@ const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
         switch (f->state) {
         case frame_state::object_key:
             if (c == '"') {
-                const uint8_t *close = scan::string_body_end(q + 1, e);
-                // A key goes through the token buffer: its written length bounds its decoded one.
-                if (!close || static_cast<size_t>(close - q) + 1 > token_room(p)) goto out;
+                // A key goes through the token buffer: its written length bounds its decoded
+                // one. A mapped object's key is looked up, so it must be plain bytes.
+                const uint8_t *close =
+                    f->map ? scan::plain_run(q + 1, e) : scan::string_body_end(q + 1, e);
+                if (!close || close == e || *close != '"' ||
+                    static_cast<size_t>(close - q) + 1 > token_room(p))
+                    goto out;
+                if (f->map)
+                    f->current =
+                        find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
+                                   static_cast<size_t>(close - q - 1));
                 f->after_comma = 0;
                 f->state = frame_state::object_colon;
                 q = close + 1;
                 continue;
             }
-            if (c != '}' || f->after_comma) goto out;
+            if (c != '}' || f->after_comma || f->map) goto out;
             goto close;
         case frame_state::object_colon:
             if (c != ':') goto out;
@@ -86,7 +85,7 @@ const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
                 ++q;
                 continue;
             }
-            if (c != '}') goto out;
+            if (c != '}' || f->map) goto out;
             goto close;
         case frame_state::array_next:
             if (c == ',') {
@@ -102,8 +101,10 @@ const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
                 if (f->after_comma) goto out;
                 goto close;
             }
-            [[fallthrough]];
+            goto value;
         case frame_state::object_value:
+            if (f->current) goto out; // a mapped value
+        value:
             switch (c) {
             case '"': {
                 const uint8_t *close = scan::string_body_end(q + 1, e);
@@ -157,7 +158,7 @@ const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
         }
         f = &p.top();
         after_value(p);
-        if (!unmapped(*f)) break;
+        if (!skimmable(*f)) break;
     }
 out:
     const size_t moved = static_cast<size_t>(q - from);

@@ -110,6 +110,13 @@ space_end_sse42(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t
         if (const uint8_t *r = settle_space(p, stop, newlines, lines, last_newline)) return r;
         p += 64;
     }
+    while (e - p >= 16) {
+        uint64_t newlines;
+        const uint64_t stop =
+            space_mask_16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), &newlines);
+        if (const uint8_t *r = settle_space(p, stop, newlines, lines, last_newline)) return r;
+        p += 16;
+    }
     return space_end_portable(p, e, lines, last_newline);
 }
 
@@ -137,7 +144,7 @@ __attribute__((target("avx2,popcnt"))) const uint8_t *string_end_avx2(const uint
         if (m) return p + __builtin_ctzll(m);
         p += 32;
     }
-    return string_end_portable(p, e);
+    return string_end_sse42(p, e);
 }
 
 __attribute__((target("avx2,popcnt"))) inline uint64_t space_mask_32(__m256i x,
@@ -161,7 +168,14 @@ space_end_avx2(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
         if (const uint8_t *r = settle_space(p, stop, n0 | n1 << 32, lines, last_newline)) return r;
         p += 64;
     }
-    return space_end_portable(p, e, lines, last_newline);
+    if (e - p >= 32) {
+        uint64_t newlines;
+        const uint64_t stop =
+            space_mask_32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), &newlines);
+        if (const uint8_t *r = settle_space(p, stop, newlines, lines, last_newline)) return r;
+        p += 32;
+    }
+    return space_end_sse42(p, e, lines, last_newline);
 }
 
 #endif // TAMSEL_SCAN_X86

@@ -35,16 +35,20 @@ inline bool digit(uint8_t c) {
 }
 
 // First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
-inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
+__attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
 #if defined(__SSE2__)
-    if (e - p >= 16) {
+    // Runs are scanned inline; one still going after 64 bytes, with 64 more to look at, is
+    // likely long and goes to the kernel.
+    const uint8_t *const from = p;
+    while (e - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
                                                        _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
                                           _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
         if (const int mask = _mm_movemask_epi8(hits))
             return p + __builtin_ctz(static_cast<unsigned>(mask));
-        return active_kernel().string_end(p + 16, e);
+        p += 16;
+        if (p - from == 64 && e - p >= 64) return active_kernel().string_end(p, e);
     }
 #endif
     while (p < e && !string_stops[*p])
@@ -157,10 +161,14 @@ __attribute__((always_inline)) inline const uint8_t *valid_number(const uint8_t 
 
 // Skips JSON whitespace (space, tab, CR, LF) from p; counts the newlines into `*lines` and
 // leaves `*last_newline` at the last one (unchanged when there was none).
-inline const uint8_t *whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines,
-                                     const uint8_t **last_newline) {
+__attribute__((always_inline)) inline const uint8_t *
+whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t **last_newline) {
 #if defined(__SSE2__)
-    if (e - p >= 16) {
+    // Runs are scanned inline; one still going after 64 bytes, with 64 more to look at, goes
+    // to the kernel. Its counts come back through locals of their own, so the caller's can
+    // stay in registers.
+    const uint8_t *const from = p;
+    while (e - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i nl = _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'));
         const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), nl),
@@ -174,7 +182,17 @@ inline const uint8_t *whitespace_run(const uint8_t *p, const uint8_t *e, size_t 
             *last_newline = p + (31 - __builtin_clz(newlines));
         }
         if (stop) return p + __builtin_ctz(stop);
-        return active_kernel().space_end(p + 16, e, lines, last_newline);
+        p += 16;
+        if (p - from == 64 && e - p >= 64) {
+            size_t more = 0;
+            const uint8_t *last = nullptr;
+            const uint8_t *r = active_kernel().space_end(p, e, &more, &last);
+            if (more) {
+                *lines += more;
+                *last_newline = last;
+            }
+            return r;
+        }
     }
 #endif
     for (; p < e; ++p) {

@@ -30,6 +30,9 @@ constexpr size_t inline_number = 256;
 using scan::digit;
 using scan::number_chars;
 
+// whole_escape's answer when the escape is left to the byte-wise path (not a real status).
+constexpr auto left_to_escape = static_cast<tamsel_status>(-1);
+
 inline bool stops(tamsel_status st) {
     return st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED;
 }
@@ -89,6 +92,8 @@ template <bool Raw> class walker {
     tamsel_status open_container(uint8_t kind);
     tamsel_status string(bool key);
     tamsel_status escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded);
+    tamsel_status whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                               const uint8_t *at);
     tamsel_status hex4(uint32_t *out);
     tamsel_status number();
     tamsel_status number_token(const uint8_t *token, size_t len);
@@ -269,7 +274,8 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
         cursor_.cur = q + 1;
         if (b == '"') return call(key ? visitor_.key_end : visitor_.string_end);
         if (b != '\\') return invalid("control character in string");
-        st = escape(chunk, limit, &decoded);
+        st = whole_escape(chunk, limit, &decoded, q);
+        if (st == left_to_escape) st = escape(chunk, limit, &decoded);
         if (stops(st)) return st;
     }
 }
@@ -284,6 +290,31 @@ template <bool Raw> tamsel_status walker<Raw>::hex4(uint32_t *out) {
     }
     *out = v;
     return TAMSEL_STATUS_OK;
+}
+
+// An escape that lies whole in the window and is valid, taken in one step with the same
+// chunks and limit checks as byte by byte; anything else is left to escape(), which reads it a
+// byte at a time and reports its faults. A surrogate pair is one chunk when decoded, two
+// (one per escape, as written) when raw.
+template <bool Raw>
+tamsel_status walker<Raw>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                                        const uint8_t *at) {
+    uint32_t cp;
+    size_t n = scan::escape_length(at, cursor_.end, &cp);
+    if (!n) return left_to_escape;
+    if constexpr (Raw) {
+        if (n == 12) n = 6;
+        cursor_.cur = at + n;
+        return call(chunk, at, n);
+    }
+    cursor_.cur = at + n;
+    uint8_t out[4];
+    out[0] = static_cast<uint8_t>(cp);
+    const size_t len = n == 2 ? 1 : text::encode_utf8(cp, out);
+    if (len > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    *decoded += len;
+    return call(chunk, out, len);
 }
 
 template <bool Raw>
