@@ -34,6 +34,15 @@ size_t literal_length(const uint8_t *p, const uint8_t *e) {
     }
 }
 
+// The closing quote of the string whose body starts at p, or NULL (see string_body_end); the
+// common string without escapes is found inline.
+__attribute__((always_inline)) inline const uint8_t *string_end(const uint8_t *p,
+                                                                const uint8_t *e) {
+    const uint8_t *close = scan::plain_run(p, e);
+    if (close < e && *close == '"') return close;
+    return close < e && *close == '\\' ? scan::string_body_end(close, e) : nullptr;
+}
+
 } // namespace
 
 const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
@@ -41,125 +50,162 @@ const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
     size_t lines = 0;
     const uint8_t *last_newline = nullptr;
     frame *f = &p.top();
-    while (q < e) {
-        uint8_t c = *q;
-        if (c <= ' ') {
-            if (c == ' ' && e - q >= 2 && q[1] > ' ') { // ", " and ": "
-                c = *++q;
-            } else {
-                q = scan::whitespace_run(q, e, &lines, &last_newline);
-                if (q == e) break;
-                c = *q;
-            }
-        }
-        switch (f->state) {
-        case frame_state::object_key:
-            if (c == '"') {
-                // A key goes through the token buffer: its written length bounds its decoded
-                // one. A mapped object's key is looked up, so it must be plain bytes.
-                const uint8_t *close =
-                    f->map ? scan::plain_run(q + 1, e) : scan::string_body_end(q + 1, e);
-                if (!close || close == e || *close != '"' ||
-                    static_cast<size_t>(close - q) + 1 > token_room(p))
-                    goto out;
-                if (f->map)
-                    f->current =
-                        find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
-                                   static_cast<size_t>(close - q - 1));
-                f->after_comma = 0;
-                f->state = frame_state::object_colon;
-                q = close + 1;
-                continue;
-            }
-            if (c != '}' || f->after_comma || f->map) goto out;
-            goto close;
-        case frame_state::object_colon:
-            if (c != ':') goto out;
-            f->state = frame_state::object_value;
-            ++q;
-            continue;
-        case frame_state::object_next:
-            if (c == ',') {
-                f->state = frame_state::object_key;
-                f->after_comma = 1;
-                ++q;
-                continue;
-            }
-            if (c != '}' || f->map) goto out;
-            goto close;
-        case frame_state::array_next:
-            if (c == ',') {
-                f->state = frame_state::array_value;
-                f->after_comma = 1;
-                ++q;
-                continue;
-            }
-            if (c != ']') goto out;
-            goto close;
-        case frame_state::array_value:
-            if (c == ']') {
-                if (f->after_comma) goto out;
-                goto close;
-            }
-            goto value;
-        case frame_state::object_value:
-            if (f->current) goto out; // a mapped value
-        value:
-            switch (c) {
-            case '"': {
-                const uint8_t *close = scan::string_body_end(q + 1, e);
-                if (!close) goto out;
-                q = close + 1;
-                break;
-            }
-            case '-':
-            case '0' ... '9': {
-                // A number is whole once a byte that cannot continue it is in the window; that
-                // byte is left for the next token, as the step reads it after completing.
-                const uint8_t *end = scan::valid_number(q, e);
-                if (!end || static_cast<size_t>(end - q) + 2 > token_room(p)) goto out;
-                q = end;
-                break;
-            }
-            case 't':
-            case 'f':
-            case 'n': {
-                const size_t n = literal_length(q, e);
-                if (!n || n + 2 > token_room(p)) goto out;
-                q += n;
-                break;
-            }
-            case '[':
-            case '{': {
-                if ((p.options.max_depth && p.depth >= p.options.max_depth) ||
-                    p.frames_end() + sizeof(frame) > p.book_top)
-                    goto out; // the general path reports the limit
-                f->after_comma = 0;
-                f = &p.at(p.depth++);
-                std::memset(f, 0, sizeof *f);
-                f->kind = c == '{' ? frame_object : frame_array;
-                f->state = c == '{' ? frame_state::object_key : frame_state::array_value;
-                ++q;
-                continue;
-            }
-            default:
-                goto out;
-            }
-            f->after_comma = 0;
-            f->state = f->kind == frame_object ? frame_state::object_next : frame_state::array_next;
-            continue;
-        }
-        goto out; // not reached: every state is handled above
-    close:
-        ++q;
-        if (--p.depth == 0) {
-            p.root_complete = true;
-            break;
-        }
-        f = &p.top();
-        after_value(p);
-        if (!skimmable(*f)) break;
+    uint8_t c;
+
+    // The next byte that is not whitespace, in c; leaves the loop at the window's end. The
+    // frame's state is stored first, so that wherever the loop stops it stands as the step
+    // would have left it.
+#define TAMSEL_SKIM_NEXT(state_)                                                                   \
+    f->state = frame_state::state_;                                                                \
+    if (q == e) goto out;                                                                          \
+    c = *q;                                                                                        \
+    if (c <= ' ') {                                                                                \
+        if (c == ' ' && e - q >= 2 && q[1] > ' ') { /* ", " and ": " */                            \
+            c = *++q;                                                                              \
+        } else {                                                                                   \
+            q = scan::whitespace_run(q, e, &lines, &last_newline);                                 \
+            if (q == e) goto out;                                                                  \
+            c = *q;                                                                                \
+        }                                                                                          \
     }
+
+    // Each state is a label and each token jumps straight to the state that follows it, so
+    // the state is never dispatched on except when entering and after a closing bracket.
+resume:
+    switch (f->state) {
+    case frame_state::object_key:
+        goto object_key;
+    case frame_state::object_colon:
+        goto object_colon;
+    case frame_state::object_value:
+        goto object_value;
+    case frame_state::object_next:
+        goto object_next;
+    case frame_state::array_value:
+        goto array_value;
+    case frame_state::array_next:
+        goto array_next;
+    }
+    goto out;
+
+object_key:
+    TAMSEL_SKIM_NEXT(object_key);
+    if (c == '"') {
+        // A key goes through the token buffer: its written length bounds its decoded one. A
+        // mapped object's key is looked up, so it must be plain bytes.
+        const uint8_t *close = f->map ? scan::plain_run(q + 1, e) : string_end(q + 1, e);
+        if (!close || close == e || *close != '"' ||
+            static_cast<size_t>(close - q) + 1 > token_room(p))
+            goto out;
+        if (f->map)
+            f->current = find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
+                                    static_cast<size_t>(close - q - 1));
+        f->after_comma = 0;
+        q = close + 1;
+        goto object_colon;
+    }
+    if (c != '}' || f->after_comma || f->map) goto out;
+    goto close;
+
+object_colon:
+    TAMSEL_SKIM_NEXT(object_colon);
+    if (c != ':') goto out;
+    ++q;
+    goto object_value;
+
+object_value:
+    f->state = frame_state::object_value;
+    if (f->current) goto out; // a mapped value
+    TAMSEL_SKIM_NEXT(object_value);
+    goto value;
+
+object_next:
+    TAMSEL_SKIM_NEXT(object_next);
+    if (c == ',') {
+        f->after_comma = 1;
+        ++q;
+        goto object_key;
+    }
+    if (c != '}' || f->map) goto out;
+    goto close;
+
+array_value:
+    TAMSEL_SKIM_NEXT(array_value);
+    if (c == ']') {
+        if (f->after_comma) goto out;
+        goto close;
+    }
+    goto value;
+
+array_next:
+    TAMSEL_SKIM_NEXT(array_next);
+    if (c == ',') {
+        f->after_comma = 1;
+        ++q;
+        goto array_value;
+    }
+    if (c != ']') goto out;
+    goto close;
+
+value:
+    switch (c) {
+    case '"': {
+        const uint8_t *close = string_end(q + 1, e);
+        if (!close) goto out;
+        q = close + 1;
+        break;
+    }
+    case '-':
+    case '0' ... '9': {
+        // A number is whole once a byte that cannot continue it is in the window; that byte
+        // is left for the next token, as the step reads it after completing.
+        const uint8_t *end = scan::valid_number(q, e);
+        if (!end || static_cast<size_t>(end - q) + 2 > token_room(p)) goto out;
+        q = end;
+        break;
+    }
+    case 't':
+    case 'f':
+    case 'n': {
+        const size_t n = literal_length(q, e);
+        if (!n || n + 2 > token_room(p)) goto out;
+        q += n;
+        break;
+    }
+    case '[':
+    case '{':
+        if ((p.options.max_depth && p.depth >= p.options.max_depth) ||
+            p.frames_end() + sizeof(frame) > p.book_top)
+            goto out; // the general path reports the limit
+        f->after_comma = 0;
+        f = &p.at(p.depth++);
+        std::memset(f, 0, sizeof *f);
+        ++q;
+        if (c == '{') {
+            f->kind = frame_object;
+            goto object_key;
+        }
+        f->kind = frame_array;
+        goto array_value;
+    default:
+        goto out;
+    }
+    f->after_comma = 0;
+    if (f->kind == frame_object) goto object_next;
+    goto array_next;
+
+close:
+    ++q;
+    if (--p.depth == 0) {
+        p.root_complete = true;
+        goto out;
+    }
+    f = &p.top();
+    after_value(p);
+    if (!skimmable(*f)) goto out;
+    goto resume;
+#undef TAMSEL_SKIM_NEXT
+
 out:
     const size_t moved = static_cast<size_t>(q - from);
     p.error.offset += moved;

@@ -159,11 +159,39 @@ __attribute__((always_inline)) inline const uint8_t *valid_number(const uint8_t 
     return p;
 }
 
+// The usual whitespace of laid-out documents, a line feed at p and an indentation of fewer
+// than 32 spaces, taken 16 bytes a comparison: the token byte after it, or NULL for any other
+// shape.
+__attribute__((always_inline)) inline const uint8_t *indentation_end(const uint8_t *p,
+                                                                     const uint8_t *e) {
+#if defined(__SSE2__)
+    if (e - p < 33 || *p != '\n') return nullptr;
+    for (const uint8_t *v = p + 1; v < p + 33; v += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v));
+        const unsigned spaces =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(' '))));
+        if (spaces != 0xFFFFu) {
+            const uint8_t *r = v + __builtin_ctz(~spaces);
+            return *r > ' ' ? r : nullptr;
+        }
+    }
+#else
+    (void)p;
+    (void)e;
+#endif
+    return nullptr;
+}
+
 // Skips JSON whitespace (space, tab, CR, LF) from p; counts the newlines into `*lines` and
 // leaves `*last_newline` at the last one (unchanged when there was none).
 __attribute__((always_inline)) inline const uint8_t *
 whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t **last_newline) {
 #if defined(__SSE2__)
+    if (const uint8_t *r = indentation_end(p, e)) {
+        ++*lines;
+        *last_newline = p;
+        return r;
+    }
     // Runs are scanned inline; one still going after 64 bytes, with 64 more to look at, goes
     // to the kernel. Its counts come back through locals of their own, so the caller's can
     // stay in registers.

@@ -85,6 +85,11 @@ template <bool Raw> class walker {
                 cursor_.cur = p + 2;
                 return p[1];
             }
+            if (const uint8_t *r = scan::indentation_end(p, cursor_.end)) {
+                cursor_.newlines(1, p);
+                cursor_.cur = r + 1;
+                return *r;
+            }
         }
         return skip_whitespace();
     }
