@@ -51,9 +51,14 @@ TEST(BlockScan, PortableIsFirstAndTheKernelInUseRuns) {
     for (const kernel *k : ks)
         listed |= k == &active;
     EXPECT_TRUE(listed) << active.name;
-    // ctest runs the parser suites again with a kernel pinned: the pin must take.
+    // ctest runs the parser suites again with a kernel pinned: a pin this machine runs takes.
     if (const char *want = std::getenv("TAMSEL_SCAN_KERNEL")) {
-        EXPECT_STREQ(active.name, want);
+        bool runs = false;
+        for (const kernel *k : ks)
+            runs |= std::strcmp(k->name, want) == 0;
+        if (runs) {
+            EXPECT_STREQ(active.name, want);
+        }
     }
 }
 
