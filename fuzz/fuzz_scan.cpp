@@ -1,13 +1,13 @@
 // The vectorised paths against the portable ones. Input: one byte choosing a split point
 // (modulo the text's length plus one), then the text. Invariants: from every start offset of
 // the text (its first 2048 bytes), every block-scanner kernel this machine runs finds the same
-// end of a plain string run and of a whitespace run as the portable kernel, over the whole rest
-// of the text and over a short range the start byte chooses, with the same line feeds counted
-// and the same last one; the inline scanners in front of the kernels agree too. The push
-// parser validating the text ends the same (status, message, line, column, offset, bytes
-// consumed) fed whole, in two pushes cut at the chosen point and one byte per push, which
-// leaves the bulk paths (the skim, whole escapes, literals and dropped strings) nothing to
-// take but single bytes.
+// end of a plain string run and of a whitespace run as the portable kernel, over up to 256
+// bytes (to the input's end near it) and over a short range the start byte chooses, with the
+// same line feeds counted and the same last one; the inline scanners in front of the kernels
+// agree too. The push parser validating the text ends the same (status, message, line,
+// column, offset, bytes consumed) fed whole, in two pushes cut at the chosen point and one
+// byte per push, which leaves the bulk paths (the skim, whole escapes, literals and dropped
+// strings) nothing to take but single bytes.
 #include "fuzz_support.hpp"
 #include "parse/parser.hpp"
 #include "text/block_scan.hpp"
@@ -19,7 +19,10 @@ namespace {
 
 using tamsel::scan::kernel;
 
+// The starts looked at, and how far a search from one may run: four whole blocks, and the end
+// of the input for the starts near it, keeping long inputs from costing quadratic time.
 constexpr size_t scanned_prefix = 2048;
+constexpr size_t run_limit = 256;
 
 void compare_scanners(const uint8_t *text, size_t len) {
     static const kernel *kernels[8];
@@ -28,7 +31,8 @@ void compare_scanners(const uint8_t *text, size_t len) {
     const size_t starts = std::min(len, scanned_prefix);
     for (size_t i = 0; i < starts; ++i) {
         const uint8_t *p = text + i;
-        const uint8_t *ends[] = {text + len, p + std::min<size_t>(len - i, text[i] % 80)};
+        const uint8_t *ends[] = {p + std::min(len - i, run_limit),
+                                 p + std::min<size_t>(len - i, text[i] % 80)};
         for (const uint8_t *e : ends) {
             const uint8_t *want = portable.string_end(p, e);
             FUZZ_CHECK(tamsel::scan::plain_run(p, e) == want, "plain_run from %zu", i);
