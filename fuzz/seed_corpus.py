@@ -122,6 +122,7 @@ def main():
     write_writer_seeds(sample(suite, 60, "writer") + slices[:8])
     write_multipart_seeds()
     write_rewrite_seeds(sample(suite, 60, "rewrite") + slices[:8])
+    write_scan_seeds(sample(suite, 60, "scan") + slices[:8])
     return 0
 
 
@@ -166,6 +167,25 @@ def write_rewrite_seeds(files):
     plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
     seeds = [("plan%02d" % i, plans[i % 4] + d) for i, (n, d) in enumerate(files)]
     write("fuzz_rewrite", seeds)
+# Tokens across the scanner's 64-byte blocks: escapes, backslash runs, multi-byte characters
+# and structure behind long whitespace with line feeds.
+SCAN_TEXTS = [
+    b'["' + b'a' * 70 + b'\\u00e9' + b'b' * 60 + b'\\ud83d\\ude00"]',
+    b'{"' + b'k' * 63 + b'":"' + b'\\' * 41 + b'"x' + b'\xc3\xa9' * 40 + b'"}',
+    b'[' + b' \n\t\r' * 30 + b'1,' + b' ' * 61 + b'true' + b'\n' * 70 + b',null,{"a":-2.5e3}]',
+    b'{"s":"' + b'\x7f\x80\xff' * 30 + b'\\n\x01"}',
+    b'[' + b' ' * 79 + b'"x",' + b'\t' * 64 + b']',
+    b'"' + b'z' * 100 + b'\\ud800"',
+]
+
+
+def write_scan_seeds(files):
+    # The first byte chooses the split point of the two pushes.
+    texts = [(n, d) for n, d in files] + [("blocks%02d" % i, t) for i, t in enumerate(SCAN_TEXTS)]
+    seeds = [("split%02d" % i, bytes([i * 53 % 256]) + d) for i, (n, d) in enumerate(texts)]
+    write("fuzz_scan", seeds)
+
+
 def write_writer_seeds(files):
     # The first byte is the split point of the two pushes.
     seeds = [("split%02d" % i, bytes([i * 37 % 256]) + d) for i, (n, d) in enumerate(files)]

@@ -14,7 +14,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_sse
   fuzz_writer_value_stream
   fuzz_multipart
-  fuzz_rewrite)
+  fuzz_rewrite
+  fuzz_scan)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)
