@@ -112,6 +112,8 @@ class Row:
         manual = "manual_time" in bench["name"]
         self.time = seconds(bench, bench["real_time"] if manual else bench["cpu_time"])
         self.bytes = bench.get("bytes", 0.0)
+        # Rows that report only a rate (SetBytesProcessed) and no byte counter.
+        self.rate = bench.get("bytes_per_second", 0.0)
         self.label = bench.get("label", "")
         match = re.search(r"checksum=([0-9a-f]+)", self.label)
         self.checksum = match.group(1) if match else None
@@ -122,6 +124,8 @@ class Row:
 
     @property
     def mbps(self):
+        if not self.bytes:
+            return self.rate / 1e6
         return self.bytes / self.time / 1e6 if self.time > 0 else 0.0
 
 

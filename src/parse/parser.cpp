@@ -672,6 +672,51 @@ tamsel_status step(parser &p, uint8_t c) {
     return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "invalid parser state");
 }
 
+// A whole literal at q for the value frame `f`: completed in place, as its last byte would
+// complete it; returns its length (with the completion's status in `*st`), or 0 when it is not
+// whole in [q, e) or the token room would not take it, for the step to read.
+__attribute__((noinline)) size_t whole_literal(parser &p, frame &f, const uint8_t *q,
+                                               const uint8_t *e, tamsel_status *st) {
+    static constexpr const char *words[] = {"true", "false", "null"};
+    const int which = *q == 't' ? 0 : *q == 'f' ? 1 : 2;
+    const size_t n = which == 1 ? 5 : 4;
+    const size_t room = p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+    if (static_cast<size_t>(e - q) < n || std::memcmp(q, words[which], n) != 0 || n + 2 > room)
+        return 0;
+    p.error.offset += n;
+    p.error.column += n;
+    f.after_comma = 0;
+    if (!(f.state == frame_state::object_value ? f.current : f.container)) {
+        after_value(p);
+        return n;
+    }
+    p.token_live = true; // as if the step had gathered it
+    p.token_len = n;
+    *st = complete_scalar(p,
+                          which == 0   ? token_type::true_value
+                          : which == 1 ? token_type::false_value
+                                       : token_type::null,
+                          reinterpret_cast<const unsigned char *>(words[which]), n);
+    return n;
+}
+
+// A whole valid escape at q inside a string: its decoded bytes go to the sink as its last byte
+// would send them; returns its length (the sink's status in `*st`), or 0 for the step to read
+// it and report what is wrong with it.
+__attribute__((noinline)) size_t whole_escape(parser &p, const uint8_t *q, const uint8_t *e,
+                                              tamsel_status *st) {
+    uint32_t cp;
+    const size_t n = scan::escape_length(q, e, &cp);
+    if (!n || (cp == 0 && p.sink == sink_mode::direct)) return 0;
+    p.error.offset += n;
+    p.error.column += n;
+    unsigned char out[4];
+    out[0] = static_cast<unsigned char>(cp);
+    *st = n == 2 ? sink_write(p, out, 1, false)
+                 : sink_write(p, out, text::encode_utf8(cp, out), true);
+    return n;
+}
+
 // Whitespace between tokens, with line counting.
 const uint8_t *skip_whitespace(parser &p, const uint8_t *q, const uint8_t *e) {
     size_t lines = 0;
@@ -841,13 +886,6 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 break;
             }
             if (p.depth == 0 || p.capture.active) break;
-            if (can_skim(p)) {
-                const uint8_t *r = skim(p, q, e);
-                if (r != q) {
-                    q = r;
-                    continue;
-                }
-            }
             frame &f = p.top();
             if (c == ',' &&
                 (f.state == frame_state::array_next || f.state == frame_state::object_next)) {
@@ -896,6 +934,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 else
                     after_value(p);
                 continue;
+            }
+            if (can_skim(p)) {
+                // Punctuation is taken above; the skim starts at a value or key.
+                const uint8_t *r = skim(p, q, e);
+                if (r != q) {
+                    q = r;
+                    continue;
+                }
             }
             if (c == '"' && f.state != frame_state::object_colon &&
                 f.state != frame_state::object_next && f.state != frame_state::array_next) {
@@ -984,31 +1030,9 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
             }
             if ((c == 't' || c == 'f' || c == 'n') &&
                 (f.state == frame_state::array_value || f.state == frame_state::object_value)) {
-                // A whole literal in this input: complete it in place, as its last byte would.
-                static constexpr const char *words[] = {"true", "false", "null"};
-                const int which = c == 't' ? 0 : c == 'f' ? 1 : 2;
-                const size_t n = which == 1 ? 5 : 4;
-                const size_t room =
-                    p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
-                if (static_cast<size_t>(e - q) >= n && std::memcmp(q, words[which], n) == 0 &&
-                    n + 2 <= room) {
-                    p.error.offset += n;
-                    p.error.column += n;
-                    f.after_comma = 0;
+                tamsel_status st = TAMSEL_STATUS_OK;
+                if (const size_t n = whole_literal(p, f, q, e, &st)) {
                     q += n;
-                    tamsel_status st = TAMSEL_STATUS_OK;
-                    if (!(f.state == frame_state::object_value ? f.current : f.container)) {
-                        after_value(p);
-                    } else {
-                        p.token_live = true; // as if the step had gathered it
-                        p.token_len = n;
-                        st = complete_scalar(p,
-                                             which == 0   ? token_type::true_value
-                                             : which == 1 ? token_type::false_value
-                                                          : token_type::null,
-                                             reinterpret_cast<const unsigned char *>(words[which]),
-                                             n);
-                    }
                     if (!continues(st)) {
                         if (consumed) *consumed = static_cast<size_t>(q - start);
                         p.failed = true;
@@ -1084,26 +1108,17 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
         }
         case lex_state::string:
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
-                uint32_t cp;
-                size_t n;
-                if (*q == '\\' && (n = scan::escape_length(q, e, &cp)) != 0 &&
-                    !(cp == 0 && p.sink == sink_mode::direct)) {
-                    // A whole valid escape: its decoded bytes go to the sink as its last byte
-                    // would send them; anything else goes through the step for its error.
-                    p.error.offset += n;
-                    p.error.column += n;
-                    q += n;
-                    unsigned char out[4];
-                    out[0] = static_cast<unsigned char>(cp);
-                    tamsel_status st = n == 2
-                                           ? sink_write(p, out, 1, false)
-                                           : sink_write(p, out, text::encode_utf8(cp, out), true);
-                    if (!continues(st)) {
-                        if (consumed) *consumed = static_cast<size_t>(q - start);
-                        p.failed = true;
-                        return st;
+                if (*q == '\\') {
+                    tamsel_status st = TAMSEL_STATUS_OK;
+                    if (const size_t n = whole_escape(p, q, e, &st)) {
+                        q += n;
+                        if (!continues(st)) {
+                            if (consumed) *consumed = static_cast<size_t>(q - start);
+                            p.failed = true;
+                            return st;
+                        }
+                        continue;
                     }
-                    continue;
                 }
                 const uint8_t *r = scan::plain_run(q, e);
                 if (r != q) {

@@ -228,9 +228,14 @@ void unwind_mapped_streams(parser &p);
     return frame_unmapped(f) ||
            (f.kind == frame_object && !(f.state == frame_state::object_value && f.current));
 }
+// The skim is entered at a frame no map reaches or at the value of an unknown key; once in, it
+// goes on through the keys of mapped objects. A document whose keys are all mapped never enters
+// it, and pays nothing for it.
 [[nodiscard]] inline bool can_skim(const parser &p) {
-    return p.depth > 0 && !p.capture.active && !p.keys &&
-           skimmable(reinterpret_cast<const frame *>(p.base)[p.depth - 1]);
+    if (p.depth == 0 || p.capture.active || p.keys) return false;
+    const frame &f = reinterpret_cast<const frame *>(p.base)[p.depth - 1];
+    return frame_unmapped(f) ||
+           (f.kind == frame_object && f.state == frame_state::object_value && !f.current);
 }
 [[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
 

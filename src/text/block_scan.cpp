@@ -24,23 +24,12 @@ namespace {
 // ---- portable -----------------------------------------------------------------------------
 
 const uint8_t *string_end_portable(const uint8_t *p, const uint8_t *e) {
-    while (p < e && !string_stops[*p])
-        ++p;
-    return p;
+    return string_end_bytes(p, e);
 }
 
 const uint8_t *space_end_portable(const uint8_t *p, const uint8_t *e, size_t *lines,
                                   const uint8_t **last_newline) {
-    for (; p < e; ++p) {
-        const uint8_t b = *p;
-        if (b == '\n') {
-            ++*lines;
-            *last_newline = p;
-        } else if (b != ' ' && b != '\t' && b != '\r') {
-            break;
-        }
-    }
-    return p;
+    return space_end_bytes(p, e, lines, last_newline);
 }
 
 // The masks of one block end the search at the lowest bit of `stop`; the newlines before it

@@ -24,6 +24,27 @@ static_assert(string_stops['"'] == 1 && string_stops['\\'] == 1 && string_stops[
               string_stops[0] == 1);
 static_assert(!string_stops[0x7F] && !string_stops[0x80] && !string_stops[' ']);
 
+// The byte-at-a-time searches: the portable kernel, and the tails of the vector ones.
+inline const uint8_t *string_end_bytes(const uint8_t *p, const uint8_t *e) {
+    while (p < e && !string_stops[*p])
+        ++p;
+    return p;
+}
+
+inline const uint8_t *space_end_bytes(const uint8_t *p, const uint8_t *e, size_t *lines,
+                                      const uint8_t **last_newline) {
+    for (; p < e; ++p) {
+        const uint8_t b = *p;
+        if (b == '\n') {
+            ++*lines;
+            *last_newline = p;
+        } else if (b != ' ' && b != '\t' && b != '\r') {
+            break;
+        }
+    }
+    return p;
+}
+
 struct kernel {
     const char *name;
     // The first byte in [p, e) that ends a run of plain string bytes ('"', '\\' or a control

@@ -51,9 +51,7 @@ __attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p,
         if (p - from == 64 && e - p >= 64) return active_kernel().string_end(p, e);
     }
 #endif
-    while (p < e && !string_stops[*p])
-        ++p;
-    return p;
+    return string_end_bytes(p, e);
 }
 
 // The four hex digits at p as a code unit; false when one is not a hex digit.
@@ -108,7 +106,7 @@ inline const uint8_t *string_body_end(const uint8_t *p, const uint8_t *e) {
 // b ^ '0' is at most 9, that is when its high nibble is clear and adding 6 does not reach 16.
 // A byte of 0xFA or more carries into the next one, but it is itself flagged first, and the
 // lowest flagged byte is the one that counts.
-__attribute__((always_inline)) inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
+inline const uint8_t *digit_run(const uint8_t *p, const uint8_t *e) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     while (e - p >= 8) {
         uint64_t x;
@@ -136,8 +134,7 @@ inline const uint8_t *number_run(const uint8_t *p, const uint8_t *e) {
 // [p, e): the end of the token when it matches the JSON number grammar and is followed,
 // inside the range, by a byte that cannot continue it; NULL otherwise (invalid, or possibly
 // continued past `e`), for the general path to decide.
-__attribute__((always_inline)) inline const uint8_t *valid_number(const uint8_t *p,
-                                                                  const uint8_t *e) {
+inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
     if (*p == '-' && ++p == e) return nullptr;
     if (*p == '0') {
         ++p;
@@ -223,16 +220,7 @@ whitespace_run(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
         }
     }
 #endif
-    for (; p < e; ++p) {
-        const uint8_t b = *p;
-        if (b == '\n') {
-            ++*lines;
-            *last_newline = p;
-        } else if (b != ' ' && b != '\t' && b != '\r') {
-            break;
-        }
-    }
-    return p;
+    return space_end_bytes(p, e, lines, last_newline);
 }
 
 } // namespace tamsel::scan
