@@ -51,9 +51,8 @@ inline bool continues(tamsel_status st) {
 // ---- tokens ----------------------------------------------------------------------------------
 
 tamsel_status token_start(parser &p) {
-    const size_t used = p.frames_end();
-    p.token = p.base + used;
-    p.token_cap = p.book_top > used + 1 ? p.book_top - used - 1 : 0;
+    p.token = p.base + p.frames_end();
+    p.token_cap = token_space(p);
     p.token_len = 0;
     p.token_live = true;
     if (p.token_cap == 0)
@@ -679,10 +678,8 @@ __attribute__((noinline)) size_t whole_literal(parser &p, frame &f, const uint8_
                                                const uint8_t *e, tamsel_status *st) {
     static constexpr const char *words[] = {"true", "false", "null"};
     const int which = *q == 't' ? 0 : *q == 'f' ? 1 : 2;
-    const size_t n = which == 1 ? 5 : 4;
-    const size_t room = p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
-    if (static_cast<size_t>(e - q) < n || std::memcmp(q, words[which], n) != 0 || n + 2 > room)
-        return 0;
+    const size_t n = scan::literal_length(q, e);
+    if (!n || n + 2 > token_space(p)) return 0;
     p.error.offset += n;
     p.error.column += n;
     f.after_comma = 0;
@@ -866,6 +863,13 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
     const uint8_t *start = static_cast<const uint8_t *>(bytes);
     const uint8_t *q = start;
     const uint8_t *const e = start + len;
+    // A failure: the bytes through `at` count as consumed (the failing byte included, as byte by
+    // byte), and the parser stays failed.
+    auto fail_at = [&](const uint8_t *at, tamsel_status st) {
+        if (consumed) *consumed = static_cast<size_t>(at - start);
+        p.failed = true;
+        return st;
+    };
     while (q < e) {
         switch (p.lex) {
         case lex_state::between: {
@@ -911,10 +915,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 f.after_comma = 0;
                 frame *nf = c == '{' ? push_object(p, nullptr, nullptr, nullptr)
                                      : push_array(p, nullptr, nullptr);
-                if (!nf) {
-                    if (consumed) *consumed = static_cast<size_t>(q - start);
-                    return p.error.code;
-                }
+                if (!nf) return fail_at(q, p.error.code);
                 continue;
             }
             if ((c == ']' || c == '}') && !f.map && !f.container && !f.stream_item &&
@@ -954,8 +955,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     close = scan::string_body_end(close, e); // a dropped value: checked only
                 if (close && close < e && *close == '"') {
                     const size_t n = static_cast<size_t>(close - body);
-                    const size_t room =
-                        p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+                    const size_t room = token_space(p);
                     tamsel_status st = TAMSEL_STATUS_OK;
                     bool handled = false;
                     if (f.state == frame_state::object_key) {
@@ -1010,9 +1010,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             }
                             if (!continues(st)) {
                                 direct_abandon(p);
-                                if (consumed) *consumed = static_cast<size_t>(stop - start);
-                                p.failed = true;
-                                return st;
+                                return fail_at(stop, st);
                             }
                             handled = true;
                         }
@@ -1020,9 +1018,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     if (handled) {
                         q = close + 1;
                         if (!continues(st)) {
-                            if (consumed) *consumed = static_cast<size_t>(q - start);
-                            p.failed = true;
-                            return st;
+                            return fail_at(q, st);
                         }
                         continue;
                     }
@@ -1034,9 +1030,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 if (const size_t n = whole_literal(p, f, q, e, &st)) {
                     q += n;
                     if (!continues(st)) {
-                        if (consumed) *consumed = static_cast<size_t>(q - start);
-                        p.failed = true;
-                        return st;
+                        return fail_at(q, st);
                     }
                     continue;
                 }
@@ -1046,8 +1040,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 // A whole number in this input: complete it in place, exactly as the step
                 // would when its terminating byte arrives (which is then processed too).
                 const uint8_t *r = scan::valid_number(q, e);
-                const size_t room =
-                    p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+                const size_t room = token_space(p);
                 if (r && static_cast<size_t>(r - q) + 2 <= room) {
                     const size_t n = static_cast<size_t>(r - q);
                     p.error.offset += n;
@@ -1097,9 +1090,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     }
                     if (continues(st)) st = on_between(p, t);
                     if (!continues(st)) {
-                        if (consumed) *consumed = static_cast<size_t>(q - start);
-                        p.failed = true;
-                        return st;
+                        return fail_at(q, st);
                     }
                     continue;
                 }
@@ -1113,9 +1104,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     if (const size_t n = whole_escape(p, q, e, &st)) {
                         q += n;
                         if (!continues(st)) {
-                            if (consumed) *consumed = static_cast<size_t>(q - start);
-                            p.failed = true;
-                            return st;
+                            return fail_at(q, st);
                         }
                         continue;
                     }
@@ -1138,18 +1127,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                         // after it.
                         if (p.error.offset < run_end)
                             q -= std::min<uint64_t>(run_end - p.error.offset, n - 1);
-                        if (consumed) *consumed = static_cast<size_t>(q - start);
-                        p.failed = true;
-                        return st;
+                        return fail_at(q, st);
                     }
                     continue;
                 }
             }
             break;
         case lex_state::number: {
-            const uint8_t *r = q;
-            while (r < e && number_chars[*r])
-                ++r;
+            const uint8_t *r = scan::number_run(q, e);
             const size_t room = token_room(p);
             if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
             if (r != q) {
@@ -1158,19 +1143,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 p.error.column += n;
                 tamsel_status st = token_append(p, q, n, "failed to append number");
                 q = r;
-                if (st != TAMSEL_STATUS_OK) {
-                    if (consumed) *consumed = static_cast<size_t>(q - start);
-                    return st;
-                }
+                if (st != TAMSEL_STATUS_OK) return fail_at(q, st);
                 continue;
             }
             if (stop_after_root && p.depth == 0) {
                 // The byte that ends a root number is not the root's: it stays unconsumed.
                 tamsel_status st = complete_number(p);
                 if (!continues(st)) {
-                    if (consumed) *consumed = static_cast<size_t>(q - start);
-                    p.failed = true;
-                    return st;
+                    return fail_at(q, st);
                 }
                 goto done;
             }
@@ -1183,9 +1163,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
         advance(p, c);
         tamsel_status st = step(p, c);
         if (!continues(st)) {
-            if (consumed) *consumed = static_cast<size_t>(q - start);
-            p.failed = true;
-            return st;
+            return fail_at(q, st);
         }
     }
 done:

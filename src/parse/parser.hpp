@@ -218,6 +218,11 @@ void unwind_mapped_streams(parser &p);
 
 // The skim (skim.cpp): whether the innermost frame is one no map reaches, and the run over
 // such values from q, between tokens; returns where it stopped, the position moved on.
+// Bytes a token may take in the workspace above the frames (one is kept spare).
+[[nodiscard]] inline size_t token_space(const parser &p) {
+    return p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
+}
+
 [[nodiscard]] inline bool frame_unmapped(const frame &f) {
     return !f.map && !f.container && !f.stream_item;
 }

@@ -16,24 +16,6 @@ namespace tamsel::parse {
 
 namespace {
 
-// Bytes a token may take in the workspace above the frames, as the token buffer allows.
-size_t token_room(const parser &p) {
-    return p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
-}
-
-// The length of the literal at p when it is whole in [p, e), else 0.
-size_t literal_length(const uint8_t *p, const uint8_t *e) {
-    const size_t left = static_cast<size_t>(e - p);
-    switch (*p) {
-    case 't':
-        return left >= 4 && std::memcmp(p, "true", 4) == 0 ? 4 : 0;
-    case 'f':
-        return left >= 5 && std::memcmp(p, "false", 5) == 0 ? 5 : 0;
-    default:
-        return left >= 4 && std::memcmp(p, "null", 4) == 0 ? 4 : 0;
-    }
-}
-
 // The closing quote of the string whose body starts at p, or NULL (see string_body_end); the
 // common string without escapes is found inline.
 __attribute__((always_inline)) inline const uint8_t *string_end(const uint8_t *p,
@@ -97,7 +79,7 @@ object_key:
         // mapped object's key is looked up, so it must be plain bytes.
         const uint8_t *close = f->map ? scan::plain_run(q + 1, e) : string_end(q + 1, e);
         if (!close || close == e || *close != '"' ||
-            static_cast<size_t>(close - q) + 1 > token_room(p))
+            static_cast<size_t>(close - q) + 1 > token_space(p))
             goto out;
         if (f->map)
             f->current = find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
@@ -162,15 +144,15 @@ value:
         // A number is whole once a byte that cannot continue it is in the window; that byte
         // is left for the next token, as the step reads it after completing.
         const uint8_t *end = scan::valid_number(q, e);
-        if (!end || static_cast<size_t>(end - q) + 2 > token_room(p)) goto out;
+        if (!end || static_cast<size_t>(end - q) + 2 > token_space(p)) goto out;
         q = end;
         break;
     }
     case 't':
     case 'f':
     case 'n': {
-        const size_t n = literal_length(q, e);
-        if (!n || n + 2 > token_room(p)) goto out;
+        const size_t n = scan::literal_length(q, e);
+        if (!n || n + 2 > token_space(p)) goto out;
         q += n;
         break;
     }

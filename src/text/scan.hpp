@@ -54,6 +54,22 @@ __attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p,
     return string_end_bytes(p, e);
 }
 
+// The length of the literal (true, false, null) that starts at p when it is whole in [p, e),
+// else 0.
+inline size_t literal_length(const uint8_t *p, const uint8_t *e) {
+    const size_t left = static_cast<size_t>(e - p);
+    switch (*p) {
+    case 't':
+        return left >= 4 && std::memcmp(p, "true", 4) == 0 ? 4 : 0;
+    case 'f':
+        return left >= 5 && std::memcmp(p, "false", 5) == 0 ? 5 : 0;
+    case 'n':
+        return left >= 4 && std::memcmp(p, "null", 4) == 0 ? 4 : 0;
+    default:
+        return 0;
+    }
+}
+
 // The four hex digits at p as a code unit; false when one is not a hex digit.
 inline bool hex4(const uint8_t *p, uint32_t *out) {
     uint32_t v = 0;
