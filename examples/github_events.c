@@ -112,8 +112,8 @@ int main(int argc, char **argv) {
     tamsel_cleanup(&event_map, &ev);
     tamsel_array_stream_close(stream);
     tamsel_free(rt);
-    printf("%lu events (%lu pushes), %llu bytes of payload JSON captured\n", events, pushes,
-           payload_bytes);
+    printf("%lu events, %lu of them PushEvent; %llu bytes of payload JSON captured\n", events,
+           pushes, payload_bytes);
     printf("peak heap of the library: %llu bytes (%llu still held)\n",
            (unsigned long long)stats.peak_bytes, (unsigned long long)stats.current_bytes);
     return r == TAMSEL_STREAM_END && stats.current_bytes == 0 ? 0 : 1;

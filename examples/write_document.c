@@ -1,9 +1,10 @@
 /*
  * Writes one JSON document to standard output with the streaming writer: a chat request with
- * objects, arrays, numbers, booleans and null, whose last message is a long log excerpt
- * written as one string in chunks, each line as it is produced, so the text is never held
- * whole. The writer inserts the commas, escapes the strings and refuses anything that would
- * make the document invalid; every call's status is checked.
+ * objects, arrays, numbers, booleans and null, a JSON text spliced in from a JSON value holder,
+ * and a last message that is a long log excerpt written as one string in chunks, each line as
+ * it is produced, so the text is never held whole. The writer inserts the commas, escapes the
+ * strings and refuses anything that would make the document invalid; every call's status is
+ * checked.
  *
  *   write_document [LINES]     LINES lines of log in the long string (default 2000)
  */
@@ -33,6 +34,13 @@ static tamsel_status text(tamsel_writer *w, const char *s) {
     return tamsel_writer_string(w, s, strlen(s), NULL);
 }
 
+/* Line `i` of a made-up server log, with the quotes, tab and line feed the writer escapes. */
+static size_t log_line(char *buf, size_t size, long i) {
+    int n = snprintf(buf, size, "07:58:%02ld\tworker-%ld: \"GET /items/%ld\" %ld ms\n", i % 60,
+                     i % 4, i * 7, 20 + i * 37 % 900);
+    return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
+}
+
 /* Every call below goes through TRY: the first failure skips to the end. A NULL error record
    makes the writer report into its own, w.error. */
 #define TRY(call)                                                                                  \
@@ -40,10 +48,16 @@ static tamsel_status text(tamsel_writer *w, const char *s) {
         if ((st = (call)) != TAMSEL_STATUS_OK) goto done;                                          \
     } while (0)
 
+/* JSON text from elsewhere (a file, a configuration): a JSON value holder checks it once, keeps
+   it compactly and splices it into the document as one value. */
+static const char response_format[] = "{ \"type\": \"json_object\",\n"
+                                      "  \"schema\": { \"slow_requests\": [\"string\"] } }";
+
 int main(int argc, char **argv) {
     const long lines = argc > 1 ? atol(argv[1]) : 2000;
     tamsel_error error;
     tamsel_runtime *rt = tamsel_new(NULL, &error);
+    tamsel_json_value format;
     tamsel_writer w;
     tamsel_status st;
     char line[128];
@@ -53,9 +67,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "tamsel_new: %s\n", error.message);
         return 1;
     }
-    st = tamsel_writer_init_sink(rt, &w, file_sink, stdout, &error);
+    tamsel_json_value_init(rt, &format);
+    st = tamsel_json_value_set_buffer(&format, response_format, strlen(response_format), &error);
+    if (st == TAMSEL_STATUS_OK) st = tamsel_writer_init_sink(rt, &w, file_sink, stdout, &error);
     if (st != TAMSEL_STATUS_OK) {
-        fprintf(stderr, "tamsel_writer_init_sink: %s\n", error.message);
+        fprintf(stderr, "write_document: %s\n", error.message);
+        tamsel_json_value_cleanup(&format);
         tamsel_free(rt);
         return 1;
     }
@@ -75,6 +92,8 @@ int main(int argc, char **argv) {
     TRY(tamsel_writer_u64(&w, UINT64_MAX, NULL));
     TRY(key(&w, "stop"));
     TRY(tamsel_writer_null(&w, NULL));
+    TRY(key(&w, "response_format"));
+    TRY(tamsel_writer_json_value(&w, &format, NULL));
 
     TRY(key(&w, "messages"));
     TRY(tamsel_writer_begin_array(&w, NULL));
@@ -92,9 +111,8 @@ int main(int argc, char **argv) {
        on the way), closed. Nothing else may be written while it is open. */
     TRY(tamsel_writer_string_begin(&w, NULL));
     for (i = 1; i <= lines; ++i) {
-        int n = snprintf(line, sizeof line, "07:58:%02ld\tworker-%ld: \"GET /items/%ld\" %ld ms\n",
-                         i % 60, i % 4, i * 7, 20 + i * 37 % 900);
-        TRY(tamsel_writer_string_chunk(&w, line, (size_t)n, NULL));
+        size_t n = log_line(line, sizeof line, i);
+        TRY(tamsel_writer_string_chunk(&w, line, n, NULL));
     }
     TRY(tamsel_writer_string_end(&w, NULL));
     TRY(tamsel_writer_end_object(&w, NULL));
@@ -118,6 +136,7 @@ done:
     if (st != TAMSEL_STATUS_OK)
         fprintf(stderr, "write_document: %s (%s)\n", w.error.message, tamsel_status_string(st));
     tamsel_writer_cleanup(&w);
+    tamsel_json_value_cleanup(&format);
     tamsel_free(rt);
     if (st == TAMSEL_STATUS_OK && (putchar('\n') == EOF || fflush(stdout) != 0)) {
         perror("write_document: stdout");
