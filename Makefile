@@ -69,7 +69,7 @@ demo:
 	@scripts/ensure-deps.sh demo
 	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF
 	cmake --build --preset release --parallel 2 --target tamsel_tool jsonl_filter parse_record \
-		runtime_stats
+		runtime_stats github_events write_document
 	scripts/demo.sh build/release
 
 # Benchmarks against the peers (bench/README.md): the release build of the `bench` target, run

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The demo `make demo` runs after the release build: the tamsel tool on the bundled samples,
+# the array-stream and writer examples (examples/github_events.c, examples/write_document.c),
 # then a generated JSON Lines file of about 200 MiB read into C structs and filtered by
 # examples/jsonl_filter.c, and the same events as one JSON array split by `tamsel items`,
 # and a recorded Server-Sent Events stream through `tamsel sse`. Everything it writes goes to a temporary directory, removed at exit.
@@ -9,6 +10,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build/release}
 tamsel=$build/tools/tamsel
 filter=$build/examples/jsonl_filter
+events=$build/examples/github_events
+writer=$build/examples/write_document
 data=examples/data
 work=$(mktemp -d "${TMPDIR:-/tmp}/tamsel-demo.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -52,6 +55,19 @@ step "Compact it again: the compact text of the pretty text equals the compact t
 cmp "$work/a.json" "$work/b.json"
 printf 'twitter.json: %s bytes as given, %s pretty, %s compact; round trip identical\n' \
     "$(wc -c < "$data/twitter.json")" "$(wc -c < "$work/pretty.json")" "$(wc -c < "$work/b.json")"
+
+step "github_events.json into C records, one event at a time: examples/github_events.c (array stream)"
+printf '$ %s\n' "github_events $data/github_events.json"
+"$events" "$data/github_events.json" > "$work/events.txt"
+head -n 3 "$work/events.txt"; echo "..."; tail -n 3 "$work/events.txt"
+
+step "A document written token by token: examples/write_document.c (streaming writer)"
+printf '$ %s\n' "write_document > $work/doc.json; tamsel validate $work/doc.json"
+"$writer" > "$work/doc.json"
+"$tamsel" validate "$work/doc.json"
+echo "$(wc -c < "$work/doc.json") bytes of valid JSON, most of them one string written in chunks; its start:"
+head -c 200 "$work/doc.json"; echo
+rm -f "$work/events.txt" "$work/doc.json"
 
 step "A recorded Server-Sent Events token stream, through tamsel sse (first 3 events)"
 printf '$ %s\n' "tamsel sse $data/chat_stream.sse | head -n 3"
