@@ -573,14 +573,18 @@ class ToolReport:
         self.problems = []
         for (job, inp), per in self.groups.items():
             ref = per.get(TOOL_BASELINE)
-            ref_hash = ref.hash if ref and ref.status == "ok" and ref.hash != "unchecked" else None
+            # "exit-0", or "c:HASH" (members in order) and/or "S:HASH" (members sorted).
+            ref_hashes = (set(ref.hash.split()) if ref and ref.status == "ok" else set())
             for side, r in per.items():
+                kind = r.hash.split(":")[0] + ":" if ":" in r.hash else ""
+                ref_hash = next((h for h in ref_hashes if h.startswith(kind)
+                                 and not h.endswith(":unchecked")), None)
                 if r.status == "failed":
                     r.check = "failed"
                     self.problems.append(f"{job} {inp}: {side} failed ({r.command})")
                 elif r.status != "ok" or side == TOOL_BASELINE:
-                    r.check = "reference" if side == TOOL_BASELINE and ref_hash else ""
-                elif not ref_hash or r.hash == "unchecked":
+                    r.check = ""
+                elif not ref_hash or r.hash.endswith("unchecked"):
                     r.check = "unchecked"
                 elif r.hash == ref_hash:
                     r.check = "same"
@@ -641,16 +645,17 @@ class ToolReport:
             "",
             f"- run: {c.get('run', '?')}, {c.get('cores', '?')} cores (shared with other work),"
             f" load {c.get('load', '?')}",
-            f"- {c.get('tamsel', 'tamsel ?')}, {c.get('jq', 'jq ?')}, gojq {c.get('gojq', '?')},"
+            f"- {c.get('tamsel', 'tamsel ?')}, {c.get('jq', 'jq ?')}, {c.get('gojq', 'gojq ?')},"
             f" {c.get('hyperfine', 'hyperfine')}",
             "",
             "Cells: wall time (hyperfine's median of the runs named in the input's line, or one"
             " run under `/usr/bin/time` where the cell says so), MB/s of input, in brackets jq's"
             " time divided by this side's time (above 1.00× is faster than jq), then peak RSS"
-            " (`/usr/bin/time -f %M`, one run). Output: every side's output normalised with"
-            " `jq -c .` (jq's own output is its normal form) and hashed; a difference fails the"
-            " run. validate compares exit statuses. The chart `tool.svg` beside this file draws"
-            " the generated arrays.",
+            " (`/usr/bin/time -f %M`, one run). Output: tamsel's output normalised with `jq -c .`"
+            " must equal jq's (object members in the same order); gojq sorts object members, so"
+            " its output and jq's are compared through `jq -cS .`; a difference fails the run."
+            " validate compares exit statuses. The chart `tool.svg` beside this file draws the"
+            " generated arrays.",
             "",
         ]
         if arrays:
