@@ -430,8 +430,9 @@ def pyplot():
         print(f"report: no matplotlib for {sys.executable}: charts not drawn"
               " (Debian: python3-matplotlib, used by /usr/bin/python3)", file=sys.stderr)
         return None
-    plt.rcParams.update({"svg.hashsalt": "tamsel", "font.size": 9, "axes.titlesize": 10,
-                         "axes.titleweight": "bold"})
+    # Text stays text in the SVG (smaller, and the viewer's sans-serif font draws it).
+    plt.rcParams.update({"svg.hashsalt": "tamsel", "svg.fonttype": "none", "font.size": 9,
+                         "axes.titlesize": 10, "axes.titleweight": "bold"})
     return plt
 
 
@@ -453,7 +454,8 @@ def bar_panel(ax, title, labels, values, notes, colors, xlabel, wide_ratio=20):
         ax.set_xlim(0, max(shown) * 1.45)
     floor = ax.get_xlim()[0]
     for y, v, note in zip(ys, values, notes):
-        ax.text(max(v or 0, floor), y, "  " + note, va="center", fontsize=8)
+        ax.annotate(note, (max(v or 0, floor), y), xytext=(4, 0), textcoords="offset points",
+                    va="center", fontsize=8)
     ax.set_title(title, loc="left")
     ax.set_xlabel(xlabel)
     ax.grid(axis="x", alpha=0.3)
@@ -472,8 +474,11 @@ def grid_figure(plt, panels, columns=2):
     panel (panels give their bar counts)."""
     rows = (len(panels) + columns - 1) // columns
     heights = [max(panels[r * columns:(r + 1) * columns]) * 0.3 + 1.1 for r in range(rows)]
-    fig = plt.figure(figsize=(7.2 * columns, sum(heights) + 1.0))
-    grid = fig.add_gridspec(rows, columns, height_ratios=heights, hspace=0.5, wspace=0.55)
+    total = sum(heights) + 1.0
+    fig = plt.figure(figsize=(7.2 * columns, total))
+    # The title takes an inch above the panels whatever the figure's height.
+    grid = fig.add_gridspec(rows, columns, height_ratios=heights, hspace=0.5, wspace=0.55,
+                            top=1 - 1.0 / total, bottom=0.4 / total)
     return fig, [fig.add_subplot(grid[i // columns, i % columns]) for i in range(len(panels))]
 
 
@@ -515,9 +520,9 @@ def bench_chart(report, path):
         title = plain(titles.get(job, job)) + f"\n{inp}" + (f" ({size_text(size)})" if size else "")
         bar_panel(ax, title, [plain(SIDE_TITLES.get(s, s)) for s in sides], values, notes,
                   colors, "MB/s (higher is better)")
-    fig.suptitle("tamsel and its peers, one run: MB/s, higher is better; in brackets the"
-                 " baseline's time ÷ the side's time (darker bar: the baseline)",
-                 fontsize=11, y=0.995)
+    fig.suptitle("tamsel (orange) and its peers, one run: MB/s, higher is better\nin brackets"
+                 " the baseline's time ÷ the side's time (darker bar: the baseline)",
+                 fontsize=11, y=1 - 0.15 / fig.get_figheight())
     fig.savefig(path, bbox_inches="tight", metadata=svg_metadata(path))
     plt.close(fig)
 
@@ -719,8 +724,9 @@ class ToolReport:
                             notes.append(size_text(r.rss) if r.rss else "—")
                 bar_panel(axes[2 * k + col], f"{inp} ({size_text(size)}): {what}", labels,
                           values, notes, colors, xlabel, wide_ratio=8)
-        fig.suptitle("tamsel tool against jq and gojq: throughput (higher is better) and peak"
-                     " RSS (lower is better)", fontsize=11, y=0.995)
+        fig.suptitle("tamsel tool (orange) against jq (darker) and gojq: throughput, higher is"
+                     " better; peak RSS, lower is better", fontsize=11,
+                     y=1 - 0.15 / fig.get_figheight())
         fig.savefig(path, bbox_inches="tight", metadata=svg_metadata(path))
         plt.close(fig)
 
