@@ -530,7 +530,8 @@ def bench_chart(report, path):
 # ---- bench/tool.sh --------------------------------------------------------------------------
 
 TOOL_JOBS = [("fmt", "fmt --compact / -c ."), ("validate", "validate / empty"),
-             ("items", "items / -c '.[]'"), ("rewrite", "rewrite --drop 7.name / -c 'del(.[7].name)'")]
+             ("items", "items / -c '.[]'"),
+             ("rewrite", "rewrite --drop 7.name / -c 'del(.[7].name)'")]
 TOOL_SIDES = ["tamsel", "jq", "gojq"]
 TOOL_BASELINE = "jq"
 

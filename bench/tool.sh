@@ -56,7 +56,11 @@ for program in "$tamsel" "$generate"; do
     [ -x "$program" ] || { echo "$program is missing: run make bench-tool" >&2; exit 2; }
 done
 peers=(jq)
-if command -v gojq >/dev/null 2>&1; then peers+=(gojq); else echo "gojq not found: its columns are left out" >&2; fi
+if command -v gojq >/dev/null 2>&1; then
+    peers+=(gojq)
+else
+    echo "gojq not found: its columns are left out" >&2
+fi
 
 mkdir -p bench/results "$build/tool-bench"
 # Each output is kept until it is checked (1 GiB and more): beside the build, not in /tmp.
@@ -125,7 +129,8 @@ measure() {
     if [ "$runs" -gt 0 ]; then
         hyperfine -N --warmup 1 --runs "$runs" --export-json "$work/h.json" --style none \
             -i -- "$cmd" >/dev/null 2>&1
-        seconds=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/h.json")
+        seconds=$(python3 -c 'import json, sys
+print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/h.json")
         timing="median of $runs"
     fi
     local output=$work/out.$side status_code=0 wall
