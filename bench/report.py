@@ -719,6 +719,8 @@ class ToolReport:
                             note = f"{mbps_text(r.mbps)} MB/s"
                             if side != TOOL_BASELINE and base and base.status == "ok":
                                 note += f" ({base.seconds / r.seconds:.2f}× jq)"
+                            elif side != TOOL_BASELINE and base and base.status == "timeout":
+                                note += f" (> {base.seconds / r.seconds:.0f}× jq)"
                             notes.append(note)
                         else:
                             values.append(r.rss / 1048576 if r.rss else None)
