@@ -74,8 +74,11 @@ demo:
 
 # Benchmarks against the peers (bench/README.md): the release build of the `bench` target, run
 # once, then bench/report.py turns Google Benchmark's JSON into bench/results/latest.md and
-# prints it. BENCH_QUICK=1 is a smoke run of about a minute; BENCH_ARGS passes flags to the
-# runner (e.g. BENCH_ARGS=--benchmark_filter=extract).
+# bench.svg and prints the tables. BENCH_QUICK=1 is a smoke run of well under a minute;
+# BENCH_ARGS passes flags to the runner (e.g. BENCH_ARGS=--benchmark_filter=extract).
+# The charts need matplotlib, which Debian installs for /usr/bin/python3.
+BENCH_PYTHON := $(shell test -x /usr/bin/python3 && echo /usr/bin/python3 || echo python3)
+
 bench-build:
 	@scripts/ensure-deps.sh bench
 	cmake --preset release -DTAMSEL_BUILD_BENCH=ON
@@ -85,14 +88,15 @@ bench: bench-build
 	@mkdir -p bench/results
 	./build/release/bench/tamsel_bench --benchmark_out=bench/results/latest.json \
 		--benchmark_out_format=json $(BENCH_ARGS)
-	python3 bench/report.py bench/results/latest.json bench/results/latest.md
+	$(BENCH_PYTHON) bench/report.py bench/results/latest.json bench/results/latest.md
 
-# The tamsel tool against jq (bench/tool.sh, hyperfine); not part of `make bench`.
+# The tamsel tool against jq and gojq (bench/tool.sh, hyperfine): bench/results/tool.md, tool.json
+# and tool.svg. Not part of `make bench`; about half an hour with the 1 GiB array.
 bench-tool:
 	@scripts/ensure-deps.sh bench
-	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF
-	cmake --build --preset release --parallel 2 --target tamsel_tool
-	bench/tool.sh build/release
+	cmake --preset release -DTAMSEL_BUILD_BENCH=ON
+	cmake --build --preset release --parallel 2 --target tamsel_tool tamsel_bench_generate
+	BENCH_PYTHON=$(BENCH_PYTHON) bench/tool.sh build/release
 
 install:
 	cmake --preset release -DTAMSEL_BUILD_BENCH=OFF

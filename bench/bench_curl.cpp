@@ -18,7 +18,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,6 +264,20 @@ report measure(bool tamsel) {
     return r;
 }
 
+// The high-water mark of this process's resident set (VmHWM) in KiB. Not getrusage's ru_maxrss:
+// that survives execve, so it would report the forked copy of the runner with all its inputs.
+long peak_rss_kib() {
+    std::FILE *f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    }
+    std::fclose(f);
+    return kib;
+}
+
 uint64_t first_checksum = 0;
 bool have_checksum = false;
 int curl_failures = 0;
@@ -323,9 +336,7 @@ int curl_child_main(int argc, char **argv) {
     const auto start = std::chrono::steady_clock::now();
     report out = tamsel ? tamsel_side() : rapidjson_side();
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    out.peak_rss_kb = u.ru_maxrss;
+    out.peak_rss_kb = peak_rss_kib();
     return ::write(1, &out, sizeof out) == sizeof out ? 0 : 1;
 }
 

@@ -11,7 +11,10 @@
 //
 // Sides: RapidJSON Writer<StringBuffer> (the baseline), yajl_gen, jansson (build its tree from
 // the records, json_dumps) and cJSON (the same with cJSON_PrintUnformatted; generated records
-// only, since cJSON holds numbers as doubles and tweet ids are above 2^53).
+// only, since cJSON holds numbers as doubles and tweet ids are above 2^53). yyjson, when it is
+// built in: a mutable document built from the records (strings referenced, not copied, as
+// yyjson_mut_str allows), written with yyjson_mut_write; serialize-pretty too, with
+// YYJSON_WRITE_PRETTY_TWO_SPACES.
 //
 // tamsel: tamsel_serialize_owned of the statuses viewed as a tamsel_tweets record
 // (kTamselTweetsMap, nothing copied) into an owned buffer. serialize-pretty: the same statuses
@@ -33,6 +36,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string_view>
+
+#if TAMSEL_BENCH_YYJSON
+#include <yyjson.h>
+#endif
 
 namespace bench {
 
@@ -370,6 +377,72 @@ outcome records_cjson(const source<bench_records> &src, bool check) {
     return o;
 }
 
+// ---- yyjson ---------------------------------------------------------------------------------
+
+#if TAMSEL_BENCH_YYJSON
+
+// Builds the document with `build` (returning its root), writes it with `flags`, frees both.
+template <typename Set, typename Build>
+outcome with_yyjson(const source<Set> &src, bool check, yyjson_write_flag flags, Build build) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    if (!doc) return {0, 0, false};
+    yyjson_mut_doc_set_root(doc, build(doc));
+    size_t len = 0;
+    char *text = yyjson_mut_write(doc, flags, &len);
+    yyjson_mut_doc_free(doc);
+    if (!text) return {0, 0, false};
+    outcome o = written({text, len}, src, check);
+    std::free(text);
+    return o;
+}
+
+yyjson_mut_val *yyjson_tweets(yyjson_mut_doc *doc, const bench_tweets &set) {
+    yyjson_mut_val *root = yyjson_mut_obj(doc);
+    yyjson_mut_val *statuses = yyjson_mut_obj_add_arr(doc, root, "statuses");
+    for (size_t i = 0; i < set.count; ++i) {
+        const bench_tweet &t = set.statuses[i];
+        yyjson_mut_val *status = yyjson_mut_arr_add_obj(doc, statuses);
+        yyjson_mut_obj_add_sint(doc, status, "id", t.id);
+        yyjson_mut_obj_add_str(doc, status, "text", t.text);
+        yyjson_mut_val *user = yyjson_mut_obj_add_obj(doc, status, "user");
+        yyjson_mut_obj_add_str(doc, user, "screen_name", t.user.screen_name);
+        yyjson_mut_obj_add_sint(doc, status, "retweet_count", t.retweet_count);
+        yyjson_mut_obj_add_bool(doc, status, "favorited", t.favorited);
+    }
+    return root;
+}
+
+outcome tweets_yyjson(const source<bench_tweets> &src, bool check) {
+    return with_yyjson(src, check, YYJSON_WRITE_NOFLAG,
+                       [&](yyjson_mut_doc *doc) { return yyjson_tweets(doc, src.set); });
+}
+
+outcome tweets_yyjson_pretty(const source<bench_tweets> &src, bool check) {
+    return with_yyjson(src, check, YYJSON_WRITE_PRETTY_TWO_SPACES,
+                       [&](yyjson_mut_doc *doc) { return yyjson_tweets(doc, src.set); });
+}
+
+outcome records_yyjson(const source<bench_records> &src, bool check) {
+    return with_yyjson(src, check, YYJSON_WRITE_NOFLAG, [&](yyjson_mut_doc *doc) {
+        yyjson_mut_val *root = yyjson_mut_arr(doc);
+        for (size_t i = 0; i < src.set.count; ++i) {
+            const bench_record &r = src.set.items[i];
+            yyjson_mut_val *record = yyjson_mut_arr_add_obj(doc, root);
+            yyjson_mut_obj_add_sint(doc, record, "id", r.id);
+            yyjson_mut_obj_add_str(doc, record, "name", r.name);
+            yyjson_mut_obj_add_str(doc, record, "email", r.email);
+            yyjson_mut_obj_add_bool(doc, record, "active", r.active);
+            yyjson_mut_obj_add_real(doc, record, "score", r.score);
+            yyjson_mut_val *location = yyjson_mut_obj_add_obj(doc, record, "location");
+            yyjson_mut_obj_add_str(doc, location, "city", r.location.city);
+            yyjson_mut_obj_add_real(doc, location, "lat", r.location.lat);
+        }
+        return root;
+    });
+}
+
+#endif
+
 template <typename Set>
 side make_side(const char *name, std::shared_ptr<source<Set>> src,
                outcome (*f)(const source<Set> &, bool)) {
@@ -386,10 +459,16 @@ void add_serialize_groups(registry &r, const inputs &in) {
         g.sides.push_back(make_side(kRapidjson, src, tweets_rapidjson));
         g.sides.push_back(make_side(kYajl, src, tweets_yajl));
         g.sides.push_back(make_side(kJansson, src, tweets_jansson));
+#if TAMSEL_BENCH_YYJSON
+        g.sides.push_back(make_side(kYyjson, src, tweets_yyjson));
+#endif
         r.add(std::move(g));
         group pretty{"serialize-pretty", twitter->name, {}, false};
         pretty.sides.push_back(make_side(kTamsel, src, tweets_tamsel_pretty));
         pretty.sides.push_back(make_side(kRapidjson, src, tweets_rapidjson_pretty));
+#if TAMSEL_BENCH_YYJSON
+        pretty.sides.push_back(make_side(kYyjson, src, tweets_yyjson_pretty));
+#endif
         r.add(std::move(pretty));
     }
     if (const input *records = in.find(generated_name(shape::array, kMiB))) {
@@ -399,6 +478,9 @@ void add_serialize_groups(registry &r, const inputs &in) {
         g.sides.push_back(make_side(kYajl, src, records_yajl));
         g.sides.push_back(make_side(kJansson, src, records_jansson));
         g.sides.push_back(make_side(kCjson, src, records_cjson));
+#if TAMSEL_BENCH_YYJSON
+        g.sides.push_back(make_side(kYyjson, src, records_yyjson));
+#endif
         r.add(std::move(g));
     }
 }

@@ -5,8 +5,9 @@
 // Sides: tamsel (tamsel_validate_buffer; tamsel_visit_value_buffer with a visitor counting
 // at the begin events), RapidJSON's Reader (null handler, default flags: the baseline),
 // simdjson (DOM parse; On Demand walking every value for visit), yajl (push parser with null
-// callbacks), cJSON and jansson (parse into their tree, free it), and two limits: memcpy of
-// the bytes and a plain loop counting '"'.
+// callbacks), cJSON and jansson (parse into their tree, free it), yyjson for validate when it is
+// built in (yyjson_read_opts with default flags into its document, freed), and two limits:
+// memcpy of the bytes and a plain loop counting '"'.
 #include "corpus.hpp"
 #include "tamsel_side.hpp"
 
@@ -19,6 +20,10 @@
 
 #include <cstring>
 #include <memory>
+
+#if TAMSEL_BENCH_YYJSON
+#include <yyjson.h>
+#endif
 
 namespace bench {
 
@@ -79,6 +84,19 @@ outcome validate_jansson(const input &in) {
     json_decref(root);
     return result(ok, 1, in.bytes.size());
 }
+
+#if TAMSEL_BENCH_YYJSON
+// yyjson reads into its document (immutable DOM) and frees it; without the in-situ flag it
+// leaves the input alone.
+outcome validate_yyjson(const input &in) {
+    yyjson_read_err error;
+    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(in.bytes.data()), in.bytes.size(),
+                                       YYJSON_READ_NOFLAG, nullptr, &error);
+    const bool ok = doc != nullptr;
+    yyjson_doc_free(doc);
+    return result(ok, 1, in.bytes.size());
+}
+#endif
 
 outcome copy_bytes(char *dst, const input &in) {
     std::memcpy(dst, in.bytes.data(), in.bytes.size());
@@ -317,6 +335,9 @@ void add_validate_groups(registry &r, const inputs &in) {
         g.sides.push_back({kYajl, [i](bool) { return validate_yajl(*i); }});
         g.sides.push_back({kCjson, [i](bool) { return validate_cjson(*i); }});
         g.sides.push_back({kJansson, [i](bool) { return validate_jansson(*i); }});
+#if TAMSEL_BENCH_YYJSON
+        g.sides.push_back({kYyjson, [i](bool) { return validate_yyjson(*i); }});
+#endif
         g.sides.push_back(
             {kMemcpy, [i, scratch](bool) { return copy_bytes(scratch->data(), *i); }, true});
         g.sides.push_back({kQuoteCount, [i](bool) { return count_quotes(*i); }, true});

@@ -22,6 +22,10 @@ inline constexpr const char *kSimdjsonOndemand = "simdjson-ondemand";
 inline constexpr const char *kYajl = "yajl";
 inline constexpr const char *kCjson = "cjson";
 inline constexpr const char *kJansson = "jansson";
+inline constexpr const char *kYyjson = "yyjson";        // built in when its sources are found
+inline constexpr const char *kBoostJson = "boost-json"; // basic_parser, fed in pieces
+// RapidJSON over the whole buffer, beside sides that are fed in pieces.
+inline constexpr const char *kRapidjsonWhole = "rapidjson-whole";
 inline constexpr const char *kMemcpy = "memcpy";
 inline constexpr const char *kQuoteCount = "quote-count";
 inline constexpr const char *kRead = "read";
@@ -124,6 +128,8 @@ void add_object_stream_groups(registry &r, const inputs &in);
 void add_byte_io_groups(registry &r, const inputs &in);
 void add_writer_groups(registry &r, const inputs &in);
 void add_multipart_groups(registry &r, const inputs &in);
+// The generated arrays pushed in 1, 4 and 64 KiB pieces (bench_push.cpp).
+void add_push_groups(registry &r, const inputs &in);
 // tamsel's array-stream side of the extract rows over the generated arrays, and the
 // fd-array-stream benchmarks (bench_array_stream.cpp).
 side tamsel_array_extract_side(const input *in);

@@ -43,6 +43,7 @@ int main(int argc, char **argv) {
         bench::add_validate_groups(reg, in);
         bench::add_visit_groups(reg, in);
         bench::add_extract_groups(reg, in);
+        bench::add_push_groups(reg, in);
         bench::add_serialize_groups(reg, in);
         bench::add_writer_groups(reg, in);
         bench::add_object_stream_groups(reg, in);

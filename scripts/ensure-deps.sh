@@ -17,8 +17,10 @@ bench_pkgs=(libbenchmark-dev:/usr/include/benchmark/benchmark.h
             libyajl-dev:/usr/include/yajl/yajl_parse.h
             libcjson-dev:/usr/include/cjson/cJSON.h
             libjansson-dev:/usr/include/jansson.h
+            libboost-json1.81-dev:/usr/include/boost/json.hpp
             "libcurl4-openssl-dev:/usr/include/*/curl/curl.h"
-            jq:jq hyperfine:hyperfine time:/usr/bin/time python3:python3)
+            jq:jq gojq:gojq hyperfine:hyperfine time:/usr/bin/time python3:python3
+            python3-matplotlib:/usr/lib/python3/dist-packages/matplotlib/__init__.py)
 # The runtime's folder is named after clang's full version (14.0.6 on Debian 12), so the probe
 # globs for it.
 fuzz_pkgs=(clang-14:clang++-14
