@@ -20,7 +20,7 @@ const char fmt_help[] =
     "\n"
     "  --compact           no whitespace at all\n"
     "  --pretty[=INDENT]   one member per line, INDENT spaces per level (1 to 16; the\n"
-    "                      default, with INDENT 2)\n"
+    "                      default, with INDENT 2); INDENT joined with '=' (--pretty=4)\n"
     "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
