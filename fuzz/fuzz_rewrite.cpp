@@ -3,6 +3,11 @@
 // JSON value, and then equals its compact transcoding; a keep-all array rewrite of the root
 // array gives the same bytes (for a root that is not an array, the same bytes and "selected
 // array was not found"), and one that drops every item leaves `[]`.
+// With bit 4 of the plan's count byte, a selector follows the plan (a length byte and its
+// bytes) and the text is also rewritten with `null` set at it: a success validates under the
+// runtime's depth limit (created levels stay within it), a target not found or not creatable
+// leaves a prefix of the compact text (nothing of a refused creation is written), and a path
+// deeper than the limit is refused before any output.
 #include "fuzz_support.hpp"
 
 namespace {
@@ -28,11 +33,46 @@ tamsel_status drop_all(void *, const tamsel_array_rewrite_context *, const void 
     return TAMSEL_STATUS_OK;
 }
 
+void check_set(const uint8_t *text, size_t len, const std::string &selector,
+               const std::string &want) {
+    tamsel_value_rewrite_selector_options o{};
+    o.selector = selector.c_str();
+    o.action = TAMSEL_VALUE_REWRITE_REPLACE;
+    o.replacement.write = [](tamsel_writer *w, void *, tamsel_error *e) {
+        return tamsel_writer_null(w, e);
+    };
+    std::string got;
+    tamsel_error e;
+    const tamsel_status st =
+        tamsel_value_rewrite_selector_buffer(runtime(), text, len, fuzz::append_sink, &got, &o, &e);
+    const std::string what = fuzz::describe(st, e);
+    if (st == TAMSEL_STATUS_OK) {
+        const tamsel_value_visitor none = tamsel_default_value_visitor();
+        tamsel_error ve;
+        const tamsel_status vs =
+            tamsel_visit_value_buffer(runtime(), got.data(), got.size(), &none, nullptr, &ve);
+        FUZZ_CHECK(vs == TAMSEL_STATUS_OK, "set output does not read back: %s",
+                   fuzz::describe(vs, ve).c_str());
+    } else if (st == TAMSEL_STATUS_TYPE_MISMATCH) {
+        FUZZ_CHECK(want.compare(0, got.size(), got) == 0 && got.size() <= want.size(),
+                   "%s left more than a prefix of the document", what.c_str());
+    } else {
+        FUZZ_CHECK(st == TAMSEL_STATUS_OVERFLOW || st == TAMSEL_STATUS_INVALID_ARGUMENT, "set: %s",
+                   what.c_str());
+        FUZZ_CHECK(got.empty(), "%s after output", what.c_str());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::byte_taker in(data, size);
+    const bool set = size > 0 && (data[0] & 0x10);
     const std::vector<uint8_t> plan = fuzz::take_plan(in);
+    std::string selector;
+    if (set)
+        for (size_t n = in.take(); n > 0; --n)
+            selector += static_cast<char>(in.take());
     const uint8_t *text = in.rest();
     const size_t len = in.rest_size();
 
@@ -57,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                fuzz::describe(st, ve).c_str());
     if (valid != TAMSEL_STATUS_OK) return 0;
     FUZZ_CHECK(got == want, "keep-all value rewrite differs from the compact text");
+    if (set) check_set(text, len, selector, want);
 
     tamsel_array_rewrite_options ao{};
     ao.array_end_callback = [](void *, const tamsel_array_rewrite_context *,

@@ -111,9 +111,21 @@ TAMSEL_API const char *tamsel_status_string(tamsel_status status);
  * How to use: every allocation the library makes goes through a `tamsel_allocator`. Give all
  * three callbacks or none: none selects the process allocator (malloc, realloc, free); one or
  * two is rejected with status 1 "allocator must provide either all callbacks or none" by every
- * operation that takes an allocator. Attach a `tamsel_alloc_stats` to have the library count
- * what it allocates; the counters are updated under one process-wide lock, so a record may be
- * shared between threads, but read it only while no operation runs.
+ * operation that takes an allocator. To have the library count what it allocates, set `stats`
+ * to a `tamsel_alloc_stats` in an allocator that HAS its callbacks: with all three callbacks
+ * NULL the record selects the default allocator and its `stats` is ignored, so nothing is
+ * counted. For counting over the process allocator, start from tamsel_default_allocator():
+ *
+ *     tamsel_alloc_stats stats = {0};
+ *     tamsel_allocator counted = tamsel_default_allocator();
+ *     counted.stats = &stats;
+ *     config.allocator = &counted;
+ *
+ * tamsel_new copies the allocator record; the stats record it points to must outlive the
+ * runtime and every block counted in it.
+ *
+ * The counters are updated under one process-wide lock, so a record may be shared between
+ * threads and allocators, but read it only while no operation runs.
  */
 
 /* Allocation statistics, five unsigned 64-bit counters in this order. */
@@ -1424,7 +1436,14 @@ TAMSEL_API tamsel_status tamsel_parse_path(tamsel_runtime *runtime, const tamsel
                                            void *dst, const char *path, tamsel_error *error);
 
 /* Checks that the input is exactly one JSON value within the runtime's parse limits; returns 0 or
- * the failure with its position. */
+ * the failure with its position. Keys and numbers (and, in a parse, the elements of
+ * TAMSEL_FIELD_STRING_ARRAY fields) are held whole in the parser's workspace beside the open
+ * levels: about 4 KiB at the root, less at each level (about 500 bytes 64 levels down). A
+ * longer one fails these doors and the parse doors with status 8 "failed to append string" or
+ * "failed to append number", although no allocation failed: read status 8 from them as "too
+ * long for the workspace" as well as "out of memory". To validate arbitrary input, use
+ * tamsel_visit_value_* with tamsel_default_value_visitor(): keys and strings are streamed
+ * there, and every length is bounded by the runtime's value limits alone. */
 TAMSEL_API tamsel_status tamsel_validate_buffer(tamsel_runtime *runtime, const void *data,
                                                 size_t len, tamsel_error *error);
 TAMSEL_API tamsel_status tamsel_validate_cstr(tamsel_runtime *runtime, const char *json,
@@ -2927,9 +2946,14 @@ typedef struct tamsel_value_rewrite_selector_options {
 
 /*
  * Value rewrite. Returns 0, 7 when a sink truncated, 3 "value rewrite target was not found"
- * (REPLACE, DROP, CALLBACK) or "value rewrite cannot synthesize a missing array index", or the
- * first failure. A missing replacement target is created at the end of the deepest existing
- * object on its path, with objects for the missing levels.
+ * (REPLACE, DROP, CALLBACK) or "value rewrite cannot synthesize a missing array index", 6
+ * "value rewrite target path exceeds maximum depth", or the first failure. A missing
+ * replacement target is created at the end of the deepest existing object on its path, with
+ * objects for the missing levels: that object gains the member even when the segment is all
+ * digits (in an object it can only be a name), while an all-digit segment below it would be a
+ * missing array element, which is refused before any of the created text is written. REPLACE
+ * and CALLBACK with more segments than the depth limit (the parse options' max_depth, else the
+ * value limits') are refused before any output: such a target can be neither read nor created.
  */
 TAMSEL_API tamsel_status tamsel_value_rewrite_reader(tamsel_runtime *runtime, tamsel_reader reader,
                                                      void *reader_user, tamsel_sink sink,

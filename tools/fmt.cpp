@@ -20,7 +20,7 @@ const char fmt_help[] =
     "\n"
     "  --compact           no whitespace at all\n"
     "  --pretty[=INDENT]   one member per line, INDENT spaces per level (1 to 16; the\n"
-    "                      default, with INDENT 2)\n"
+    "                      default, with INDENT 2); INDENT joined with '=' (--pretty=4)\n"
     "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
@@ -132,12 +132,14 @@ int cmd_fmt(int argc, char **argv) {
                                      {nullptr, 0, nullptr, 0}};
     limits l;
     uint64_t indent = 2;
+    const char *after_pretty = nullptr; // what followed a bare --pretty
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
         if (opt == 'c') {
             indent = 0;
         } else if (opt == 'p') {
             indent = 2;
+            after_pretty = !optarg && optind < argc ? argv[optind] : nullptr;
             if (optarg && (!parse_count(optarg, &indent) || indent == 0 || indent > max_indent)) {
                 std::fprintf(stderr,
                              "tamsel fmt: --pretty takes an indentation of 1 to 16, not "
@@ -150,6 +152,7 @@ int cmd_fmt(int argc, char **argv) {
             if (code >= 0) return code;
         }
     }
+    if (misplaced_pretty_value("fmt", after_pretty, argc, argv)) return exit_usage;
     if (argc - optind > 1) {
         std::fprintf(stderr, "tamsel fmt: one FILE at most\nTry 'tamsel fmt --help'.\n");
         return exit_usage;

@@ -2,6 +2,7 @@
 #include "tool.hpp"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -67,6 +68,22 @@ int common_option(const char *command, const char *help, int opt, int argc, char
     }
     std::fprintf(stderr, "Try 'tamsel %s --help'.\n", command);
     return exit_usage;
+}
+
+bool misplaced_pretty_value(const char *command, const char *next, int argc, char **argv) {
+    if (!next) return false;
+    for (int i = optind; i < argc; ++i) {
+        uint64_t indent = 0;
+        if (argv[i] != next || !parse_count(next, &indent) || indent == 0 || indent > 16 ||
+            access(next, F_OK) == 0)
+            continue;
+        std::fprintf(stderr,
+                     "tamsel %s: '%s' is not a file; for an indentation write --pretty=%s\n"
+                     "Try 'tamsel %s --help'.\n",
+                     command, next, next, command);
+        return true;
+    }
+    return false;
 }
 
 } // namespace tool

@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,6 +36,9 @@ const char rewrite_help[] =
     "PATH for --drop and --set: member names and array indices separated by dots, from the\n"
     "root: 'a.b.0.c' is the member c of the first element of the array b of a. A backslash\n"
     "makes the next character literal ('a\\.b' is the member named a.b; '\\=' an = in a name).\n"
+    "--set adds a missing member to the deepest existing object on PATH even when its name\n"
+    "is all digits ('0=1' on {} gives {\"0\":1}); below that object a missing array element\n"
+    "is not created, and a PATH with more levels than --max-depth is refused.\n"
     "PATH for --keep-items: member names separated by dots, each found at any depth below the\n"
     "one before ('items', 'data.items'); every array it names is filtered.\n"
     "Values are compared as compact JSON text ('1' equals '1' but not '1.0').\n"
@@ -127,8 +131,24 @@ tamsel_status keep_matching(void *user, const tamsel_array_rewrite_context *, co
     return TAMSEL_STATUS_OK;
 }
 
+// Why --set cannot put a value at its PATH, in the tool's words, for the library's refusals of
+// a path; NULL for any other failure.
+const char *unsettable(const tamsel_error &error, const limits &l, char *buffer, size_t size) {
+    const char *m = error.message;
+    if (std::strcmp(m, "value rewrite target was not found") == 0)
+        return "the path runs through a missing array element or a value that is not an object";
+    if (std::strcmp(m, "value rewrite cannot synthesize a missing array index") == 0)
+        return "a missing array element is not created";
+    if (std::strcmp(m, "value rewrite target path exceeds maximum depth") == 0) {
+        std::snprintf(buffer, size, "it has more levels than --max-depth %" PRIu64, l.depth());
+        return buffer;
+    }
+    return nullptr;
+}
+
+// `set_path`: the PATH of --set, named when it cannot be set; NULL for the other edits.
 int settle(tamsel_status st, const tamsel_error &error, input &in, bool missing_is_ok,
-           const limits &l) {
+           const char *set_path, const limits &l) {
     const bool missing = st == TAMSEL_STATUS_TYPE_MISMATCH &&
                          std::strcmp(error.message, "value rewrite target was not found") == 0;
     if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || (missing && missing_is_ok)) {
@@ -141,6 +161,15 @@ int settle(tamsel_status st, const tamsel_error &error, input &in, bool missing_
         return exit_ok;
     }
     const bool flushed = stdout_buffer.flush();
+    char why[96];
+    const char *reason = set_path && !in.failed() ? unsettable(error, l, why, sizeof why) : nullptr;
+    if (reason) {
+        in.finish_progress();
+        const bool long_path = std::strlen(set_path) > 72; // named by its start
+        std::fprintf(stderr, "tamsel rewrite: %s: cannot set %.*s%s: %s\n", in.name(),
+                     long_path ? 64 : 72, set_path, long_path ? "..." : "", reason);
+        return exit_invalid;
+    }
     if (!in.failed() && input_error(st)) {
         if (error.line)
             in.report_error(error, l, error.line);
@@ -173,6 +202,7 @@ int cmd_rewrite(int argc, char **argv) {
     std::string path, json, where_key, where_value;
     const char *where = nullptr;
     uint64_t indent = 0;
+    const char *after_pretty = nullptr; // what followed a bare --pretty
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
         switch (opt) {
@@ -195,6 +225,7 @@ int cmd_rewrite(int argc, char **argv) {
             break;
         case opt_pretty:
             indent = 2;
+            after_pretty = !optarg && optind < argc ? argv[optind] : nullptr;
             if (optarg && (!parse_count(optarg, &indent) || indent == 0 || indent > 16))
                 return usage("--pretty takes an indentation of 1 to 16");
             break;
@@ -213,6 +244,7 @@ int cmd_rewrite(int argc, char **argv) {
         where_key.assign(where, static_cast<size_t>(eq - where));
         where_value.assign(eq + 1);
     }
+    if (misplaced_pretty_value("rewrite", after_pretty, argc, argv)) return exit_usage;
     if (argc - optind > 1) return usage("one FILE at most");
 
     tamsel_runtime *runtime = make_runtime(l);
@@ -246,7 +278,7 @@ int cmd_rewrite(int argc, char **argv) {
         st = tamsel_array_rewrite_reader(runtime, path.c_str(), input::reader, &in, sink, sink_user,
                                          &o, &error);
         tamsel_json_value_cleanup(&item);
-        code = settle(st, error, in, false, l);
+        code = settle(st, error, in, false, nullptr, l);
     } else {
         tamsel_json_value replacement;
         tamsel_json_value_init(runtime, &replacement);
@@ -267,7 +299,7 @@ int cmd_rewrite(int argc, char **argv) {
         st = tamsel_value_rewrite_selector_reader(runtime, input::reader, &in, sink, sink_user, &o,
                                                   &error);
         tamsel_json_value_cleanup(&replacement);
-        code = settle(st, error, in, mode == opt_drop, l);
+        code = settle(st, error, in, mode == opt_drop, mode == opt_set ? path.c_str() : nullptr, l);
     }
     tamsel_free(runtime);
     return code;

@@ -163,6 +163,12 @@ enum common_option : int { opt_max_depth = 0x100, opt_max_string, opt_help };
 // errors. Returns -1 to go on, or the exit code to leave with (--help prints `help`).
 int common_option(const char *command, const char *help, int opt, int argc, char **argv, limits *l);
 
+// `--pretty 4` leaves 4 as an operand: an optional value must be joined with '='. `next` is
+// the argument that followed a bare --pretty (NULL when none). Prints a usage message naming
+// --pretty=N and returns true when `next` ended up among the operands, reads as an
+// indentation of 1 to 16 and names no file.
+bool misplaced_pretty_value(const char *command, const char *next, int argc, char **argv);
+
 // The subcommands: each gets argc/argv starting at its own name.
 int cmd_validate(int argc, char **argv);
 int cmd_fmt(int argc, char **argv);

@@ -11,7 +11,7 @@ namespace tool {
 namespace {
 
 const char validate_help[] =
-    "Usage: tamsel validate [--lines] [--max-depth=N] [FILE...]\n"
+    "Usage: tamsel validate [--lines] [OPTIONS] [FILE...]\n"
     "\n"
     "Checks that each input is exactly one JSON value (RFC 8259). Prints nothing when all are\n"
     "valid; otherwise prints FILE:LINE:COLUMN: message for each invalid input on stderr.\n"
@@ -24,6 +24,7 @@ const char validate_help[] =
     "                      lack its newline.\n"
     "  --max-depth=N       most containers open at once (default 10000); deeper input is\n"
     "                      reported as \"nesting exceeds --max-depth N\"\n"
+    "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. Exit status: 0 all valid, 1 an input is\n"
@@ -39,7 +40,9 @@ const tamsel_value_visitor no_callbacks = tamsel_default_value_visitor();
 // Cuts an input into lines over a 64 KiB window. A line that fits the window (with the
 // blanks in front of it, so columns stay those of the file) is validated in place as a
 // buffer; a longer one is streamed through a reader that hands out its bytes and reports eof
-// at its newline, so no line is ever held whole.
+// at its newline, so no line is ever held whole. Blanks that run to the end of the window are
+// dropped and counted instead of kept, so a run of any length leaves room to read on; the
+// count is added to the column of an error on that line.
 class line_splitter {
   public:
     explicit line_splitter(input &in) : in_(in) {}
@@ -48,13 +51,19 @@ class line_splitter {
     // failed: see input::failed). `line` is advanced past the blank lines.
     bool next_line(uint64_t *line) {
         start_ = pos_;
+        dropped_ = 0;
         for (;;) {
-            if (pos_ == len_ && !refill()) return false;
+            if (pos_ == len_) {
+                dropped_ += pos_ - start_; // all blanks: nothing of them is needed again
+                start_ = pos_;
+                if (!refill()) return false;
+            }
             const unsigned char c = window_[pos_];
             if (c == '\n') {
                 ++*line;
                 ++pos_;
                 start_ = pos_;
+                dropped_ = 0;
             } else if (is_blank(c)) {
                 ++pos_;
             } else {
@@ -78,6 +87,10 @@ class line_splitter {
         pending_spaces_ = pos_ - start_;
         return tamsel_visit_value_reader(runtime, reader, this, &no_callbacks, nullptr, error);
     }
+
+    // Blanks of the current line that were dropped from the window before its content: the
+    // library's columns start after them.
+    uint64_t dropped_blanks() const { return dropped_; }
 
     // Consumes what the validator left of the current line, its newline included.
     void skip_rest_of_line() {
@@ -164,6 +177,7 @@ class line_splitter {
     size_t pos_ = 0;
     size_t len_ = 0;
     uint64_t pending_spaces_ = 0;
+    uint64_t dropped_ = 0;
     bool at_newline_ = false;
 };
 
@@ -171,8 +185,14 @@ int validate_whole(tamsel_runtime *runtime, input &in, const limits &l) {
     tamsel_error error;
     tamsel_status st =
         tamsel_visit_value_reader(runtime, input::reader, &in, &no_callbacks, nullptr, &error);
-    if (st != TAMSEL_STATUS_OK) return report_failure(in, nullptr, st, error, l);
-    return exit_ok;
+    if (st == TAMSEL_STATUS_OK) return exit_ok;
+    const int code = report_failure(in, nullptr, st, error, l);
+    // A second value that starts a line is most likely JSON Lines read without --lines.
+    if (!in.failed() && error.line > 1 && error.column == 1 &&
+        std::strcmp(error.message, "visited JSON must contain exactly one value") == 0)
+        std::fputs("tamsel validate: one JSON value per line? Check JSON Lines with --lines.\n",
+                   stderr);
+    return code;
 }
 
 int validate_lines(tamsel_runtime *runtime, input &in, const limits &l) {
@@ -186,6 +206,7 @@ int validate_lines(tamsel_runtime *runtime, input &in, const limits &l) {
         if (st != TAMSEL_STATUS_OK) {
             if (st != TAMSEL_STATUS_INVALID_JSON && st != TAMSEL_STATUS_OVERFLOW)
                 return report_failure(in, nullptr, st, error, l);
+            error.column += static_cast<size_t>(lines.dropped_blanks());
             in.report_error(error, l, static_cast<size_t>(line));
             result = exit_invalid;
         }
@@ -202,11 +223,8 @@ int validate_lines(tamsel_runtime *runtime, input &in, const limits &l) {
 } // namespace
 
 int cmd_validate(int argc, char **argv) {
-    // No --max-string: validation reads strings and keys of any length in bounded memory.
-    static const option options[] = {{"lines", no_argument, nullptr, 'l'},
-                                     {"max-depth", required_argument, nullptr, opt_max_depth},
-                                     {"help", no_argument, nullptr, opt_help},
-                                     {nullptr, 0, nullptr, 0}};
+    static const option options[] = {
+        {"lines", no_argument, nullptr, 'l'}, TOOL_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
     limits l;
     bool lines = false;
     int opt;

@@ -1,6 +1,6 @@
 // The value rewrite: the visitor's events copied through a writer, with the one value at the
 // target path kept, dropped or replaced, and a missing replacement target created at the end
-// of the deepest object on its path.
+// of the deepest object on its path (with objects for the missing levels below it).
 //
 // Frames follow the containers being copied (an explicit stack from the parse allocator, so
 // input depth never reaches the machine stack). A frame is on the path when every level above
@@ -42,7 +42,10 @@ class value_rewriter {
   public:
     value_rewriter(tamsel_writer *writer, const tamsel_value_rewrite_options &options,
                    const tamsel_allocator &allocator, size_t max_number)
-        : w_(writer), o_(options), a_(allocator), max_number_(max_number) {}
+        : w_(writer), o_(options), a_(allocator), max_number_(max_number) {
+        for (size_t i = 1; i < o_.segment_count; ++i)
+            if (all_digits(o_.segments[i], std::strlen(o_.segments[i]))) last_index_segment_ = i;
+    }
     ~value_rewriter() {
         owned_free(frames_);
         io::byte_buffer_free(key_, a_);
@@ -93,6 +96,9 @@ class value_rewriter {
     const tamsel_value_rewrite_options &o_;
     tamsel_allocator a_;
     size_t max_number_;
+    // The last digit-only segment after the first (0: none). Missing levels are created as
+    // objects, so a creation that would have to make this segment, an array index, is refused.
+    size_t last_index_segment_ = 0;
     frame *frames_ = nullptr;
     size_t depth_ = 0, capacity_ = 0;
     io::byte_buffer key_;    // the key of the innermost object, written when its value starts
@@ -233,15 +239,18 @@ tamsel_status value_rewriter::target_end(tamsel_error *error) {
 }
 
 // Writes the missing part of the target path at the end of on-path object `f`: its segment
-// as a key, one object per further segment, the replacement at the last.
+// as a key (digits too: in an object it can only name a member), one object per further
+// segment, the replacement at the last. A further segment that is an array index is refused
+// before anything is written. The deepest object opened lies at depth segment_count, which
+// value_rewrite held to the depth limit before the walk.
 tamsel_status value_rewriter::create_missing(const frame &f, tamsel_error *error) {
+    if (last_index_segment_ > f.segment)
+        return fail(error, TAMSEL_STATUS_TYPE_MISMATCH,
+                    "value rewrite cannot synthesize a missing array index");
     const size_t count = o_.segment_count;
     size_t opened = 0;
     for (size_t i = f.segment; i < count; ++i) {
         const char *seg = o_.segments[i];
-        if (i > f.segment && all_digits(seg, std::strlen(seg)))
-            return fail(error, TAMSEL_STATUS_TYPE_MISMATCH,
-                        "value rewrite cannot synthesize a missing array index");
         TAMSEL_TRY(taken(tamsel_writer_key(w_, seg, std::strlen(seg), error)));
         if (i + 1 == count) break;
         TAMSEL_TRY(taken(tamsel_writer_begin_object(w_, error)));
@@ -293,10 +302,8 @@ tamsel_status value_rewriter::on_object_end(void *u, tamsel_error *e) {
         return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite object frame mismatch");
     const bool creates =
         r.o_.action == TAMSEL_VALUE_REWRITE_REPLACE || r.o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
-    if (creates && f.on_path && !f.matched && !r.found_ && f.segment < r.o_.segment_count) {
-        const char *seg = r.o_.segments[f.segment];
-        if (!all_digits(seg, std::strlen(seg))) TAMSEL_TRY(r.create_missing(f, e));
-    }
+    if (creates && f.on_path && !f.matched && !r.found_ && f.segment < r.o_.segment_count)
+        TAMSEL_TRY(r.create_missing(f, e));
     return taken(tamsel_writer_end_object(r.w_, e));
 }
 
@@ -477,6 +484,14 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
     const tamsel_runtime_settings &settings = *borrow.settings();
     tamsel_allocator allocator;
     TAMSEL_TRY(require_allocator(settings.parse_options.allocator, &allocator, error));
+    const tamsel_value_limits limits = visit::effective_limits(walk_limits(settings));
+    // A target path of n segments lies inside n containers, and creating it opens objects down
+    // to that depth: past the depth limit the target can be neither read nor created.
+    const bool creates =
+        o.action == TAMSEL_VALUE_REWRITE_REPLACE || o.action == TAMSEL_VALUE_REWRITE_CALLBACK;
+    if (creates && o.segment_count > limits.max_depth)
+        return fail(error, TAMSEL_STATUS_OVERFLOW,
+                    "value rewrite target path exceeds maximum depth");
     clear_error(error);
 
     tamsel_writer writer{};
@@ -486,7 +501,6 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
         ~writer_guard() { tamsel_writer_cleanup(w); }
     } guard{&writer};
 
-    const tamsel_value_limits limits = visit::effective_limits(walk_limits(settings));
     value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes));
     visit::input_cursor cursor(error, limits.max_total_bytes);
     open_input(cursor, in);

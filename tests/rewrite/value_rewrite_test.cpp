@@ -74,6 +74,8 @@ TEST(ValueRewrite, ActionsAtTheirTargets) {
         {R"({"items":[0,1,2]})", "items.5", R, 3, "value rewrite target was not found"},
         {R"({"items":[0,1,2]})", "items.07", R, 3, "value rewrite target was not found"},
         {R"({"a":1})", "list.0.x", R, 3, "value rewrite cannot synthesize a missing array index"},
+        {R"({})", "0", R, 0, R"({"0":1})"},
+        {R"({"x":{"a":2}})", "x.0.y", R, 0, R"({"x":{"a":2,"0":{"y":1}}})"},
         {R"({"a.b":{"c":2},"a":{"b":3}})", "a\\.b.c", R, 0, R"({"a.b":{"c":1},"a":{"b":3}})"},
         {R"({"a":1})", "", D, 1, "value rewrite cannot drop the root value"},
         {R"({"a":1})", "b", K, 0, R"({"a":1})"},
@@ -96,6 +98,41 @@ TEST(ValueRewrite, ActionsAtTheirTargets) {
             EXPECT_EQ(r.message, w.out_or_message) << w.in << " " << w.selector;
         }
     }
+}
+
+TEST(ValueRewrite, CreationStaysWithinTheDepthLimitAndIsRefusedBeforeItIsWritten) {
+    tamsel_config cfg = tamsel_default_config();
+    cfg.max_depth = 3;
+    cfg.value_max_depth = 3;
+    tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
+    ASSERT_NE(rt, nullptr);
+    const int R = TAMSEL_VALUE_REWRITE_REPLACE, C = TAMSEL_VALUE_REWRITE_CALLBACK;
+    run_result r = run(rt, "{}", "a.b.c", R);
+    EXPECT_EQ(r.out, R"({"a":{"b":{"c":1}}})") << r.message;
+    // One level more can be neither read nor created: refused before any output, whichever
+    // action would create it.
+    for (int action : {R, C}) {
+        tamsel_value_rewrite_selector_options o{};
+        o.selector = "a.b.c.d";
+        o.action = action;
+        o.replacement.write = write_one;
+        o.replace_callback = [](tamsel_writer *w, const tamsel_value_rewrite_target *, void *,
+                                tamsel_error *e) { return tamsel_writer_i64(w, 1, e); };
+        capture c;
+        tamsel_error e{};
+        EXPECT_EQ(tamsel_value_rewrite_selector_buffer(rt, "{}", 2, capture::sink, &c, &o, &e),
+                  TAMSEL_STATUS_OVERFLOW);
+        EXPECT_STREQ(e.message, "value rewrite target path exceeds maximum depth");
+        EXPECT_EQ(c.out, "");
+    }
+    // Dropping and keeping create nothing: a deep path is only not found.
+    r = run(rt, "{}", "a.b.c.d", TAMSEL_VALUE_REWRITE_DROP);
+    EXPECT_EQ(r.message, "value rewrite target was not found");
+    // An index below a created level is refused before any of the created text.
+    r = run(rt, R"({"k":[]})", "x.0", R);
+    EXPECT_EQ(r.status, TAMSEL_STATUS_TYPE_MISMATCH);
+    EXPECT_EQ(r.out, R"({"k":[])");
+    tamsel_free(rt);
 }
 
 TEST(ValueRewrite, ReplacementsFromRecordsAndHoldersAreCheckedFirst) {

@@ -97,7 +97,9 @@ TEST(ToolRewrite, ErrorsAndUsage) {
     EXPECT_NE(r.err.find("<stdin>:2:"), std::string::npos) << r.err;
     r = run_with_input({"rewrite", "--set", "list.0.x=1"}, "{}");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cannot synthesize a missing array index"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err, "tamsel rewrite: <stdin>: cannot set list.0.x: a missing array element is "
+                     "not created\n");
+    EXPECT_EQ(r.out, "{"); // nothing of the member it would have created
     r = run_with_input({"rewrite", "--drop", "a.b"}, "{\"a\":1}");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"a\":1}\n");
@@ -108,4 +110,32 @@ TEST(ToolRewrite, ErrorsAndUsage) {
     EXPECT_EQ(run({"rewrite", "--drop", "a", "--set", "b=1"}).status, 2);
     EXPECT_EQ(run({"rewrite", "--keep-items", "a"}).status, 2);
     EXPECT_EQ(run({"rewrite", "--set", "a=[1"}).status, 2);
+}
+
+TEST(ToolRewrite, SetCreatesNoMoreLevelsThanTheDepthLimitAndNamesItsPath) {
+    result r = run_with_input({"rewrite", "--max-depth=3", "--set", "a.b.c=1"}, "{}");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"a\":{\"b\":{\"c\":1}}}\n");
+    r = run_with_input({"rewrite", "--max-depth=3", "--set", "a.b.c.d=1"}, "{}");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tamsel rewrite: <stdin>: cannot set a.b.c.d: it has more levels than "
+                     "--max-depth 3\n");
+    // 20,000 levels under the default limit, laid out: refused before anything is written,
+    // the path named by its start.
+    std::string deep = "a";
+    for (int i = 1; i < 20000; ++i)
+        deep += ".a";
+    r = run_with_input({"rewrite", "--pretty=16", "--set", deep + "=1"}, "{}");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tamsel rewrite: <stdin>: cannot set " + deep.substr(0, 64) +
+                         "...: it has more levels than --max-depth 10000\n");
+    // A missing array element names the path; a digit-only name is a member of an object.
+    r = run_with_input({"rewrite", "--set", "a.100.x=1"}, "{\"a\":[1]}");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("tamsel rewrite: <stdin>: cannot set a.100.x: ", 0), 0u) << r.err;
+    r = run_with_input({"rewrite", "--set", "0=1"}, "{}");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"0\":1}\n");
 }

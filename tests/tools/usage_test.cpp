@@ -36,7 +36,7 @@ TEST(ToolUsage, UsageErrorsExitWithTwo) {
         {"validate", "--max-depth"},
         {"validate", "--max-depth=0"},
         {"validate", "--max-depth=-3"},
-        {"validate", "--max-string=10"},
+        {"validate", "--max-string=0"},
         {"fmt", "--pretty=0"},
         {"fmt", "--pretty=17"},
         {"fmt", "--pretty=two"},

@@ -158,6 +158,9 @@ TEST(ToolValidate, OnlyALimitTheUserSetIsReportedAndItIsNamed) {
     r = run_with_input({"validate"}, std::string(10001, '[') + std::string(10001, ']'));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "<stdin>:1:10001: nesting exceeds --max-depth 10000\n");
+    r = run_with_input({"validate", "--max-string=3"}, "{\"k\": \"abcd\"}");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "<stdin>:1:11: string exceeds --max-string 3\n");
     r = run_with_input({"stats", "--max-string=3"}, "[\"abcd\"]");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.substr(r.err.find(": ") + 2), "string exceeds --max-string 3\n");
@@ -219,4 +222,41 @@ TEST(ToolValidateLines, EachLineOfACorpusDocumentCompacted) {
     result r = run_with_input({"validate", "--lines"}, text);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("<stdin>:7:1001: ", 0), 0u) << r.err;
+}
+
+TEST(ToolValidateLines, EveryLineIsCheckedWhateverCrossesTheWindow) {
+    // Runs of blanks and lines of content around the 64 KiB window, one after another, so each
+    // starts at another offset in it; each is followed by a bad line that must be found.
+    std::string text, want;
+    size_t line = 0;
+    const auto add = [&](const std::string &l, size_t bad_column) {
+        text += l + "\n";
+        ++line;
+        if (bad_column)
+            want += "<stdin>:" + std::to_string(line) + ":" + std::to_string(bad_column) + ": ";
+        return line;
+    };
+    const auto blanks = [](size_t n) {
+        std::string b(n, ' ');
+        for (size_t i = 0; i < n; i += 7)
+            b[i] = i % 2 ? '\t' : '\r';
+        return b;
+    };
+    for (size_t n : {size_t{65534}, size_t{65535}, size_t{65536}, size_t{65537}, size_t{131072},
+                     size_t{200001}}) {
+        add(blanks(n), 0); // a blank line
+        add("{not json", 2);
+        want += "expected object key\n";
+        add(blanks(n) + "[1,]", n + 4); // blanks, then a bad value
+        want += "expected JSON value\n";
+        add(blanks(n) + "\"" + std::string(n, 's') + "\"", 0); // blanks, then a long line
+        add(std::string(n - 2, ' ') + "\"" + std::string(n, 's') + "\" 1", 2 * n + 2);
+        want += "unexpected data after the JSON value\n";
+        add("\"" + std::string(n - 2, 'x') + "\"", 0); // content of exactly n bytes
+        add("[" + std::string(n, '1') + ",]", n + 3);
+        want += "expected JSON value\n";
+    }
+    result r = run_with_input({"validate", "--lines"}, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, want);
 }
