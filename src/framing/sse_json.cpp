@@ -311,41 +311,54 @@ void note_line(tamsel_sse &s, const sse_field &f) {
 }
 
 bool is_marker(const json_args &a, const sse_field &f) {
-    return a.marker_len && f.value_len == a.marker_len &&
-           std::memcmp(f.value, a.marker, a.marker_len) == 0;
+    return f.value_len == a.marker_len && std::memcmp(f.value, a.marker, a.marker_len) == 0;
 }
 
-tamsel_status json_data(sse_call &c, const sse_field &f) {
+// A data line of an event the filter leaves out: `other` sees it, if there is one.
+tamsel_status skipped_data(sse_call &c, const sse_field &f, size_t sep) {
+    const tamsel_status st = args_of(c).other ? other_data(c, f, sep) : TAMSEL_STATUS_OK;
+    if (st != TAMSEL_STATUS_OK) sse_abandon(c);
+    return st;
+}
+
+// A first data line equal to the end marker may be all the data: it is kept unfed until the
+// next data line or the dispatch says.
+tamsel_status hold(sse_call &c, const sse_field &f, size_t total) {
+    tamsel_sse &s = c.s;
+    io::byte_clear(s.held);
+    const tamsel_status st =
+        io::byte_append(s.held, f.value, f.value_len, s.max_line, s.allocator, &c.scratch);
+    if (st != TAMSEL_STATUS_OK) {
+        sse_abandon(c);
+        return st;
+    }
+    s.data_bytes = total;
+    return st;
+}
+
+// Not inlined into json_line: the other lines of an event (event, id, the empty line) would
+// pay for the registers it saves.
+[[gnu::noinline]] tamsel_status json_data(sse_call &c, const sse_field &f) {
     tamsel_sse &s = c.s;
     const json_args &a = args_of(c);
     if (!s.decided) decide(s, a.filter);
     const size_t sep = s.has_data ? 1 : 0;
-    const bool held = s.marker && s.matches;
+    const bool held = s.marker && s.matches; // the line before waits in `held`
     s.has_data = true;
     s.content = true;
-    s.marker = !sep && is_marker(a, f);
-    tamsel_status st = TAMSEL_STATUS_OK;
-    if (!s.matches) {
-        if (a.other) st = other_data(c, f, sep);
-        if (st != TAMSEL_STATUS_OK) sse_abandon(c);
-        return st;
-    }
+    s.marker = a.marker_len && !sep && is_marker(a, f);
+    if (!s.matches) return skipped_data(c, f, sep);
     size_t total;
+    tamsel_status st = TAMSEL_STATUS_OK;
     if (!checked_add(s.data_bytes, sep, &total) || !checked_add(total, f.value_len, &total) ||
         total > s.max_data)
         st = fail(&c.scratch, TAMSEL_STATUS_OVERFLOW,
                   "SSE JSON event data exceeds configured limit");
     else if (s.parser_active && !same_destination(s, a))
         st = changed(c);
-    if (st == TAMSEL_STATUS_OK) note_line(s, f);
-    if (st == TAMSEL_STATUS_OK && s.marker) {
-        // Perhaps the whole data: kept unfed until the next line or the dispatch says.
-        io::byte_clear(s.held);
-        st = io::byte_append(s.held, f.value, f.value_len, s.max_line, s.allocator, &c.scratch);
-        if (st == TAMSEL_STATUS_OK) {
-            s.data_bytes = total;
-            return st;
-        }
+    if (st == TAMSEL_STATUS_OK && a.extended) {
+        note_line(s, f); // positions for the extended doors, which alone have a marker
+        if (s.marker) return hold(c, f, total);
     }
     if (st == TAMSEL_STATUS_OK && !s.parser_active) st = start_parser(c, a);
     if (st == TAMSEL_STATUS_OK && held) st = feed(c, s.held.data, s.held.length);
