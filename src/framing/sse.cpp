@@ -251,14 +251,14 @@ tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from, const c
 }
 
 tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish, const void *bytes,
-                        size_t length, tamsel_error *error) {
+                        size_t length, tamsel_error *error, bool ended_ok) {
     if (finish && !s) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is required");
     if (!s || (!bytes && length))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser and bytes are required");
     if (s->family != sse_family::none && s->family != family)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "SSE parser is used by the other family of entry points");
-    if (!finish && s->finished)
+    if (!finish && s->finished && !(ended_ok && s->ended))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is already finished");
     return TAMSEL_STATUS_OK;
 }

@@ -454,12 +454,11 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "map and destination are required");
     tamsel_allocator alloc;
     TAMSEL_TRY(require_allocator(borrow.settings()->parse_options.allocator, &alloc, error));
-    const bool ended = given.extended && parser && parser->ended;
-    TAMSEL_TRY(sse_check(parser, sse_family::json, finish || ended, bytes, length, error));
+    TAMSEL_TRY(sse_check(parser, sse_family::json, finish, bytes, length, error, given.extended));
     if (given.marker && std::strpbrk(given.marker, "\r\n"))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE end marker must not hold CR or LF");
     clear_error(error);
-    if (ended || (finish && parser->finished)) return TAMSEL_STATUS_OK;
+    if ((given.extended && parser->ended) || (finish && parser->finished)) return TAMSEL_STATUS_OK;
     parser->family = sse_family::json;
     json_args a = given;
     a.settings = borrow.settings();

@@ -152,8 +152,10 @@ void sse_reset_event(tamsel_sse &s);
 // The call's result from a callback's return value and record.
 [[nodiscard]] tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from,
                                                 const char *message);
-// Checks the arguments every push and finish share and binds the parser to `family`.
+// Checks the arguments every push and finish share. `ended_ok`: a push to a stream that ended
+// before its bytes did is not refused (the extended doors read nothing then).
 [[nodiscard]] tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish,
-                                      const void *bytes, size_t length, tamsel_error *error);
+                                      const void *bytes, size_t length, tamsel_error *error,
+                                      bool ended_ok = false);
 
 } // namespace tamsel::framing
