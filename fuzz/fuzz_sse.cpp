@@ -5,7 +5,9 @@
 // the first failure it met, so pieces may report more); no event ends twice (every end_event closes
 // one begin_event, and no more events end than the stream has lines); the JSON family, into a
 // record and into a capturing holder, gives the same events whole and in pieces, each one an
-// event the plain family dispatched; closing leaves nothing allocated.
+// event the plain family dispatched; so do the extended entry points with a `[DONE]` end
+// marker and the events not parsed reported as plain events (where the stream ends, and the
+// stream positions of parse failures, included); closing leaves nothing allocated.
 #include "fuzz_support.hpp"
 
 namespace {
@@ -26,7 +28,7 @@ const tamsel_map *rec_map() {
 
 struct log {
     std::string text;
-    size_t begins = 0, ends = 0;
+    size_t begins = 0, ends = 0, parsed = 0;
     bool open = false;
 };
 
@@ -70,7 +72,13 @@ int on_value(void *u, const tamsel_sse_event *e, tamsel_json_value *v, tamsel_er
     return 0;
 }
 
-enum class road { plain, record, value };
+// The extended road: parsed events and plain ones in one transcript.
+int on_record_logged(void *u, const tamsel_sse_event *e, void *dst, tamsel_error *error) {
+    ++static_cast<log *>(u)->parsed;
+    return on_record(&static_cast<log *>(u)->text, e, dst, error);
+}
+
+enum class road { plain, record, value, extended };
 
 // What a road reported: the callbacks, and the first failure.
 struct outcome {
@@ -80,7 +88,7 @@ struct outcome {
 };
 
 // Runs the stream in `pieces` (empty: whole) through one road; the events the plain road
-// ended go to `*ends`.
+// ended (the extended road: parsed or ended as plain events) go to `*ends`.
 outcome run(road r, const uint8_t *text, size_t size, const std::vector<uint8_t> &pieces,
             bool small, tamsel_runtime *rt, size_t *ends) {
     fuzz::counting_allocator alloc;
@@ -101,9 +109,13 @@ outcome run(road r, const uint8_t *text, size_t size, const std::vector<uint8_t>
     tamsel_json_value v;
     tamsel_json_value_init(rt, &v);
     (void)tamsel_json_value_enable_parse_capture(&v, nullptr);
+    const tamsel_sse_json_handlers h{on_record_logged, nullptr, &cb, "[DONE]", &l};
     auto push = [&](const uint8_t *p, size_t n, bool finish) {
         tamsel_status st;
-        if (r == road::plain)
+        if (r == road::extended)
+            st = finish ? tamsel_sse_finish_json_ex(rt, s, rec_map(), &dst, nullptr, &h, &e)
+                        : tamsel_sse_push_json_ex(rt, s, rec_map(), &dst, p, n, nullptr, &h, &e);
+        else if (r == road::plain)
             st = finish ? tamsel_sse_finish(s, &cb, &l, &e) : tamsel_sse_push(s, p, n, &cb, &l, &e);
         else if (r == road::record)
             st = finish
@@ -126,12 +138,13 @@ outcome run(road r, const uint8_t *text, size_t size, const std::vector<uint8_t>
     }
     push(text + at, size - at, false);
     push(nullptr, 0, true);
+    if (r == road::extended) l.text += "ended " + std::to_string(tamsel_sse_ended(s)) + "\n";
     tamsel_sse_close(s);
     tamsel_cleanup(rec_map(), &dst);
     tamsel_json_value_cleanup(&v);
     FUZZ_CHECK(alloc.live_blocks() == 0, "%zu blocks left after close", alloc.live_blocks());
-    *ends = l.ends;
-    return {r == road::plain ? l.text : out, failure};
+    *ends = l.ends + l.parsed;
+    return {r == road::plain || r == road::extended ? l.text : out, failure};
 }
 
 } // namespace
@@ -165,6 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 (i == 0 || a.events[i - 1] == '\n') && (a.events[i] == 'J' || a.events[i] == 'V');
         FUZZ_CHECK(parsed <= ends, "%zu JSON events from %zu events", parsed, ends);
     }
+    size_t reported = 0;
+    const outcome a = run(road::extended, text, len, {}, small, rt, &reported);
+    const outcome b = run(road::extended, text, len, plan, small, rt, &unused);
+    FUZZ_CHECK(a == b, "extended pieces differ:\n%s%s\n--- whole ---\n%s%s", b.events.c_str(),
+               b.first_failure.c_str(), a.events.c_str(), a.first_failure.c_str());
+    FUZZ_CHECK(reported <= ends, "%zu extended events from %zu events", reported, ends);
     tamsel_free(rt);
     return 0;
 }

@@ -152,6 +152,8 @@ SSE_STREAMS = [
     (0, b'\xef\xbb\xbfretry: 3000\rdata\r\rid: a\x00b\ndata: "s"\n\ndata: 7'),
     (1, b'data: {"text":"' + b'y' * 30 + b'"}\n\ndata: 1\ndata: 2\n\n'),
     (0, b'data: not json\ndata: }\n\nunknown\n:\ndata:  {"n" : 2}\n\n'),
+    (0, b'event: ping\ndata: a\r\ndata: b\r\n\r\nevent: add\ndata: [DONE]\ndata: {"n":1}\n\n'
+        b'data: {"n":2}\r\n\r\nevent: done\ndata: [DONE]\n\ndata: {"n":3}\n\n'),
 ]
 
 

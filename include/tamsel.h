@@ -2220,6 +2220,24 @@ TAMSEL_API tamsel_status tamsel_write_json_string_spooled_sink(tamsel_runtime *r
  *    record (tamsel_sse_push_json) or a JSON value holder (tamsel_sse_push_json_value), and
  *    calls one callback per parsed event; the data is never gathered in one buffer.
  *
+ * The extended JSON entry points (tamsel_sse_push_json_ex and its three siblings) take a
+ * tamsel_sse_json_handlers record instead of one callback, and add three things:
+ *  - every event that is not parsed (filtered out, without data, or ending the stream) is
+ *    reported to `other` as a plain event (begin_event, data_chunk, end_event), so each event
+ *    reaches the caller exactly once, through one of the two routes;
+ *  - an end marker: an event whose whole data equals it (LLM APIs end with "data: [DONE]") is
+ *    not parsed; it goes to `other`, and then the stream ends;
+ *  - a callback (the JSON callback or one of `other`) may return TAMSEL_SSE_END_STREAM to end
+ *    the stream after what it was given.
+ * When the stream ends, the call returns as if the rest of its bytes were not there (0, or the
+ * first failure it met before the end), nothing more is read or reported, later extended
+ * pushes and finishes return 0 and do nothing, and tamsel_sse_ended tells how it ended. Their
+ * parse failures carry positions in the stream (line, column and offset of the offending byte
+ * among the pushed bytes) instead of within the event's data. Data that is neither JSON nor
+ * the marker is an error as with the other entry points: the first bytes of a value do not
+ * show that it is not JSON ("nope" begins like null), and the marker and the filter are the
+ * caller's own statement of which events are not.
+ *
  * Memory is bounded by the options: one line buffer (max_line_bytes), the event name and id
  * (max_field_bytes each), and for the JSON family the parser's fixed workspace and the parse
  * budget of the runtime.
@@ -2377,6 +2395,88 @@ TAMSEL_API tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, t
                                                       const tamsel_sse_event_filter *filter,
                                                       tamsel_sse_json_value_callback callback,
                                                       void *user, tamsel_error *error);
+
+/* Returned by a callback of the extended JSON entry points: end the stream after this (see the
+   how-to-use paragraph above). A value no other meaning uses; any other non-zero return fails. */
+#define TAMSEL_SSE_END_STREAM 0x20000000
+/* What tamsel_sse_ended returns. */
+#define TAMSEL_SSE_NOT_ENDED 0
+#define TAMSEL_SSE_ENDED_AT_MARKER 1   /* an event's data equalled the end marker */
+#define TAMSEL_SSE_ENDED_BY_CALLBACK 2 /* a callback returned TAMSEL_SSE_END_STREAM */
+
+/* What the extended JSON entry points call and look for. Members in this order; any may be
+   NULL. Passed again on every call, like the filter. */
+typedef struct tamsel_sse_json_handlers {
+    /* Each parsed event of tamsel_sse_push_json_ex, with the record. */
+    tamsel_sse_json_callback callback;
+    /* Each parsed event of tamsel_sse_push_json_value_ex, with the holder. */
+    tamsel_sse_json_value_callback value_callback;
+    /* Every dispatched event that is not parsed, as a plain event: begin_event, its data in
+       data_chunk pieces (data lines joined with LF), end_event. NULL: such events are skipped
+       unseen, as by tamsel_sse_push_json. */
+    const tamsel_sse_callbacks *other;
+    /* NUL-terminated: an event whose data (all its data lines joined) equals it ends the
+       stream. It must not hold CR or LF. NULL or "": no marker. */
+    const char *end_marker;
+    void *user; /* passed to every callback */
+} tamsel_sse_json_handlers;
+
+/*
+ * tamsel_sse_push_json_ex: as tamsel_sse_push_json, with an end marker and a road for the
+ * events that are not parsed (see the how-to-use paragraph of this section).
+ *   runtime, parser, map, dst, bytes, length, filter, error: as tamsel_sse_push_json.
+ *   handlers: NULL for none at all. An event that matches the filter is parsed unless its
+ *             data equals handlers->end_marker; every other dispatched event goes to
+ *             handlers->other (begin_event before its first data piece or at dispatch,
+ *             end_event at dispatch).
+ * A callback returning TAMSEL_SSE_END_STREAM ends the stream at once: nothing more is called,
+ * not even the end_event of an event in progress. Another non-zero return fails as with
+ * tamsel_sse_push_json (its own status, or 9 "SSE JSON callback failed", or for `other` "SSE
+ * begin_event callback failed", "SSE data_chunk callback failed", "SSE end_event callback
+ * failed").
+ * Returns as tamsel_sse_push_json, and: 0 once the stream has ended, reading nothing; 1 "SSE
+ * end marker must not hold CR or LF"; 6 "SSE event data exceeds configured limit" for the data
+ * of an event reported to `other`. A parse failure carries the line, column and offset of the
+ * offending byte in the stream: a line break joining two data lines counts as the terminator
+ * of the first, the end of the data as its last byte.
+ * Nothing of `handlers` is kept after the call. Thread-safety as tamsel_sse_push_json.
+ */
+TAMSEL_API tamsel_status tamsel_sse_push_json_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                 const struct tamsel_map *map, void *dst,
+                                                 const void *bytes, size_t length,
+                                                 const tamsel_sse_event_filter *filter,
+                                                 const tamsel_sse_json_handlers *handlers,
+                                                 tamsel_error *error);
+/* As tamsel_sse_push_json_ex, into a JSON value holder as tamsel_sse_push_json_value does
+   (handlers->value_callback receives each parsed event). */
+TAMSEL_API tamsel_status tamsel_sse_push_json_value_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                       tamsel_json_value *value, const void *bytes,
+                                                       size_t length,
+                                                       const tamsel_sse_event_filter *filter,
+                                                       const tamsel_sse_json_handlers *handlers,
+                                                       tamsel_error *error);
+/* Ends the stream for tamsel_sse_push_json_ex, as tamsel_sse_finish (0 at once when the stream
+   has ended). */
+TAMSEL_API tamsel_status tamsel_sse_finish_json_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                   const struct tamsel_map *map, void *dst,
+                                                   const tamsel_sse_event_filter *filter,
+                                                   const tamsel_sse_json_handlers *handlers,
+                                                   tamsel_error *error);
+/* Ends the stream for tamsel_sse_push_json_value_ex, as tamsel_sse_finish_json_ex. */
+TAMSEL_API tamsel_status tamsel_sse_finish_json_value_ex(tamsel_runtime *runtime,
+                                                         tamsel_sse *parser,
+                                                         tamsel_json_value *value,
+                                                         const tamsel_sse_event_filter *filter,
+                                                         const tamsel_sse_json_handlers *handlers,
+                                                         tamsel_error *error);
+
+/*
+ * tamsel_sse_ended: how the stream of `parser` ended: TAMSEL_SSE_ENDED_AT_MARKER,
+ * TAMSEL_SSE_ENDED_BY_CALLBACK, or TAMSEL_SSE_NOT_ENDED while it goes on (also after a plain
+ * finish, and for NULL). A caller reading from a live connection stops reading when this turns
+ * non-zero. Reads the parser only; the same thread rules as the pushes.
+ */
+TAMSEL_API int tamsel_sse_ended(const tamsel_sse *parser);
 
 /* Frees the parser and all it holds through the allocator it was opened with (NULL ignored).
    The caller's records and holders are not touched. */

@@ -78,10 +78,13 @@ echo "(the delta events' data as JSON Lines, first 2; then the answer rebuilt fr
 head -n 2 "$work/deltas.jsonl"
 sed -e 's/.*"text":"\(.*\)"}$/\1/' "$work/deltas.jsonl" | tr -d '\n'
 echo
-echo "every event's data as JSON: [DONE] is reported as a bad event (exit status 1)"
-printf '$ %s\n' "tamsel sse --json $data/chat_stream.sse"
-"$tamsel" sse --json "$data/chat_stream.sse" > "$work/all.jsonl" && exit 1 || [ $? -eq 1 ]
-tail -n 1 "$work/all.jsonl"
+echo "every event's data as JSON, up to the [DONE] that ends the stream (last 2)"
+printf '$ %s\n' "tamsel sse --json $data/chat_stream.sse | tail -n 2"
+"$tamsel" sse --json "$data/chat_stream.sse" > "$work/all.jsonl"
+tail -n 2 "$work/all.jsonl"
+echo "without an end marker [DONE] is data that is not JSON: a bad event, at its byte (exit status 1)"
+printf '$ %s\n' "tamsel sse --json --end-marker '' $data/chat_stream.sse"
+"$tamsel" sse --json --end-marker '' "$data/chat_stream.sse" > "$work/all.jsonl" && exit 1 || [ $? -eq 1 ]
 rm -f "$work/events.txt" "$work/deltas.jsonl" "$work/all.jsonl"
 
 step "Generate about 200 MiB of JSON Lines events (in $work)"

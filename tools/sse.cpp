@@ -1,7 +1,9 @@
 // tamsel sse: an event stream (text/event-stream) as one line per event, through the library's
 // SSE parser, flushed after every event so that it works at the end of a live pipe
-// (`curl -N URL | tamsel sse --json`). Memory is bounded by the parser's limits: one line, the
-// event name and id, and with --json the parser's workspace; data is never gathered.
+// (`curl -N URL | tamsel sse --json`). With --json an event whose data is the end marker
+// ends the stream: nothing after it is read, so the pipe's end need not be waited for. Memory
+// is bounded by the parser's limits: one line, the event name and id, and with --json the
+// parser's workspace; data is never gathered.
 #include "tool.hpp"
 
 #include <getopt.h>
@@ -13,18 +15,22 @@ namespace tool {
 namespace {
 
 const char sse_help[] =
-    "Usage: tamsel sse [--event NAME]... [--json] [FILE]\n"
+    "Usage: tamsel sse [--event NAME]... [--json [--end-marker TEXT]] [FILE]\n"
     "\n"
     "Reads a Server-Sent Events stream and writes one line per event, flushed at once:\n"
     "without --json an object {\"event\":...,\"id\":...,\"data\":...} (id null when the event\n"
     "has none; \"retry\" added when it sets one), with --json the event's data, which must\n"
-    "be one JSON value, written compact (JSON Lines). A bad event is reported as\n"
-    "FILE:LINE: message on stderr and skipped; the exit status is then 1 at the end.\n"
+    "be one JSON value, written compact (JSON Lines); an event whose data is the end marker\n"
+    "([DONE], as LLM APIs send) ends the stream there, and nothing after it is read. A bad\n"
+    "event is reported on stderr as FILE:LINE:COLUMN: message (bad JSON, at its byte in the\n"
+    "stream) or FILE:LINE: message (a limit) and skipped; the exit status is then 1 at the end.\n"
     "\n"
-    "  --event NAME  only events named NAME (repeatable; \"\" selects unnamed events); the\n"
-    "                event line must come before the data lines\n"
-    "  --json        write each event's data as JSON\n"
-    "  --help        show this help\n"
+    "  --event NAME       only events named NAME (repeatable; \"\" selects unnamed events);\n"
+    "                     the event line must come before the data lines\n"
+    "  --json             write each event's data as JSON\n"
+    "  --end-marker TEXT  with --json, the data that ends the stream (default [DONE]; ''\n"
+    "                     for none, making it a bad event like any other non-JSON data)\n"
+    "  --help             show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. Exit status: 0 ok, 1 a bad event, 2 usage\n"
     "error or a file that could not be read or written.\n";
@@ -93,8 +99,9 @@ int on_json(void *user, const tamsel_sse_event *, tamsel_json_value *v, tamsel_e
     return s.write_failed ? 1 : 0;
 }
 
-// Pushes the input a line at a time, so that a failure names the line it happened on.
-int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
+// Pushes the input a line at a time, so that a failure the library gives no position names
+// the line it happened on. With --json the stream may end before the input does.
+int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end_marker) {
     tamsel_error error;
     tamsel_sse *parser = tamsel_sse_open(nullptr, &error);
     if (!parser) {
@@ -106,6 +113,7 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
     (void)tamsel_json_value_enable_parse_capture(&value, nullptr);
     const tamsel_sse_event_filter filter{s.names, s.name_count};
     const tamsel_sse_callbacks callbacks{on_begin, on_chunk, on_end};
+    const tamsel_sse_json_handlers handlers{nullptr, on_json, nullptr, end_marker, &s};
     static char buffer[64 * 1024];
     size_t line = 1;
     bool after_cr = false;
@@ -113,22 +121,28 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
     auto push = [&](const char *p, size_t n, bool finish) {
         tamsel_status st;
         if (json)
-            st = finish ? tamsel_sse_finish_json_value(runtime, parser, &value, &filter, on_json,
-                                                       &s, &error)
-                        : tamsel_sse_push_json_value(runtime, parser, &value, p, n, &filter,
-                                                     on_json, &s, &error);
+            st = finish ? tamsel_sse_finish_json_value_ex(runtime, parser, &value, &filter,
+                                                          &handlers, &error)
+                        : tamsel_sse_push_json_value_ex(runtime, parser, &value, p, n, &filter,
+                                                        &handlers, &error);
         else
             st = finish ? tamsel_sse_finish(parser, &callbacks, &s, &error)
                         : tamsel_sse_push(parser, p, n, &callbacks, &s, &error);
         if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
-        std::fprintf(stderr, "%s:%zu: %s\n", in.name(), line, error.message);
+        // JSON failures carry their place in the stream; limits have none.
+        if (error.line)
+            std::fprintf(stderr, "%s:%zu:%zu: %s\n", in.name(), error.line, error.column,
+                         error.message);
+        else
+            std::fprintf(stderr, "%s:%zu: %s\n", in.name(), line, error.message);
         code = exit_invalid;
     };
-    for (;;) {
+    auto ended = [&] { return s.write_failed || tamsel_sse_ended(parser); };
+    while (!ended()) {
         const size_t n = in.read(buffer, sizeof buffer);
         if (n == 0) break;
         const char *p = buffer, *e = buffer + n;
-        while (p < e && !s.write_failed) {
+        while (p < e && !ended()) {
             const char *q = p;
             while (q < e && *q != '\n' && *q != '\r')
                 ++q;
@@ -144,9 +158,8 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
             if (!counted) ++line;
             p = q + 1;
         }
-        if (s.write_failed) break;
     }
-    if (!s.write_failed && !in.failed()) push(nullptr, 0, true);
+    if (!ended() && !in.failed()) push(nullptr, 0, true);
     tamsel_json_value_cleanup(&value);
     tamsel_sse_close(parser);
     if (in.failed()) {
@@ -166,12 +179,14 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json) {
 int cmd_sse(int argc, char **argv) {
     static const option options[] = {{"event", required_argument, nullptr, 'e'},
                                      {"json", no_argument, nullptr, 'j'},
+                                     {"end-marker", required_argument, nullptr, 'm'},
                                      {"help", no_argument, nullptr, opt_help},
                                      {nullptr, 0, nullptr, 0}};
     limits l;
     const char *names[max_names];
     size_t name_count = 0;
     bool json = false;
+    const char *end_marker = "[DONE]";
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
         if (opt == 'e') {
@@ -182,10 +197,16 @@ int cmd_sse(int argc, char **argv) {
             names[name_count++] = optarg;
         } else if (opt == 'j') {
             json = true;
+        } else if (opt == 'm') {
+            end_marker = optarg;
         } else {
             int code = common_option("sse", sse_help, opt, argc, argv, &l);
             if (code >= 0) return code;
         }
+    }
+    if (std::strpbrk(end_marker, "\r\n")) {
+        std::fprintf(stderr, "tamsel sse: the end marker must be one line\n");
+        return exit_usage;
     }
     if (argc - optind > 1) {
         std::fprintf(stderr, "tamsel sse: one FILE at most\nTry 'tamsel sse --help'.\n");
@@ -196,7 +217,7 @@ int cmd_sse(int argc, char **argv) {
     tamsel_runtime *runtime = make_runtime(l);
     if (!runtime) return exit_usage;
     state s{stdout_buffer, names, name_count};
-    const int code = run(runtime, in, s, json);
+    const int code = run(runtime, in, s, json, end_marker);
     tamsel_free(runtime);
     return code;
 }

@@ -75,6 +75,7 @@ size_t skip_bom(sse_call &c, const uint8_t *p, size_t n) {
     }
     if (s.bom_seen == 3) {
         s.bom_done = true;
+        s.line_start = 3; // columns count from the first byte after the mark
     } else if (i < n) {
         // Not a mark: the bytes matched so far are the first bytes of the first line.
         s.bom_done = true;
@@ -98,7 +99,8 @@ void sse_note(sse_call &c, tamsel_status st) {
 
 tamsel_status sse_run(sse_call &c, const void *bytes, size_t length) {
     tamsel_sse &s = c.s;
-    const auto *p = static_cast<const uint8_t *>(bytes);
+    const auto *const start = static_cast<const uint8_t *>(bytes);
+    const uint8_t *p = start;
     const uint8_t *const e = p + length;
     if (!s.bom_done && length) p += skip_bom(c, p, length);
     while (p < e && !c.stop) {
@@ -106,6 +108,7 @@ tamsel_status sse_run(sse_call &c, const void *bytes, size_t length) {
             s.swallow_lf = false;
             if (*p == '\n') {
                 ++p;
+                ++s.line_start;
                 continue;
             }
         }
@@ -118,7 +121,11 @@ tamsel_status sse_run(sse_call &c, const void *bytes, size_t length) {
         s.swallow_lf = *eol == '\r';
         sse_note(c, end_line(c, reinterpret_cast<const char *>(p), run));
         p = eol + 1;
+        ++s.line_no;
+        s.line_start = s.pushed + static_cast<size_t>(p - start);
     }
+    // Positions only: a stream past SIZE_MAX bytes keeps reporting the last offset.
+    if (!checked_add(s.pushed, length, &s.pushed)) s.pushed = SIZE_MAX;
     return c.first;
 }
 
@@ -168,7 +175,8 @@ void sse_reset_event(tamsel_sse &s) {
     s.data_bytes = 0;
     s.retry = 0;
     s.has_retry = false;
-    s.decided = s.matches = false;
+    s.decided = s.matches = s.routed = s.marker = false;
+    s.data_lines = 0;
 }
 
 tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
@@ -243,14 +251,14 @@ tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from, const c
 }
 
 tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish, const void *bytes,
-                        size_t length, tamsel_error *error) {
+                        size_t length, tamsel_error *error, bool ended_ok) {
     if (finish && !s) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is required");
     if (!s || (!bytes && length))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser and bytes are required");
     if (s->family != sse_family::none && s->family != family)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "SSE parser is used by the other family of entry points");
-    if (!finish && s->finished)
+    if (!finish && s->finished && !(ended_ok && s->ended))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is already finished");
     return TAMSEL_STATUS_OK;
 }
@@ -410,6 +418,10 @@ extern "C" tamsel_status tamsel_sse_finish(tamsel_sse *parser,
     return sse_end(c);
 }
 
+extern "C" int tamsel_sse_ended(const tamsel_sse *parser) {
+    return parser ? parser->ended : TAMSEL_SSE_NOT_ENDED;
+}
+
 extern "C" void tamsel_sse_close(tamsel_sse *parser) {
     if (!parser) return;
     sse_json_release(*parser);
@@ -417,6 +429,7 @@ extern "C" void tamsel_sse_close(tamsel_sse *parser) {
     io::byte_buffer_free(parser->line, alloc);
     io::byte_buffer_free(parser->name, alloc);
     io::byte_buffer_free(parser->id, alloc);
+    io::byte_buffer_free(parser->held, alloc);
     parser->~tamsel_sse();
     raw_free(alloc, parser, sizeof(tamsel_sse));
 }

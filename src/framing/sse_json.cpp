@@ -6,6 +6,15 @@
 // settings (kept while the runtime and its generation stay the same), gets "\n" between data
 // lines, and is finished at the empty line. Any failure drops the event: the parser is torn
 // down and the destination released (a record only when this parser initialised it).
+//
+// The extended entry points add a second road. Events that are not parsed (filtered out,
+// without data, or whose data is the end marker) go to the `other` callbacks as plain events,
+// a filtered one line by line as it arrives. A first data line equal to the marker waits in
+// `held` instead of being fed, since only the next line or the dispatch tells whether it is
+// all the data; a second line feeds it first. The marker event, or a callback returning
+// TAMSEL_SSE_END_STREAM, ends the stream: the call stops reading and later calls read nothing.
+// Parse failures are moved from the data's positions to the stream's through the positions of
+// the event's last two data lines (the parser never fails further back).
 #include "framing/sse_state.hpp"
 #include "visit/json_value.hpp"
 
@@ -23,6 +32,11 @@ struct json_args {
     tamsel_sse_json_callback callback;
     tamsel_sse_json_value_callback value_callback;
     void *user;
+    // The extended entry points.
+    bool extended = false;
+    const tamsel_sse_callbacks *other = nullptr;
+    const char *marker = nullptr;
+    size_t marker_len = 0;
 };
 
 json_args &args_of(sse_call &c) {
@@ -91,9 +105,106 @@ void json_drop(sse_call &c) {
     end_event(s);
 }
 
+// The parser's position (line k + 1 of the data is data line k, a column 0 after the first
+// line is the "\n" joining two data lines) as a position in the stream. Only the last two data
+// lines are known; the parser fails on the byte it was given, which lies in one of them.
+void to_stream_position(const tamsel_sse &s, tamsel_error &e) {
+    if (e.line == 0 || e.line > s.data_lines) return;
+    size_t k = e.line - 1, column = e.column;
+    const bool joint = column == 0 && k > 0;
+    if (joint) --k;
+    if (k + 2 < s.data_lines) return;
+    const sse_data_line &l = s.lines[k & 1];
+    if (joint) column = l.length + 1; // the first line's terminator
+    e.line = l.line;
+    e.column = l.column + column;
+    e.offset = l.offset + column;
+}
+
 tamsel_status parser_failed(sse_call &c, tamsel_status st) {
     c.scratch = c.s.p.error;
     c.scratch.code = st;
+    if (args_of(c).extended) to_stream_position(c.s, c.scratch);
+    return st;
+}
+
+void end_stream(sse_call &c, int how) {
+    c.s.ended = how;
+    c.s.finished = true;
+    c.stop = true;
+    end_event(c.s);
+}
+
+// A callback's return: 0 goes on; TAMSEL_SSE_END_STREAM from an extended entry point ends the
+// stream (nothing is called after it); anything else fails the call.
+tamsel_status returned(sse_call &c, int rc, const tamsel_error &e, const char *message) {
+    if (rc == 0) return TAMSEL_STATUS_OK;
+    if (rc == TAMSEL_SSE_END_STREAM && args_of(c).extended) {
+        end_stream(c, TAMSEL_SSE_ENDED_BY_CALLBACK);
+        return TAMSEL_STATUS_OK;
+    }
+    return sse_callback_failed(c, e, message);
+}
+
+// ---- events reported to `other` -----------------------------------------------------------
+
+tamsel_status other_event(sse_call &c, bool begin) {
+    const json_args &a = args_of(c);
+    const auto cb = begin ? a.other->begin_event : a.other->end_event;
+    if (!cb) return TAMSEL_STATUS_OK;
+    const tamsel_sse_event ev = sse_event_of(c.s, c.s.data_bytes);
+    tamsel_error e{};
+    return returned(c, cb(a.user, &ev, &e), e,
+                    begin ? "SSE begin_event callback failed" : "SSE end_event callback failed");
+}
+
+tamsel_status other_chunk(sse_call &c, const char *bytes, size_t n) {
+    const json_args &a = args_of(c);
+    if (!a.other->data_chunk) return TAMSEL_STATUS_OK;
+    tamsel_error e{};
+    return returned(c, a.other->data_chunk(a.user, bytes, n, &e), e,
+                    "SSE data_chunk callback failed");
+}
+
+tamsel_status other_begin(sse_call &c) {
+    if (c.s.routed) return TAMSEL_STATUS_OK;
+    c.s.routed = true;
+    return other_event(c, true);
+}
+
+// A data line of an event reported to `other`, as the plain family reports it.
+tamsel_status other_data(sse_call &c, const sse_field &f, size_t sep) {
+    tamsel_sse &s = c.s;
+    size_t total;
+    if (!checked_add(s.data_bytes, sep, &total) || !checked_add(total, f.value_len, &total) ||
+        total > s.max_data)
+        return fail(&c.scratch, TAMSEL_STATUS_OVERFLOW, "SSE event data exceeds configured limit");
+    tamsel_status st = other_begin(c);
+    if (st == TAMSEL_STATUS_OK && !c.stop && sep) {
+        st = other_chunk(c, "\n", 1);
+        ++s.data_bytes;
+    }
+    if (st == TAMSEL_STATUS_OK && !c.stop && f.value_len) {
+        st = other_chunk(c, f.value, f.value_len);
+        s.data_bytes += f.value_len;
+    }
+    return st;
+}
+
+// Dispatches an event that is not parsed: `other` sees its end (and its begin when it had no
+// data, or when it is a parsed event's held marker, whose one line goes with it).
+tamsel_status other_dispatch(sse_call &c) {
+    tamsel_sse &s = c.s;
+    if (!args_of(c).other) return TAMSEL_STATUS_OK;
+    tamsel_status st = TAMSEL_STATUS_OK;
+    if (!s.routed && s.marker && s.matches) {
+        const size_t n = std::exchange(s.data_bytes, 0);
+        st = other_begin(c);
+        s.data_bytes = n;
+        if (st == TAMSEL_STATUS_OK && !c.stop) st = other_chunk(c, s.held.data, s.held.length);
+    }
+    if (st == TAMSEL_STATUS_OK && !c.stop) st = other_begin(c);
+    if (st == TAMSEL_STATUS_OK && !c.stop) st = other_event(c, false);
     return st;
 }
 
@@ -188,14 +299,55 @@ tamsel_status changed(sse_call &c) {
                 "SSE JSON parser arguments changed during an event");
 }
 
-tamsel_status json_data(sse_call &c, const sse_field &f) {
+// Where a data line of a parsed event lies in the stream.
+void note_line(tamsel_sse &s, const sse_field &f) {
+    sse_data_line &l = s.lines[s.data_lines & 1];
+    const auto before = static_cast<size_t>(f.value - f.name); // the name starts the line
+    l.line = s.line_no;
+    l.column = before;
+    l.offset = s.line_start + before;
+    l.length = f.value_len;
+    ++s.data_lines;
+}
+
+bool is_marker(const json_args &a, const sse_field &f) {
+    return f.value_len == a.marker_len && std::memcmp(f.value, a.marker, a.marker_len) == 0;
+}
+
+// A data line of an event the filter leaves out: `other` sees it, if there is one.
+tamsel_status skipped_data(sse_call &c, const sse_field &f, size_t sep) {
+    const tamsel_status st = args_of(c).other ? other_data(c, f, sep) : TAMSEL_STATUS_OK;
+    if (st != TAMSEL_STATUS_OK) sse_abandon(c);
+    return st;
+}
+
+// A first data line equal to the end marker may be all the data: it is kept unfed until the
+// next data line or the dispatch says.
+tamsel_status hold(sse_call &c, const sse_field &f, size_t total) {
+    tamsel_sse &s = c.s;
+    io::byte_clear(s.held);
+    const tamsel_status st =
+        io::byte_append(s.held, f.value, f.value_len, s.max_line, s.allocator, &c.scratch);
+    if (st != TAMSEL_STATUS_OK) {
+        sse_abandon(c);
+        return st;
+    }
+    s.data_bytes = total;
+    return st;
+}
+
+// Not inlined into json_line: the other lines of an event (event, id, the empty line) would
+// pay for the registers it saves.
+[[gnu::noinline]] tamsel_status json_data(sse_call &c, const sse_field &f) {
     tamsel_sse &s = c.s;
     const json_args &a = args_of(c);
     if (!s.decided) decide(s, a.filter);
     const size_t sep = s.has_data ? 1 : 0;
+    const bool held = s.marker && s.matches; // the line before waits in `held`
     s.has_data = true;
     s.content = true;
-    if (!s.matches) return TAMSEL_STATUS_OK;
+    s.marker = a.marker_len && !sep && is_marker(a, f);
+    if (!s.matches) return skipped_data(c, f, sep);
     size_t total;
     tamsel_status st = TAMSEL_STATUS_OK;
     if (!checked_add(s.data_bytes, sep, &total) || !checked_add(total, f.value_len, &total) ||
@@ -204,8 +356,12 @@ tamsel_status json_data(sse_call &c, const sse_field &f) {
                   "SSE JSON event data exceeds configured limit");
     else if (s.parser_active && !same_destination(s, a))
         st = changed(c);
-    else if (!s.parser_active)
-        st = start_parser(c, a);
+    if (st == TAMSEL_STATUS_OK && a.extended) {
+        note_line(s, f); // positions for the extended doors, which alone have a marker
+        if (s.marker) return hold(c, f, total);
+    }
+    if (st == TAMSEL_STATUS_OK && !s.parser_active) st = start_parser(c, a);
+    if (st == TAMSEL_STATUS_OK && held) st = feed(c, s.held.data, s.held.length);
     if (st == TAMSEL_STATUS_OK && sep) {
         st = feed(c, "\n", 1);
         ++s.data_bytes;
@@ -226,9 +382,16 @@ tamsel_status json_dispatch(sse_call &c) {
         return TAMSEL_STATUS_OK;
     }
     if (!s.decided) decide(s, a.filter);
+    if (s.marker) {
+        // The end of the stream, whatever `other` says (a failure is still reported).
+        const tamsel_status st = other_dispatch(c);
+        end_stream(c, TAMSEL_SSE_ENDED_AT_MARKER);
+        return st;
+    }
     if (!s.matches || !s.has_data) {
+        const tamsel_status st = other_dispatch(c);
         end_event(s);
-        return TAMSEL_STATUS_OK;
+        return st;
     }
     tamsel_status st = TAMSEL_STATUS_OK;
     if (s.parser_active && !same_destination(s, a))
@@ -252,7 +415,7 @@ tamsel_status json_dispatch(sse_call &c) {
             rc = a.value_callback(a.user, &ev, s.value, &e);
         else if (!s.value && a.callback)
             rc = a.callback(a.user, &ev, s.dst, &e);
-        if (rc != 0) st = sse_callback_failed(c, e, "SSE JSON callback failed");
+        st = returned(c, rc, e, "SSE JSON callback failed");
     }
     if (st != TAMSEL_STATUS_OK) {
         json_drop(c);
@@ -291,9 +454,11 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "map and destination are required");
     tamsel_allocator alloc;
     TAMSEL_TRY(require_allocator(borrow.settings()->parse_options.allocator, &alloc, error));
-    TAMSEL_TRY(sse_check(parser, sse_family::json, finish, bytes, length, error));
+    TAMSEL_TRY(sse_check(parser, sse_family::json, finish, bytes, length, error, given.extended));
+    if (given.marker && std::strpbrk(given.marker, "\r\n"))
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE end marker must not hold CR or LF");
     clear_error(error);
-    if (finish && parser->finished) return TAMSEL_STATUS_OK;
+    if ((given.extended && parser->ended) || (finish && parser->finished)) return TAMSEL_STATUS_OK;
     parser->family = sse_family::json;
     json_args a = given;
     a.settings = borrow.settings();
@@ -308,6 +473,21 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
         return TAMSEL_STATUS_TRUNCATED;
     }
     return st;
+}
+
+// The arguments of an extended entry point.
+json_args extended_args(tamsel_runtime *runtime, const tamsel_map *map, void *dst,
+                        tamsel_json_value *value, const tamsel_sse_event_filter *filter,
+                        const tamsel_sse_json_handlers *handlers) {
+    const tamsel_sse_json_handlers h = handlers ? *handlers : tamsel_sse_json_handlers{};
+    json_args a{runtime, nullptr, map, dst, value, filter, h.callback, h.value_callback, h.user};
+    a.extended = true;
+    a.other = h.other;
+    if (h.end_marker && h.end_marker[0]) {
+        a.marker = h.end_marker;
+        a.marker_len = std::strlen(h.end_marker);
+    }
+    return a;
 }
 
 } // namespace
@@ -357,5 +537,42 @@ extern "C" tamsel_status tamsel_sse_finish_json_value(tamsel_runtime *runtime, t
                                                       tamsel_sse_json_value_callback callback,
                                                       void *user, tamsel_error *error) {
     json_args a{runtime, nullptr, nullptr, nullptr, value, filter, nullptr, callback, user};
+    return json_entry(true, true, a, parser, nullptr, 0, error);
+}
+
+extern "C" tamsel_status tamsel_sse_push_json_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                 const tamsel_map *map, void *dst,
+                                                 const void *bytes, size_t length,
+                                                 const tamsel_sse_event_filter *filter,
+                                                 const tamsel_sse_json_handlers *handlers,
+                                                 tamsel_error *error) {
+    const json_args a = extended_args(runtime, map, dst, nullptr, filter, handlers);
+    return json_entry(false, false, a, parser, bytes, length, error);
+}
+
+extern "C" tamsel_status tamsel_sse_push_json_value_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                       tamsel_json_value *value, const void *bytes,
+                                                       size_t length,
+                                                       const tamsel_sse_event_filter *filter,
+                                                       const tamsel_sse_json_handlers *handlers,
+                                                       tamsel_error *error) {
+    const json_args a = extended_args(runtime, nullptr, nullptr, value, filter, handlers);
+    return json_entry(false, true, a, parser, bytes, length, error);
+}
+
+extern "C" tamsel_status tamsel_sse_finish_json_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                                   const tamsel_map *map, void *dst,
+                                                   const tamsel_sse_event_filter *filter,
+                                                   const tamsel_sse_json_handlers *handlers,
+                                                   tamsel_error *error) {
+    const json_args a = extended_args(runtime, map, dst, nullptr, filter, handlers);
+    return json_entry(true, false, a, parser, nullptr, 0, error);
+}
+
+extern "C" tamsel_status
+tamsel_sse_finish_json_value_ex(tamsel_runtime *runtime, tamsel_sse *parser,
+                                tamsel_json_value *value, const tamsel_sse_event_filter *filter,
+                                const tamsel_sse_json_handlers *handlers, tamsel_error *error) {
+    const json_args a = extended_args(runtime, nullptr, nullptr, value, filter, handlers);
     return json_entry(true, true, a, parser, nullptr, 0, error);
 }

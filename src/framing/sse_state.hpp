@@ -45,6 +45,15 @@ struct sse_call {
     void *family = nullptr; // the family's own arguments
 };
 
+// Where a data line of the JSON family lies in the stream, to map the parser's positions
+// (line k of an event's data is line k + 1 to the parser) back onto the stream.
+struct sse_data_line {
+    size_t line = 0;   // stream line number
+    size_t column = 0; // bytes of the line before the value ("data:" and the optional space)
+    size_t offset = 0; // stream offset of the value's first byte
+    size_t length = 0; // value bytes
+};
+
 // A field line split as the event-stream format says.
 struct sse_field {
     const char *name;
@@ -70,6 +79,13 @@ struct tamsel_sse {
     bool finished = false;
     bool bom_done = false;
     uint8_t bom_seen = 0; // bytes of a byte order mark matched so far
+    int ended = 0;        // TAMSEL_SSE_ENDED_*: the stream ended before its bytes did
+
+    // Where the stream is: bytes pushed before this call, the number of the line in progress
+    // and the offset of its first byte (after a byte order mark).
+    size_t pushed = 0;
+    size_t line_no = 1;
+    size_t line_start = 0;
 
     // The event in progress.
     bool content = false;  // an id, event, valid retry or data line was seen
@@ -84,6 +100,12 @@ struct tamsel_sse {
     bool matches = false;
     bool parser_active = false;
     bool dst_initialised = false; // this event's record was initialised by us
+    bool routed = false;          // reported to the `other` callbacks (begin_event was called)
+    bool marker = false;          // the data so far is one line equal to the end marker; a
+                                  // parsed event's line waits in `held`, not fed
+    size_t data_lines = 0;        // data lines of this event given to the parser's road
+    tamsel::framing::sse_data_line lines[2]; // the last two, line k at lines[k & 1]
+    tamsel::io::byte_buffer held;
     bool have_settings = false;
     const tamsel_runtime *runtime = nullptr; // the runtime of the active event
     const tamsel_runtime *settings_runtime = nullptr;
@@ -130,8 +152,10 @@ void sse_reset_event(tamsel_sse &s);
 // The call's result from a callback's return value and record.
 [[nodiscard]] tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from,
                                                 const char *message);
-// Checks the arguments every push and finish share and binds the parser to `family`.
+// Checks the arguments every push and finish share. `ended_ok`: a push to a stream that ended
+// before its bytes did is not refused (the extended doors read nothing then).
 [[nodiscard]] tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish,
-                                      const void *bytes, size_t length, tamsel_error *error);
+                                      const void *bytes, size_t length, tamsel_error *error,
+                                      bool ended_ok = false);
 
 } // namespace tamsel::framing

@@ -1,8 +1,10 @@
 // tamsel sse: events as JSON objects or as their JSON data, filters, bad events reported with
-// their line and skipped, and the usage errors.
+// their line and skipped, the end marker, and the usage errors.
 #include "run_tool.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using tool_test::result;
 using tool_test::run;
@@ -26,7 +28,7 @@ TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
     r = run_with_input({"sse", "--json"}, stream);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "{\"a\":1,\"b\":\"\xC3\xA9\"}\n[1,2]\n\"tab\\there\"\n");
-    EXPECT_EQ(r.err, "<stdin>:7: invalid literal\n");
+    EXPECT_EQ(r.err, "<stdin>:7:8: invalid literal\n");
     r = run_with_input({"sse", "--json", "--event", "add", "--event", "other"}, stream);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"a\":1,\"b\":\"\xC3\xA9\"}\n[1,2]\n");
@@ -38,6 +40,27 @@ TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"ok\"}\n");
     EXPECT_EQ(r.err, "<stdin>:1: framing buffer limit exceeded\n");
+}
+
+TEST(ToolSse, JsonStopsAtTheEndMarker) {
+    const std::string sample = std::string(TAMSEL_SOURCE_DIR) + "/examples/data/chat_stream.sse";
+    result r = run({"sse", "--json", sample});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 40);
+    EXPECT_TRUE(r.out.ends_with("{\"index\":38,\"text\":\".\"}\n"
+                                "{\"prompt_tokens\":12,\"completion_tokens\":38}\n"));
+    // Without a marker [DONE] is bad JSON, named by its byte in the stream.
+    r = run({"sse", "--json", "--end-marker", "", sample});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, sample + ":171:8: expected array value\n");
+    // Another marker; nothing after it is read, and other data that is not JSON stays bad.
+    const std::string text = "data: {\"a\":1}\n\ndata: nope\r\n\r\ndata: STOP\n\ndata: 2\n\n";
+    r = run_with_input({"sse", "--json", "--end-marker", "STOP"}, text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "{\"a\":1}\n");
+    EXPECT_EQ(r.err, "<stdin>:3:8: invalid literal\n");
+    EXPECT_EQ(run({"sse", "--json", "--end-marker", "a\nb", sample}).status, 2);
 }
 
 TEST(ToolSse, UsageErrors) {
