@@ -68,7 +68,7 @@ TEST(ToolItems, DeepItemsWhitespaceAndManyKeysPass) {
     r = run_with_input({"rewrite", "--keep-items", "items", "--where", "a=1"},
                        keys + "\"items\":[{\"a\":1},{\"a\":2}]}");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.size() - 20), "\"items\":[{\"a\":1}]}\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - 19), "\"items\":[{\"a\":1}]}\n");
     keys.back() = '}';
     r = run_with_input({"items"}, "[" + keys + "]");
     EXPECT_EQ(r.status, 0) << r.err;
