@@ -1606,10 +1606,11 @@ tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_
  * leads to is streamed. Other arguments, checks and results as the openers above; status 8
  * "failed to allocate array stream selector" when the path cannot be stored.
  */
-TAMSEL_API tamsel_array_stream *
-tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime, const char *selector,
-                                         tamsel_reader reader, void *reader_user,
-                                         tamsel_error *error);
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime,
+                                                                         const char *selector,
+                                                                         tamsel_reader reader,
+                                                                         void *reader_user,
+                                                                         tamsel_error *error);
 TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_filep(tamsel_runtime *runtime,
                                                                         const char *selector,
                                                                         FILE *file,

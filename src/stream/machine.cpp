@@ -295,8 +295,8 @@ tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n) {
     tamsel_error e{};
     if (n > b.text_limit - b.text.length) {
         drop_item(b);
-        return raise(b, TAMSEL_STATUS_OVERFLOW, "array item exceeds value_max_total_bytes (%zu bytes)",
-                     b.text_limit);
+        return raise(b, TAMSEL_STATUS_OVERFLOW,
+                     "array item exceeds value_max_total_bytes (%zu bytes)", b.text_limit);
     }
     tamsel_status st = io::byte_append(b.text, bytes, n, b.text_limit, b.allocator, &e);
     if (st != TAMSEL_STATUS_OK) {

@@ -43,12 +43,12 @@ void adopt_options(block &b, const tamsel_runtime_settings &source,
 }
 
 // One level per segment of the one-member path or of the selector.
-tamsel_status build_levels(block &b, const open_args &args, const char *path,
-                           tamsel_error *error) {
+tamsel_status build_levels(block &b, const open_args &args, const char *path, tamsel_error *error) {
     if (path) {
         const size_t len = std::strlen(path);
         b.path = owned_strndup(&b.allocator, path, len);
-        if (!b.path) return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
+        if (!b.path)
+            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
     } else {
         TAMSEL_TRY(b.selector.parse(args.selector, b.allocator, "array stream selector", error));
     }
@@ -246,10 +246,11 @@ tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_
     return open_door(runtime, path, false, input_spec{}, error);
 }
 
-extern "C" tamsel_array_stream *
-tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime, const char *selector,
-                                         tamsel_reader reader, void *reader_user,
-                                         tamsel_error *error) {
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime,
+                                                                         const char *selector,
+                                                                         tamsel_reader reader,
+                                                                         void *reader_user,
+                                                                         tamsel_error *error) {
     return open_reader(runtime, selector, true, reader, reader_user, error);
 }
 

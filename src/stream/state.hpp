@@ -108,7 +108,7 @@ struct block {
     // Outer state.
     outer state = outer::start;
     life status = life::active;
-    bool root_is_array = false;  // for the messages about data after the root
+    bool root_is_array = false; // for the messages about data after the root
     bool first_element = false; // the selected array has no item yet
     bool after_comma = false;   // in the root object: a ',' came just before
     bool selected_seen = false;
@@ -120,9 +120,9 @@ struct block {
     bool key_escape = false;
     uint8_t key_hex_left = 0;
     uint32_t key_hex = 0;
-    uint16_t key_high = 0; // a high surrogate waiting for its low half
+    uint16_t key_high = 0;        // a high surrogate waiting for its low half
     parse::key_tracker path_keys; // the keys of the open on-path objects
-    uint64_t path_keys_bytes = 0;  // their budget charge
+    uint64_t path_keys_bytes = 0; // their budget charge
 
     // The item.
     request pending{};          // type none: no item pending

@@ -29,8 +29,8 @@ tamsel_status selector::push(const char *text, size_t len, const char *what, tam
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status selector::parse(const char *text, const tamsel_allocator &allocator,
-                              const char *what, tamsel_error *error) {
+tamsel_status selector::parse(const char *text, const tamsel_allocator &allocator, const char *what,
+                              tamsel_error *error) {
     allocator_ = allocator;
     if (!text || !*text) return TAMSEL_STATUS_OK;
     io::byte_buffer segment;
