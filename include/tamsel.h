@@ -1498,7 +1498,8 @@ TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
  * How to use: an array stream hands out the items of one JSON array one at a time, so an array
  * of any length costs the memory of one item (a 1024-byte window, the item parser and the open
  * levels of the item). The array is the root value (path NULL or "") or the value of one
- * member of a root object (path "items": one member name, no dots). Open the stream from a
+ * member of a root object (path "items": one member name, no dots), or, with the selector
+ * openers, the value at a path of members and elements ("data.items"). Open the stream from a
  * reader, FILE*, descriptor or path and pull items with next (into a mapped record) or
  * next_value (into a JSON value holder) until TAMSEL_STREAM_END; or open it push-fed and hand
  * it the input in chunks with push / push_string / push_string_items, then call the matching
@@ -1602,6 +1603,49 @@ TAMSEL_API tamsel_array_stream *
 tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_error *error);
 
 /*
+ * Selector openers: as the openers above, with the array found at a path of any depth, written
+ * as the value rewrite's selector.
+ *   selector: segments separated by dots; a backslash makes the next character literal
+ *             ("a\\.b" is the member named a.b). From the root, each segment names a member of
+ *             the object reached so far or, when it is a decimal index without leading zeros,
+ *             also an element of the array reached so far ("data.0.items"). NULL or "" streams
+ *             the root array. A selector ending in a backslash or holding an empty segment is
+ *             status 1 "array stream selector ends with an escape" / "array stream selector
+ *             contains empty segment".
+ * The objects and arrays on the way are read by the stream itself (their keys checked for
+ * duplicates when duplicates are rejected, "duplicate root object field" at the root,
+ * "duplicate object field" below); every other value is validated and skipped without being
+ * stored. Besides the errors of next, a value on the way that is not an object (or, for an
+ * index segment, not an object or array) fails with status 3 "array path requires a root
+ * object" (or "... a root object or array") at the root and "array path requires an object at
+ * \"PATH\"" below it; a path that nothing matches fails, once the root closed, with status 4
+ * "selected array field was not found: no member \"NAME\" in the root object" (or "in
+ * \"PATH\"", or "no element N in ..."), naming the first segment that was never matched.
+ * When duplicates are allowed, every member that matches is followed, and each array it
+ * leads to is streamed. Other arguments, checks and results as the openers above; status 8
+ * "failed to allocate array stream selector" when the path cannot be stored.
+ */
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime,
+                                                                         const char *selector,
+                                                                         tamsel_reader reader,
+                                                                         void *reader_user,
+                                                                         tamsel_error *error);
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_filep(tamsel_runtime *runtime,
+                                                                        const char *selector,
+                                                                        FILE *file,
+                                                                        tamsel_error *error);
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_path(tamsel_runtime *runtime,
+                                                                       const char *selector,
+                                                                       const char *file_path,
+                                                                       tamsel_error *error);
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_fd(tamsel_runtime *runtime,
+                                                                     const char *selector, int fd,
+                                                                     tamsel_error *error);
+TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_selector_push(tamsel_runtime *runtime,
+                                                                       const char *selector,
+                                                                       tamsel_error *error);
+
+/*
  * tamsel_array_stream_next: parses the next item (an object) into `dst` as `map` describes.
  *   map, dst: required with the stream ("array stream, map, and destination are required");
  *             a map that fails the layout analysis: "invalid field layout" (status 1, nothing
@@ -1612,19 +1656,32 @@ tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_
  * Returns TAMSEL_STREAM_ITEM, TAMSEL_STREAM_END (array closed, only whitespace after the root),
  * TAMSEL_STREAM_WOULD_BLOCK or TAMSEL_STREAM_ERROR. Errors include "selected JSON value is not
  * an array", "array path requires a root object" (status 3), "selected array field was not
- * found" (status 4), "duplicate root object field" (status 5, when duplicates are rejected),
+ * found: no member \"NAME\" in the root object" (status 4), "duplicate root object field"
+ * (status 5, when duplicates are rejected),
  * "expected JSON value in selected array", "expected ',' or ']' in selected array",
  * "unterminated selected array", "unterminated JSON value", "unexpected data after root array"
  * and "unexpected data after root object" (status 2), and every failure of the item parser.
+ * Items, and the values skipped on the way to the array, may nest as deep as the parse option
+ * max_depth allows (beyond about 70 levels the parser's frames move into a block charged to
+ * max_parse_bytes; with max_depth 0 the parser's fixed workspace is the limit).
+ * JSON value fields of the item map: the record is prepared (or cleaned, after push) for every
+ * item, which resets its holders, so a holder set to a parse mode once before the loop loses
+ * it after the first item; give such fields the flag TAMSEL_FIELD_CAPTURE, which re-enables
+ * parse capture each time. A holder without a parse mode fails the item with status 1 "JSON
+ * value parse requires a configured parse sink, parse visitor, or parse capture (field
+ * 'NAME')".
  */
 TAMSEL_API tamsel_stream_result tamsel_array_stream_next(tamsel_array_stream *stream,
                                                          const struct tamsel_map *map, void *dst,
                                                          tamsel_error *error);
 /*
  * tamsel_array_stream_next_value: the next item, any JSON value, stored in `value` as compact
- * text (tamsel_json_value_set_buffer). Null stream: "array stream is required"; null value:
- * "JSON value destination is required". With reject_duplicates on, a key repeated in one
- * object of the item is status 5 "duplicate object field". Results as next.
+ * text, as tamsel_json_value_set_buffer stores it. Null stream: "array stream is required";
+ * null value: "JSON value destination is required". With reject_duplicates on, a key repeated
+ * in one object of the item is status 5 "duplicate object field". Results as next.
+ * Memory: the stream holds only the item's compact text (the whitespace outside strings is
+ * dropped as it is read), at most the runtime's value_max_total_bytes when that is not 0;
+ * a longer item fails with status 6 "array item exceeds value_max_total_bytes (N bytes)".
  */
 TAMSEL_API tamsel_stream_result tamsel_array_stream_next_value(tamsel_array_stream *stream,
                                                                struct tamsel_json_value *value,

@@ -31,6 +31,9 @@ double seconds_between(const timespec &a, const timespec &b) {
 
 tamsel_runtime *make_runtime(const limits &l) {
     tamsel_config config = tamsel_default_config();
+    // Any valid document passes: the parse budget, which holds the keys of one object for the
+    // duplicate check and the frames of deep items, is what the input needs.
+    config.max_parse_bytes = 0;
     const uint64_t depth = l.depth();
     config.max_depth = depth;
     config.max_string_bytes = l.max_string; // 0: unlimited
@@ -47,7 +50,8 @@ tamsel_runtime *make_runtime(const limits &l) {
 
 const char *describe(const tamsel_error &error, const limits &l, char *buffer, size_t size) {
     const char *m = error.message;
-    if (std::strcmp(m, "JSON value nesting exceeds maximum depth") == 0)
+    if (std::strcmp(m, "JSON value nesting exceeds maximum depth") == 0 ||
+        std::strcmp(m, "maximum nesting depth exceeded") == 0)
         std::snprintf(buffer, size, "nesting exceeds --max-depth %" PRIu64, l.depth());
     else if (std::strcmp(m, "JSON string exceeds maximum decoded byte limit") == 0 ||
              std::strcmp(m, "decoded JSON text exceeds limit") == 0)
@@ -169,8 +173,10 @@ tamsel_read_result input::reader(void *user, void *buffer, size_t capacity) {
 
 void input::note_content(const void *bytes, size_t len) {
     const auto *p = static_cast<const unsigned char *>(bytes);
-    for (size_t i = 0; i < len && !saw_content_; ++i)
+    for (size_t i = 0; i < len && !saw_content_; ++i) {
         saw_content_ = !(p[i] == ' ' || p[i] == '\t' || p[i] == '\n' || p[i] == '\r');
+        if (saw_content_) first_content_ = p[i];
+    }
 }
 
 void input::report_failure() {

@@ -1,26 +1,29 @@
-// tamsel items: the items of the root array, or of the array under one member of the root
-// object, as JSON Lines (one compact item per line), through the library's array stream. Only
-// one item is held at a time, whatever the size of the array.
+// tamsel items: the items of the root array, or of the array at a path of members and elements
+// (the rewrite's selector syntax), as JSON Lines (one compact item per line), through the
+// library's array stream. Only one item is held at a time, whatever the size of the array.
 #include "tool.hpp"
 
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace tool {
 namespace {
 
 const char items_help[] =
-    "Usage: tamsel items [--path KEY] [--compact] [OPTIONS] [FILE]\n"
+    "Usage: tamsel items [--path PATH] [--compact] [OPTIONS] [FILE]\n"
     "\n"
     "Writes each item of the input's root array on its own line, compact (JSON Lines),\n"
     "holding one item at a time whatever the size of the array. On an error the items before\n"
     "it have been written and FILE:LINE:COLUMN: message is printed on stderr.\n"
     "\n"
-    "  --path KEY          the array is the value of member KEY of the root object\n"
+    "  --path PATH         the array is the value at PATH: member names (or array indices)\n"
+    "                      separated by dots from the root, 'data.items' or 'results.0.rows';\n"
+    "                      a backslash makes the next character literal ('a\\.b' is the\n"
+    "                      member named a.b)\n"
     "  --compact           compact items (the default and only layout)\n"
-    "  --max-depth=N       most containers open at once inside an item (default 10000;\n"
-    "                      items are parsed in a fixed workspace of about 70 levels)\n"
+    "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --help              show this help\n"
     "\n"
@@ -41,7 +44,7 @@ int write_items(tamsel_runtime *runtime, const char *path, input &in, output &ou
                 const limits &l) {
     tamsel_error error;
     tamsel_array_stream *stream =
-        tamsel_array_stream_open_reader(runtime, path, input::reader, &in, &error);
+        tamsel_array_stream_open_selector_reader(runtime, path, input::reader, &in, &error);
     if (!stream) {
         std::fprintf(stderr, "tamsel items: %s\n", error.message);
         return exit_usage;
@@ -59,6 +62,13 @@ int write_items(tamsel_runtime *runtime, const char *path, input &in, output &ou
     const bool flushed = out.flush();
     if (r == TAMSEL_STREAM_ERROR) {
         if (!in.failed() && input_error(error.code)) {
+            if (!path && in.first_content() == '{' && error.code == TAMSEL_STATUS_TYPE_MISMATCH) {
+                // The common mistake: the array is a member of the root object.
+                in.report_error(error.line, error.column,
+                                "the root is an object, not an array: name the array with "
+                                "--path (--path items, --path data.items)");
+                return exit_invalid;
+            }
             in.report_error(error, l, error.line);
             return exit_invalid;
         }

@@ -82,6 +82,8 @@ class input {
     bool eof() const { return eof_; }
     // Whether anything but whitespace has been read.
     bool saw_content() const { return saw_content_; }
+    // The first byte read that is not whitespace, or -1.
+    int first_content() const { return first_content_; }
     bool failed() const { return errno_ != 0; }
     // Prints "tamsel: FILE: strerror" for a failed read.
     void report_failure();
@@ -99,6 +101,7 @@ class input {
     bool owned_ = false;
     bool eof_ = false;
     bool saw_content_ = false;
+    int first_content_ = -1;
     int errno_ = 0;
     uint64_t bytes_ = 0;
     progress progress_;

@@ -16,10 +16,12 @@
 #include "visit/internal.hpp"
 #include "visit/json_value.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 namespace tamsel::parse {
 
@@ -50,21 +52,61 @@ inline bool continues(tamsel_status st) {
 
 // ---- tokens ----------------------------------------------------------------------------------
 
+// Moves the workspace into a parse allocation of at least `need` bytes (doubling): the frames
+// and a live token keep their offsets from the base, the bookkeeping keeps its distance from
+// the top. Status 6 over the budget, 8 when the block cannot be had.
+tamsel_status grow_workspace(parser &p, size_t need) {
+    size_t cap = p.capacity;
+    while (cap < need)
+        if (!checked_mul(cap, 2, &cap))
+            return p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow parser workspace");
+    const size_t delta = cap - p.capacity;
+    const size_t top_bytes = p.capacity - p.book_top;
+    if (top_bytes && p.book_top + delta > UINT32_MAX) // seen offsets are 32 bits
+        return p.raise(TAMSEL_STATUS_OVERFLOW, "parser workspace exhausted by object bookkeeping");
+    if (!budget_allows(p, cap))
+        return p.raise(TAMSEL_STATUS_OVERFLOW, "parse allocations exceed configured max bytes");
+    auto *block = static_cast<unsigned char *>(owned_malloc_parse(p, cap));
+    if (!block) return p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow parser workspace");
+    const size_t low = p.frames_end() + (p.token_live ? p.token_cap : 0);
+    std::memcpy(block, p.base, std::min(low, p.book_top));
+    std::memcpy(block + p.book_top + delta, p.base + p.book_top, top_bytes);
+    for (size_t i = 0; i < p.depth; ++i)
+        if (p.at(i).seen_offset)
+            reinterpret_cast<frame *>(block)[i].seen_offset += static_cast<uint32_t>(delta);
+    p.token = block + (p.token - p.base);
+    owned_free_parse(p, p.grown);
+    p.grown = block;
+    p.base = block;
+    p.capacity = cap;
+    p.book_top += delta;
+    if (p.token_live) p.token_cap = token_space(p);
+    return TAMSEL_STATUS_OK;
+}
+
 tamsel_status token_start(parser &p) {
     p.token = p.base + p.frames_end();
     p.token_cap = token_space(p);
     p.token_len = 0;
     p.token_live = true;
-    if (p.token_cap == 0)
-        return p.raise(TAMSEL_STATUS_OVERFLOW, "parser workspace exhausted by token");
+    if (p.token_cap == 0) {
+        if (!p.growable)
+            return p.raise(TAMSEL_STATUS_OVERFLOW, "parser workspace exhausted by token");
+        TAMSEL_TRY(grow_workspace(p, p.capacity + 64));
+    }
     p.token[0] = '\0';
     return TAMSEL_STATUS_OK;
 }
 
 tamsel_status token_append(parser &p, const unsigned char *bytes, size_t n, const char *message) {
     // Room for the bytes, a NUL and one spare byte, so a token never touches the bookkeeping.
-    if (p.token_cap < p.token_len + 2 || n > p.token_cap - p.token_len - 2)
-        return p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "%s", message);
+    if (p.token_cap < p.token_len + 2 || n > p.token_cap - p.token_len - 2) {
+        size_t need;
+        if (!p.growable || !checked_add(p.capacity, p.token_len, &need) ||
+            !checked_add(need, n + 2, &need))
+            return p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "%s", message);
+        TAMSEL_TRY(grow_workspace(p, need));
+    }
     std::memcpy(p.token + p.token_len, bytes, n);
     p.token_len += n;
     return TAMSEL_STATUS_OK;
@@ -78,8 +120,12 @@ frame *push_frame(parser &p, uint8_t kind) {
         return nullptr;
     }
     if (p.frames_end() + sizeof(frame) > p.book_top) {
-        p.raise(TAMSEL_STATUS_OVERFLOW, "parser workspace exhausted by nesting depth");
-        return nullptr;
+        // Frames move to the heap only up to a depth the caller chose.
+        if (!p.growable || !p.options.max_depth) {
+            p.raise(TAMSEL_STATUS_OVERFLOW, "parser workspace exhausted by nesting depth");
+            return nullptr;
+        }
+        if (grow_workspace(p, p.capacity + sizeof(frame)) != TAMSEL_STATUS_OK) return nullptr;
     }
     frame *f = &p.at(p.depth++);
     std::memset(f, 0, sizeof *f);
@@ -827,6 +873,7 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     p.settings = a.settings;
     p.runtime = a.runtime;
     p.any_root = a.any_root;
+    p.growable = a.growable;
     p.keys = a.any_root ? a.keys : nullptr;
     p.options = a.options ? *a.options : tamsel__default_parse_options();
     p.allocator = inherit_allocator(p.options.allocator);
@@ -1204,6 +1251,14 @@ void parser_destroy(parser &p) {
     unwind_mapped_streams(p);
     capture_clear(p);
     p.depth = 0;
+    if (p.grown) {
+        // Nothing lives in the grown block once the frames are gone.
+        owned_free_parse(p, std::exchange(p.grown, nullptr));
+        p.base = nullptr;
+        p.capacity = 0;
+        p.token = nullptr;
+        p.token_live = false;
+    }
     p.book_top = p.capacity;
     if (p.scratch_held && p.settings) {
         p.settings->scratch_busy.store(0, std::memory_order_release);

@@ -21,6 +21,8 @@
 namespace tamsel::parse {
 
 // The owner provides this many bytes; the parser uses them from the first 8-byte boundary.
+// An owner that allows it (init_args::growable) lets the workspace move into a larger block
+// from the parse allocator once frames or a token outgrow it.
 inline constexpr size_t workspace_bytes = 4103;
 
 enum class lex_state : uint8_t {
@@ -118,6 +120,10 @@ struct parser {
     size_t capacity = 0;
     size_t book_top = 0; // bookkeeping is carved downward from here
     size_t depth = 0;
+    // The workspace may grow: frames up to a non-zero max_depth and tokens of any length move
+    // into a larger parse allocation (charged to the budget). `grown` is that block, if any.
+    bool growable = false;
+    unsigned char *grown = nullptr;
 
     bool heap = false;
     bool failed = false;
@@ -195,6 +201,9 @@ struct init_args {
     key_tracker *keys = nullptr;            // any-root mode only; the owner binds and resets it
     const map_analysis *analysis = nullptr; // NULL: analysed here
     void *workspace = nullptr;              // workspace_bytes bytes
+    // The workspace may grow beyond workspace_bytes (see parser::growable); the owner must
+    // call parser_destroy, which frees the grown block.
+    bool growable = false;
 };
 
 // Clears the record and sets it up; adopts the destination's existing allocations into the
@@ -208,7 +217,8 @@ struct init_args {
                                         bool stop_after_root);
 // Ends the input: completes an open number and checks the document is complete.
 [[nodiscard]] tamsel_status parser_finish(parser &p);
-// Frees what the parse still holds, unwinds streams, ends a streamed value, pops frames.
+// Frees what the parse still holds (a grown workspace too), unwinds streams, ends a streamed
+// value, pops frames.
 void parser_destroy(parser &p);
 // Resets half-filled mapped-array-stream items and clears the streams' active flags.
 void unwind_mapped_streams(parser &p);

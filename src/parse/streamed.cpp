@@ -316,10 +316,21 @@ tamsel_status mapped_stream_finish_item(parser &p) {
 
 tamsel_status capture_begin(parser &p, tamsel_json_value *holder) {
     if (!holder) return p.raise(TAMSEL_STATUS_INVALID_ARGUMENT, "JSON value handle is required");
-    if (!visit::json_value_is_initialized(holder) || holder->parse_mode == TAMSEL_JSON_PARSE_NONE)
+    if (!visit::json_value_is_initialized(holder) || holder->parse_mode == TAMSEL_JSON_PARSE_NONE) {
+        // A field's holder is named: its mode is easily lost between items of a stream, whose
+        // per-item cleanup resets it unless the field carries TAMSEL_FIELD_CAPTURE.
+        const frame *f = p.depth && holder != p.root_holder ? &p.top() : nullptr;
+        const tamsel_field *field =
+            f ? (f->kind == frame_object ? f->current : f->container) : nullptr;
+        if (field && field->name)
+            return p.raise(TAMSEL_STATUS_INVALID_ARGUMENT,
+                           "JSON value parse requires a configured parse sink, parse visitor, or "
+                           "parse capture (field '%s')",
+                           field->name);
         return p.raise(TAMSEL_STATUS_INVALID_ARGUMENT,
                        "JSON value parse requires a configured parse sink, parse visitor, or "
                        "parse capture");
+    }
     // The holder's old text goes, with its charge to this parse.
     owned_free_parse(p, std::exchange(holder->data, nullptr));
     owned_free_parse(p, std::exchange(holder->path, nullptr));

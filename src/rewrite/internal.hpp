@@ -7,6 +7,7 @@
 #pragma once
 
 #include "io/internal.hpp"
+#include "text/selector.hpp"
 #include "visit/internal.hpp"
 
 #include <cstdio>
@@ -85,27 +86,15 @@ namespace tamsel::rewrite {
                                           const tamsel_value_rewrite_options *options,
                                           tamsel_error *error);
 
-// A selector string split into segments at unescaped dots, each an owned NUL-terminated copy.
-class value_selector {
+// A selector string split into segments at unescaped dots, each an owned NUL-terminated copy,
+// with the value rewrite's messages: status 1 "value rewrite selector ends with an escape" or
+// "... contains empty segment"; status 8 when the segments cannot be stored.
+class value_selector : public text::selector {
   public:
-    value_selector() = default;
-    value_selector(const value_selector &) = delete;
-    value_selector &operator=(const value_selector &) = delete;
-    ~value_selector();
-
-    // Status 1 "value rewrite selector ends with an escape" or "... contains empty segment";
-    // status 8 when the segments cannot be stored.
     [[nodiscard]] tamsel_status parse(const char *selector, const tamsel_allocator &allocator,
-                                      tamsel_error *error);
-    [[nodiscard]] const char *const *segments() const { return segments_; }
-    [[nodiscard]] size_t count() const { return count_; }
-
-  private:
-    [[nodiscard]] tamsel_status push(const char *text, size_t len, tamsel_error *error);
-    tamsel_allocator allocator_{};
-    char **segments_ = nullptr;
-    size_t count_ = 0;
-    size_t capacity_ = 0;
+                                      tamsel_error *error) {
+        return text::selector::parse(selector, allocator, "value rewrite selector", error);
+    }
 };
 
 } // namespace tamsel::rewrite

@@ -36,6 +36,9 @@ struct open_args {
     const tamsel_parse_options *options = nullptr;
     // The member of the root object whose array is streamed; NULL or empty: the root array.
     const char *path = nullptr;
+    // Instead of `path`: a selector ("data.items", backslash escapes; a segment of digits also
+    // names an array element). NULL or empty: the root array.
+    const char *selector = nullptr;
     input_spec input;
 };
 

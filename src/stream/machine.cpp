@@ -6,6 +6,7 @@
 #include "text/scan.hpp"
 #include "visit/json_value.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tamsel::stream {
@@ -96,18 +97,122 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
     return running;
 }
 
-// A root key is complete: the duplicate check, then whether it names the selected member.
+// A key of an on-path object is complete: the duplicate check, then whether it names the
+// level's segment.
 tamsel_stream_result key_done(block &b) {
     const void *key = b.key.data ? b.key.data : "";
     if (b.options.reject_duplicates) {
         tamsel_error e{};
-        bool added = false;
-        tamsel_status st = b.root_keys.insert(key, b.key.length, &added, &e);
+        tamsel_status st = b.path_keys.key(key, b.key.length, &e);
+        if (st == TAMSEL_STATUS_DUPLICATE_FIELD && b.depth == 1)
+            return raise(b, st, "duplicate root object field");
         if (st != TAMSEL_STATUS_OK) return raise_from(b, st, e, "");
-        if (!added) return raise(b, TAMSEL_STATUS_DUPLICATE_FIELD, "duplicate root object field");
     }
-    b.key_selected = b.key.length == b.path_len &&
-                     (b.path_len == 0 || std::memcmp(key, b.path, b.path_len) == 0);
+    const block::level &l = b.levels[b.depth - 1];
+    b.key_selected = b.key.length == l.len && (l.len == 0 || std::memcmp(key, l.name, l.len) == 0);
+    return running;
+}
+
+// ---- the path --------------------------------------------------------------------------------
+
+// Writes segments [0, n) as a selector (dots and backslashes escaped) into `out`, cut to fit.
+void write_prefix(const block &b, size_t n, char *out, size_t size) {
+    size_t k = 0;
+    for (size_t i = 0; i < n && k + 1 < size; ++i) {
+        if (i) out[k++] = '.';
+        for (size_t j = 0; j < b.levels[i].len && k + 2 < size; ++j) {
+            const char c = b.levels[i].name[j];
+            if (c == '.' || c == '\\') out[k++] = '\\';
+            out[k++] = c;
+        }
+    }
+    out[k < size ? k : size - 1] = '\0';
+}
+
+// The array never came: names the first segment that nothing matched, and where.
+tamsel_stream_result not_found(block &b) {
+    const size_t k = b.reached ? b.reached - 1 : 0;
+    const block::level &l = b.levels[k];
+    char where[TAMSEL_ERROR_MESSAGE_CAPACITY] = "the root object";
+    if (k) {
+        where[0] = '"';
+        write_prefix(b, k, where + 1, sizeof where - 2);
+        const size_t n = std::strlen(where);
+        where[n] = '"';
+        where[n + 1] = '\0';
+    } else if (l.in_array) {
+        std::snprintf(where, sizeof where, "the root array");
+    }
+    if (l.in_array)
+        return raise(b, TAMSEL_STATUS_MISSING_REQUIRED_FIELD,
+                     "selected array field was not found: no element %s in %s", l.name, where);
+    return raise(b, TAMSEL_STATUS_MISSING_REQUIRED_FIELD,
+                 "selected array field was not found: no member \"%s\" in %s", l.name, where);
+}
+
+// The state after a value inside the innermost on-path container.
+outer after_state(const block &b) {
+    return b.levels[b.depth - 1].in_array ? outer::after_element : outer::after_member;
+}
+
+// `c` (taken) opens the container of level `b.depth`: the root, or the value its parent's
+// segment matched.
+tamsel_stream_result enter_level(block &b, uint8_t c) {
+    block::level &l = b.levels[b.depth];
+    if (c == '{') {
+        if (b.options.reject_duplicates) {
+            tamsel_error e{};
+            tamsel_status st = b.path_keys.object_begin(&e);
+            if (st != TAMSEL_STATUS_OK) return raise_from(b, st, e, "");
+        }
+        l.in_array = false;
+        b.after_comma = false;
+        b.state = outer::key;
+    } else if (c == '[' && l.names_index) {
+        l.in_array = true;
+        l.element = 0;
+        b.state = outer::element;
+    } else if (b.depth == 0) {
+        return raise(b, TAMSEL_STATUS_TYPE_MISMATCH,
+                     l.names_index ? "array path requires a root object or array"
+                                   : "array path requires a root object");
+    } else {
+        char where[TAMSEL_ERROR_MESSAGE_CAPACITY];
+        write_prefix(b, b.depth, where, sizeof where);
+        return raise(b, TAMSEL_STATUS_TYPE_MISMATCH, "array path requires an object%s at \"%s\"",
+                     l.names_index ? " or array" : "", where);
+    }
+    if (b.depth == 0) b.root_is_array = c == '[';
+    if (++b.depth > b.reached) b.reached = b.depth;
+    return running;
+}
+
+// The value of a matching member or element begins: the next level, or the selected array.
+tamsel_stream_result descend(block &b, bool eof, uint8_t c) {
+    if (b.depth < b.level_count) {
+        if (eof) return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON value");
+        take(b);
+        return enter_level(b, c);
+    }
+    if (!eof) take(b);
+    if (c != '[')
+        return raise(b, TAMSEL_STATUS_TYPE_MISMATCH, "selected JSON value is not an array");
+    b.selected_seen = true;
+    b.first_element = true;
+    b.state = outer::array;
+    return running;
+}
+
+// The innermost on-path container closed (its bracket taken).
+tamsel_stream_result level_closed(block &b) {
+    --b.depth;
+    if (!b.levels[b.depth].in_array && b.options.reject_duplicates) b.path_keys.object_end();
+    if (b.depth) {
+        b.state = after_state(b);
+        return running;
+    }
+    if (!b.selected_seen) return not_found(b);
+    b.state = outer::end_root;
     return running;
 }
 
@@ -139,6 +244,8 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     a.options = &b.options;
     a.settings = &b.settings;
     a.workspace = b.workspace;
+    // Items nest as deep as max_depth allows, whatever the workspace holds.
+    a.growable = true;
     if (r.type == item_type::mapped) {
         if (r.map != b.map) {
             b.analysis = parse::analyze_map(r.map);
@@ -177,32 +284,76 @@ tamsel_stream_result item_begin(block &b, const request &r) {
         b.string_seen = false;
     }
     io::byte_clear(b.text);
+    b.in_string = false;
+    b.escaped = false;
     b.item_complete = false;
     return running;
 }
 
-// Hands consumed item bytes to the raw sink or the captured text.
-tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n) {
+// A run of a value item's compact text, onto the captured text.
+tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n) {
     tamsel_error e{};
-    tamsel_status st = TAMSEL_STATUS_OK;
+    if (n > b.text_limit - b.text.length) {
+        drop_item(b);
+        return raise(b, TAMSEL_STATUS_OVERFLOW,
+                     "array item exceeds value_max_total_bytes (%zu bytes)", b.text_limit);
+    }
+    tamsel_status st = io::byte_append(b.text, bytes, n, b.text_limit, b.allocator, &e);
+    if (st != TAMSEL_STATUS_OK) {
+        raise_from(b, st, e, "");
+        drop_item(b);
+        return TAMSEL_STREAM_ERROR;
+    }
+    return running;
+}
+
+// Hands bytes the item parser consumed (valid JSON so far) to the raw sink as they stand, or
+// onto a value item's text as compact text: the whitespace outside strings is dropped,
+// everything else kept in runs as written, so an item holds only its significant bytes.
+tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n) {
     if (b.pending.type == item_type::raw) {
+        tamsel_error e{};
         e.offset = b.offset;
         e.line = b.line;
         e.column = b.column;
-        st = b.pending.piece(b.pending.piece_user, bytes, n, &e);
+        tamsel_status st = b.pending.piece(b.pending.piece_user, bytes, n, &e);
         if (st != TAMSEL_STATUS_OK) {
             raise_from(b, st, e, "array stream item sink failed");
             drop_item(b);
             return TAMSEL_STREAM_ERROR;
         }
-    } else if (b.pending.type == item_type::value) {
-        st = io::byte_append(b.text, bytes, n, io::byte_buffer_no_limit, b.allocator, &e);
-        if (st != TAMSEL_STATUS_OK) {
-            raise_from(b, st, e, "");
-            drop_item(b);
-            return TAMSEL_STREAM_ERROR;
+        return running;
+    }
+    if (b.pending.type != item_type::value) return running;
+    const uint8_t *q = bytes;
+    const uint8_t *const e = bytes + n;
+    const uint8_t *run = q;
+    while (q < e) {
+        if (b.escaped) {
+            b.escaped = false;
+            ++q;
+        } else if (b.in_string) {
+            q = scan::plain_run(q, e);
+            if (q == e) break;
+            if (*q == '\\') {
+                b.escaped = true;
+            } else if (*q == '"') {
+                b.in_string = false;
+            }
+            ++q;
+        } else if (*q <= ' ') {
+            if (q > run && text_run(b, run, static_cast<size_t>(q - run)) != running)
+                return TAMSEL_STREAM_ERROR;
+            while (q < e && *q <= ' ')
+                ++q;
+            run = q;
+        } else {
+            if (*q == '"') b.in_string = true;
+            ++q;
         }
     }
+    if (q > run && text_run(b, run, static_cast<size_t>(q - run)) != running)
+        return TAMSEL_STREAM_ERROR;
     return running;
 }
 
@@ -264,35 +415,39 @@ tamsel_stream_result deliver(block &b) {
     }
     drop_item(b);
     if (r.type == item_type::value) {
+        // The parser validated the text and it is compact already: stored as it is.
         tamsel_error e{};
-        tamsel_status st = tamsel_json_value_set_buffer(r.value, b.text.data ? b.text.data : "",
-                                                        b.text.length, &e);
+        tamsel_status st = visit::json_value_store_compact(r.value, b.text.data ? b.text.data : "",
+                                                           b.text.length, &e);
         if (st != TAMSEL_STATUS_OK) return raise_from(b, st, e, "failed to store array item");
     }
     return TAMSEL_STREAM_ITEM;
 }
 
+// The selected array closed (its bracket taken).
 tamsel_stream_result root_closed(block &b) {
-    b.state = b.root_is_array ? outer::end_root : outer::after_member;
+    b.state = b.level_count ? after_state(b) : outer::end_root;
     return running;
 }
 
-tamsel_stream_result member_end_or_missing(block &b) {
-    if (!b.selected_seen)
-        return raise(b, TAMSEL_STATUS_MISSING_REQUIRED_FIELD, "selected array field was not found");
-    b.state = outer::end_root;
+// Skips the value of a member or element off the path.
+tamsel_stream_result skip_value(block &b, bool eof) {
+    if (eof) return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON value");
+    request skip;
+    skip.type = item_type::skip;
+    if (item_begin(b, skip) != running) return TAMSEL_STREAM_ERROR;
+    b.state = outer::item;
     return running;
 }
 
 // One state's work. Returns running to go on, or the result of the call.
 tamsel_stream_result on_state(block &b, const request &r) {
-    const bool with_path = b.path != nullptr;
     if (b.state == outer::item) {
         tamsel_stream_result res = item_feed(b);
         if (res != running) return res;
         if (b.pending.type == item_type::skip) {
             drop_item(b);
-            b.state = outer::after_member;
+            b.state = after_state(b);
         } else {
             b.state = outer::after_item;
         }
@@ -333,13 +488,7 @@ tamsel_stream_result on_state(block &b, const request &r) {
     switch (b.state) {
     case outer::start:
         if (!eof) take(b);
-        if (with_path) {
-            if (c != '{')
-                return raise(b, TAMSEL_STATUS_TYPE_MISMATCH, "array path requires a root object");
-            b.state = outer::key;
-            b.after_comma = false;
-            return running;
-        }
+        if (b.level_count) return enter_level(b, c);
         if (c != '[')
             return raise(b, TAMSEL_STATUS_TYPE_MISMATCH, "selected JSON value is not an array");
         b.root_is_array = true;
@@ -356,7 +505,7 @@ tamsel_stream_result on_state(block &b, const request &r) {
             b.state = outer::key_string;
             return running;
         }
-        if (c == '}' && !b.after_comma) return member_end_or_missing(b);
+        if (c == '}' && !b.after_comma) return level_closed(b);
         return raise(b, TAMSEL_STATUS_INVALID_JSON, "expected object key");
     case outer::colon:
         if (!eof) take(b);
@@ -364,23 +513,7 @@ tamsel_stream_result on_state(block &b, const request &r) {
         b.state = outer::member_value;
         return running;
     case outer::member_value:
-        if (b.key_selected) {
-            if (!eof) take(b);
-            if (c != '[')
-                return raise(b, TAMSEL_STATUS_TYPE_MISMATCH, "selected JSON value is not an array");
-            b.selected_seen = true;
-            b.first_element = true;
-            b.state = outer::array;
-            return running;
-        }
-        if (eof) return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON value");
-        {
-            request skip;
-            skip.type = item_type::skip;
-            if (item_begin(b, skip) != running) return TAMSEL_STREAM_ERROR;
-        }
-        b.state = outer::item;
-        return running;
+        return b.key_selected ? descend(b, eof, c) : skip_value(b, eof);
     case outer::after_member:
         if (!eof) take(b);
         if (c == ',') {
@@ -388,8 +521,30 @@ tamsel_stream_result on_state(block &b, const request &r) {
             b.state = outer::key;
             return running;
         }
-        if (c == '}') return member_end_or_missing(b);
+        if (c == '}') return level_closed(b);
         return raise(b, TAMSEL_STATUS_INVALID_JSON, "expected ',' or '}' in object");
+    case outer::element: {
+        block::level &l = b.levels[b.depth - 1];
+        if (eof) return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON array");
+        if (c == ']') {
+            take(b);
+            if (l.element)
+                return raise(b, TAMSEL_STATUS_INVALID_JSON, "expected JSON value in array");
+            return level_closed(b);
+        }
+        const bool match = l.names_index && l.element == l.index;
+        ++l.element;
+        return match ? descend(b, eof, c) : skip_value(b, eof);
+    }
+    case outer::after_element:
+        if (!eof) take(b);
+        if (c == ',') {
+            b.state = outer::element;
+            return running;
+        }
+        if (c == ']') return level_closed(b);
+        return raise(b, TAMSEL_STATUS_INVALID_JSON,
+                     eof ? "unterminated JSON array" : "expected ',' or ']' in array");
     case outer::array:
         if (eof) return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated selected array");
         if (c == ']') {

@@ -1,5 +1,5 @@
-// Array stream life cycle: the openers (one core under five doors), the error accessor and
-// close.
+// Array stream life cycle: the openers (one core under five input doors, each with a
+// one-member path or a selector), the error accessor and close.
 #include "stream/state.hpp"
 #include "visit/json_value.hpp"
 
@@ -15,12 +15,13 @@ namespace {
 void release(block *b) {
     drop_item(*b);
     b->tracker.release();
-    b->root_keys.release();
+    b->path_keys.release();
     io::byte_buffer_free(b->key, b->allocator);
     io::byte_buffer_free(b->text, b->allocator);
     io::byte_buffer_free(b->string_item, b->allocator);
     tamsel_json_value_cleanup(&b->string_holder);
     owned_free(b->path);
+    owned_free(b->levels);
     tamsel__runtime_free_owned_config(&b->settings);
     const tamsel_allocator alloc = b->allocator;
     b->~block();
@@ -39,6 +40,33 @@ void adopt_options(block &b, const tamsel_runtime_settings &source,
         b.options.fixed_string_scratch = own.fixed_string_scratch;
         b.options.fixed_string_scratch_size = own.fixed_string_scratch_size;
     }
+}
+
+// One level per segment of the one-member path or of the selector.
+tamsel_status build_levels(block &b, const open_args &args, const char *path, tamsel_error *error) {
+    if (path) {
+        const size_t len = std::strlen(path);
+        b.path = owned_strndup(&b.allocator, path, len);
+        if (!b.path)
+            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
+    } else {
+        TAMSEL_TRY(b.selector.parse(args.selector, b.allocator, "array stream selector", error));
+    }
+    const size_t count = path ? 1 : b.selector.count();
+    if (count == 0) return TAMSEL_STATUS_OK;
+    size_t bytes;
+    if (!checked_mul(count, sizeof(block::level), &bytes) ||
+        !(b.levels = static_cast<block::level *>(owned_alloc(&b.allocator, bytes))))
+        return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                    "failed to allocate array stream selector");
+    b.level_count = count;
+    for (size_t i = 0; i < count; ++i) {
+        block::level &l = *new (&b.levels[i]) block::level();
+        l.name = path ? b.path : b.selector.segments()[i];
+        l.len = std::strlen(l.name);
+        l.names_index = text::segment_index(l.name, l.len, &l.index);
+    }
+    return TAMSEL_STATUS_OK;
 }
 
 } // namespace
@@ -66,14 +94,9 @@ tamsel_array_stream *open(const open_args &args, tamsel_error *error) {
         release(b);
         return nullptr;
     }
-    if (path) {
-        b->path_len = std::strlen(path);
-        b->path = owned_strndup(&alloc, path, b->path_len);
-        if (!b->path) {
-            fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
-            release(b);
-            return nullptr;
-        }
+    if (build_levels(*b, args, path, error) != TAMSEL_STATUS_OK) {
+        release(b);
+        return nullptr;
     }
     adopt_options(*b, source, given);
     b->has_runtime = args.settings != nullptr;
@@ -89,9 +112,13 @@ tamsel_array_stream *open(const open_args &args, tamsel_error *error) {
     } else {
         b->win = b->buffer;
     }
-    // Bounded by the budget when one is set: a root object's keys are not an item.
+    // Bounded by the budget when one is set: the keys of on-path objects are not an item. A
+    // value item's compact text is bounded by the value limit on total bytes.
     if (b->options.max_parse_bytes) b->key_limit = clamp_to_size(b->options.max_parse_bytes);
-    b->root_keys.bind(alloc, {b->options.max_parse_bytes, &b->root_keys_bytes});
+    if (b->settings.value_limits.max_total_bytes)
+        b->text_limit = clamp_to_size(b->settings.value_limits.max_total_bytes);
+    b->path_keys.bind(alloc);
+    b->path_keys.set_budget({b->options.max_parse_bytes, &b->path_keys_bytes});
     b->tracker.bind(alloc);
     install_string_visitor(*b);
     b->pub.next = tamsel_array_stream_next;
@@ -112,27 +139,21 @@ tamsel_array_stream *open(const open_args &args, tamsel_error *error) {
 
 namespace {
 
-tamsel_array_stream *open_door(const tamsel_runtime *runtime, const char *path,
+// `path` is a one-member path, or with `is_selector` a selector.
+tamsel_array_stream *open_door(const tamsel_runtime *runtime, const char *path, bool is_selector,
                                const input_spec &in, tamsel_error *error) {
     runtime_borrow borrow;
     if (borrow.acquire(runtime, error) != TAMSEL_STATUS_OK) return nullptr;
     open_args args;
     args.settings = borrow.settings();
-    args.path = path;
+    (is_selector ? args.selector : args.path) = path;
     args.input = in;
     return open(args, error);
 }
 
-} // namespace
-
-} // namespace tamsel::stream
-
-using namespace tamsel;
-using namespace tamsel::stream;
-
-extern "C" tamsel_array_stream *
-tamsel_array_stream_open_reader(tamsel_runtime *runtime, const char *path, tamsel_reader reader,
-                                void *reader_user, tamsel_error *error) {
+// The input doors, shared by the one-member and selector openers.
+tamsel_array_stream *open_reader(tamsel_runtime *runtime, const char *path, bool is_selector,
+                                 tamsel_reader reader, void *reader_user, tamsel_error *error) {
     if (!reader) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "reader callback is required");
         return nullptr;
@@ -141,12 +162,11 @@ tamsel_array_stream_open_reader(tamsel_runtime *runtime, const char *path, tamse
     in.kind = input_kind::reader;
     in.reader = reader;
     in.reader_user = reader_user;
-    return open_door(runtime, path, in, error);
+    return open_door(runtime, path, is_selector, in, error);
 }
 
-extern "C" tamsel_array_stream *tamsel_array_stream_open_filep(tamsel_runtime *runtime,
-                                                               const char *path, FILE *file,
-                                                               tamsel_error *error) {
+tamsel_array_stream *open_filep(tamsel_runtime *runtime, const char *path, bool is_selector,
+                                FILE *file, tamsel_error *error) {
     if (!file) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "file pointer is required");
         return nullptr;
@@ -154,13 +174,11 @@ extern "C" tamsel_array_stream *tamsel_array_stream_open_filep(tamsel_runtime *r
     input_spec in;
     in.kind = input_kind::file;
     in.file = file;
-    return open_door(runtime, path, in, error);
+    return open_door(runtime, path, is_selector, in, error);
 }
 
-extern "C" tamsel_array_stream *tamsel_array_stream_open_path(tamsel_runtime *runtime,
-                                                              const char *path,
-                                                              const char *file_path,
-                                                              tamsel_error *error) {
+tamsel_array_stream *open_path(tamsel_runtime *runtime, const char *path, bool is_selector,
+                               const char *file_path, tamsel_error *error) {
     if (!file_path) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "path is required");
         return nullptr;
@@ -174,14 +192,13 @@ extern "C" tamsel_array_stream *tamsel_array_stream_open_path(tamsel_runtime *ru
     in.kind = input_kind::file;
     in.file = file.get();
     in.owns_file = true;
-    tamsel_array_stream *s = open_door(runtime, path, in, error);
+    tamsel_array_stream *s = open_door(runtime, path, is_selector, in, error);
     if (s) (void)file.release(); // the stream closes it
     return s;
 }
 
-extern "C" tamsel_array_stream *tamsel_array_stream_open_fd(tamsel_runtime *runtime,
-                                                            const char *path, int fd,
-                                                            tamsel_error *error) {
+tamsel_array_stream *open_fd(tamsel_runtime *runtime, const char *path, bool is_selector, int fd,
+                             tamsel_error *error) {
     if (fd < 0) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "fd must be non-negative");
         return nullptr;
@@ -189,12 +206,78 @@ extern "C" tamsel_array_stream *tamsel_array_stream_open_fd(tamsel_runtime *runt
     input_spec in;
     in.kind = input_kind::fd;
     in.fd = fd;
-    return open_door(runtime, path, in, error);
+    return open_door(runtime, path, is_selector, in, error);
+}
+
+} // namespace
+
+} // namespace tamsel::stream
+
+using namespace tamsel;
+using namespace tamsel::stream;
+
+extern "C" tamsel_array_stream *
+tamsel_array_stream_open_reader(tamsel_runtime *runtime, const char *path, tamsel_reader reader,
+                                void *reader_user, tamsel_error *error) {
+    return open_reader(runtime, path, false, reader, reader_user, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_filep(tamsel_runtime *runtime,
+                                                               const char *path, FILE *file,
+                                                               tamsel_error *error) {
+    return open_filep(runtime, path, false, file, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_path(tamsel_runtime *runtime,
+                                                              const char *path,
+                                                              const char *file_path,
+                                                              tamsel_error *error) {
+    return open_path(runtime, path, false, file_path, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_fd(tamsel_runtime *runtime,
+                                                            const char *path, int fd,
+                                                            tamsel_error *error) {
+    return open_fd(runtime, path, false, fd, error);
 }
 
 extern "C" tamsel_array_stream *
 tamsel_array_stream_open_push(tamsel_runtime *runtime, const char *path, tamsel_error *error) {
-    return open_door(runtime, path, input_spec{}, error);
+    return open_door(runtime, path, false, input_spec{}, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_reader(tamsel_runtime *runtime,
+                                                                         const char *selector,
+                                                                         tamsel_reader reader,
+                                                                         void *reader_user,
+                                                                         tamsel_error *error) {
+    return open_reader(runtime, selector, true, reader, reader_user, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_filep(tamsel_runtime *runtime,
+                                                                        const char *selector,
+                                                                        FILE *file,
+                                                                        tamsel_error *error) {
+    return open_filep(runtime, selector, true, file, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_path(tamsel_runtime *runtime,
+                                                                       const char *selector,
+                                                                       const char *file_path,
+                                                                       tamsel_error *error) {
+    return open_path(runtime, selector, true, file_path, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_fd(tamsel_runtime *runtime,
+                                                                     const char *selector, int fd,
+                                                                     tamsel_error *error) {
+    return open_fd(runtime, selector, true, fd, error);
+}
+
+extern "C" tamsel_array_stream *tamsel_array_stream_open_selector_push(tamsel_runtime *runtime,
+                                                                       const char *selector,
+                                                                       tamsel_error *error) {
+    return open_door(runtime, selector, true, input_spec{}, error);
 }
 
 extern "C" const tamsel_error *tamsel_array_stream_error(const tamsel_array_stream *stream) {

@@ -5,23 +5,35 @@
 // parser with its workspace and duplicate-key tracker, the item buffers, a settings snapshot,
 // and last the public part the caller's handle points at.
 //
+// The path is a list of levels, one per segment: the container at level d (the root for d = 0)
+// is on the path, and its member (or element) named by segment d is the next level's container,
+// or the selected array after the last segment. Containers off the path are skipped as items.
+//
 // Outer states (the bytes around the items):
-//   start          '[' (root array) or '{' (with a path)             -> array / key
-//   key            '"' -> key_string; '}' (no comma before)           -> end_root
+//   start          '[' (no path) -> array; else the root enters level 0  -> key / element
+//   key            '"' -> key_string; '}' (no comma before)           -> level closes
 //   key_string     the key, decoded                                   -> colon
 //   colon          ':'                                                -> member_value
-//   member_value   the selected member: '[' -> array; else its value is skipped (item)
-//   after_member   ',' -> key; '}'                                    -> end_root
-//   array          ']' (first only) -> end_root / after_member; else an item starts (item)
+//   member_value   the matching member: the next level or the selected array; else its value
+//                  is skipped (item)                                  -> after_member
+//   after_member   ',' -> key; '}'                                    -> level closes
+//   element        in an on-path array: ']' (first only) -> level closes; the matching
+//                  element: the next level or the selected array; else skipped (item)
+//   after_element  ',' -> element; ']'                                -> level closes
+//   array          ']' (first only) -> the level's after state; else an item starts (item)
 //   item           the item parser consumes the item                  -> after_item
 //   after_item     ',' or ']' seen and left in place: the item is delivered -> delim
-//   delim          ',' -> array; ']'                                  -> end_root / after_member
+//   delim          ',' -> array; ']'                                  -> after_member / element
+//                                                                        / end_root
 //   end_root       only whitespace until the end of the input
+// A level that closes returns to its parent's after state; the root closing ends the path walk
+// (end_root, or "selected array field was not found" when the array never came).
 #pragma once
 
 #include "io/internal.hpp"
 #include "parse/parser.hpp"
 #include "stream/internal.hpp"
+#include "text/selector.hpp"
 
 namespace tamsel::stream {
 
@@ -34,6 +46,8 @@ enum class outer : uint8_t {
     colon,
     member_value,
     after_member,
+    element,
+    after_element,
     array,
     item,
     after_item,
@@ -74,15 +88,28 @@ struct block {
     // last line feed).
     size_t offset = 0, line = 1, column = 0;
 
-    // Path.
+    // Path: the segments (owned by `path` for a one-member path, else by `selector`) and one
+    // level per segment.
+    struct level {
+        const char *name = nullptr; // the segment (NUL-terminated)
+        size_t len = 0;
+        uint64_t index = 0;       // the element index it names, when names_index
+        bool names_index = false; // canonical decimal: also matches an array element
+        bool in_array = false;    // this level's container is an array
+        uint64_t element = 0;     // arrays: elements begun so far
+    };
     char *path = nullptr;
-    size_t path_len = 0;
+    text::selector selector;
+    level *levels = nullptr;
+    size_t level_count = 0;
+    size_t depth = 0;   // on-path containers open: levels[0, depth)
+    size_t reached = 0; // the most on-path containers ever open at once
 
     // Outer state.
     outer state = outer::start;
     life status = life::active;
-    bool root_is_array = false;
-    bool first_element = false; // the array has no item yet
+    bool root_is_array = false; // for the messages about data after the root
+    bool first_element = false; // the selected array has no item yet
     bool after_comma = false;   // in the root object: a ',' came just before
     bool selected_seen = false;
     bool key_selected = false;
@@ -93,9 +120,9 @@ struct block {
     bool key_escape = false;
     uint8_t key_hex_left = 0;
     uint32_t key_hex = 0;
-    uint16_t key_high = 0; // a high surrogate waiting for its low half
-    parse::key_set root_keys;
-    uint64_t root_keys_bytes = 0; // the root key set's budget charge
+    uint16_t key_high = 0;        // a high surrogate waiting for its low half
+    parse::key_tracker path_keys; // the keys of the open on-path objects
+    uint64_t path_keys_bytes = 0; // their budget charge
 
     // The item.
     request pending{};          // type none: no item pending
@@ -107,7 +134,10 @@ struct block {
     parse::parser p;
     alignas(8) unsigned char workspace[parse::workspace_bytes];
     parse::key_tracker tracker;
-    io::byte_buffer text; // value items: the item's bytes as they stand
+    io::byte_buffer text; // value items: the item's compact text
+    size_t text_limit = io::byte_buffer_no_limit;
+    bool in_string = false; // compacting: inside a string of the item
+    bool escaped = false;   // compacting: the next byte follows a backslash
 
     // String pushes.
     tamsel_json_value string_holder;

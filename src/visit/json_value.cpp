@@ -88,6 +88,25 @@ bool json_value_is_initialized(const tamsel_json_value *v) {
            v->magic == address_mark(v, TAMSEL_JSON_VALUE_MAGIC);
 }
 
+tamsel_status json_value_store_compact(tamsel_json_value *value, const char *text, size_t len,
+                                       tamsel_error *error) {
+    adopt(value);
+    size_t size;
+    char *data = checked_add(len, 1, &size)
+                     ? static_cast<char *>(owned_alloc(&value->allocator, size))
+                     : nullptr;
+    if (!data)
+        return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON value buffer");
+    std::memcpy(data, text, len);
+    data[len] = '\0';
+    tamsel_json_value_cleanup(value);
+    value->kind = TAMSEL_JSON_BUFFER;
+    value->data = data;
+    value->len = len;
+    clear_error(error);
+    return TAMSEL_STATUS_OK;
+}
+
 } // namespace tamsel::visit
 
 using namespace tamsel;

@@ -41,6 +41,13 @@ class input_cursor;
                                                   input_cursor &cursor, unique_file &opened,
                                                   tamsel_error *error);
 
+// Stores `text[0..len)`, one JSON value already validated and compact, in `value` as
+// tamsel_json_value_set_buffer would (a copy from the holder's allocator; the holder's old
+// contents and parse mode go), without reading it again. Status 8 "failed to allocate JSON
+// value buffer", the holder unchanged.
+[[nodiscard]] tamsel_status json_value_store_compact(tamsel_json_value *value, const char *text,
+                                                     size_t len, tamsel_error *error);
+
 // Validates `bytes[0..len)` as one JSON value and stores it compactly in a new owned block
 // from `allocator` (NUL-terminated; `*out_len` excludes the NUL).
 [[nodiscard]] tamsel_status compact_copy(const void *bytes, size_t len,

@@ -322,8 +322,8 @@ TEST_F(Streamed, JsonValueVisitorAndSinkModes) {
     EXPECT_EQ(text, R"([{"k":"v"},2])");
     tamsel_json_value_cleanup(&r_.value);
     EXPECT_EQ(parse(R"({"value": 1})"), TAMSEL_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(e_.message,
-              "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
+    EXPECT_EQ(e_.message, "JSON value parse requires a configured parse sink, parse visitor, or "
+                          "parse capture (field 'value')");
 }
 
 TEST(StreamedLimits, TightenedHolderLimitsSurviveTheParse) {

@@ -87,8 +87,11 @@ TEST(ArrayStream, OuterGrammarErrorsCarryStreamPositions) {
         {"items", "{\"items\":3}",
          "|ERROR status 3 'selected JSON value is not an array' at 1:10/10"},
         {"items", "{\"other\":[1]}",
-         "|ERROR status 4 'selected array field was not found' at 1:13/13"},
-        {"items", "{}", "|ERROR status 4 'selected array field was not found' at 1:2/2"},
+         "|ERROR status 4 'selected array field was not found: no member \"items\" in the root "
+         "object' at 1:13/13"},
+        {"items", "{}",
+         "|ERROR status 4 'selected array field was not found: no member \"items\" in the root "
+         "object' at 1:2/2"},
         {"items", "{\"a\":1,}", "|ERROR status 2 'expected object key' at 1:8/8"},
         {"items", "{\"a\" 1}", "|ERROR status 2 'expected ':' after object key' at 1:6/6"},
         {"items", "{\"a\":1 2}", "|ERROR status 2 'expected ',' or '}' in object' at 1:8/8"},
