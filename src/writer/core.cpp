@@ -534,7 +534,7 @@ extern "C" tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *ke
                 piece[n++] = ':';
                 st = direct_put(*d, writer, piece, n, e);
             } else {
-                st = direct_text(*d, writer, ",\"" + !top.count, top.count ? 2 : 1, key, len,
+                st = direct_text(*d, writer, top.count ? ",\"" : "\"", top.count ? 2 : 1, key, len,
                                  "\":", 2, e);
             }
             if (!d->failed) top.key_pending = true;
@@ -609,12 +609,20 @@ extern "C" tamsel_status tamsel_writer_f64(tamsel_writer *writer, double value,
     return scalar(writer, text + 1, n, error);
 }
 
+namespace {
+// The literals with the separator in front, as scalar() wants them.
+constexpr char comma_true[] = ",true";
+constexpr char comma_false[] = ",false";
+constexpr char comma_null[] = ",null";
+} // namespace
+
 extern "C" tamsel_status tamsel_writer_bool(tamsel_writer *writer, int value, tamsel_error *error) {
-    return value ? scalar(writer, ",true" + 1, 4, error) : scalar(writer, ",false" + 1, 5, error);
+    return value ? scalar(writer, comma_true + 1, 4, error)
+                 : scalar(writer, comma_false + 1, 5, error);
 }
 
 extern "C" tamsel_status tamsel_writer_null(tamsel_writer *writer, tamsel_error *error) {
-    return scalar(writer, ",null" + 1, 4, error);
+    return scalar(writer, comma_null + 1, 4, error);
 }
 
 extern "C" tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_error *error) {

@@ -42,7 +42,7 @@ extern "C" tamsel_status tamsel_writer_string(tamsel_writer *writer, const char 
         if (direct_place(*d, &comma)) {
             tamsel_error *e = report_to(writer, error);
             accept(e);
-            return direct_text(*d, writer, ",\"" + !comma, 1 + comma, bytes, len, "\"", 1, e);
+            return direct_text(*d, writer, comma ? ",\"" : "\"", 1 + comma, bytes, len, "\"", 1, e);
         }
     }
     state *s = state_of(writer);
@@ -70,7 +70,7 @@ extern "C" tamsel_status tamsel_writer_string_begin(tamsel_writer *writer, tamse
         if (direct_place(*d, &comma)) {
             tamsel_error *e = report_to(writer, error);
             accept(e);
-            const tamsel_status st = direct_put(*d, writer, ",\"" + !comma, 1 + comma, e);
+            const tamsel_status st = direct_put(*d, writer, comma ? ",\"" : "\"", 1 + comma, e);
             if (!d->failed) d->string_open = true;
             return st;
         }
