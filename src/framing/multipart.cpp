@@ -10,9 +10,11 @@
 // max_body_buffer_bytes is smaller than the longest look-behind, every line break goes through
 // the look-behind one byte at a time, so that the limit trips at the same byte whatever the
 // chunking.
+#include "framing/internal.hpp"
 #include "framing/multipart_state.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace tamsel::framing {
 
@@ -54,10 +56,7 @@ tamsel_status end_part(push_context &c) {
 
 // Offset of the first CR or LF in `p[0..len)`, or `len`.
 size_t find_line_break(const unsigned char *p, size_t len) {
-    const void *lf = std::memchr(p, '\n', len);
-    const size_t limit = lf ? static_cast<size_t>(static_cast<const unsigned char *>(lf) - p) : len;
-    const void *cr = std::memchr(p, '\r', limit);
-    return cr ? static_cast<size_t>(static_cast<const unsigned char *>(cr) - p) : limit;
+    return static_cast<size_t>(sse_line_end(p, p + len) - p);
 }
 
 // Moves a candidate boundary line on by one byte.
@@ -154,19 +153,20 @@ tamsel_status end_headers(push_context &c) {
     return TAMSEL_STATUS_OK;
 }
 
-// A complete line; `offset` is the byte that completed it.
-tamsel_status line_done(push_context &c, uint64_t offset) {
+// A complete line, from the line buffer or in place in the push; `offset` is the byte that
+// completed it.
+tamsel_status line_done(push_context &c, std::string_view line, uint64_t offset) {
     mp_block &b = c.b;
-    const size_t len = b.line.length;
+    const size_t len = line.size();
     if (b.state == mp_state::headers)
-        return len == 0 ? end_headers(c) : header_line(b, offset, c.error);
+        return len == 0 ? end_headers(c) : header_line(b, line, offset, c.error);
     if (len == 0) return TAMSEL_STATUS_OK;
-    if (len == b.delimiter_len && std::memcmp(b.line.data, b.close_line.data, len) == 0) {
+    if (len == b.delimiter_len && std::memcmp(line.data(), b.close_line.data, len) == 0) {
         reset_part(b);
         b.state = mp_state::headers;
         return TAMSEL_STATUS_OK;
     }
-    if (len == b.close_line.length && std::memcmp(b.line.data, b.close_line.data, len) == 0) {
+    if (len == b.close_line.length && std::memcmp(line.data(), b.close_line.data, len) == 0) {
         b.state = mp_state::epilogue;
         return TAMSEL_STATUS_OK;
     }
@@ -174,7 +174,17 @@ tamsel_status line_done(push_context &c, uint64_t offset) {
                    "unexpected multipart boundary line");
 }
 
-// Lines end at LF, CR LF or CR; a CR at the end of a push waits for the next byte.
+// The collected line is done: processed, then cleared whatever the outcome.
+tamsel_status collected_line_done(push_context &c, uint64_t offset) {
+    mp_block &b = c.b;
+    const tamsel_status st = line_done(c, {b.line.data, b.line.length}, offset);
+    io::byte_clear(b.line);
+    return st;
+}
+
+// Lines end at LF, CR LF or CR; a CR at the end of a push waits for the next byte. A line that
+// lies whole in the push, its end decided there too, is processed in place; only one that a
+// push cuts short is collected in the line buffer.
 tamsel_status on_lines(push_context &c) {
     mp_block &b = c.b;
     const mp_state entered = b.state;
@@ -182,9 +192,7 @@ tamsel_status on_lines(push_context &c) {
         const unsigned char ch = c.in[c.i];
         if (b.pending_cr) {
             b.pending_cr = false;
-            const tamsel_status st = line_done(c, c.offset());
-            io::byte_clear(b.line);
-            TAMSEL_TRY(st);
+            TAMSEL_TRY(collected_line_done(c, c.offset()));
             if (ch == '\n') ++c.i; // CR LF is one line break
             continue;              // any other byte belongs to the state the line led to
         }
@@ -195,20 +203,32 @@ tamsel_status on_lines(push_context &c) {
                 b.pending_cr = true;
                 continue;
             }
-            const tamsel_status st = line_done(c, at);
-            io::byte_clear(b.line);
-            TAMSEL_TRY(st);
+            TAMSEL_TRY(collected_line_done(c, at));
             continue;
         }
-        const size_t run = find_line_break(c.in + c.i, c.n - c.i);
+        const unsigned char *const start = c.in + c.i;
+        const size_t run = find_line_break(start, c.n - c.i);
         const size_t room = b.max_line_bytes - b.line.length;
         if (run > room) {
             c.i += room;
             return fail_at(c.error, TAMSEL_STATUS_OVERFLOW, c.offset(),
                            "framing buffer limit exceeded");
         }
-        TAMSEL_TRY(
-            io::byte_append(b.line, c.in + c.i, run, b.max_line_bytes, b.allocator, c.error));
+        // In place: the terminator is here, and for a CR the byte after it as well (the line is
+        // decided at that byte, exactly as when it is collected).
+        const size_t end = c.i + run;
+        const bool decided = end < c.n && (c.in[end] == '\n' || end + 1 < c.n);
+        if (b.line.length == 0 && decided) {
+            const std::string_view line(reinterpret_cast<const char *>(start), run);
+            const bool cr = c.in[end] == '\r';
+            c.i = end + cr; // the byte that decides the line
+            const uint64_t at = c.offset();
+            c.i = end + 1;
+            TAMSEL_TRY(line_done(c, line, at));
+            if (cr && c.in[end + 1] == '\n') ++c.i; // CR LF is one line break
+            continue;
+        }
+        TAMSEL_TRY(io::byte_append(b.line, start, run, b.max_line_bytes, b.allocator, c.error));
         c.i += run;
     }
     return TAMSEL_STATUS_OK;
@@ -288,6 +308,20 @@ const unsigned char *next_candidate(const mp_block &b, const unsigned char *cur,
     return static_cast<const unsigned char *>(std::memchr(tail, '\n', size_t(end - tail)));
 }
 
+// The first LF within the next `near_window` bytes, else next_candidate beyond them. Small
+// parts (form fields) end within a few dozen bytes: one memchr finds the LF in front of their
+// boundary line for less than memmem's set-up costs.
+constexpr size_t near_window = 256;
+
+const unsigned char *near_candidate(const mp_block &b, const unsigned char *cur,
+                                    const unsigned char *end) {
+    const size_t avail = size_t(end - cur);
+    const size_t look = avail < near_window ? avail : near_window;
+    if (const void *lf = std::memchr(cur, '\n', look))
+        return static_cast<const unsigned char *>(lf);
+    return look == avail ? nullptr : next_candidate(b, cur + look, end);
+}
+
 // Runs over the rest of the push with nothing held: candidates are decided in place, and only
 // one that the push cuts short is copied into the look-behind.
 tamsel_status scan_in_place(push_context &c) {
@@ -296,6 +330,7 @@ tamsel_status scan_in_place(push_context &c) {
     const unsigned char *run = c.in + c.i; // first byte not yet delivered
     const unsigned char *cur = run;
     bool line_start = b.cand == cand_step::delimiter; // the start of the body
+    bool near = true;                                 // the first look is a short one
     for (;;) {
         const unsigned char *start;
         const unsigned char *held;
@@ -303,7 +338,9 @@ tamsel_status scan_in_place(push_context &c) {
             line_start = false;
             start = held = cur;
         } else {
-            const unsigned char *lf = next_candidate(b, cur, end);
+            const unsigned char *lf =
+                near ? near_candidate(b, cur, end) : next_candidate(b, cur, end);
+            near = false;
             if (!lf) {
                 const bool final_cr = end > run && end[-1] == '\r';
                 TAMSEL_TRY(deliver(c, run, size_t(end - run) - final_cr));

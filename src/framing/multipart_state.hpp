@@ -12,6 +12,8 @@
 
 #include "io/internal.hpp"
 
+#include <string_view>
+
 namespace tamsel::framing {
 
 enum class mp_state : uint8_t {
@@ -93,10 +95,11 @@ void reset_part(mp_block &b) noexcept;
 // Frees the block of header slots and public headers.
 void free_header_slots(mp_block &b) noexcept;
 
-// Processes one complete header line of the current part (the line buffer). Appends the header
-// and interprets Content-Disposition, Content-Type and Content-Length. `offset` is recorded
-// with a failure.
-[[nodiscard]] tamsel_status header_line(mp_block &b, uint64_t offset, tamsel_error *error);
+// Processes one complete header line of the current part (the line buffer, or the line in
+// place in the pushed bytes). Appends the header and interprets Content-Disposition,
+// Content-Type and Content-Length. `offset` is recorded with a failure.
+[[nodiscard]] tamsel_status header_line(mp_block &b, std::string_view line, uint64_t offset,
+                                        tamsel_error *error);
 
 // Fills the public part record (and the header pointers) from the arena.
 void publish_part(mp_block &b) noexcept;

@@ -9,8 +9,8 @@ namespace {
 constexpr size_t initial_capacity = 64;
 }
 
-tamsel_status byte_append(byte_buffer &b, const void *bytes, size_t n, size_t limit,
-                          const tamsel_allocator &allocator, tamsel_error *error) {
+tamsel_status byte_append_grow(byte_buffer &b, const void *bytes, size_t n, size_t limit,
+                               const tamsel_allocator &allocator, tamsel_error *error) {
     size_t length;
     if (!checked_add(b.length, n, &length) || length == std::numeric_limits<size_t>::max())
         return fail(error, TAMSEL_STATUS_OVERFLOW, "framing buffer size overflow");

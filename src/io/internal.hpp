@@ -13,6 +13,7 @@
 #include "core/internal.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 // The stock readers. User data: a FILE* (file reader) or a pointer to an int descriptor (fd
 // reader). Neither ever sets would_block; a descriptor's EAGAIN arrives as error_code.
@@ -68,6 +69,31 @@ class unique_fd {
     if (!block || a < b || a - b >= size) return false;
     *offset = a - b;
     return true;
+}
+
+// Moves n <= 16 bytes without a call (short pieces are most of what sinks see): every load
+// comes before any store, so the ranges may overlap as for memmove.
+inline void move_short(void *to, const void *from, size_t n) noexcept {
+    auto *t = static_cast<unsigned char *>(to);
+    const auto *f = static_cast<const unsigned char *>(from);
+    if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, f, 8);
+        std::memcpy(&b, f + n - 8, 8);
+        std::memcpy(t, &a, 8);
+        std::memcpy(t + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, f, 4);
+        std::memcpy(&b, f + n - 4, 4);
+        std::memcpy(t, &a, 4);
+        std::memcpy(t + n - 4, &b, 4);
+    } else if (n) {
+        const unsigned char a = f[0], b = f[n / 2], c = f[n - 1];
+        t[0] = a;
+        t[n / 2] = b;
+        t[n - 1] = c;
+    }
 }
 
 // errno, or 5 (EIO) when a call failed without setting it.
@@ -195,13 +221,29 @@ struct byte_buffer {
 
 inline constexpr size_t byte_buffer_no_limit = std::numeric_limits<size_t>::max() - 1;
 
+// byte_append when the bytes do not fit the capacity or the limit: grows, or fails.
+[[nodiscard]] tamsel_status byte_append_grow(byte_buffer &b, const void *bytes, size_t n,
+                                             size_t limit, const tamsel_allocator &allocator,
+                                             tamsel_error *error);
+
 // Appends `n` bytes so that the length stays at most `limit`. Capacity starts at 64 and
 // doubles until it exceeds the new length, capped at limit + 1 (a long line near a limit that
 // is not a power of two costs one more growth, not one per append). Failures leave the buffer
 // as it was: status 6 "framing buffer size overflow" (the length would wrap) or "framing
-// buffer limit exceeded", status 8 "failed to allocate framing buffer".
-[[nodiscard]] tamsel_status byte_append(byte_buffer &b, const void *bytes, size_t n, size_t limit,
-                                        const tamsel_allocator &allocator, tamsel_error *error);
+// buffer limit exceeded", status 8 "failed to allocate framing buffer". Bytes that fit the
+// capacity within the limit are copied inline.
+[[nodiscard]] inline tamsel_status byte_append(byte_buffer &b, const void *bytes, size_t n,
+                                               size_t limit, const tamsel_allocator &allocator,
+                                               tamsel_error *error) {
+    // Capacity 0 (no block) takes the growing path whatever n is.
+    if (n < b.capacity - b.length && b.length + n <= limit) {
+        if (n) std::memcpy(b.data + b.length, bytes, n);
+        b.length += n;
+        b.data[b.length] = '\0';
+        return TAMSEL_STATUS_OK;
+    }
+    return byte_append_grow(b, bytes, n, limit, allocator, error);
+}
 inline void byte_clear(byte_buffer &b) noexcept {
     b.length = 0;
     if (b.data) b.data[0] = '\0';

@@ -34,10 +34,12 @@ extern "C" tamsel_owned_buffer tamsel_default_owned_buffer(void) {
     return b;
 }
 
-extern "C" tamsel_status tamsel_owned_buffer_sink(void *user_data, const void *data, size_t len,
-                                                  tamsel_error *error) {
+namespace {
+
+// Every append that the block cannot take as it is: argument and allocator checks, growth.
+[[gnu::noinline]] tamsel_status append_slowly(tamsel_owned_buffer *b, const void *data, size_t len,
+                                              tamsel_error *error) {
     using namespace tamsel;
-    auto *b = static_cast<tamsel_owned_buffer *>(user_data);
     if (!b || (!data && len > 0))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "owned buffer sink arguments are invalid");
@@ -73,6 +75,29 @@ extern "C" tamsel_status tamsel_owned_buffer_sink(void *user_data, const void *d
     b->len = used + len;
     b->data[b->len] = '\0';
     return TAMSEL_STATUS_OK;
+}
+
+} // namespace
+
+extern "C" tamsel_status tamsel_owned_buffer_sink(void *user_data, const void *data, size_t len,
+                                                  tamsel_error *error) {
+    auto *b = static_cast<tamsel_owned_buffer *>(user_data);
+    // Most appends fit the block: a room check and a copy, with the allocator still held to
+    // all-or-none as when the block grows. Everything else is the slow path's.
+    if (b && data && b->data && b->len < b->capacity && len < b->capacity - b->len) {
+        const tamsel_allocator &a = b->allocator;
+        const bool none = !a.malloc && !a.realloc && !a.free;
+        if (none || (a.malloc && a.realloc && a.free)) {
+            if (len <= 16)
+                tamsel::io::move_short(b->data + b->len, data, len);
+            else
+                std::memmove(b->data + b->len, data, len);
+            b->len += len;
+            b->data[b->len] = '\0';
+            return TAMSEL_STATUS_OK;
+        }
+    }
+    return append_slowly(b, data, len, error);
 }
 
 extern "C" void tamsel_owned_buffer_free(tamsel_owned_buffer *buffer) {

@@ -11,26 +11,6 @@
 
 namespace tamsel::text {
 
-namespace {
-
-// Whether any of the eight bytes of `w` needs escaping: below 0x20, '"' or '\\'. Exact for
-// the word as a whole (the classic has-zero-byte tests), not for where.
-bool word_has_escape(uint64_t w) {
-    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
-    const uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
-    const uint64_t control = (w - ones * 0x20) & ~w;
-    const uint64_t hits = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control;
-    return hits & highs;
-}
-
-uint64_t load8(const uint8_t *p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
-
-} // namespace
-
 const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
     const uint8_t *const start = p;
     // Long texts 16 bytes a step: the bytes that need escaping are exactly those that end a

@@ -8,6 +8,7 @@
 // written and does not latch. Containers grow their stack before writing the bracket, so a
 // growth failure leaves the document as it was.
 #include "text/internal.hpp"
+#include "writer/direct.hpp"
 #include "writer/state.hpp"
 
 #include <algorithm>
@@ -62,6 +63,17 @@ tamsel_status reserve_container(state &s, tamsel_error *e) {
 }
 
 tamsel_status begin_container(tamsel_writer *w, tamsel_error *error, uint8_t kind) {
+    const char *text = kind == container_object ? ",{" : ",[";
+    if (state *d = direct_state(w); d && d->depth < d->capacity) {
+        bool comma;
+        if (direct_place(*d, &comma)) {
+            tamsel_error *e = report_to(w, error);
+            accept(e);
+            const tamsel_status st = direct_put(*d, w, text + !comma, 1 + comma, e);
+            if (!d->failed) d->stack[d->depth++] = container{kind, false, 0};
+            return st;
+        }
+    }
     state *s = state_of(w);
     if (!s) return require_writer(w, error);
     tamsel_error *e = report_to(w, error);
@@ -72,13 +84,22 @@ tamsel_status begin_container(tamsel_writer *w, tamsel_error *error, uint8_t kin
     TAMSEL_TRY(place(w, &comma, e)); // TRUNCATED: blocked, nothing changed
     // The separator and the bracket are one piece, so a generator's output cannot block
     // between them.
-    const char *text = kind == container_object ? ",{" : ",[";
     tamsel_status st = put(*s, w, comma ? text : text + 1, comma ? 2 : 1, e);
     if (st == TAMSEL_STATUS_OK) s->stack[s->depth++] = container{kind, false, 0};
     return end_op(*s, w, st, e);
 }
 
 tamsel_status end_container(tamsel_writer *w, tamsel_error *error, uint8_t kind) {
+    if (state *d = direct_state(w); d && d->depth) {
+        const container &top = d->stack[d->depth - 1];
+        if (top.kind == kind && !top.key_pending) {
+            tamsel_error *e = report_to(w, error);
+            accept(e);
+            const tamsel_status st = direct_put(*d, w, kind == container_object ? "}" : "]", 1, e);
+            if (!d->failed) --d->depth;
+            return st;
+        }
+    }
     state *s = state_of(w);
     if (!s) return require_writer(w, error);
     tamsel_error *e = report_to(w, error);
@@ -97,9 +118,18 @@ tamsel_status end_container(tamsel_writer *w, tamsel_error *error, uint8_t kind)
     return end_op(*s, w, st, e);
 }
 
-// Scalars: the rendered text is placed and written. On a writer generator it is an event
-// whose own copy of the text is written from its progress on, so a repeat continues there.
+// Scalars: the rendered text is placed and written. `text[-1]` is a ',' so that the direct
+// path hands separator and text over as one piece. On a writer generator it is an event whose
+// own copy of the text is written from its progress on, so a repeat continues there.
 tamsel_status scalar(tamsel_writer *w, const char *text, size_t len, tamsel_error *error) {
+    if (state *d = direct_state(w)) {
+        bool comma;
+        if (direct_place(*d, &comma)) {
+            tamsel_error *e = report_to(w, error);
+            accept(e);
+            return direct_put(*d, w, text - comma, len + comma, e);
+        }
+    }
     state *s = state_of(w);
     if (!s) return require_writer(w, error);
     tamsel_error *e = report_to(w, error);
@@ -267,6 +297,69 @@ tamsel_status put_resumable(state &s, tamsel_writer *w, const void *bytes, size_
     return TAMSEL_STATUS_OK;
 }
 
+// ---- the direct path -----------------------------------------------------------------------
+
+tamsel_status direct_unusual(state &s, tamsel_writer *w, tamsel_status st, tamsel_error *e) {
+    if (st != TAMSEL_STATUS_TRUNCATED) return sink_failed(s, w, st, e);
+    s.truncated_ever = true;
+    e->truncated = 1;
+    return st;
+}
+
+tamsel_status direct_text(state &s, tamsel_writer *w, const char *open, size_t open_len,
+                          const void *bytes, size_t len, const char *close, size_t close_len,
+                          tamsel_error *e) {
+    unsigned char buf[direct_capacity];
+    bool cut = false;
+    // A sink's TRUNCATED took the piece: the text goes on and the operation reports it.
+    auto hand = [&](const void *p, size_t n) {
+        const tamsel_status st = s.sink(s.sink_user, p, n, e);
+        if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) {
+            cut |= st == TAMSEL_STATUS_TRUNCATED;
+            return TAMSEL_STATUS_OK;
+        }
+        return sink_failed(s, w, st, e);
+    };
+    size_t n = 0;
+    for (size_t i = 0; i < open_len; ++i)
+        buf[n++] = static_cast<unsigned char>(open[i]);
+    const auto *p = static_cast<const unsigned char *>(bytes);
+    const unsigned char *const end = p + len;
+    while (p < end) {
+        const unsigned char *q = text::find_escape(p, end);
+        size_t run = static_cast<size_t>(q - p);
+        if (run > sizeof buf - n) {
+            if (n) TAMSEL_TRY(hand(buf, n));
+            n = 0;
+            // A run that would fill most of the buffer goes straight from the caller's bytes.
+            if (run > sizeof buf / 2) {
+                TAMSEL_TRY(hand(p, run));
+                run = 0;
+                p = q;
+            }
+        }
+        if (run) {
+            std::memcpy(buf + n, p, run);
+            n += run;
+            p = q;
+        }
+        if (p == end) break;
+        if (sizeof buf - n < 6) {
+            TAMSEL_TRY(hand(buf, n));
+            n = 0;
+        }
+        n += text::escape_sequence(*p++, reinterpret_cast<char *>(buf + n));
+    }
+    if (sizeof buf - n < close_len) {
+        TAMSEL_TRY(hand(buf, n));
+        n = 0;
+    }
+    for (size_t i = 0; i < close_len; ++i)
+        buf[n++] = static_cast<unsigned char>(close[i]);
+    if (n) TAMSEL_TRY(hand(buf, n));
+    return cut ? direct_unusual(s, w, TAMSEL_STATUS_TRUNCATED, e) : TAMSEL_STATUS_OK;
+}
+
 // ---- checks and events ---------------------------------------------------------------------
 
 tamsel_status check_live(tamsel_writer *w, tamsel_error *e) {
@@ -420,6 +513,34 @@ extern "C" tamsel_status tamsel_writer_end_array(tamsel_writer *writer, tamsel_e
 
 extern "C" tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *key, size_t len,
                                            tamsel_error *error) {
+    if (state *d = direct_state(writer); d && d->depth && (key || !len)) {
+        container &top = d->stack[d->depth - 1];
+        if (top.kind == container_object && !top.key_pending) {
+            tamsel_error *e = report_to(writer, error);
+            accept(e);
+            tamsel_status st;
+            // Short plain keys (most of them): separator, quotes, key and colon in one copy.
+            if (len <= 64 && text::is_plain(key, len)) {
+                unsigned char piece[68];
+                size_t n = 0;
+                if (top.count) piece[n++] = ',';
+                piece[n++] = '"';
+                if (len <= 16)
+                    io::move_short(piece + n, key, len);
+                else
+                    std::memcpy(piece + n, key, len);
+                n += len;
+                piece[n++] = '"';
+                piece[n++] = ':';
+                st = direct_put(*d, writer, piece, n, e);
+            } else {
+                st = direct_text(*d, writer, top.count ? ",\"" : "\"", top.count ? 2 : 1, key, len,
+                                 "\":", 2, e);
+            }
+            if (!d->failed) top.key_pending = true;
+            return st;
+        }
+    }
     state *s = state_of(writer);
     if (!s || (!key && len))
         return fail(error ? error : (writer ? &writer->error : nullptr),
@@ -442,21 +563,6 @@ extern "C" tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *ke
         }
         accept(e);
         if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED;
-        // Short plain keys on an ordinary sink: separator, quotes, key and colon in one piece.
-        if (s->kind == sink_kind::ordinary && len <= 64 && text::is_plain(key, len)) {
-            unsigned char piece[72];
-            size_t n = 0;
-            if (s->stack[s->depth - 1].count) piece[n++] = ',';
-            piece[n++] = '"';
-            if (len) std::memcpy(piece + n, key, len);
-            n += len;
-            piece[n++] = '"';
-            piece[n++] = ':';
-            const tamsel_status st = put(*s, writer, piece, n, e);
-            if (st == TAMSEL_STATUS_OK) s->stack[s->depth - 1].key_pending = true;
-            reset_event(*s);
-            return end_op(*s, writer, st, e);
-        }
         if (s->stack[s->depth - 1].count) TAMSEL_TRY(put(*s, writer, ",", 1, e));
         ev.stage = 1;
     }
@@ -468,16 +574,26 @@ extern "C" tamsel_status tamsel_writer_key(tamsel_writer *writer, const char *ke
     return end_op(*s, writer, st, e);
 }
 
+// The integer forms build their digits backwards with room for the sign and the separator.
 extern "C" tamsel_status tamsel_writer_i64(tamsel_writer *writer, int64_t value,
                                            tamsel_error *error) {
-    char text[text::integer_text_capacity];
-    return scalar(writer, text, text::format_i64(value, text), error);
+    char text[1 + text::integer_text_capacity];
+    char *const end = text + sizeof text;
+    const uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    char *start = text::format_u64_backwards(magnitude, end);
+    if (value < 0) *--start = '-';
+    start[-1] = ',';
+    return scalar(writer, start, static_cast<size_t>(end - start), error);
 }
 
 extern "C" tamsel_status tamsel_writer_u64(tamsel_writer *writer, uint64_t value,
                                            tamsel_error *error) {
-    char text[text::integer_text_capacity];
-    return scalar(writer, text, text::format_u64(value, text), error);
+    char text[1 + text::integer_text_capacity];
+    char *const end = text + sizeof text;
+    char *start = text::format_u64_backwards(value, end);
+    start[-1] = ',';
+    return scalar(writer, start, static_cast<size_t>(end - start), error);
 }
 
 extern "C" tamsel_status tamsel_writer_f64(tamsel_writer *writer, double value,
@@ -486,18 +602,27 @@ extern "C" tamsel_status tamsel_writer_f64(tamsel_writer *writer, double value,
     tamsel_error *e = report_to(writer, error);
     if (!(std::fabs(value) <= 1.7976931348623157e308))
         return fail(e, TAMSEL_STATUS_INVALID_ARGUMENT, "JSON numbers must be finite");
-    char text[text::double_text_capacity];
-    const size_t n = text::format_double(value, text);
+    char text[1 + text::double_text_capacity];
+    text[0] = ',';
+    const size_t n = text::format_double(value, text + 1);
     if (!n) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "failed to format number");
-    return scalar(writer, text, n, error);
+    return scalar(writer, text + 1, n, error);
 }
 
+namespace {
+// The literals with the separator in front, as scalar() wants them.
+constexpr char comma_true[] = ",true";
+constexpr char comma_false[] = ",false";
+constexpr char comma_null[] = ",null";
+} // namespace
+
 extern "C" tamsel_status tamsel_writer_bool(tamsel_writer *writer, int value, tamsel_error *error) {
-    return value ? scalar(writer, "true", 4, error) : scalar(writer, "false", 5, error);
+    return value ? scalar(writer, comma_true + 1, 4, error)
+                 : scalar(writer, comma_false + 1, 5, error);
 }
 
 extern "C" tamsel_status tamsel_writer_null(tamsel_writer *writer, tamsel_error *error) {
-    return scalar(writer, "null", 4, error);
+    return scalar(writer, comma_null + 1, 4, error);
 }
 
 extern "C" tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_error *error) {

@@ -7,9 +7,11 @@
 // Emission. Every operation is written as a sequence of pieces, each preceded by a check for
 // blocked output, so that on a writer generator's sink it can stop before any piece and a
 // repeated call continues there (the event records how far it got). On an ordinary sink
-// output never blocks; the pieces of one operation are gathered in a small staging buffer and
-// handed over when it fills and before the operation returns, so the sink sees each
-// operation's text in as few calls as possible and nothing is held between operations.
+// output never blocks: the public operations build their text on the stack and hand it over
+// in one call (direct.hpp), and what the general path writes there is gathered in a small
+// staging buffer and handed over when it fills and before the operation returns, so the sink
+// sees each operation's text in as few calls as possible and nothing is held between
+// operations.
 #pragma once
 
 #include "core/internal.hpp"

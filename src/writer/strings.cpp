@@ -6,6 +6,7 @@
 // room of a writer generator's destination) and each escape in another.
 #include "io/internal.hpp"
 #include "text/internal.hpp"
+#include "writer/direct.hpp"
 #include "writer/state.hpp"
 
 #include <cstring>
@@ -36,23 +37,19 @@ using namespace tamsel::writer;
 
 extern "C" tamsel_status tamsel_writer_string(tamsel_writer *writer, const char *bytes, size_t len,
                                               tamsel_error *error) {
+    if (state *d = direct_state(writer); d && (bytes || !len)) {
+        bool comma;
+        if (direct_place(*d, &comma)) {
+            tamsel_error *e = report_to(writer, error);
+            accept(e);
+            return direct_text(*d, writer, comma ? ",\"" : "\"", 1 + comma, bytes, len, "\"", 1, e);
+        }
+    }
     state *s = state_of(writer);
     if (!s) return require_writer(writer, error);
     tamsel_error *e = report_to(writer, error);
     if (!bytes && len) return fail(e, TAMSEL_STATUS_INVALID_ARGUMENT, "string data is required");
     TAMSEL_TRY(check_live(writer, e));
-    if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
-        // Nothing blocks on an ordinary sink: no event to keep.
-        accept(e);
-        TAMSEL_TRY(before_value(writer, e));
-        size_t progress = 0;
-        tamsel_status st = put(*s, writer, "\"", 1, e);
-        if (st == TAMSEL_STATUS_OK)
-            st = put_escaped(*s, writer, reinterpret_cast<const unsigned char *>(bytes), len,
-                             &progress, e);
-        if (st == TAMSEL_STATUS_OK) st = put(*s, writer, "\"", 1, e);
-        return end_op(*s, writer, st, e);
-    }
     TAMSEL_TRY(begin_event(*s, event_kind::whole_string, bytes, len, e));
     accept(e);
     event &ev = s->ev;
@@ -68,6 +65,16 @@ extern "C" tamsel_status tamsel_writer_string(tamsel_writer *writer, const char 
 }
 
 extern "C" tamsel_status tamsel_writer_string_begin(tamsel_writer *writer, tamsel_error *error) {
+    if (state *d = direct_state(writer)) {
+        bool comma;
+        if (direct_place(*d, &comma)) {
+            tamsel_error *e = report_to(writer, error);
+            accept(e);
+            const tamsel_status st = direct_put(*d, writer, comma ? ",\"" : "\"", 1 + comma, e);
+            if (!d->failed) d->string_open = true;
+            return st;
+        }
+    }
     state *s = state_of(writer);
     if (!s) return require_writer(writer, error);
     tamsel_error *e = report_to(writer, error);
@@ -90,6 +97,10 @@ extern "C" tamsel_status tamsel_writer_string_chunk(tamsel_writer *writer, const
     tamsel_error *e = report_to(writer, error);
     TAMSEL_TRY(check_live(writer, e));
     if (!s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is not open");
+    if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
+        accept(e);
+        return direct_text(*s, writer, "", 0, bytes, len, "", 0, e);
+    }
     TAMSEL_TRY(begin_event(*s, event_kind::string_chunk, bytes, len, e));
     accept(e);
     TAMSEL_TRY(put_escaped(*s, writer, reinterpret_cast<const unsigned char *>(bytes), len,
@@ -105,6 +116,11 @@ extern "C" tamsel_status tamsel_writer_string_end(tamsel_writer *writer, tamsel_
     TAMSEL_TRY(check_live(writer, e));
     if (!s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is not open");
     accept(e);
+    if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
+        const tamsel_status st = direct_put(*s, writer, "\"", 1, e);
+        if (!s->failed) s->string_open = false;
+        return st;
+    }
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED; // still open: repeat the call
     const tamsel_status st = put(*s, writer, "\"", 1, e);
     if (st == TAMSEL_STATUS_OK) s->string_open = false;
@@ -166,6 +182,13 @@ extern "C" tamsel_status tamsel_writer_number_text(tamsel_writer *writer, const 
     TAMSEL_TRY(check_live(writer, e));
     if (!text::is_valid_json_number(text, len))
         return fail(e, TAMSEL_STATUS_INVALID_JSON, "number text must be a JSON number");
+    if (state *d = direct_state(writer)) {
+        bool comma;
+        if (direct_place(*d, &comma)) {
+            accept(e);
+            return direct_text(*d, writer, ",", comma, text, len, "", 0, e);
+        }
+    }
     TAMSEL_TRY(begin_event(*s, event_kind::number_text, text, len, e));
     accept(e);
     TAMSEL_TRY(place_event(*s, writer, e));

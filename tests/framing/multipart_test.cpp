@@ -54,6 +54,8 @@ const std::vector<std::string> &sample_bodies() {
         "--XyZ\r\n\r\nx\r\n--XyZ\r\nno colon here\r\n\r\n",
         // CR-only header line breaks, a lone CR before the last boundary line
         "--XyZ\rA: 1\r\r\rbody\r\r\n--XyZ--\r\n",
+        // errors: a CR-ended header line, decided by the byte after the CR
+        "--XyZ\rA: 1\rno colon\rB: 2\r\r",
     };
     return bodies;
 }
@@ -230,6 +232,8 @@ TEST(MultipartErrors, RestrictionsAndMalformedBodies) {
          "invalid multipart header line", 34},
         {"--XyZ\r\nA: 1\r\n folded\r\n", TAMSEL_STATUS_INVALID_JSON,
          "invalid multipart header line", 22},
+        {"--XyZ\rA: 1\rno colon\rB: 2\r\r", TAMSEL_STATUS_INVALID_JSON,
+         "invalid multipart header line", 21},
         {"", TAMSEL_STATUS_INVALID_JSON, "multipart stream ended before closing boundary", 0},
     };
     for (const row &r : rows) {

@@ -255,3 +255,30 @@ TEST(OwnedBuffer, AppendingItsOwnBytesSurvivesTheMove) {
     EXPECT_EQ(std::string(b.data, b.len), expect);
     tamsel_owned_buffer_free(&b);
 }
+
+// Appends that fit the block take the short path: every size, from bytes of the buffer itself
+// that overlap where they go, lands as memmove would put it; a partial allocator is refused
+// there too.
+TEST(OwnedBuffer, AppendsWithinTheBlockMoveLikeMemmove) {
+    tamsel_owned_buffer b = tamsel_default_owned_buffer();
+    const std::string filled = io_test::pattern(511); // every byte of the block is set
+    ASSERT_EQ(tamsel_owned_buffer_sink(&b, filled.data(), filled.size(), nullptr), 0);
+    ASSERT_EQ(b.capacity, 512u);
+    const std::string expect = filled.substr(0, 300);
+    for (size_t n = 0; n <= 24; ++n) {
+        for (size_t back : {size_t{1}, size_t{3}, n / 2 + 1, n + 1}) {
+            b.len = expect.size(); // rewind: every round appends into the same room
+            const std::string moved(b.data + b.len - back, n); // runs past len when back < n
+            ASSERT_EQ(tamsel_owned_buffer_sink(&b, b.data + b.len - back, n, nullptr), 0);
+            ASSERT_EQ(b.capacity, 512u) << "no growth";
+            ASSERT_EQ(std::string(b.data, b.len), expect + moved) << n << " back " << back;
+            ASSERT_EQ(b.data[b.len], '\0');
+        }
+    }
+    b.allocator.realloc = nullptr;
+    tamsel_error e;
+    EXPECT_EQ(tamsel_owned_buffer_sink(&b, "x", 1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "allocator must provide either all callbacks or none");
+    b.allocator = tamsel_default_allocator();
+    tamsel_owned_buffer_free(&b);
+}

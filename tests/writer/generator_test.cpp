@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 using namespace writer_test;
@@ -43,6 +44,12 @@ struct script {
     tamsel_spooled spooled;
     tamsel_json_value value;
     holder_rec rec{42, const_cast<char *>("n\"ame")};
+    // Longer than a sink writer's stack buffer: plain runs short and long, and escapes packed
+    // tight, so that the text is handed over in several pieces.
+    std::string long_text =
+        std::string(700, 'p') + "\n" + std::string(600, 'q') + std::string(300, '\x01') + "\"end";
+    std::string long_key = std::string(70, 'k') + "\t" + std::string(40, 'k');
+    std::string long_number = "-1." + std::string(1500, '5') + "e-7";
     size_t next = 0;
     std::vector<std::function<tamsel_status(tamsel_writer *, tamsel_error *)>> steps;
 
@@ -86,6 +93,22 @@ struct script {
         s.push_back([this](tamsel_writer *w, tamsel_error *e) {
             return w->mapped(w, &holder_map(), &rec, e);
         });
+        s.push_back([](tamsel_writer *w, tamsel_error *e) { return w->end_array(w, e); });
+        s.push_back([this](tamsel_writer *w, tamsel_error *e) {
+            return w->key(w, long_key.data(), long_key.size(), e);
+        });
+        s.push_back([this](tamsel_writer *w, tamsel_error *e) { return w->begin_array(w, e); });
+        s.push_back([this](tamsel_writer *w, tamsel_error *e) {
+            return w->string(w, long_text.data(), long_text.size(), e);
+        });
+        s.push_back([this](tamsel_writer *w, tamsel_error *e) {
+            return w->number_text(w, long_number.data(), long_number.size(), e);
+        });
+        s.push_back([](tamsel_writer *w, tamsel_error *e) { return w->string_begin(w, e); });
+        s.push_back([this](tamsel_writer *w, tamsel_error *e) {
+            return w->string_chunk(w, long_text.data(), long_text.size(), e);
+        });
+        s.push_back([](tamsel_writer *w, tamsel_error *e) { return w->string_end(w, e); });
         s.push_back([](tamsel_writer *w, tamsel_error *e) { return w->end_array(w, e); });
         s.push_back([](tamsel_writer *w, tamsel_error *e) { return w->key(w, "", 0, e); });
         s.push_back([](tamsel_writer *w, tamsel_error *e) {

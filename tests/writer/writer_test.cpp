@@ -115,6 +115,16 @@ TEST(WriterCore, SinkFailureLatches) {
     EXPECT_EQ(tamsel_writer_end_array(w.get(), &w.e), TAMSEL_STATUS_INVALID_JSON);
     EXPECT_EQ(message(w.e), "writer is in a failed state");
     EXPECT_EQ(tamsel_writer_finish(w.get(), &w.e), TAMSEL_STATUS_INVALID_JSON);
+
+    // A string handed over in several pieces: the failing piece latches, the rest is not sent.
+    bound_writer l;
+    l.c.fail_at = 2;
+    const std::string text(3000, 'a');
+    EXPECT_EQ(tamsel_writer_string(l.get(), text.data(), text.size(), nullptr),
+              TAMSEL_STATUS_IO_ERROR);
+    EXPECT_EQ(message(l->error), "writer sink failed");
+    EXPECT_EQ(l.c.calls, 2u);
+    EXPECT_EQ(tamsel_writer_null(l.get(), &l.e), TAMSEL_STATUS_INVALID_JSON);
 }
 
 // A sink that truncates takes the piece: every transition completes, the output stays a
