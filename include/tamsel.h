@@ -1179,7 +1179,7 @@ typedef uint32_t tamsel_field_kind;
 #define TAMSEL_FIELD_JSON_VALUE ((tamsel_field_kind)5)    /* tamsel_json_value */
 #define TAMSEL_FIELD_I64 ((tamsel_field_kind)6)           /* int64_t */
 #define TAMSEL_FIELD_U64 ((tamsel_field_kind)7)           /* uint64_t */
-#define TAMSEL_FIELD_F64 ((tamsel_field_kind)8)           /* double */
+#define TAMSEL_FIELD_F64 ((tamsel_field_kind)8)           /* double (numbers: below) */
 #define TAMSEL_FIELD_BOOL ((tamsel_field_kind)9)          /* int, 0 or 1 */
 #define TAMSEL_FIELD_OBJECT ((tamsel_field_kind)10)       /* nested record of submap */
 #define TAMSEL_FIELD_STRING_ARRAY ((tamsel_field_kind)11) /* tamsel_string_array */
@@ -1190,6 +1190,12 @@ typedef uint32_t tamsel_field_kind;
 #define TAMSEL_FIELD_OBJECT_ARRAY ((tamsel_field_kind)16) /* tamsel_object_array */
 #define TAMSEL_FIELD_STRING_ARRAY_STREAM ((tamsel_field_kind)17) /* tamsel_string_array_stream */
 #define TAMSEL_FIELD_MAPPED_ARRAY_STREAM ((tamsel_field_kind)18) /* tamsel_mapped_array_stream */
+
+/* Numbers into F64 fields and F64_ARRAY items: any number the JSON grammar accepts, whatever
+   the length of its digits or of its exponent, gives the correctly rounded double (ties to
+   even). A value beyond the largest double is refused (status 3 "expected number for
+   '<field>'"); a nonzero value that rounds below the smallest subnormal is stored as a zero of
+   its sign, as 0 with any exponent is. */
 
 #define TAMSEL_STORAGE_DYNAMIC 0u /* the library allocates the value */
 #define TAMSEL_STORAGE_FIXED 1u   /* the caller provides fixed capacity */
