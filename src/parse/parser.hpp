@@ -15,6 +15,7 @@
 #include "core/internal.hpp"
 #include "parse/key_set.hpp"
 #include "parse/maps.hpp"
+#include "text/utf8.hpp"
 
 #include <cstring>
 
@@ -133,6 +134,10 @@ struct parser {
     uint8_t unicode_left = 0;
     uint16_t pending_high = 0;
     uint32_t unicode_acc = 0;
+    // Strings and keys must be well-formed UTF-8 (the runtime's check, taken at init); the
+    // sequence open in the current string, carried between pushes.
+    bool utf8_check = false;
+    scan::utf8_state utf8{};
 
     // Token buffer, in the workspace above the frames.
     unsigned char *token = nullptr;
@@ -243,6 +248,13 @@ void unwind_mapped_streams(parser &p);
            (f.kind == frame_object && f.state == frame_state::object_value && !f.current);
 }
 [[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
+
+// Whether the bulk paths may take a whole string body [body, close) in place: with the UTF-8
+// check on, only when it is well-formed (else the string goes through the run path and the
+// step, which report the first bad byte).
+[[nodiscard]] inline bool text_ok(const parser &p, const uint8_t *body, const uint8_t *close) {
+    return !p.utf8_check || scan::utf8_valid(body, close);
+}
 
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);

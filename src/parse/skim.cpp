@@ -79,7 +79,7 @@ object_key:
         // mapped object's key is looked up, so it must be plain bytes.
         const uint8_t *close = f->map ? scan::plain_run(q + 1, e) : string_end(q + 1, e);
         if (!close || close == e || *close != '"' ||
-            static_cast<size_t>(close - q) + 1 > token_space(p))
+            static_cast<size_t>(close - q) + 1 > token_space(p) || !text_ok(p, q + 1, close))
             goto out;
         if (f->map)
             f->current = find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
@@ -135,7 +135,7 @@ value:
     switch (c) {
     case '"': {
         const uint8_t *close = string_end(q + 1, e);
-        if (!close) goto out;
+        if (!close || !text_ok(p, q + 1, close)) goto out;
         q = close + 1;
         break;
     }

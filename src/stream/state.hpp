@@ -93,7 +93,8 @@ struct block {
     bool key_escape = false;
     uint8_t key_hex_left = 0;
     uint32_t key_hex = 0;
-    uint16_t key_high = 0; // a high surrogate waiting for its low half
+    uint16_t key_high = 0;       // a high surrogate waiting for its low half
+    scan::utf8_state key_utf8{}; // the UTF-8 sequence open in the key (settings.checks_utf8())
     parse::key_set root_keys;
     uint64_t root_keys_bytes = 0; // the root key set's budget charge
 

@@ -1,6 +1,7 @@
 // The block scanner's kernels: the same two searches written for AVX2 (64 bytes a step as two
 // 32-byte halves), for SSE4.2 (64 bytes a step as four 16-byte quarters, with the hardware
-// population count for newlines) and portably (a byte at a time through a table). Each block is
+// population count for newlines) and portably (a byte at a time through a table), and the
+// UTF-8 check of utf8_kernels.cpp beside them in the same table. Each block is
 // classified into bit masks, one bit per byte, and the answer is read off the lowest set bit;
 // nothing is carried from one call to the next.
 //
@@ -8,6 +9,7 @@
 // variable TAMSEL_SCAN_KERNEL ("portable", "sse4.2" or "avx2") can pin a lesser one, so the
 // test suite can run every path on one machine.
 #include "text/block_scan.hpp"
+#include "text/utf8.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -170,10 +172,10 @@ space_end_avx2(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
 #endif // TAMSEL_SCAN_X86
 
 const kernel all_kernels[] = {
-    {"portable", string_end_portable, space_end_portable},
+    {"portable", string_end_portable, space_end_portable, utf8_prefix_portable},
 #if defined(TAMSEL_SCAN_X86)
-    {"sse4.2", string_end_sse42, space_end_sse42},
-    {"avx2", string_end_avx2, space_end_avx2},
+    {"sse4.2", string_end_sse42, space_end_sse42, utf8_prefix_sse42},
+    {"avx2", string_end_avx2, space_end_avx2, utf8_prefix_avx2},
 #endif
 };
 constexpr size_t kernel_count = sizeof all_kernels / sizeof all_kernels[0];

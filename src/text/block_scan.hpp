@@ -54,6 +54,10 @@ struct kernel {
     // to `*lines` and leaves `*last_newline` at the last of them (unchanged when none).
     const uint8_t *(*space_end)(const uint8_t *p, const uint8_t *e, size_t *lines,
                                 const uint8_t **last_newline);
+    // From p, a character boundary: the character boundary up to which [p, e) is well-formed
+    // UTF-8 (e when all of it is and no sequence is left open), stopping at or before the
+    // block that holds the first error (utf8.hpp).
+    const uint8_t *(*utf8_prefix)(const uint8_t *p, const uint8_t *e);
 };
 
 // The kernel in use, chosen at first use.

@@ -13,6 +13,7 @@
 // from the input window; escapes are decoded and delivered as their own chunks.
 #include "text/internal.hpp"
 #include "text/scan.hpp"
+#include "text/utf8.hpp"
 #include "visit/internal.hpp"
 
 #include <array>
@@ -45,10 +46,11 @@ using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *)
 template <bool Raw> class walker {
   public:
     walker(input_cursor &cursor, const tamsel_value_limits &limits,
-           const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user)
+           const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user,
+           bool utf8_check)
         : cursor_(cursor), limits_(effective_limits(limits)), allocator_(allocator),
           visitor_(visitor), user_(user), error_(cursor.error()),
-          max_number_(clamp_to_size(limits_.max_number_bytes)) {}
+          max_number_(clamp_to_size(limits_.max_number_bytes)), utf8_check_(utf8_check) {}
     ~walker() {
         if (stack_ != inline_stack_) raw_free(allocator_, stack_, stack_capacity_);
         if (number_heap_) raw_free(allocator_, number_heap_, number_heap_capacity_);
@@ -113,6 +115,7 @@ template <bool Raw> class walker {
     void *user_;
     tamsel_error *error_;
     const size_t max_number_;
+    const bool utf8_check_; // strings and keys must be well-formed UTF-8
 
     uint8_t *stack_ = inline_stack_;
     size_t stack_capacity_ = inline_depth;
@@ -255,9 +258,23 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
     const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
     const uint64_t limit = key ? limits_.max_key_bytes : limits_.max_string_bytes;
     uint64_t decoded = 0;
+    // The sequence open at the end of a run, checked across windows.
+    scan::utf8_state utf8;
     for (;;) {
         const uint8_t *p = cursor_.cur;
         const uint8_t *q = scan::plain_run(p, cursor_.end);
+        // With the check on, the run ends before its first bad byte, which is reported after
+        // the bytes before it were delivered; a byte that ends the run (quote, backslash,
+        // control byte) must not cut a sequence short either.
+        const uint8_t *bad = nullptr;
+        if (utf8_check_) {
+            const uint8_t *r = q != p ? scan::utf8_run(utf8, p, q) : p;
+            if (r != q) {
+                bad = q = r;
+            } else if (utf8.due && q != cursor_.end) {
+                bad = q;
+            }
+        }
         if (q != p) {
             const size_t n = static_cast<size_t>(q - p);
             if (n > limit - decoded) {
@@ -270,6 +287,10 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
             st = call(chunk, p, n);
             if (stops(st)) return st;
             cursor_.cur = q;
+        }
+        if (bad) {
+            cursor_.cur = bad + 1;
+            return invalid(key ? "invalid UTF-8 in key" : "invalid UTF-8 in string");
         }
         if (q == cursor_.end) {
             if (!cursor_.refill()) return at_end(cursor_.state(), "unterminated JSON string");
@@ -462,8 +483,8 @@ tamsel_value_limits effective_limits(const tamsel_value_limits &limits) {
 
 tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
                          const tamsel_allocator &allocator, const tamsel_value_visitor &visitor,
-                         void *user, const char *trailing_message) {
-    walker<false> w(cursor, limits, allocator, visitor, user);
+                         void *user, const char *trailing_message, bool utf8_check) {
+    walker<false> w(cursor, limits, allocator, visitor, user, utf8_check);
     return w.run(trailing_message);
 }
 
@@ -471,7 +492,7 @@ tamsel_status walk_raw_value(input_cursor &cursor, const tamsel_allocator &alloc
                              const tamsel_value_visitor &visitor, void *user,
                              const char *trailing_message) {
     constexpr tamsel_value_limits unlimited = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0};
-    walker<true> w(cursor, unlimited, allocator, visitor, user);
+    walker<true> w(cursor, unlimited, allocator, visitor, user, false);
     return w.run(trailing_message);
 }
 

@@ -4,6 +4,7 @@
 // inline scanners of scan.hpp (first 16 bytes, then the kernel) are held to the same answers.
 #include "text/block_scan.hpp"
 #include "text/scan.hpp"
+#include "text/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +70,8 @@ TEST(BlockScan, KernelsAgreeWithPortableOnEveryStopOffsetAndAlignment) {
         "scan.hpp inline", tamsel::scan::plain_run,
         [](const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t **last) {
             return tamsel::scan::whitespace_run(p, e, lines, last);
-        }};
+        },
+        tamsel::scan::utf8_prefix_portable};
     auto checked = kernels();
     const kernel &portable = *checked[0];
     checked[0] = &inline_scanners;
