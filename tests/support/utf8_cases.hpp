@@ -65,4 +65,22 @@ inline const std::vector<std::vector<std::string>> &fillers() {
     return all;
 }
 
+// The JSONTestSuite files (test_parsing/) whose strings or keys hold ill-formed UTF-8 and
+// nothing that fails first: with the check on, each fails with "invalid UTF-8 in ...".
+inline const std::vector<std::string> &ill_formed_suite_files() {
+    static const std::vector<std::string> all = {
+        "i_string_UTF-8_invalid_sequence.json",
+        "i_string_UTF8_surrogate_U+D800.json",
+        "i_string_invalid_utf-8.json",
+        "i_string_iso_latin_1.json",
+        "i_string_lone_utf8_continuation_byte.json",
+        "i_string_not_in_unicode_range.json",
+        "i_string_overlong_sequence_2_bytes.json",
+        "i_string_overlong_sequence_6_bytes.json",
+        "i_string_overlong_sequence_6_bytes_null.json",
+        "i_string_truncated-utf-8.json",
+        "n_object_lone_continuation_byte_in_key_and_trailing_comma.json"};
+    return all;
+}
+
 } // namespace utf8_test
