@@ -11,7 +11,7 @@ namespace tool {
 namespace {
 
 const char validate_help[] =
-    "Usage: tamsel validate [--lines] [--max-depth=N] [FILE...]\n"
+    "Usage: tamsel validate [--lines] [--max-depth=N] [--no-utf8-check] [FILE...]\n"
     "\n"
     "Checks that each input is exactly one JSON value (RFC 8259). Prints nothing when all are\n"
     "valid; otherwise prints FILE:LINE:COLUMN: message for each invalid input on stderr.\n"
@@ -24,6 +24,8 @@ const char validate_help[] =
     "                      lack its newline.\n"
     "  --max-depth=N       most containers open at once (default 10000); deeper input is\n"
     "                      reported as \"nesting exceeds --max-depth N\"\n"
+    "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
+    "                      by default: RFC 8259 requires UTF-8 between systems)\n"
     "  --help              show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. Exit status: 0 all valid, 1 an input is\n"
@@ -205,9 +207,11 @@ int cmd_validate(int argc, char **argv) {
     // No --max-string: validation reads strings and keys of any length in bounded memory.
     static const option options[] = {{"lines", no_argument, nullptr, 'l'},
                                      {"max-depth", required_argument, nullptr, opt_max_depth},
+                                     TOOL_UTF8_OPTION,
                                      {"help", no_argument, nullptr, opt_help},
                                      {nullptr, 0, nullptr, 0}};
     limits l;
+    l.utf8_check = true;
     bool lines = false;
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {
