@@ -69,6 +69,11 @@ void compare_scanners(const uint8_t *text, size_t len) {
             compare_utf8(kernels, count, text, p, e);
             const uint8_t *want = portable.string_end(p, e);
             FUZZ_CHECK(tamsel::scan::plain_run(p, e) == want, "plain_run from %zu", i);
+            const uint8_t *want_ascii = p;
+            while (want_ascii < want && *want_ascii < 0x80)
+                ++want_ascii;
+            FUZZ_CHECK(tamsel::scan::plain_ascii_run(p, e) == want_ascii,
+                       "plain_ascii_run from %zu", i);
             size_t want_lines = 0;
             const uint8_t *want_last = nullptr;
             const uint8_t *want_space = portable.space_end(p, e, &want_lines, &want_last);
@@ -77,9 +82,12 @@ void compare_scanners(const uint8_t *text, size_t len) {
             FUZZ_CHECK(tamsel::scan::whitespace_run(p, e, &lines, &last) == want_space &&
                            lines == want_lines && last == want_last,
                        "whitespace_run from %zu", i);
-            for (size_t k = 1; k < count; ++k) {
+            for (size_t k = 0; k < count; ++k) {
                 FUZZ_CHECK(kernels[k]->string_end(p, e) == want, "%s string_end from %zu to %zu",
                            kernels[k]->name, i, static_cast<size_t>(e - text));
+                FUZZ_CHECK(kernels[k]->ascii_string_end(p, e) == want_ascii,
+                           "%s ascii_string_end from %zu to %zu", kernels[k]->name, i,
+                           static_cast<size_t>(e - text));
                 lines = 0;
                 last = nullptr;
                 FUZZ_CHECK(kernels[k]->space_end(p, e, &lines, &last) == want_space &&

@@ -959,12 +959,18 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 f.state != frame_state::object_next && f.state != frame_state::array_next) {
                 // A whole string without escapes in this input: keys and the common values are
                 // handled in place, with the position moving exactly as byte by byte.
+                // With the UTF-8 check on, only a well-formed body is taken here; any other goes
+                // byte by byte, which reports the first bad byte.
                 const uint8_t *body = q + 1;
-                const uint8_t *close = scan::plain_run(body, e);
-                if (close < e && *close == '\\' && f.state != frame_state::object_key &&
+                const uint8_t *close =
+                    p.utf8_check ? scan::plain_ascii_run(body, e) : scan::plain_run(body, e);
+                if (p.utf8_check && close < e && *close >= 0x80)
+                    close = scan::utf8_plain_run(close, e);
+                if (close && close < e && *close == '\\' && f.state != frame_state::object_key &&
                     !(f.state == frame_state::object_value ? f.current : f.container))
-                    close = scan::string_body_end(close, e); // a dropped value: checked only
-                if (close && close < e && *close == '"' && text_ok(p, body, close)) {
+                    close = p.utf8_check ? scan::checked_string_body_end(close, e)
+                                         : scan::string_body_end(close, e); // dropped: checked only
+                if (close && close < e && *close == '"') {
                     const size_t n = static_cast<size_t>(close - body);
                     const size_t room = token_space(p);
                     tamsel_status st = TAMSEL_STATUS_OK;
@@ -1120,15 +1126,22 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                         continue;
                     }
                 }
-                const uint8_t *r = scan::plain_run(q, e);
+                // With the UTF-8 check on, an ASCII run needs nothing more; a run with other
+                // bytes (or after a sequence begun in the last push) ends before its first bad
+                // byte, which the step then reports, after the bytes before it went to the sink.
+                const uint8_t *r =
+                    p.utf8_check ? scan::plain_ascii_run(q, e) : scan::plain_run(q, e);
+                bool check = false;
+                if (p.utf8_check && ((r < e && *r >= 0x80) || p.utf8.due)) {
+                    r = scan::plain_run(r, e);
+                    check = true;
+                }
                 if (r != q) {
                     // A sink limit inside the run: what fits goes first, then (next time
                     // round) the crossing byte alone, exactly as byte by byte.
                     const size_t room = sink_room(p);
                     if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
-                    // With the check on, the run ends before its first bad byte, which the
-                    // step then reports, after the bytes before it went to the sink.
-                    if (p.utf8_check) r = scan::utf8_run(p.utf8, q, r);
+                    if (check) r = scan::utf8_run(p.utf8, q, r);
                 }
                 if (r != q) {
                     const size_t n = static_cast<size_t>(r - q);

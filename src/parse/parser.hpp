@@ -249,13 +249,6 @@ void unwind_mapped_streams(parser &p);
 }
 [[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
 
-// Whether the bulk paths may take a whole string body [body, close) in place: with the UTF-8
-// check on, only when it is well-formed (else the string goes through the run path and the
-// step, which report the first bad byte).
-[[nodiscard]] inline bool text_ok(const parser &p, const uint8_t *body, const uint8_t *close) {
-    return !p.utf8_check || scan::utf8_valid(body, close);
-}
-
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);
 // Moves the innermost frame on after a completed value.

@@ -1,9 +1,11 @@
 // The UTF-8 check of string and key bytes: a byte-at-a-time automaton that can stop and resume
 // at any byte (a sequence cut between two pushes is checked across the cut), and the run check
-// the parsers call on each run of plain string bytes. A run that is plain ASCII costs one test
-// per 16 bytes inline; anything else goes to the block scanner's UTF-8 kernel, which vouches
-// for whole characters a block at a time, and the automaton finishes from where the kernel
-// stopped, so the first bad byte is found exactly whatever the kernel.
+// the parsers call on a run of plain string bytes that holds a byte that is not ASCII (the
+// scanners of scan.hpp stop at such a byte when the check is on, so an ASCII run costs one
+// instruction more per 16 bytes and is never read again). The run goes to the block scanner's
+// UTF-8 kernel, which vouches for whole characters a block at a time, and the automaton
+// finishes from where the kernel stopped, so the first bad byte is found exactly whatever the
+// kernel.
 //
 // Well-formed means RFC 3629: no overlong forms, no encoded surrogates (U+D800..U+DFFF), nothing
 // above U+10FFFF, no stray continuation byte, no sequence cut short. The first bad byte is the
@@ -18,10 +20,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tamsel::scan {
 
@@ -60,27 +58,6 @@ inline bool utf8_step(utf8_state &s, uint8_t c) {
     return true;
 }
 
-// True when every byte in [p, e) is ASCII; words at a time, the last one overlapping.
-inline bool all_ascii(const uint8_t *p, const uint8_t *e) {
-    const size_t n = static_cast<size_t>(e - p);
-    uint64_t a = 0, b = 0;
-    if (n >= 8) {
-        for (; e - p > 8; p += 8) {
-            std::memcpy(&a, p, 8);
-            if (a & 0x8080808080808080u) return false;
-        }
-        std::memcpy(&b, e - 8, 8);
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, p, 4);
-        std::memcpy(&y, e - 4, 4);
-        b = x | y;
-    } else if (n) {
-        b = p[0] | p[n / 2] | p[n - 1];
-    }
-    return !(b & 0x8080808080808080u);
-}
-
 // The automaton over [p, e) from `s`: the first bad byte (`s` as before it), or e (`s` holds
 // the sequence still open there). ASCII between characters is skipped a word at a time.
 inline const uint8_t *utf8_automaton(utf8_state &s, const uint8_t *p, const uint8_t *e) {
@@ -103,18 +80,14 @@ inline const uint8_t *utf8_automaton(utf8_state &s, const uint8_t *p, const uint
 }
 
 // The first byte of [p, e) that cannot continue well-formed UTF-8 after `s`, or e; `s` is left
-// as before that byte (or holding the sequence still open at e).
-__attribute__((always_inline)) inline const uint8_t *utf8_run(utf8_state &s, const uint8_t *p,
-                                                              const uint8_t *e) {
+// as before that byte (or holding the sequence still open at e). Callers come here once a run
+// is known to hold a byte that is not ASCII (plain_ascii_run stopped at one), so a run of 16
+// bytes or more goes to the kernel at once.
+inline const uint8_t *utf8_run(utf8_state &s, const uint8_t *p, const uint8_t *e) {
     if (s.due) { // a sequence begun before the run (in an earlier push)
         for (; s.due && p < e; ++p)
             if (!utf8_step(s, *p)) return p;
     }
-#if defined(__SSE2__)
-    while (e - p >= 16 && !_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))))
-        p += 16;
-#endif
-    if (all_ascii(p, e)) return e;
     if (e - p >= 16) p = active_kernel().utf8_prefix(p, e);
     return utf8_automaton(s, p, e);
 }
@@ -124,6 +97,15 @@ inline bool utf8_valid(const uint8_t *p, const uint8_t *e) {
     utf8_state s;
     return utf8_run(s, p, e) == e && !s.due;
 }
+
+// The closing quote of a string whose body continues at p (a character boundary: what came
+// before is ASCII), when the rest of the body lies whole in [p, e), is valid (plain bytes and
+// valid escapes) and is well-formed UTF-8; NULL otherwise, for the general path to decide and
+// report. Out of line: the common string is ASCII and never comes here.
+__attribute__((noinline)) const uint8_t *utf8_string_end(const uint8_t *p, const uint8_t *e);
+// The same for the rest of a plain run (no escapes): its end, as plain_run finds it, when it is
+// well-formed UTF-8 with no sequence left open there; NULL otherwise.
+__attribute__((noinline)) const uint8_t *utf8_plain_run(const uint8_t *p, const uint8_t *e);
 
 // The kernels (utf8_kernels.cpp): each returns how far from p, a character boundary, the text
 // is well-formed: a character boundary r, with [p, r) well-formed; r is e when all of it is and
