@@ -181,6 +181,11 @@ SCAN_TEXTS = [
     b'{"s":"' + b'\x7f\x80\xff' * 30 + b'\\n\x01"}',
     b'[' + b' ' * 79 + b'"x",' + b'\t' * 64 + b']',
     b'"' + b'z' * 100 + b'\\ud800"',
+    # UTF-8: characters of every length across block edges, then ill-formed ones (a sequence
+    # cut short by the quote, an encoded surrogate, above U+10FFFF, a stray continuation).
+    b'["' + 'a\u00e9\u20ac\U0001f600'.encode() * 9 + b'","' + b'a' * 60 + b'\xe2\x82"]',
+    b'{"' + b'k' * 61 + b'\xf0\x9f\x98\x80":"' + b'\xed\xa0\x80' + b'x' * 50
+    + b'\xf4\x90\x80\x80\xbf"}',
 ]
 
 

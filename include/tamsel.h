@@ -546,6 +546,32 @@ TAMSEL_API tamsel_runtime *tamsel_new(const tamsel_config *config, tamsel_error 
  */
 TAMSEL_API void tamsel_free(tamsel_runtime *runtime);
 
+/*
+ * tamsel_set_utf8_check: turns the UTF-8 check on or off for every operation that reads JSON
+ * text through this runtime: the parse and validate doors, the visitor doors, object streams,
+ * array streams, the SSE JSON family, writer value streams, both rewrites and the curl
+ * adapters. Off by default: string and key bytes pass through unchecked.
+ *
+ * With the check on, a string or key whose bytes are not well-formed UTF-8 (RFC 3629: a stray
+ * continuation byte, a sequence cut short, an overlong form, an encoded surrogate, a code point
+ * above U+10FFFF, the bytes C0, C1 and F5..FF) fails with status 2 "invalid UTF-8 in string"
+ * or "invalid UTF-8 in key", positioned at the first byte at which the text stops being the
+ * start of well-formed UTF-8: the bad byte itself, or the byte that interrupts a sequence (a
+ * closing quote included). The position does not depend on how the input is cut into pushes
+ * or reads. Escapes are not affected (they are checked as before).
+ *   runtime: a live runtime (a by-value copy of its handle sets the same runtime).
+ *   enabled: nonzero turns the check on, 0 turns it off.
+ *   error:   may be NULL.
+ * Returns 0, or 1 "tamsel runtime is required" when the runtime is not live.
+ * Thread-safety: an atomic store. An operation reads the setting once when it starts and keeps
+ * it to its end; operations that start after this call returns see the new setting.
+ * Long-lived objects (object streams, array streams, writers and their value streams, curl
+ * adapters) take it when they are opened, with the rest of their settings snapshot; the SSE
+ * JSON family reads it for each event it starts.
+ */
+TAMSEL_API tamsel_status tamsel_set_utf8_check(tamsel_runtime *runtime, int enabled,
+                                               tamsel_error *error);
+
 /* ======================================================================================== */
 /* Readers, sinks and owned buffers                                                         */
 /* ======================================================================================== */
@@ -1191,7 +1217,7 @@ typedef uint32_t tamsel_field_kind;
 #define TAMSEL_FIELD_JSON_VALUE ((tamsel_field_kind)5)    /* tamsel_json_value */
 #define TAMSEL_FIELD_I64 ((tamsel_field_kind)6)           /* int64_t */
 #define TAMSEL_FIELD_U64 ((tamsel_field_kind)7)           /* uint64_t */
-#define TAMSEL_FIELD_F64 ((tamsel_field_kind)8)           /* double */
+#define TAMSEL_FIELD_F64 ((tamsel_field_kind)8)           /* double (numbers: below) */
 #define TAMSEL_FIELD_BOOL ((tamsel_field_kind)9)          /* int, 0 or 1 */
 #define TAMSEL_FIELD_OBJECT ((tamsel_field_kind)10)       /* nested record of submap */
 #define TAMSEL_FIELD_STRING_ARRAY ((tamsel_field_kind)11) /* tamsel_string_array */
@@ -1202,6 +1228,12 @@ typedef uint32_t tamsel_field_kind;
 #define TAMSEL_FIELD_OBJECT_ARRAY ((tamsel_field_kind)16) /* tamsel_object_array */
 #define TAMSEL_FIELD_STRING_ARRAY_STREAM ((tamsel_field_kind)17) /* tamsel_string_array_stream */
 #define TAMSEL_FIELD_MAPPED_ARRAY_STREAM ((tamsel_field_kind)18) /* tamsel_mapped_array_stream */
+
+/* Numbers into F64 fields and F64_ARRAY items: any number the JSON grammar accepts, whatever
+   the length of its digits or of its exponent, gives the correctly rounded double (ties to
+   even). A value beyond the largest double is refused (status 3 "expected number for
+   '<field>'"); a nonzero value that rounds below the smallest subnormal is stored as a zero of
+   its sign, as 0 with any exponent is. */
 
 #define TAMSEL_STORAGE_DYNAMIC 0u /* the library allocates the value */
 #define TAMSEL_STORAGE_FIXED 1u   /* the caller provides fixed capacity */

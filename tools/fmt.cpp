@@ -23,6 +23,8 @@ const char fmt_help[] =
     "                      default, with INDENT 2); INDENT joined with '=' (--pretty=4)\n"
     "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
+    "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
+    "                      by default: RFC 8259 requires UTF-8 between systems)\n"
     "  --help              show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. On invalid input the error is printed as\n"
@@ -129,8 +131,10 @@ int cmd_fmt(int argc, char **argv) {
     static const option options[] = {{"compact", no_argument, nullptr, 'c'},
                                      {"pretty", optional_argument, nullptr, 'p'},
                                      TOOL_COMMON_OPTIONS,
+                                     TOOL_UTF8_OPTION,
                                      {nullptr, 0, nullptr, 0}};
     limits l;
+    l.utf8_check = true;
     uint64_t indent = 2;
     const char *after_pretty = nullptr; // what followed a bare --pretty
     int opt;

@@ -44,6 +44,10 @@ tamsel_runtime *make_runtime(const limits &l) {
     config.value_max_total_bytes = 0;
     tamsel_error error;
     tamsel_runtime *runtime = tamsel_new(&config, &error);
+    if (runtime && l.utf8_check && tamsel_set_utf8_check(runtime, 1, &error) != TAMSEL_STATUS_OK) {
+        tamsel_free(runtime);
+        runtime = nullptr;
+    }
     if (!runtime) std::fprintf(stderr, "tamsel: %s\n", error.message);
     return runtime;
 }
@@ -64,6 +68,8 @@ const char *describe(const tamsel_error &error, const limits &l, char *buffer, s
                       max_number_bytes);
     else if (std::strcmp(m, "visited JSON must contain exactly one value") == 0)
         return "unexpected data after the JSON value";
+    else if (std::strncmp(m, "invalid UTF-8 in ", 17) == 0)
+        std::snprintf(buffer, size, "%s (--no-utf8-check accepts it)", m);
     else
         return m;
     return buffer;

@@ -25,6 +25,8 @@ const char items_help[] =
     "  --compact           compact items (the default and only layout)\n"
     "  --max-depth=N       most containers open at once (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
+    "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
+    "                      by default: RFC 8259 requires UTF-8 between systems)\n"
     "  --help              show this help\n"
     "\n"
     "A key repeated in one object is an error. FILE '-' or no FILE reads standard input.\n"
@@ -88,8 +90,10 @@ int cmd_items(int argc, char **argv) {
     static const option options[] = {{"path", required_argument, nullptr, 'p'},
                                      {"compact", no_argument, nullptr, 'c'},
                                      TOOL_COMMON_OPTIONS,
+                                     TOOL_UTF8_OPTION,
                                      {nullptr, 0, nullptr, 0}};
     limits l;
+    l.utf8_check = true;
     const char *path = nullptr;
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {

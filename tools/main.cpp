@@ -53,6 +53,9 @@ int common_option(const char *command, const char *help, int opt, int argc, char
             return exit_usage;
         }
         return -1;
+    case opt_no_utf8_check:
+        l->utf8_check = false;
+        return -1;
     case opt_help:
         std::fputs(help, stdout);
         return exit_ok;

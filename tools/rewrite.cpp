@@ -31,6 +31,8 @@ const char rewrite_help[] =
     "  --max-depth=N       most containers open at once (default 10000; --keep-items follows\n"
     "                      at most 64 levels)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
+    "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
+    "                      by default: RFC 8259 requires UTF-8 between systems)\n"
     "  --help              show this help\n"
     "\n"
     "PATH for --drop and --set: member names and array indices separated by dots, from the\n"
@@ -195,8 +197,10 @@ int cmd_rewrite(int argc, char **argv) {
                                      {"compact", no_argument, nullptr, opt_compact},
                                      {"pretty", optional_argument, nullptr, opt_pretty},
                                      TOOL_COMMON_OPTIONS,
+                                     TOOL_UTF8_OPTION,
                                      {nullptr, 0, nullptr, 0}};
     limits l;
+    l.utf8_check = true;
     int edits = 0;
     int mode = 0;
     std::string path, json, where_key, where_value;

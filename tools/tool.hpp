@@ -21,21 +21,25 @@ constexpr uint64_t default_max_depth = 10000;
 // A number reaches the visitor whole, so the library gathers it: this is the longest one read.
 constexpr uint64_t max_number_bytes = 1ull << 20;
 
-// Limits the user may set on the command line; 0 means "not given".
+// Limits the user may set on the command line; 0 means "not given". `utf8_check`: strings and
+// keys must be well-formed UTF-8; the commands that check set it, --no-utf8-check clears it.
 struct limits {
     uint64_t max_depth = 0;
     uint64_t max_string = 0;
+    bool utf8_check = false;
     uint64_t depth() const { return max_depth ? max_depth : default_max_depth; }
 };
 
 // A runtime configured for the tool: value limits for the visitor, which every command reads
 // through (strings and keys are streamed, so they are unlimited unless --max-string says
-// otherwise). Prints the failure and returns NULL when the runtime cannot be made.
+// otherwise), and the UTF-8 check when `l` asks for it. Prints the failure and returns NULL
+// when the runtime cannot be made.
 tamsel_runtime *make_runtime(const limits &l);
 
 // The message the tool prints for an error the library reported: limits are named by the
-// option that sets them ("nesting exceeds --max-depth 64"), the rest as the library words
-// them. `buffer` holds the text when it is not the library's own.
+// option that sets them ("nesting exceeds --max-depth 64"), ill-formed UTF-8 names the option
+// that accepts it, the rest as the library words them. `buffer` holds the text when it is not the
+// library's own.
 const char *describe(const tamsel_error &error, const limits &l, char *buffer, size_t size);
 
 // A progress line on stderr for inputs over 64 MiB, only when stderr is a terminal, redrawn
@@ -155,12 +159,16 @@ int report_failure(input &in, const output *out, tamsel_status status, const tam
 bool parse_count(const char *text, uint64_t *out);
 
 // Long options every subcommand takes, and their getopt values.
-enum common_option : int { opt_max_depth = 0x100, opt_max_string, opt_help };
+enum common_option : int { opt_max_depth = 0x100, opt_max_string, opt_help, opt_no_utf8_check };
 #define TOOL_COMMON_OPTIONS                                                                        \
     {"max-depth", required_argument, nullptr, tool::opt_max_depth},                                \
         {"max-string", required_argument, nullptr, tool::opt_max_string}, {                        \
         "help", no_argument, nullptr, tool::opt_help                                               \
     }
+
+// The option of the commands that check UTF-8 (validate, fmt, items, rewrite).
+#define TOOL_UTF8_OPTION                                                                           \
+    { "no-utf8-check", no_argument, nullptr, tool::opt_no_utf8_check }
 
 // Handles one getopt_long result that is not the subcommand's own: the limits, --help and
 // errors. Returns -1 to go on, or the exit code to leave with (--help prints `help`).

@@ -25,6 +25,8 @@ const char validate_help[] =
     "  --max-depth=N       most containers open at once (default 10000); deeper input is\n"
     "                      reported as \"nesting exceeds --max-depth N\"\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
+    "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
+    "                      by default: RFC 8259 requires UTF-8 between systems)\n"
     "  --help              show this help\n"
     "\n"
     "FILE '-' or no FILE reads standard input. Exit status: 0 all valid, 1 an input is\n"
@@ -223,9 +225,12 @@ int validate_lines(tamsel_runtime *runtime, input &in, const limits &l) {
 } // namespace
 
 int cmd_validate(int argc, char **argv) {
-    static const option options[] = {
-        {"lines", no_argument, nullptr, 'l'}, TOOL_COMMON_OPTIONS, {nullptr, 0, nullptr, 0}};
+    static const option options[] = {{"lines", no_argument, nullptr, 'l'},
+                                     TOOL_COMMON_OPTIONS,
+                                     TOOL_UTF8_OPTION,
+                                     {nullptr, 0, nullptr, 0}};
     limits l;
+    l.utf8_check = true;
     bool lines = false;
     int opt;
     while ((opt = getopt_long(argc, argv, ":", options, nullptr)) != -1) {

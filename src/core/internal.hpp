@@ -252,6 +252,14 @@ struct tamsel_runtime_settings {
     // Taken by a one-shot parse that stages fixed strings in the shared scratch buffer, so two
     // threads never stage into it at once; a parse that finds it taken stages elsewhere.
     mutable std::atomic<uint32_t> scratch_busy;
+    // 1: strings and keys of the JSON text read through this runtime must be well-formed
+    // UTF-8 (tamsel_set_utf8_check). The one setting that may change while the runtime lives:
+    // each operation reads it once when it starts, long-lived objects with their snapshot.
+    mutable std::atomic<uint32_t> utf8_check;
+
+    [[nodiscard]] bool checks_utf8() const {
+        return utf8_check.load(std::memory_order_acquire) != 0;
+    }
 };
 
 // What a borrow hands back for its release.
@@ -317,6 +325,7 @@ struct write_snapshot {
 struct visit_snapshot {
     tamsel_value_limits limits{};
     tamsel_allocator allocator{}; // resolved: never partial
+    bool utf8_check = false;      // strings and keys must be well-formed UTF-8
     visit_snapshot() = default;
     visit_snapshot(const visit_snapshot &) = delete;
     visit_snapshot &operator=(const visit_snapshot &) = delete;

@@ -317,6 +317,15 @@ extern "C" void tamsel_free(tamsel_runtime *h) {
     release_slot(slot);
 }
 
+extern "C" tamsel_status tamsel_set_utf8_check(tamsel_runtime *runtime, int enabled,
+                                               tamsel_error *error) {
+    tamsel::runtime_borrow borrow;
+    TAMSEL_TRY(borrow.acquire(runtime, error));
+    borrow.settings()->utf8_check.store(enabled ? 1 : 0, std::memory_order_release);
+    tamsel::clear_error(error);
+    return TAMSEL_STATUS_OK;
+}
+
 const tamsel_runtime_settings *tamsel__runtime_borrow_const(const tamsel_runtime *h,
                                                             tamsel_borrow_token *token) {
     *token = {};
@@ -408,6 +417,7 @@ tamsel_status take_visit_snapshot(const tamsel_runtime *runtime, visit_snapshot 
     TAMSEL_TRY(borrow.acquire(runtime, error));
     out->limits = borrow.settings()->value_limits;
     out->allocator = inherit_allocator(&borrow.settings()->allocator_copy);
+    out->utf8_check = borrow.settings()->checks_utf8();
     return TAMSEL_STATUS_OK;
 }
 
@@ -418,6 +428,7 @@ tamsel_status settings_snapshot(tamsel_runtime_settings *dst, const tamsel_runti
         p = nullptr;
     dst->scratch_busy.store(0, std::memory_order_relaxed);
     if (!src) src = &default_settings();
+    dst->utf8_check.store(src->checks_utf8() ? 1 : 0, std::memory_order_relaxed);
 
     dst->config = src->config;
     dst->allocator_copy = src->allocator_copy;

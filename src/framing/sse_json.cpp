@@ -212,8 +212,11 @@ tamsel_status other_dispatch(sse_call &c) {
 tamsel_status refresh_settings(sse_call &c, const json_args &a) {
     tamsel_sse &s = c.s;
     if (s.have_settings && s.settings_runtime == a.runtime &&
-        s.settings_generation == a.runtime->generation)
+        s.settings_generation == a.runtime->generation) {
+        // The kept snapshot follows the one setting that changes while a runtime lives.
+        s.settings.utf8_check.store(a.settings->checks_utf8() ? 1 : 0, std::memory_order_relaxed);
         return TAMSEL_STATUS_OK;
+    }
     if (s.have_settings) tamsel__runtime_free_owned_config(&s.settings);
     s.have_settings = false;
     tamsel_error e{};

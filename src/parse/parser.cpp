@@ -344,6 +344,7 @@ void start_string(parser &p, sink_mode mode, bool key) {
     p.unicode_left = 0;
     p.pending_high = 0;
     p.unicode_acc = 0;
+    p.utf8 = {};
 }
 
 tamsel_status start_string_value(parser &p) {
@@ -558,6 +559,11 @@ tamsel_status end_string(parser &p) {
     return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "invalid string completion mode");
 }
 
+tamsel_status utf8_failed(parser &p) {
+    return p.raise(TAMSEL_STATUS_INVALID_JSON,
+                   p.token_is_key ? "invalid UTF-8 in key" : "invalid UTF-8 in string");
+}
+
 tamsel_status on_string(parser &p, uint8_t c) {
     if (p.unicode_left) {
         int h = text::hex_value(c);
@@ -597,6 +603,10 @@ tamsel_status on_string(parser &p, uint8_t c) {
         if (!out) return p.raise(TAMSEL_STATUS_INVALID_JSON, "invalid escape sequence");
         return sink_write(p, &out, 1, false);
     }
+    // Every byte of the string's text is checked first, so a sequence cut short is reported at
+    // the byte that interrupts it, whatever that byte is.
+    if (p.utf8_check && (c >= 0x80 || p.utf8.due) && !scan::utf8_step(p.utf8, c))
+        return utf8_failed(p);
     if (c == '"') {
         if (p.pending_high)
             return p.raise(TAMSEL_STATUS_INVALID_JSON, "unterminated unicode surrogate pair");
@@ -875,6 +885,7 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     p.any_root = a.any_root;
     p.growable = a.growable;
     p.keys = a.any_root ? a.keys : nullptr;
+    p.utf8_check = a.settings && a.settings->checks_utf8();
     p.options = a.options ? *a.options : tamsel__default_parse_options();
     p.allocator = inherit_allocator(p.options.allocator);
     p.error.line = 1;
@@ -995,11 +1006,17 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 f.state != frame_state::object_next && f.state != frame_state::array_next) {
                 // A whole string without escapes in this input: keys and the common values are
                 // handled in place, with the position moving exactly as byte by byte.
+                // With the UTF-8 check on, only a well-formed body is taken here; any other goes
+                // byte by byte, which reports the first bad byte.
                 const uint8_t *body = q + 1;
-                const uint8_t *close = scan::plain_run(body, e);
-                if (close < e && *close == '\\' && f.state != frame_state::object_key &&
+                const uint8_t *close =
+                    p.utf8_check ? scan::plain_ascii_run(body, e) : scan::plain_run(body, e);
+                if (p.utf8_check && close < e && *close >= 0x80)
+                    close = scan::utf8_plain_run(close, e);
+                if (close && close < e && *close == '\\' && f.state != frame_state::object_key &&
                     !(f.state == frame_state::object_value ? f.current : f.container))
-                    close = scan::string_body_end(close, e); // a dropped value: checked only
+                    close = p.utf8_check ? scan::checked_string_body_end(close, e)
+                                         : scan::string_body_end(close, e); // dropped: checked only
                 if (close && close < e && *close == '"') {
                     const size_t n = static_cast<size_t>(close - body);
                     const size_t room = token_space(p);
@@ -1146,7 +1163,7 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
         }
         case lex_state::string:
             if (!p.escape_pending && !p.unicode_left && !p.pending_high) {
-                if (*q == '\\') {
+                if (*q == '\\' && !p.utf8.due) {
                     tamsel_status st = TAMSEL_STATUS_OK;
                     if (const size_t n = whole_escape(p, q, e, &st)) {
                         q += n;
@@ -1156,12 +1173,24 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                         continue;
                     }
                 }
-                const uint8_t *r = scan::plain_run(q, e);
+                // With the UTF-8 check on, an ASCII run needs nothing more; a run with other
+                // bytes (or after a sequence begun in the last push) ends before its first bad
+                // byte, which the step then reports, after the bytes before it went to the sink.
+                const uint8_t *r =
+                    p.utf8_check ? scan::plain_ascii_run(q, e) : scan::plain_run(q, e);
+                bool check = false;
+                if (p.utf8_check && ((r < e && *r >= 0x80) || p.utf8.due)) {
+                    r = scan::plain_run(r, e);
+                    check = true;
+                }
                 if (r != q) {
                     // A sink limit inside the run: what fits goes first, then (next time
                     // round) the crossing byte alone, exactly as byte by byte.
                     const size_t room = sink_room(p);
                     if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
+                    if (check) r = scan::utf8_run(p.utf8, q, r);
+                }
+                if (r != q) {
                     const size_t n = static_cast<size_t>(r - q);
                     p.error.offset += n;
                     p.error.column += n;

@@ -15,6 +15,7 @@
 #include "core/internal.hpp"
 #include "parse/key_set.hpp"
 #include "parse/maps.hpp"
+#include "text/utf8.hpp"
 
 #include <cstring>
 
@@ -139,6 +140,10 @@ struct parser {
     uint8_t unicode_left = 0;
     uint16_t pending_high = 0;
     uint32_t unicode_acc = 0;
+    // Strings and keys must be well-formed UTF-8 (the runtime's check, taken at init); the
+    // sequence open in the current string, carried between pushes.
+    bool utf8_check = false;
+    scan::utf8_state utf8{};
 
     // Token buffer, in the workspace above the frames.
     unsigned char *token = nullptr;

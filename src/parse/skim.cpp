@@ -17,19 +17,33 @@ namespace tamsel::parse {
 namespace {
 
 // The closing quote of the string whose body starts at p, or NULL (see string_body_end); the
-// common string without escapes is found inline.
+// common string without escapes is found inline. With Check (the UTF-8 check on), a body that
+// is not well-formed UTF-8 is NULL too, for the general path to report.
+template <bool Check>
 __attribute__((always_inline)) inline const uint8_t *string_end(const uint8_t *p,
                                                                 const uint8_t *e) {
-    const uint8_t *close = scan::plain_run(p, e);
+    const uint8_t *close = Check ? scan::plain_ascii_run(p, e) : scan::plain_run(p, e);
     if (close < e && *close == '"') return close;
-    return close < e && *close == '\\' ? scan::string_body_end(close, e) : nullptr;
+    if (close == e) return nullptr;
+    if (Check && *close >= 0x80) return scan::utf8_string_end(close, e);
+    if (*close != '\\') return nullptr;
+    return Check ? scan::checked_string_body_end(close, e) : scan::string_body_end(close, e);
 }
 
-} // namespace
+// The end of the plain run a mapped object's key is (it is looked up in place, so it takes no
+// escapes); with Check, NULL when it is not well-formed UTF-8.
+template <bool Check>
+__attribute__((always_inline)) inline const uint8_t *key_end(const uint8_t *p, const uint8_t *e) {
+    const uint8_t *close = Check ? scan::plain_ascii_run(p, e) : scan::plain_run(p, e);
+    return Check && close < e && *close >= 0x80 ? scan::utf8_plain_run(close, e) : close;
+}
 
 // Flattened: the number and string scanners are inlined here, but not in the bulk driver, where
-// the extra code costs more than the calls.
-__attribute__((flatten)) const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *const e) {
+// the extra code costs more than the calls. One instance per setting of the UTF-8 check, so a
+// run without it pays nothing for it.
+template <bool Check>
+__attribute__((flatten)) const uint8_t *skim_t(parser &p, const uint8_t *q,
+                                               const uint8_t *const e) {
     const uint8_t *const from = q;
     size_t lines = 0;
     const uint8_t *last_newline = nullptr;
@@ -77,7 +91,7 @@ object_key:
     if (c == '"') {
         // A key goes through the token buffer: its written length bounds its decoded one. A
         // mapped object's key is looked up, so it must be plain bytes.
-        const uint8_t *close = f->map ? scan::plain_run(q + 1, e) : string_end(q + 1, e);
+        const uint8_t *close = f->map ? key_end<Check>(q + 1, e) : string_end<Check>(q + 1, e);
         if (!close || close == e || *close != '"' ||
             static_cast<size_t>(close - q) + 1 > token_space(p))
             goto out;
@@ -134,7 +148,7 @@ array_next:
 value:
     switch (c) {
     case '"': {
-        const uint8_t *close = string_end(q + 1, e);
+        const uint8_t *close = string_end<Check>(q + 1, e);
         if (!close) goto out;
         q = close + 1;
         break;
@@ -200,6 +214,12 @@ out:
         p.error.column += moved;
     }
     return q;
+}
+
+} // namespace
+
+const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e) {
+    return p.utf8_check ? skim_t<true>(p, q, e) : skim_t<false>(p, q, e);
 }
 
 } // namespace tamsel::parse

@@ -630,7 +630,7 @@ tamsel_status array_rewrite(tamsel_runtime *runtime, const char *selector, const
     open_input(cursor, in);
     tamsel_status st =
         visit::walk_value(cursor, limits, allocator, array_rewriter::table, &rewriter,
-                          "rewritten JSON must contain exactly one value");
+                          "rewritten JSON must contain exactly one value", settings.checks_utf8());
     // What was produced reaches the sink whether the walk succeeded or not; after a failure
     // the record keeps the first failure (with its position), whatever the flush reports.
     const bool walked = st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;

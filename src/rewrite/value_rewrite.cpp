@@ -506,7 +506,7 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
     open_input(cursor, in);
     tamsel_status st =
         visit::walk_value(cursor, limits, allocator, value_rewriter::table, &rewriter,
-                          "rewritten JSON must contain exactly one value");
+                          "rewritten JSON must contain exactly one value", settings.checks_utf8());
     if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
     clear_error(error);
     if (!rewriter.found() && o.action != TAMSEL_VALUE_REWRITE_KEEP)

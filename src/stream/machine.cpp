@@ -4,6 +4,7 @@
 #include "stream/state.hpp"
 #include "text/internal.hpp"
 #include "text/scan.hpp"
+#include "text/utf8.hpp"
 #include "visit/json_value.hpp"
 
 #include <cstdio>
@@ -74,6 +75,8 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
         }
         const uint8_t *q = b.win + b.pos;
         const uint8_t *r = scan::plain_run(q, b.win + b.end);
+        // With the check on, the run ends before its first bad byte, taken below.
+        if (r != q && !b.key_high && b.settings.checks_utf8()) r = scan::utf8_run(b.key_utf8, q, r);
         if (r != q && !b.key_high) {
             const size_t n = static_cast<size_t>(r - q);
             if (key_append(b, q, n) != running) return TAMSEL_STREAM_ERROR;
@@ -83,6 +86,9 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
             continue;
         }
         const uint8_t c = take(b);
+        if ((c >= 0x80 || b.key_utf8.due) && b.settings.checks_utf8() &&
+            !scan::utf8_step(b.key_utf8, c))
+            return bad_key(b, "invalid UTF-8 in key");
         if (c == '\\') {
             b.key_escape = true;
             continue;
@@ -502,6 +508,7 @@ tamsel_stream_result on_state(block &b, const request &r) {
             b.key_escape = false;
             b.key_hex_left = 0;
             b.key_high = 0;
+            b.key_utf8 = {};
             b.state = outer::key_string;
             return running;
         }

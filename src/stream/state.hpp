@@ -123,6 +123,7 @@ struct block {
     uint16_t key_high = 0;        // a high surrogate waiting for its low half
     parse::key_tracker path_keys; // the keys of the open on-path objects
     uint64_t path_keys_bytes = 0; // their budget charge
+    scan::utf8_state key_utf8{};  // the UTF-8 sequence open in the key (settings.checks_utf8())
 
     // The item.
     request pending{};          // type none: no item pending

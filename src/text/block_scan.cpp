@@ -1,6 +1,7 @@
 // The block scanner's kernels: the same two searches written for AVX2 (64 bytes a step as two
 // 32-byte halves), for SSE4.2 (64 bytes a step as four 16-byte quarters, with the hardware
-// population count for newlines) and portably (a byte at a time through a table). Each block is
+// population count for newlines) and portably (a byte at a time through a table), and the
+// UTF-8 check of utf8_kernels.cpp beside them in the same table. Each block is
 // classified into bit masks, one bit per byte, and the answer is read off the lowest set bit;
 // nothing is carried from one call to the next.
 //
@@ -8,6 +9,7 @@
 // variable TAMSEL_SCAN_KERNEL ("portable", "sse4.2" or "avx2") can pin a lesser one, so the
 // test suite can run every path on one machine.
 #include "text/block_scan.hpp"
+#include "text/utf8.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,10 @@ namespace {
 
 const uint8_t *string_end_portable(const uint8_t *p, const uint8_t *e) {
     return string_end_bytes(p, e);
+}
+
+const uint8_t *ascii_string_end_portable(const uint8_t *p, const uint8_t *e) {
+    return ascii_string_end_bytes(p, e);
 }
 
 const uint8_t *space_end_portable(const uint8_t *p, const uint8_t *e, size_t *lines,
@@ -55,23 +61,40 @@ __attribute__((target("sse4.2,popcnt"))) inline uint64_t string_mask_16(__m128i 
     return static_cast<uint16_t>(_mm_movemask_epi8(hits));
 }
 
-__attribute__((target("sse4.2,popcnt"))) const uint8_t *string_end_sse42(const uint8_t *p,
-                                                                         const uint8_t *e) {
+// With Ascii, a byte that is not ASCII stops the search too: its top bit joins the stops.
+template <bool Ascii> __attribute__((target("sse4.2,popcnt"))) inline uint64_t stops_16(__m128i x) {
+    const uint64_t m = string_mask_16(x);
+    return Ascii ? m | static_cast<uint16_t>(_mm_movemask_epi8(x)) : m;
+}
+
+template <bool Ascii>
+__attribute__((target("sse4.2,popcnt"))) inline const uint8_t *
+string_end_sse42_t(const uint8_t *p, const uint8_t *e) {
     while (e - p >= 64) {
         const __m128i *v = reinterpret_cast<const __m128i *>(p);
-        const uint64_t m = string_mask_16(_mm_loadu_si128(v)) |
-                           string_mask_16(_mm_loadu_si128(v + 1)) << 16 |
-                           string_mask_16(_mm_loadu_si128(v + 2)) << 32 |
-                           string_mask_16(_mm_loadu_si128(v + 3)) << 48;
+        const uint64_t m = stops_16<Ascii>(_mm_loadu_si128(v)) |
+                           stops_16<Ascii>(_mm_loadu_si128(v + 1)) << 16 |
+                           stops_16<Ascii>(_mm_loadu_si128(v + 2)) << 32 |
+                           stops_16<Ascii>(_mm_loadu_si128(v + 3)) << 48;
         if (m) return p + __builtin_ctzll(m);
         p += 64;
     }
     while (e - p >= 16) {
-        const uint64_t m = string_mask_16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+        const uint64_t m = stops_16<Ascii>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
         if (m) return p + __builtin_ctzll(m);
         p += 16;
     }
-    return string_end_portable(p, e);
+    return Ascii ? ascii_string_end_bytes(p, e) : string_end_bytes(p, e);
+}
+
+__attribute__((target("sse4.2,popcnt"))) const uint8_t *string_end_sse42(const uint8_t *p,
+                                                                         const uint8_t *e) {
+    return string_end_sse42_t<false>(p, e);
+}
+
+__attribute__((target("sse4.2,popcnt"))) const uint8_t *ascii_string_end_sse42(const uint8_t *p,
+                                                                               const uint8_t *e) {
+    return string_end_sse42_t<true>(p, e);
 }
 
 // Bit i of `*newlines` is set for a line feed at i; the result has a bit for every byte that
@@ -119,21 +142,38 @@ __attribute__((target("avx2,popcnt"))) inline uint64_t string_mask_32(__m256i x)
     return static_cast<uint32_t>(_mm256_movemask_epi8(hits));
 }
 
-__attribute__((target("avx2,popcnt"))) const uint8_t *string_end_avx2(const uint8_t *p,
-                                                                      const uint8_t *e) {
+template <bool Ascii> __attribute__((target("avx2,popcnt"))) inline uint64_t stops_32(__m256i x) {
+    const uint64_t m = string_mask_32(x);
+    return Ascii ? m | static_cast<uint32_t>(_mm256_movemask_epi8(x)) : m;
+}
+
+template <bool Ascii>
+__attribute__((target("avx2,popcnt"))) inline const uint8_t *string_end_avx2_t(const uint8_t *p,
+                                                                               const uint8_t *e) {
     while (e - p >= 64) {
         const __m256i *v = reinterpret_cast<const __m256i *>(p);
-        const uint64_t m =
-            string_mask_32(_mm256_loadu_si256(v)) | string_mask_32(_mm256_loadu_si256(v + 1)) << 32;
+        const uint64_t m = stops_32<Ascii>(_mm256_loadu_si256(v)) |
+                           stops_32<Ascii>(_mm256_loadu_si256(v + 1)) << 32;
         if (m) return p + __builtin_ctzll(m);
         p += 64;
     }
     if (e - p >= 32) {
-        const uint64_t m = string_mask_32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+        const uint64_t m =
+            stops_32<Ascii>(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
         if (m) return p + __builtin_ctzll(m);
         p += 32;
     }
-    return string_end_sse42(p, e);
+    return string_end_sse42_t<Ascii>(p, e);
+}
+
+__attribute__((target("avx2,popcnt"))) const uint8_t *string_end_avx2(const uint8_t *p,
+                                                                      const uint8_t *e) {
+    return string_end_avx2_t<false>(p, e);
+}
+
+__attribute__((target("avx2,popcnt"))) const uint8_t *ascii_string_end_avx2(const uint8_t *p,
+                                                                            const uint8_t *e) {
+    return string_end_avx2_t<true>(p, e);
 }
 
 __attribute__((target("avx2,popcnt"))) inline uint64_t space_mask_32(__m256i x,
@@ -170,10 +210,11 @@ space_end_avx2(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
 #endif // TAMSEL_SCAN_X86
 
 const kernel all_kernels[] = {
-    {"portable", string_end_portable, space_end_portable},
+    {"portable", string_end_portable, ascii_string_end_portable, space_end_portable,
+     utf8_prefix_portable},
 #if defined(TAMSEL_SCAN_X86)
-    {"sse4.2", string_end_sse42, space_end_sse42},
-    {"avx2", string_end_avx2, space_end_avx2},
+    {"sse4.2", string_end_sse42, ascii_string_end_sse42, space_end_sse42, utf8_prefix_sse42},
+    {"avx2", string_end_avx2, ascii_string_end_avx2, space_end_avx2, utf8_prefix_avx2},
 #endif
 };
 constexpr size_t kernel_count = sizeof all_kernels / sizeof all_kernels[0];

@@ -31,6 +31,13 @@ inline const uint8_t *string_end_bytes(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
+// The same search stopping at a byte that is not ASCII as well.
+inline const uint8_t *ascii_string_end_bytes(const uint8_t *p, const uint8_t *e) {
+    while (p < e && !string_stops[*p] && *p < 0x80)
+        ++p;
+    return p;
+}
+
 inline const uint8_t *space_end_bytes(const uint8_t *p, const uint8_t *e, size_t *lines,
                                       const uint8_t **last_newline) {
     for (; p < e; ++p) {
@@ -50,10 +57,17 @@ struct kernel {
     // The first byte in [p, e) that ends a run of plain string bytes ('"', '\\' or a control
     // byte), or e.
     const uint8_t *(*string_end)(const uint8_t *p, const uint8_t *e);
+    // The same search stopping at a byte that is not ASCII as well: the run the UTF-8 check
+    // can let through unread.
+    const uint8_t *(*ascii_string_end)(const uint8_t *p, const uint8_t *e);
     // The first byte in [p, e) that is not JSON whitespace, or e; adds the line feeds before it
     // to `*lines` and leaves `*last_newline` at the last of them (unchanged when none).
     const uint8_t *(*space_end)(const uint8_t *p, const uint8_t *e, size_t *lines,
                                 const uint8_t **last_newline);
+    // From p, a character boundary: the character boundary up to which [p, e) is well-formed
+    // UTF-8 (e when all of it is and no sequence is left open), stopping at or before the
+    // block that holds the first error (utf8.hpp).
+    const uint8_t *(*utf8_prefix)(const uint8_t *p, const uint8_t *e);
 };
 
 // The kernel in use, chosen at first use.

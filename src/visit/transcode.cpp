@@ -204,7 +204,8 @@ tamsel_status visit_json_value(const tamsel_json_value *value, const tamsel_valu
     visit::input_cursor cursor(error, limits.max_total_bytes);
     unique_file opened;
     TAMSEL_TRY(open_json_value_input(value, cursor, opened, error));
-    return visit::walk_value(cursor, limits, value->allocator, *visitor, user, trailing_message);
+    return visit::walk_value(cursor, limits, value->allocator, *visitor, user, trailing_message,
+                             false);
 }
 
 // Compacts `bytes` into a new owned block (set_buffer).

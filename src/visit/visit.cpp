@@ -15,8 +15,9 @@ tamsel_status run_visit(const visit_snapshot &snapshot, const tamsel_value_visit
     clear_error(error);
     input_cursor cursor(error, snapshot.limits.max_total_bytes);
     open(cursor);
-    tamsel_status st = walk_value(cursor, snapshot.limits, snapshot.allocator, *visitor, user,
-                                  "visited JSON must contain exactly one value");
+    tamsel_status st =
+        walk_value(cursor, snapshot.limits, snapshot.allocator, *visitor, user,
+                   "visited JSON must contain exactly one value", snapshot.utf8_check);
     if (st == TAMSEL_STATUS_OK) clear_error(error);
     return st;
 }

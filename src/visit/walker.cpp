@@ -13,6 +13,7 @@
 // from the input window; escapes are decoded and delivered as their own chunks.
 #include "text/internal.hpp"
 #include "text/scan.hpp"
+#include "text/utf8.hpp"
 #include "visit/internal.hpp"
 
 #include <array>
@@ -41,8 +42,10 @@ using event_fn = tamsel_status (*)(void *, tamsel_error *);
 using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *);
 
 // Raw: strings are passed through as written (escapes validated, not decoded), as the
-// transcoder of JSON value holders needs; otherwise strings are decoded.
-template <bool Raw> class walker {
+// transcoder of JSON value holders needs; otherwise strings are decoded. Check: strings and
+// keys must be well-formed UTF-8 (one instance each way, so a walk without the check pays
+// nothing for it).
+template <bool Raw, bool Check> class walker {
   public:
     walker(input_cursor &cursor, const tamsel_value_limits &limits,
            const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user)
@@ -96,9 +99,16 @@ template <bool Raw> class walker {
     tamsel_status value(int c);
     tamsel_status open_container(uint8_t kind);
     tamsel_status string(bool key);
-    tamsel_status escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded);
-    tamsel_status whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                               const uint8_t *at);
+    // Delivers the plain bytes [p, q) of a string or key (the decoded-size limit first).
+    __attribute__((always_inline)) inline tamsel_status deliver(chunk_fn chunk, uint64_t limit,
+                                                                uint64_t *decoded, const uint8_t *p,
+                                                                const uint8_t *q, bool key);
+    __attribute__((noinline)) tamsel_status checked_text(chunk_fn chunk, uint64_t limit,
+                                                         uint64_t *decoded, bool key);
+    __attribute__((always_inline)) inline tamsel_status escape(chunk_fn chunk, uint64_t limit,
+                                                               uint64_t *decoded);
+    __attribute__((always_inline)) inline tamsel_status
+    whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded, const uint8_t *at);
     tamsel_status hex4(uint32_t *out);
     tamsel_status number();
     tamsel_status number_token(const uint8_t *token, size_t len);
@@ -124,7 +134,7 @@ template <bool Raw> class walker {
     uint8_t inline_number_[inline_number];
 };
 
-template <bool Raw> int walker<Raw>::skip_whitespace() {
+template <bool Raw, bool Check> int walker<Raw, Check>::skip_whitespace() {
     for (;;) {
         size_t lines = 0;
         const uint8_t *last_newline = nullptr;
@@ -139,7 +149,8 @@ template <bool Raw> int walker<Raw>::skip_whitespace() {
     }
 }
 
-template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::run(const char *trailing_message) {
     tamsel_status st = value(next_token_byte());
     if (stops(st)) return st;
     while (depth_ > 0) {
@@ -186,7 +197,7 @@ template <bool Raw> tamsel_status walker<Raw>::run(const char *trailing_message)
     return st;
 }
 
-template <bool Raw> tamsel_status walker<Raw>::value(int c) {
+template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::value(int c) {
     switch (c) {
     case '"':
         return string(false);
@@ -214,7 +225,7 @@ template <bool Raw> tamsel_status walker<Raw>::value(int c) {
     }
 }
 
-template <bool Raw> tamsel_status walker<Raw>::open_container(uint8_t kind) {
+template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::open_container(uint8_t kind) {
     if (depth_ >= limits_.max_depth)
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
     if (depth_ == stack_capacity_) {
@@ -236,7 +247,8 @@ template <bool Raw> tamsel_status walker<Raw>::open_container(uint8_t kind) {
     return st;
 }
 
-template <bool Raw> tamsel_status walker<Raw>::literal(const char *rest, size_t len) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::literal(const char *rest, size_t len) {
     if (static_cast<size_t>(cursor_.end - cursor_.cur) >= len &&
         std::memcmp(cursor_.cur, rest, len) == 0) {
         cursor_.cur += len;
@@ -249,15 +261,34 @@ template <bool Raw> tamsel_status walker<Raw>::literal(const char *rest, size_t 
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::deliver(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                                          const uint8_t *p, const uint8_t *q, bool key) {
+    const size_t n = static_cast<size_t>(q - p);
+    if (n > limit - *decoded) {
+        cursor_.cur = p + (limit - *decoded) + 1; // the first byte past the limit
+        return fail(TAMSEL_STATUS_OVERFLOW,
+                    key ? "JSON object key exceeds maximum decoded byte limit"
+                        : "JSON string exceeds maximum decoded byte limit");
+    }
+    *decoded += n;
+    const tamsel_status st = call(chunk, p, n);
+    cursor_.cur = q;
+    return st;
+}
+
+template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::string(bool key) {
     tamsel_status st = call(key ? visitor_.key_begin : visitor_.string_begin);
     if (stops(st)) return st;
     const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
     const uint64_t limit = key ? limits_.max_key_bytes : limits_.max_string_bytes;
     uint64_t decoded = 0;
     for (;;) {
+        // With the check on, a byte that is not ASCII ends the run too and sends the string to
+        // checked_text; an ASCII run needs nothing more.
         const uint8_t *p = cursor_.cur;
-        const uint8_t *q = scan::plain_run(p, cursor_.end);
+        const uint8_t *q =
+            Check ? scan::plain_ascii_run(p, cursor_.end) : scan::plain_run(p, cursor_.end);
         if (q != p) {
             const size_t n = static_cast<size_t>(q - p);
             if (n > limit - decoded) {
@@ -276,6 +307,13 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
             continue;
         }
         const uint8_t b = *q;
+        if constexpr (Check) {
+            if (b >= 0x80) {
+                st = checked_text(chunk, limit, &decoded, key);
+                if (stops(st)) return st;
+                continue;
+            }
+        }
         cursor_.cur = q + 1;
         if (b == '"') return call(key ? visitor_.key_end : visitor_.string_end);
         if (b != '\\') return invalid("control character in string");
@@ -285,7 +323,35 @@ template <bool Raw> tamsel_status walker<Raw>::string(bool key) {
     }
 }
 
-template <bool Raw> tamsel_status walker<Raw>::hex4(uint32_t *out) {
+// Plain bytes from the cursor, the first of them not ASCII: delivered as string() delivers runs,
+// each run checked, a character cut by the window's end checked across the refill. Returns
+// with the cursor on the byte that ends the plain bytes (a quote, backslash or control byte,
+// no character left open), or fails at the first bad byte after delivering the bytes before
+// it.
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::checked_text(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                                               bool key) {
+    scan::utf8_state utf8;
+    for (;;) {
+        const uint8_t *p = cursor_.cur;
+        const uint8_t *q = scan::plain_run(p, cursor_.end);
+        const uint8_t *bad = scan::utf8_run(utf8, p, q);
+        if (bad == q && (!utf8.due || q == cursor_.end)) bad = nullptr; // else the byte cuts it
+        if (bad) q = bad;
+        if (q != p) {
+            tamsel_status st = deliver(chunk, limit, decoded, p, q, key);
+            if (stops(st)) return st;
+        }
+        if (bad) {
+            cursor_.cur = bad + 1;
+            return invalid(key ? "invalid UTF-8 in key" : "invalid UTF-8 in string");
+        }
+        if (q != cursor_.end) return TAMSEL_STATUS_OK;
+        if (!cursor_.refill()) return at_end(cursor_.state(), "unterminated JSON string");
+    }
+}
+
+template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::hex4(uint32_t *out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
         int c = cursor_.get();
@@ -301,9 +367,9 @@ template <bool Raw> tamsel_status walker<Raw>::hex4(uint32_t *out) {
 // chunks and limit checks as byte by byte; anything else is left to escape(), which reads it a
 // byte at a time and reports its faults. A surrogate pair is one chunk when decoded, two
 // (one per escape, as written) when raw.
-template <bool Raw>
-tamsel_status walker<Raw>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                        const uint8_t *at) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                                               const uint8_t *at) {
     uint32_t cp;
     size_t n = scan::escape_length(at, cursor_.end, &cp);
     if (!n) return left_to_escape;
@@ -322,8 +388,8 @@ tamsel_status walker<Raw>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t
     return call(chunk, out, len);
 }
 
-template <bool Raw>
-tamsel_status walker<Raw>::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
     int c = cursor_.get();
     if constexpr (Raw) {
         // Check the escape and pass it on as written.
@@ -369,8 +435,8 @@ tamsel_status walker<Raw>::escape(chunk_fn chunk, uint64_t limit, uint64_t *deco
     return call(chunk, out, n);
 }
 
-template <bool Raw>
-tamsel_status walker<Raw>::append_number(const uint8_t *p, size_t n, size_t *len) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::append_number(const uint8_t *p, size_t n, size_t *len) {
     if (n > max_number_ - *len) {
         cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
@@ -395,7 +461,7 @@ tamsel_status walker<Raw>::append_number(const uint8_t *p, size_t n, size_t *len
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Raw> tamsel_status walker<Raw>::number() {
+template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
     const uint8_t *start = cursor_.cur - 1; // the first character, already taken
@@ -432,13 +498,15 @@ template <bool Raw> tamsel_status walker<Raw>::number() {
     return number_token(number_heap_ ? number_heap_ : inline_number_, len);
 }
 
-template <bool Raw> tamsel_status walker<Raw>::number_token(const uint8_t *token, size_t len) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::number_token(const uint8_t *token, size_t len) {
     if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
     return deliver_number(token, len);
 }
 
-template <bool Raw> tamsel_status walker<Raw>::deliver_number(const uint8_t *token, size_t len) {
+template <bool Raw, bool Check>
+tamsel_status walker<Raw, Check>::deliver_number(const uint8_t *token, size_t len) {
     tamsel_status st = TAMSEL_STATUS_OK;
     if (visitor_.number_chunk) {
         st = call(visitor_.number_chunk, token, len);
@@ -462,8 +530,12 @@ tamsel_value_limits effective_limits(const tamsel_value_limits &limits) {
 
 tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
                          const tamsel_allocator &allocator, const tamsel_value_visitor &visitor,
-                         void *user, const char *trailing_message) {
-    walker<false> w(cursor, limits, allocator, visitor, user);
+                         void *user, const char *trailing_message, bool utf8_check) {
+    if (utf8_check) {
+        walker<false, true> w(cursor, limits, allocator, visitor, user);
+        return w.run(trailing_message);
+    }
+    walker<false, false> w(cursor, limits, allocator, visitor, user);
     return w.run(trailing_message);
 }
 
@@ -471,7 +543,7 @@ tamsel_status walk_raw_value(input_cursor &cursor, const tamsel_allocator &alloc
                              const tamsel_value_visitor &visitor, void *user,
                              const char *trailing_message) {
     constexpr tamsel_value_limits unlimited = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, 0};
-    walker<true> w(cursor, unlimited, allocator, visitor, user);
+    walker<true, false> w(cursor, unlimited, allocator, visitor, user);
     return w.run(trailing_message);
 }
 

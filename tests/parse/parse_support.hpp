@@ -41,10 +41,11 @@ inline std::ostream &operator<<(std::ostream &os, const outcome &o) {
 
 // Feeds `text` to a fresh parser in the pieces given by `cuts` (ascending split positions),
 // then finishes. Mapped when `map` is set, any-root otherwise. The destination is initialised
-// first when the runtime's options say so (tamsel_parse_* do the same).
+// first when the runtime's options say so (tamsel_parse_* do the same). `utf8_check` turns the
+// runtime's UTF-8 check on for the parse.
 inline outcome feed_pieces(const std::string &text, const std::vector<size_t> &cuts,
                            const tamsel_map *map = nullptr, void *dst = nullptr,
-                           const tamsel_parse_options *options = nullptr) {
+                           const tamsel_parse_options *options = nullptr, bool utf8_check = false) {
     using namespace tamsel::parse;
     parser p;
     alignas(8) unsigned char workspace[workspace_bytes];
@@ -55,6 +56,7 @@ inline outcome feed_pieces(const std::string &text, const std::vector<size_t> &c
     a.any_root = map == nullptr;
     a.workspace = workspace;
     tamsel_status st = parser_init(p, a);
+    p.utf8_check = utf8_check;
     if (st == TAMSEL_STATUS_OK && map && p.options.init_destination)
         st = init_map_parse(p, *map, dst);
     size_t at = 0;

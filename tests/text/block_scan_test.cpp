@@ -4,6 +4,7 @@
 // inline scanners of scan.hpp (first 16 bytes, then the kernel) are held to the same answers.
 #include "text/block_scan.hpp"
 #include "text/scan.hpp"
+#include "text/utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,11 +28,12 @@ std::vector<const kernel *> kernels() {
     return {k, k + n};
 }
 
-// Plain string bytes, high ones and DEL among them.
-uint8_t plain_byte(size_t i) {
+// Plain string bytes, high ones and DEL among them; for the odd alignments plain ASCII, so
+// that the ASCII search meets runs with and without a byte that stops it.
+uint8_t plain_byte(size_t i, size_t alignment) {
     static const uint8_t bytes[] = {'a', 0x7F, 0x80, 'Z',  0xC3, 0xA9,
                                     ' ', 0xFF, '/',  0xE2, '~',  0x9F};
-    return bytes[i % sizeof bytes];
+    return alignment % 2 ? static_cast<uint8_t>('a' + i % 26) : bytes[i % sizeof bytes];
 }
 
 // Whitespace, with line feeds (or none) at varying places.
@@ -67,9 +69,11 @@ TEST(BlockScan, KernelsAgreeWithPortableOnEveryStopOffsetAndAlignment) {
     // checked beside the kernels.
     const kernel inline_scanners = {
         "scan.hpp inline", tamsel::scan::plain_run,
+        [](const uint8_t *p, const uint8_t *e) { return tamsel::scan::plain_ascii_run(p, e); },
         [](const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t **last) {
             return tamsel::scan::whitespace_run(p, e, lines, last);
-        }};
+        },
+        tamsel::scan::utf8_prefix_portable};
     auto checked = kernels();
     const kernel &portable = *checked[0];
     checked[0] = &inline_scanners;
@@ -88,7 +92,10 @@ TEST(BlockScan, KernelsAgreeWithPortableOnEveryStopOffsetAndAlignment) {
         uint8_t *const p = base + a;
         const size_t size = buffer_bytes - a;
         for (size_t i = 0; i < size; ++i)
-            p[i] = plain_byte(i + a);
+            p[i] = plain_byte(i + a, a);
+        // In one ASCII alignment of four, a single high byte turning around the stop.
+        const size_t lone_high = a % 4 == 1 ? (a * 13) % 97 : size;
+        if (lone_high < size) p[lone_high] = 0xE9;
         for (size_t at = 0; at <= max_offset; ++at) {
             // The stop just past the range, as its last byte, and well inside it.
             const size_t ends[] = {at, at + 1, size};
@@ -106,11 +113,16 @@ TEST(BlockScan, KernelsAgreeWithPortableOnEveryStopOffsetAndAlignment) {
                     const uint8_t *e = p + end;
                     const uint8_t *want = portable.string_end(p, e);
                     ASSERT_EQ(want, p + std::min(at, end)) << where(portable, stop, a, at, end);
+                    // The ASCII search stops at the first byte that is not ASCII as well.
+                    const uint8_t *want_ascii = p;
+                    while (want_ascii < want && *want_ascii < 0x80)
+                        ++want_ascii;
                     for (const kernel *k : checked)
-                        if (k->string_end(p, e) != want) FAIL() << where(*k, stop, a, at, end);
+                        if (k->string_end(p, e) != want || k->ascii_string_end(p, e) != want_ascii)
+                            FAIL() << where(*k, stop, a, at, end);
                 }
             }
-            p[at] = plain_byte(at + a);
+            p[at] = at == lone_high ? 0xE9 : plain_byte(at + a, a);
         }
         for (bool newlines : {true, false}) {
             for (size_t i = 0; i < size; ++i)

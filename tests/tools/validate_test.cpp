@@ -174,6 +174,32 @@ TEST(ToolValidate, CommandsShareOneVocabulary) {
     }
 }
 
+// validate, fmt, items and rewrite check UTF-8 by default and name the option that accepts
+// ill-formed text; with --no-utf8-check the bytes pass through as before.
+TEST(ToolValidate, IllFormedUtf8IsInvalidUnlessAccepted) {
+    const std::string bad = "[\"\xFF\xFE\"]";
+    const std::string hint = " (--no-utf8-check accepts it)\n";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"validate"}, {"fmt"}, {"items"}, {"rewrite", "--drop", "x"}}) {
+        result r = run_with_input(args, bad);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "<stdin>:1:3: invalid UTF-8 in string" + hint) << args[0];
+        std::vector<std::string> off = args;
+        off.push_back("--no-utf8-check");
+        r = run_with_input(off, bad);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        if (args[0] != "validate") {
+            EXPECT_NE(r.out.find("\xFF\xFE"), std::string::npos) << args[0] << ": " << r.out;
+        }
+        EXPECT_NE(run({args[0], "--help"}).out.find("--no-utf8-check"), std::string::npos);
+    }
+    result r = run_with_input({"validate"}, "{\"ok\": 1, \"\xE2\x82\": 2}");
+    EXPECT_EQ(r.err, "<stdin>:1:14: invalid UTF-8 in key" + hint);
+    r = run_with_input({"validate", "--lines"}, "[\"\xC3\xA9\"]\n[\"\xC3\"]\n");
+    EXPECT_EQ(r.err, "<stdin>:2:4: invalid UTF-8 in string" + hint);
+    EXPECT_EQ(run_with_input({"validate", "--lines", "--no-utf8-check"}, "[\"\xC3\"]\n").status, 0);
+}
+
 TEST(ToolValidateLines, ReportsEveryBadLineWithItsLineAndColumn) {
     const std::string text = "{\"a\": 1}\n"     // 1
                              "\n"               // 2: blank, skipped

@@ -1,5 +1,6 @@
 // JSONTestSuite through the visitor: y_ accepted, n_ rejected, i_ decided without crashing.
 #include "support/event_log.hpp"
+#include "support/utf8_cases.hpp"
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,27 @@ TEST_F(Conformance, SetBufferAgreesWithTheVisitorOnEveryFile) {
             }
             tamsel_json_value_cleanup(&v);
         }
+    }
+    EXPECT_TRUE(disagree.empty()) << disagree;
+}
+
+// With the runtime's UTF-8 check on, the y_ files still pass, and the files whose strings or
+// keys hold ill-formed UTF-8 fail at it.
+TEST_F(Conformance, VisitorWithTheUtf8CheckRejectsIllFormedText) {
+    ASSERT_EQ(tamsel_set_utf8_check(rt_, 1, nullptr), 0u);
+    std::string disagree;
+    for (const auto &f : suite_files("y_")) {
+        tamsel_error e;
+        if (visit(slurp(f), &e) != TAMSEL_STATUS_OK) disagree += base(f) + ": " + e.message + "\n";
+    }
+    const std::string dir = std::string(TAMSEL_TEST_DATA) + "/JSONTestSuite/test_parsing/";
+    for (const std::string &name : utf8_test::ill_formed_suite_files()) {
+        const std::string json = slurp(dir + name);
+        ASSERT_FALSE(json.empty()) << name;
+        tamsel_error e;
+        if (visit(json, &e) != TAMSEL_STATUS_INVALID_JSON ||
+            std::string(e.message).rfind("invalid UTF-8 in ", 0) != 0)
+            disagree += name + ": " + e.message + "\n";
     }
     EXPECT_TRUE(disagree.empty()) << disagree;
 }
