@@ -203,6 +203,13 @@ inline std::string describe(tamsel_status st, const tamsel_error &e) {
     return head + std::string(e.message);
 }
 
+// The one-shot validator's limits of its own: the depth limit and its fixed token workspace
+// (a long key, number or string at depth). Such a refusal says nothing about the text.
+inline bool validator_limit(tamsel_status st, const tamsel_error &e) {
+    return st == TAMSEL_STATUS_OVERFLOW || (st == TAMSEL_STATUS_ALLOCATION_FAILED &&
+                                            std::strncmp(e.message, "failed to append ", 17) == 0);
+}
+
 inline bool is_json_whitespace(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
