@@ -264,3 +264,57 @@ TEST(ObjectStream, OutlivesItsRuntimeAndChecksArguments) {
     EXPECT_EQ(e.line, 1u);
     tamsel_free(rt);
 }
+
+namespace {
+
+// The buffer reader by another address: the stream copies every read into its window.
+tamsel_read_result copying_read(void *user, void *buffer, size_t capacity) {
+    return tamsel_buffer_reader_read(user, buffer, capacity);
+}
+
+// Every result, with the reader's position after each call; after an error the stream goes on.
+std::string drain_buffer(tamsel_runtime *rt, const std::string &text, bool in_place) {
+    tamsel_buffer_reader reader;
+    tamsel_buffer_reader_init(&reader, text.data(), text.size());
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(
+        rt, line_map(), in_place ? tamsel_buffer_reader_read : copying_read, &reader, &e);
+    if (!s) return std::string("OPEN ") + e.message;
+    std::string out;
+    line l{};
+    for (int errors = 0; errors < 3;) {
+        const tamsel_stream_result r = tamsel_stream_next(s, &l, &e);
+        if (r == TAMSEL_STREAM_ITEM)
+            out += std::to_string(l.id) + ":" + (l.name ? l.name : "-");
+        else
+            out += std::to_string(r) + " " + std::to_string(e.code) + " " + e.message + " " +
+                   std::to_string(e.line) + ":" + std::to_string(e.column) + "/" +
+                   std::to_string(e.offset);
+        out += "@" + std::to_string(reader.pos) + "\n";
+        if (r == TAMSEL_STREAM_END) break;
+        if (r == TAMSEL_STREAM_ERROR) ++errors;
+    }
+    tamsel_cleanup(line_map(), &l);
+    s->close(s);
+    return out;
+}
+
+} // namespace
+
+TEST(ObjectStream, BufferReaderInPlaceMatchesTheCopyingRoad) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    std::string lines;
+    for (int i = 0; lines.size() < 6000; ++i) {
+        lines += "{\"id\":" + std::to_string(i) + ",\"name\":\"" + std::string(i * 37 % 900, 'x') +
+                 "\"}";
+        lines += i % 3 ? "\n" : "  ";
+        // An object ending on a chunk's last byte, and one cut by a bad byte two chunks on.
+        if (i == 2) lines.append(1023 - lines.size() % 1024, ' ');
+        if (i == 5) lines += "{\"id\":1,\"name\":\"" + std::string(2100, 'y') + "\" ]}\n";
+    }
+    lines += "[1]"; // not an object: the stream stops there
+    for (const std::string &text :
+         {lines, std::string("{\"id\":1}"), std::string("  "), std::string("{\"id\":2}{\"id\"")})
+        EXPECT_EQ(drain_buffer(rt, text, true), drain_buffer(rt, text, false)) << text;
+    tamsel_free(rt);
+}
