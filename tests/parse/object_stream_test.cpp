@@ -139,6 +139,48 @@ TEST(ObjectStream, WouldBlockResumesWithTheSameDestination) {
     tamsel_free(rt);
 }
 
+TEST(ObjectStream, DescriptorWindowsAcrossEveryRefill) {
+    // Lines over 130 KiB through a pipe, one byte a read and 64 KiB a read (the window's size,
+    // at three offsets), against the same text in memory; the bad line fails alike.
+    std::string text;
+    std::string expect;
+    for (int i = 0; text.size() < 130000; ++i) {
+        const std::string name(static_cast<size_t>(i * 53 % 1500), 'q');
+        text += "{\"id\":" + std::to_string(i) + ", \"name\":\"" + name + "\"}" +
+                (i % 5 ? "\n" : "");
+        expect += std::to_string(i) + ":" + name + ",";
+    }
+    text += "{\"id\":1,]";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (size_t piece : {1, 65536})
+        for (size_t lead : {0, 1, 65535}) {
+            if (piece == 1 && lead) continue;
+            const std::string input = std::string(lead, '\n') + text;
+            int fds[2];
+            ASSERT_EQ(pipe(fds), 0);
+            ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+            tamsel_error e;
+            tamsel_stream *s = tamsel_stream_open_fd(rt, line_map(), fds[0], &e);
+            std::string got;
+            line l{};
+            tamsel_stream_result r = TAMSEL_STREAM_WOULD_BLOCK;
+            for (size_t at = 0; r == TAMSEL_STREAM_WOULD_BLOCK && at < input.size(); at += piece) {
+                const size_t n = std::min(piece, input.size() - at);
+                ASSERT_EQ(write(fds[1], input.data() + at, n), static_cast<ssize_t>(n));
+                while ((r = tamsel_stream_next(s, &l, &e)) == TAMSEL_STREAM_ITEM)
+                    got += std::to_string(l.id) + ":" + (l.name ? l.name : "-") + ",";
+            }
+            close(fds[1]);
+            EXPECT_EQ(got, expect) << piece << " " << lead;
+            EXPECT_EQ(r, TAMSEL_STREAM_ERROR);
+            EXPECT_EQ(e.offset, 9u) << "positions count from the object's first byte";
+            tamsel_cleanup(line_map(), &l);
+            tamsel_stream_close(s);
+            close(fds[0]);
+        }
+    tamsel_free(rt);
+}
+
 TEST(ObjectStream, OneDestinationDoesNotGrowAcrossObjects) {
     tamsel_test::counting_allocator a;
     tamsel_config c = tamsel_default_config();
