@@ -38,8 +38,8 @@ void in_place_reads::cover(size_t pos, size_t &end, bool *eof) noexcept {
     *eof = end >= reader_->len;
 }
 
-void in_place_reads::leave(unsigned char *own, const unsigned char *&win, size_t &pos,
-                           size_t &end, size_t &avail) noexcept {
+void in_place_reads::leave(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
+                           size_t &avail) noexcept {
     if (!active_) return;
     active_ = false;
     const size_t n = end - pos;
@@ -59,8 +59,8 @@ void in_place_reads::resume(const unsigned char *&win, size_t &pos, size_t &end,
     if (!held_) return;
     held_ = false;
     // Bytes the stream holds and a reader with bytes left: the same record, the same bytes.
-    if (pos >= end || reader_->data != data_ || reader_->len != len_ ||
-        reader_->pos != handed_ || handed_ >= len_)
+    if (pos >= end || reader_->data != data_ || reader_->len != len_ || reader_->pos != handed_ ||
+        handed_ >= len_)
         return;
     const auto *bytes = static_cast<const unsigned char *>(data_);
     if (std::memcmp(win + pos, bytes + from_ + pos, end - pos) != 0) return;

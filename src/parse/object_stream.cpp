@@ -100,8 +100,8 @@ refill_result refill(stream_block &b) {
         bool last = false;
         if (b.in_place.refill(b.win, b.pos, b.end, b.avail, &last)) return refill_result::data;
         io::pull_result pr;
-        if (io::pull_reader(b.reader, b.reader_user, b.window, read_size, "stream read failed",
-                            &pr, &b.pub.error) != TAMSEL_STATUS_OK)
+        if (io::pull_reader(b.reader, b.reader_user, b.window, read_size, "stream read failed", &pr,
+                            &b.pub.error) != TAMSEL_STATUS_OK)
             return refill_result::error;
         r.bytes = pr.bytes;
         r.eof = pr.eof;

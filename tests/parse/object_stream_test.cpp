@@ -146,8 +146,8 @@ TEST(ObjectStream, DescriptorWindowsAcrossEveryRefill) {
     std::string expect;
     for (int i = 0; text.size() < 130000; ++i) {
         const std::string name(static_cast<size_t>(i * 53 % 1500), 'q');
-        text += "{\"id\":" + std::to_string(i) + ", \"name\":\"" + name + "\"}" +
-                (i % 5 ? "\n" : "");
+        text +=
+            "{\"id\":" + std::to_string(i) + ", \"name\":\"" + name + "\"}" + (i % 5 ? "\n" : "");
         expect += std::to_string(i) + ":" + name + ",";
     }
     text += "{\"id\":1,]";

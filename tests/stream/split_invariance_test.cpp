@@ -177,9 +177,9 @@ std::string drain_buffer(tamsel_runtime *rt, const char *path, const unsigned ch
     for (tamsel_stream_result r = TAMSEL_STREAM_ITEM; r == TAMSEL_STREAM_ITEM;) {
         r = k == kind::records ? tamsel_array_stream_next(s, item_map(), &it, &e)
                                : tamsel_array_stream_next_value(s, &v, &e);
-        out += r == TAMSEL_STREAM_ITEM ? (k == kind::records ? describe(it)
-                                                             : std::string(v.data, v.len))
-                                       : describe_result(r, e);
+        out += r == TAMSEL_STREAM_ITEM
+                   ? (k == kind::records ? describe(it) : std::string(v.data, v.len))
+                   : describe_result(r, e);
         out += "@" + std::to_string(reader.pos) + "\n";
         if (r == TAMSEL_STREAM_ITEM) between(reader);
     }
@@ -191,8 +191,8 @@ std::string drain_buffer(tamsel_runtime *rt, const char *path, const unsigned ch
 
 std::string drain_buffer(tamsel_runtime *rt, const char *path, const std::string &text,
                          bool in_place, kind k) {
-    return drain_buffer(rt, path, reinterpret_cast<const unsigned char *>(text.data()),
-                        text.size(), in_place, k, [](tamsel_buffer_reader &) {});
+    return drain_buffer(rt, path, reinterpret_cast<const unsigned char *>(text.data()), text.size(),
+                        in_place, k, [](tamsel_buffer_reader &) {});
 }
 
 } // namespace
@@ -232,8 +232,8 @@ TEST(ArrayStreamSplits, BufferReaderInPlaceMatchesTheCopyingRoad) {
             const size_t n = std::min<size_t>(r.pos, 600);
             std::memset(bytes + r.pos - n, '!', n);
         };
-        const std::string got = drain_buffer(rt, nullptr, bytes, scribbled.size(), in_place,
-                                             kind::values, scribble);
+        const std::string got =
+            drain_buffer(rt, nullptr, bytes, scribbled.size(), in_place, kind::values, scribble);
         if (!in_place) scribbled_reference = got;
         EXPECT_EQ(got, scribbled_reference);
         auto *owned = static_cast<unsigned char *>(std::malloc(events.size()));
