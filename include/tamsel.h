@@ -1458,10 +1458,13 @@ TAMSEL_API tamsel_status tamsel_parse_buffer(tamsel_runtime *runtime, const tams
 TAMSEL_API tamsel_status tamsel_parse_cstr(tamsel_runtime *runtime, const tamsel_map *map,
                                            void *dst, const char *json, tamsel_error *error);
 /* Reader errors are status 10 "reader callback failed" (system_errno set); would-block is
-   status 9 "reader would block" (a one-shot parse cannot resume). */
+   status 9 "reader would block" (a one-shot parse cannot resume). The reader is asked for
+   1024 bytes a call. */
 TAMSEL_API tamsel_status tamsel_parse_reader(tamsel_runtime *runtime, const tamsel_map *map,
                                              void *dst, tamsel_reader reader, void *reader_user,
                                              tamsel_error *error);
+/* Reads `file` with fread, 8 KiB a call (the call's whole read buffer, on the stack, as for
+   every one-shot door: at most 16 KiB of it in all). The file is read to its end. */
 TAMSEL_API tamsel_status tamsel_parse_filep(tamsel_runtime *runtime, const tamsel_map *map,
                                             void *dst, FILE *file, tamsel_error *error);
 TAMSEL_API tamsel_status tamsel_parse_path(tamsel_runtime *runtime, const tamsel_map *map,
@@ -1482,6 +1485,7 @@ TAMSEL_API tamsel_status tamsel_validate_cstr(tamsel_runtime *runtime, const cha
                                               tamsel_error *error);
 TAMSEL_API tamsel_status tamsel_validate_reader(tamsel_runtime *runtime, tamsel_reader reader,
                                                 void *reader_user, tamsel_error *error);
+/* _filep and _path read as tamsel_parse_filep, 8 KiB a call. */
 TAMSEL_API tamsel_status tamsel_validate_filep(tamsel_runtime *runtime, FILE *file,
                                                tamsel_error *error);
 TAMSEL_API tamsel_status tamsel_validate_path(tamsel_runtime *runtime, const char *path,
@@ -1504,7 +1508,15 @@ struct tamsel_stream {
 
 /* Opening: status 1 "tamsel runtime is required", "map is required", a partial allocator, or
    the input's own message; status 8 "failed to allocate stream". Returns NULL on failure.
-   The stream never closes a caller's FILE* or descriptor; it closes a file it opened. */
+   The stream never closes a caller's FILE* or descriptor; it closes a file it opened.
+   Input: a reader is asked for 1024 bytes a call. A FILE* (_filep, _path) or descriptor
+   (_fd) is read 64 KiB a call into a window allocated with the stream at open; this changes
+   no result, since a stream holds the bytes after the current object in its window whatever
+   its size, but a caller's FILE* or descriptor may have been read further when the stream
+   closes. A stream over tamsel_buffer_reader_read reads the buffer's bytes where they lie:
+   the reader's `pos` moves exactly as 1024-byte reads would move it, and the bytes it handed
+   out and the stream has not used are copied into the stream before next returns, so
+   changing or freeing them afterwards changes nothing. */
 TAMSEL_API tamsel_stream *tamsel_stream_open_reader(tamsel_runtime *runtime, const tamsel_map *map,
                                                     tamsel_reader reader, void *reader_user,
                                                     tamsel_error *error);
@@ -1528,14 +1540,15 @@ TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
 
 /*
  * How to use: an array stream hands out the items of one JSON array one at a time, so an array
- * of any length costs the memory of one item (a 1024-byte window, the item parser and the open
- * levels of the item). The array is the root value (path NULL or "") or the value of one
- * member of a root object (path "items": one member name, no dots), or, with the selector
- * openers, the value at a path of members and elements ("data.items"). Open the stream from a
- * reader, FILE*, descriptor or path and pull items with next (into a mapped record) or
- * next_value (into a JSON value holder) until TAMSEL_STREAM_END; or open it push-fed and hand
- * it the input in chunks with push / push_string / push_string_items, then call the matching
- * finish. Close it with tamsel_array_stream_close (or its close member) in every case.
+ * of any length costs the memory of one item (a window of 1024 bytes, or 64 KiB for a FILE*
+ * or descriptor, the item parser and the open levels of the item). The array is the root value
+ * (path NULL or "") or the value of one member of a root object (path "items": one member
+ * name, no dots), or, with the selector openers, the value at a path of members and elements
+ * ("data.items"). Open the stream from a reader, FILE*, descriptor or path and pull items with
+ * next (into a mapped record) or next_value (into a JSON value holder) until
+ * TAMSEL_STREAM_END; or open it push-fed and hand it the input in chunks with push /
+ * push_string / push_string_items, then call the matching finish. Close it with
+ * tamsel_array_stream_close (or its close member) in every case.
  *
  * The stream never reads past the item it delivers: the bytes after an item stay in its
  * window. An item is delivered only once the ',' or ']' after it was seen, so a syntax error
@@ -1612,11 +1625,17 @@ struct tamsel_array_stream {
 /* Reads through `reader` ("reader callback is required"), 1024 bytes a call. A reader failure
    is status 10 "array stream read failed" (its code in system_errno); 0 bytes without eof or
    would_block is asked again, at most TAMSEL_READER_MAX_EMPTY_READS times in a row (then
-   status 9 "reader made no progress"). */
+   status 9 "reader made no progress"). Over tamsel_buffer_reader_read the buffer's bytes are
+   read where they lie: the reader's `pos` moves exactly as 1024-byte reads would move it, and
+   the bytes it handed out that the stream has not used are copied into the stream before each
+   call returns, so changing or freeing them afterwards changes nothing. */
 TAMSEL_API tamsel_array_stream *
 tamsel_array_stream_open_reader(tamsel_runtime *runtime, const char *path, tamsel_reader reader,
                                 void *reader_user, tamsel_error *error);
-/* Reads `file` ("file pointer is required") with fread; a read error is status 10 with errno. */
+/* Reads `file` ("file pointer is required") with fread, 64 KiB a call into a window allocated
+   with the stream; a read error is status 10 with errno. The window's size changes no result
+   (the bytes after an item stay in the window whatever its size), but the FILE* may have been
+   read further when the stream closes. */
 TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_filep(tamsel_runtime *runtime,
                                                                const char *path, FILE *file,
                                                                tamsel_error *error);
@@ -1626,8 +1645,9 @@ TAMSEL_API tamsel_array_stream *tamsel_array_stream_open_path(tamsel_runtime *ru
                                                               const char *path,
                                                               const char *file_path,
                                                               tamsel_error *error);
-/* Reads descriptor `fd` ("fd must be non-negative") with read(2); EAGAIN gives
-   TAMSEL_STREAM_WOULD_BLOCK. */
+/* Reads descriptor `fd` ("fd must be non-negative") with read(2), 64 KiB a call into a window
+   allocated with the stream (as _filep: no result changes, the descriptor's offset may be
+   further on at close); EAGAIN gives TAMSEL_STREAM_WOULD_BLOCK. */
 TAMSEL_API tamsel_array_stream *
 tamsel_array_stream_open_fd(tamsel_runtime *runtime, const char *path, int fd, tamsel_error *error);
 /* A push-fed stream: input comes only from the push calls. */

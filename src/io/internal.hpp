@@ -4,6 +4,7 @@
 // - The one-call read cores over a FILE* and a descriptor, and the stock readers and sinks
 //   built on them (tamsel__file_reader, tamsel__fd_reader, tamsel__sink_file, tamsel__sink_fd).
 // - pull_reader: the rules every consumer of a tamsel_reader follows to pull bytes.
+// - in_place_reads: the buffer reader's bytes read where they lie by the streams.
 // - The source cursor (a replay of a tamsel_source from its first byte).
 // - Spooled values read through a private cursor, and the address-keyed mark.
 // - byte_buffer: the bounded, NUL-terminated growable buffer of the framing parsers, the array
@@ -148,6 +149,57 @@ struct pull_result {
                                         pull_result *out, tamsel_error *error,
                                         input_position where = {},
                                         tamsel_status error_status = TAMSEL_STATUS_IO_ERROR);
+
+// ---- the buffer reader read in place -----------------------------------------------------------
+
+// Window size of the streams that read a descriptor or a FILE* themselves: one read(2) or
+// fread per 64 KiB instead of per 1 KiB. Reader callbacks are still asked for 1024 bytes.
+inline constexpr size_t stream_read_size = 65536;
+
+// A stream pulling through the library's own tamsel_buffer_reader_read reads the bytes where
+// they lie, with the reader's observable state kept as if every chunk had been copied into the
+// stream's window: a refill takes the next chunk of at most `chunk` bytes and moves the
+// reader's `pos` past it (the last chunk with eof), as one read would. The consumer may look
+// past the chunk into the rest of the buffer (`avail`); once it has consumed bytes there,
+// cover() hands out the chunks that hold them. When the call returns, leave() copies the bytes
+// of the chunk not consumed yet into the stream's own window, so that between calls the
+// stream holds what a read would have given it; resume() takes them in place again at the next
+// call when the reader record and those bytes are as they were (and the reader has bytes left,
+// so a buffer the caller let go after its last byte was handed out is never touched again).
+// Chunk boundaries, eof and the reader's `pos` are those of the copying road, so every result
+// is the same.
+class in_place_reads {
+  public:
+    // In place only for a reader that is tamsel_buffer_reader_read over a record.
+    void bind(tamsel_reader reader, void *user, size_t chunk) noexcept;
+    // Whether the window lies in the reader's bytes now.
+    [[nodiscard]] bool active() const noexcept { return active_; }
+    // The next chunk in place: `win` becomes the reader's bytes, [pos, end) the chunk and
+    // `avail` the end of the reader's bytes; `*eof` is set with the last chunk. False when
+    // the reader has to be called instead (not bound, no bytes left, or a record a read
+    // refuses): the call then gives what it always gives.
+    [[nodiscard]] bool refill(const unsigned char *&win, size_t &pos, size_t &end, size_t &avail,
+                              bool *eof) noexcept;
+    // The consumer took bytes up to `pos` (past `end`): the chunks holding them are handed
+    // out, `end` moves to the last one's end; `*eof` is set when that reaches the last byte.
+    void cover(size_t pos, size_t &end, bool *eof) noexcept;
+    // The call returns: the rest of the chunk, [pos, end), moves to `own` (room for a chunk).
+    void leave(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
+               size_t &avail) noexcept;
+    // The next call begins: back in place if nothing changed since leave().
+    void resume(const unsigned char *&win, size_t &pos, size_t &end, size_t &avail) noexcept;
+
+  private:
+    tamsel_buffer_reader *reader_ = nullptr;
+    size_t chunk_ = 0;
+    bool active_ = false;
+    // What leave() saw: the record's fields and where the held bytes came from.
+    bool held_ = false;
+    const void *data_ = nullptr;
+    size_t len_ = 0;
+    size_t handed_ = 0; // the reader's pos
+    size_t from_ = 0;   // the offset of own[0] in the reader's bytes
+};
 
 // ---- sources ----------------------------------------------------------------------------------
 

@@ -1,6 +1,8 @@
 // Object streams: a sequence of top-level objects from one input, delivered one per call into
 // a caller record. One allocation at open holds everything: the source, a settings snapshot
-// (so the stream outlives its runtime), the read buffer, the public part and the parser.
+// (so the stream outlives its runtime), the public part, the parser and, after them, the read
+// window: 1024 bytes for a reader, 64 KiB for a FILE* or descriptor. The library's buffer
+// reader is read in place (io::in_place_reads).
 #include "io/internal.hpp"
 #include "parse/parser.hpp"
 
@@ -11,6 +13,7 @@ namespace tamsel::parse {
 
 namespace {
 
+// Bytes a reader callback is asked for.
 constexpr size_t read_size = 1024;
 
 enum class source_kind : uint8_t { reader = 1, file = 2, fd = 3 };
@@ -37,14 +40,20 @@ struct stream_block {
     bool active = false;
     bool at_eof = false;
     bool started = false; // the current object has begun (a '{' was fed)
-    size_t pos = 0, end = 0;
+    // The window: `window`, or in place a chunk of the buffer reader's bytes, whose rest up
+    // to `avail` the parser may read on into.
+    const unsigned char *win = nullptr;
+    size_t pos = 0, end = 0, avail = 0;
+    io::in_place_reads in_place;
+    unsigned char *window = nullptr; // window_cap bytes after the block
+    size_t window_cap = 0;
+    size_t block_bytes = 0;
     void *dst = nullptr; // the destination being filled
     void *last_initialised = nullptr;
     const tamsel_map *map = nullptr;
     map_analysis analysis;
     tamsel_runtime_settings settings{};
     tamsel_allocator allocator{};
-    unsigned char buffer[read_size];
     tamsel_stream pub{};
     parser p;
     alignas(8) unsigned char workspace[workspace_bytes];
@@ -86,9 +95,13 @@ refill_result refill(stream_block &b) {
     tamsel_read_result r{};
     switch (b.source) {
     case source_kind::reader: {
+        // The eof of a last chunk taken in place is not kept: the next refill asks the reader,
+        // which says it again, as when the chunk was read.
+        bool last = false;
+        if (b.in_place.refill(b.win, b.pos, b.end, b.avail, &last)) return refill_result::data;
         io::pull_result pr;
-        if (io::pull_reader(b.reader, b.reader_user, b.buffer, sizeof b.buffer,
-                            "stream read failed", &pr, &b.pub.error) != TAMSEL_STATUS_OK)
+        if (io::pull_reader(b.reader, b.reader_user, b.window, read_size, "stream read failed", &pr,
+                            &b.pub.error) != TAMSEL_STATUS_OK)
             return refill_result::error;
         r.bytes = pr.bytes;
         r.eof = pr.eof;
@@ -96,10 +109,10 @@ refill_result refill(stream_block &b) {
         break;
     }
     case source_kind::file:
-        r = io::read_file_once(b.file, b.buffer, sizeof b.buffer);
+        r = io::read_file_once(b.file, b.window, b.window_cap);
         break;
     case source_kind::fd:
-        r = io::read_fd_once(b.fd, b.buffer, sizeof b.buffer, true);
+        r = io::read_fd_once(b.fd, b.window, b.window_cap, true);
         break;
     }
     if (r.error_code) {
@@ -108,16 +121,20 @@ refill_result refill(stream_block &b) {
         tamsel::fail(&b.pub.error, TAMSEL_STATUS_IO_ERROR, "stream read failed");
         return refill_result::error;
     }
+    b.win = b.window;
     b.pos = 0;
-    b.end = r.bytes;
+    b.end = b.avail = r.bytes;
     if (r.bytes) return refill_result::data;
     if (r.would_block) return refill_result::would_block;
     if (r.eof) return refill_result::end;
     return refill_result::data; // nothing now, not the end: ask again
 }
 
+// Every return of tamsel_stream_next after its argument checks: bytes held from the buffer
+// reader move into the window.
 tamsel_stream_result finish_with(stream_block &b, tamsel_stream_result result,
                                  tamsel_error *error) {
+    b.in_place.leave(b.window, b.win, b.pos, b.end, b.avail);
     if (error) *error = b.pub.error;
     return result;
 }
@@ -142,12 +159,21 @@ tamsel_stream *open_stream(const tamsel_runtime *runtime, const tamsel_map *map,
     if (require_allocator(borrow.settings()->parse_options.allocator, &alloc, error) !=
         TAMSEL_STATUS_OK)
         return nullptr;
-    void *raw = raw_realloc(alloc, nullptr, 0, sizeof(stream_block));
+    // A FILE* or descriptor is read 64 KiB at a time, a reader callback 1024 bytes.
+    const size_t window = init.source == source_kind::reader ? read_size : io::stream_read_size;
+    const size_t bytes = sizeof(stream_block) + window;
+    void *raw = raw_realloc(alloc, nullptr, 0, bytes);
     if (!raw) {
         fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate stream");
         return nullptr;
     }
     auto *b = new (raw) stream_block();
+    b->block_bytes = bytes;
+    b->window = static_cast<unsigned char *>(raw) + sizeof(stream_block);
+    b->window_cap = window;
+    b->win = b->window;
+    if (init.source == source_kind::reader)
+        b->in_place.bind(init.reader, init.reader_user, read_size);
     b->reader = init.reader;
     b->reader_user = init.reader_user;
     b->file = init.file;
@@ -160,7 +186,7 @@ tamsel_stream *open_stream(const tamsel_runtime *runtime, const tamsel_map *map,
     tamsel_status st = settings_snapshot(&b->settings, borrow.settings(), error);
     if (st != TAMSEL_STATUS_OK) {
         b->~stream_block();
-        raw_free(alloc, raw, sizeof(stream_block));
+        raw_free(alloc, raw, bytes);
         return nullptr;
     }
     b->pub.next = tamsel_stream_next;
@@ -245,6 +271,8 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
         return TAMSEL_STREAM_ERROR;
     }
     stream_block &b = *block_of(stream);
+    // Bytes held from the buffer reader are read in place again while they stay put.
+    b.in_place.resume(b.win, b.pos, b.end, b.avail);
     if (!b.analysis.valid) {
         fail(&b.pub.error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         return finish_with(b, TAMSEL_STREAM_ERROR, error);
@@ -297,12 +325,12 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
         }
         if (!b.started) {
             while (b.pos < b.end) {
-                unsigned char c = b.buffer[b.pos];
+                unsigned char c = b.win[b.pos];
                 if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
                 ++b.pos;
             }
             if (b.pos >= b.end) continue;
-            if (b.buffer[b.pos] != '{') {
+            if (b.win[b.pos] != '{') {
                 tamsel_error_init(&b.pub.error);
                 fail(&b.pub.error, TAMSEL_STATUS_INVALID_JSON, "expected top-level object");
                 b.active = false;
@@ -310,9 +338,14 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
             }
             b.started = true;
         }
+        // In place the parser reads on past the chunk; the chunks it took are handed out.
         size_t used = 0;
-        tamsel_status st = parser_feed(b.p, b.buffer + b.pos, b.end - b.pos, &used, true);
+        tamsel_status st = parser_feed(b.p, b.win + b.pos, b.avail - b.pos, &used, true);
         b.pos += used;
+        if (b.pos > b.end) {
+            bool last = false;
+            b.in_place.cover(b.pos, b.end, &last);
+        }
         if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return object_failed(b, error);
     }
 }
@@ -329,6 +362,7 @@ extern "C" void tamsel_stream_close(tamsel_stream *stream) {
     if (b->owns_file && b->file) std::fclose(b->file);
     tamsel__runtime_free_owned_config(&b->settings);
     const tamsel_allocator alloc = b->allocator;
+    const size_t bytes = b->block_bytes;
     b->~stream_block();
-    raw_free(alloc, b, sizeof(stream_block));
+    raw_free(alloc, b, bytes);
 }

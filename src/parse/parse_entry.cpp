@@ -1,6 +1,6 @@
 // The parse and validate doors. Every door checks its arguments in its own order, then runs
 // the one core over a byte range or a reader; the parser state, its workspace and the read
-// buffer live in the call's own storage.
+// buffer live in the call's own storage (at most 16 KiB of stack).
 #include "io/internal.hpp"
 #include "parse/parser.hpp"
 
@@ -10,21 +10,26 @@ namespace tamsel::parse {
 
 namespace {
 
+// A reader callback is asked for 1024 bytes; the library's own FILE* reader fills the whole
+// buffer, so a file costs one fread per 8 KiB.
 constexpr size_t read_size = 1024;
+constexpr size_t file_read_size = 8192;
 
-// Where the bytes come from: a whole buffer, or a reader pulled 1024 bytes at a time.
+// Where the bytes come from: a whole buffer, or a reader pulled `read` bytes at a time.
 struct input {
     const void *data = nullptr;
     size_t len = 0;
     tamsel_reader reader = nullptr;
     void *reader_user = nullptr;
+    size_t read = read_size;
 };
 
 struct one_shot {
     parser p;
     alignas(8) unsigned char workspace[workspace_bytes];
-    unsigned char buffer[read_size];
+    unsigned char buffer[file_read_size];
 };
+static_assert(sizeof(one_shot) <= 16 * 1024, "a one-shot call keeps to 16 KiB of stack");
 
 io::input_position position_of(const parser &p) {
     return {p.error.offset, p.error.line, p.error.column};
@@ -39,7 +44,7 @@ tamsel_status feed_input(one_shot &s, const input &in) {
     }
     for (;;) {
         io::pull_result r;
-        tamsel_status st = io::pull_reader(in.reader, in.reader_user, s.buffer, sizeof s.buffer,
+        tamsel_status st = io::pull_reader(in.reader, in.reader_user, s.buffer, in.read,
                                            "reader callback failed", &r, &p.error, position_of(p));
         if (st != TAMSEL_STATUS_OK) {
             p.failed = true;
@@ -119,7 +124,7 @@ tamsel_status validate_with(const tamsel_runtime *runtime, const input &in, tams
 }
 
 input file_input(FILE *file) {
-    return input{nullptr, 0, tamsel__file_reader, file};
+    return input{nullptr, 0, tamsel__file_reader, file, file_read_size};
 }
 
 } // namespace

@@ -10,16 +10,21 @@ namespace tamsel::stream {
 namespace {
 
 // One refill of the window. The bytes of a result that also says eof come first; the end is
-// kept for the next refill.
+// kept for the next refill. The buffer reader's bytes are taken in place.
 fill refill(block &b) {
     if (b.input_ended) return fill::eof;
     tamsel_read_result r = tamsel_default_read_result();
     switch (b.kind) {
     case input_kind::reader: {
+        bool eof = false;
+        if (b.in_place.refill(b.win, b.pos, b.end, b.avail, &eof)) {
+            b.input_ended = eof;
+            return fill::byte;
+        }
         io::pull_result pr;
         const io::input_position where{b.offset, b.line, b.column};
         tamsel_error e{};
-        if (io::pull_reader(b.reader, b.reader_user, b.buffer, window_size,
+        if (io::pull_reader(b.reader, b.reader_user, b.window, window_size,
                             "array stream read failed", &pr, &e, where) != TAMSEL_STATUS_OK) {
             b.pub.error = e;
             b.status = life::failed;
@@ -31,10 +36,10 @@ fill refill(block &b) {
         break;
     }
     case input_kind::file:
-        r = io::read_file_once(b.file, b.buffer, window_size);
+        r = io::read_file_once(b.file, b.window, b.window_cap);
         break;
     case input_kind::fd:
-        r = io::read_fd_once(b.fd, b.buffer, window_size, true);
+        r = io::read_fd_once(b.fd, b.window, b.window_cap, true);
         break;
     case input_kind::push:
         if (b.final_input) {
@@ -55,9 +60,9 @@ fill refill(block &b) {
         return fill::error;
     }
     if (r.eof) b.input_ended = true;
-    b.win = b.buffer;
+    b.win = b.window;
     b.pos = 0;
-    b.end = r.bytes;
+    b.end = b.avail = r.bytes;
     if (r.bytes) return fill::byte;
     if (r.would_block) return fill::would_block;
     return r.eof ? fill::eof : fill::byte;
@@ -77,6 +82,12 @@ fill ensure(block &b) {
         if (f != fill::byte) return f;
     }
     return fill::byte;
+}
+
+void consumed_in_place(block &b) {
+    bool eof = false;
+    b.in_place.cover(b.pos, b.end, &eof);
+    if (eof) b.input_ended = true;
 }
 
 bool skip_whitespace(block &b) {

@@ -384,10 +384,12 @@ tamsel_stream_result item_feed(block &b) {
             drop_item(b);
             return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON value");
         case fill::byte: {
+            // In place the parser reads on past the chunk; the chunks it took are handed out.
             const unsigned char *at = b.win + b.pos;
             size_t used = 0;
-            tamsel_status st = parse::parser_feed(b.p, at, b.end - b.pos, &used, true);
+            tamsel_status st = parse::parser_feed(b.p, at, b.avail - b.pos, &used, true);
             b.pos += used;
+            if (b.pos > b.end) consumed_in_place(b);
             b.offset = b.p.error.offset;
             b.line = b.p.error.line;
             b.column = b.p.error.column;
@@ -630,10 +632,14 @@ tamsel_stream_result step(block &b, const request &r) {
         b.pending.piece = r.piece;
         b.pending.piece_user = r.piece_user;
     }
-    for (;;) {
-        tamsel_stream_result res = on_state(b, r);
-        if (res != running) return res;
-    }
+    // Bytes held from the buffer reader are read in place again while they stay put.
+    b.in_place.resume(b.win, b.pos, b.end, b.avail);
+    tamsel_stream_result res;
+    do {
+        res = on_state(b, r);
+    } while (res == running);
+    b.in_place.leave(b.window, b.win, b.pos, b.end, b.avail);
+    return res;
 }
 
 } // namespace tamsel::stream

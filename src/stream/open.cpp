@@ -24,8 +24,25 @@ void release(block *b) {
     owned_free(b->levels);
     tamsel__runtime_free_owned_config(&b->settings);
     const tamsel_allocator alloc = b->allocator;
+    const size_t bytes = b->block_bytes;
     b->~block();
-    raw_free(alloc, b, sizeof(block));
+    raw_free(alloc, b, bytes);
+}
+
+// The stream's own window: a reader callback is asked for window_size bytes, a FILE* or a
+// descriptor fills io::stream_read_size at a time; pushes and ranges are read where they lie.
+size_t window_for(input_kind kind) {
+    switch (kind) {
+    case input_kind::reader:
+        return window_size;
+    case input_kind::file:
+    case input_kind::fd:
+        return io::stream_read_size;
+    case input_kind::push:
+    case input_kind::memory:
+        break;
+    }
+    return 0;
 }
 
 // Points the options' allocator and scratch at the stream's own copies.
@@ -82,13 +99,17 @@ tamsel_array_stream *open(const open_args &args, tamsel_error *error) {
              "array stream v1 supports only one direct path segment");
         return nullptr;
     }
-    void *raw = raw_realloc(alloc, nullptr, 0, sizeof(block));
+    const size_t window = window_for(args.input.kind);
+    void *raw = raw_realloc(alloc, nullptr, 0, sizeof(block) + window);
     if (!raw) {
         fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate array stream");
         return nullptr;
     }
     auto *b = new (raw) block();
     b->allocator = alloc;
+    b->block_bytes = sizeof(block) + window;
+    b->window = static_cast<unsigned char *>(raw) + sizeof(block);
+    b->window_cap = window;
     tamsel_json_value_init_with_allocator(&b->string_holder, &alloc);
     if (settings_snapshot(&b->settings, &source, error) != TAMSEL_STATUS_OK) {
         release(b);
@@ -108,10 +129,11 @@ tamsel_array_stream *open(const open_args &args, tamsel_error *error) {
     b->fd = in.fd;
     if (in.kind == input_kind::memory) {
         b->win = static_cast<const unsigned char *>(in.bytes);
-        b->end = in.bytes ? in.length : 0;
+        b->end = b->avail = in.bytes ? in.length : 0;
     } else {
-        b->win = b->buffer;
+        b->win = b->window;
     }
+    if (in.kind == input_kind::reader) b->in_place.bind(in.reader, in.reader_user, window_size);
     // Bounded by the budget when one is set: the keys of on-path objects are not an item. A
     // value item's compact text is bounded by the value limit on total bytes.
     if (b->options.max_parse_bytes) b->key_limit = clamp_to_size(b->options.max_parse_bytes);

@@ -132,7 +132,7 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
     if (length) {
         b.win = static_cast<const unsigned char *>(bytes);
         b.pos = 0;
-        b.end = length;
+        b.end = b.avail = length;
     }
     if (final) b.final_input = true;
     bool delivered = false;
@@ -172,8 +172,8 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
         }
     }
     // The caller's bytes are not looked at again.
-    b.win = b.buffer;
-    b.pos = b.end = 0;
+    b.win = b.window;
+    b.pos = b.end = b.avail = 0;
     if (st != TAMSEL_STATUS_OK) return st;
     if (b.truncated_sticky) {
         tamsel_error out = delivered ? last : b.pub.error;

@@ -37,6 +37,8 @@
 
 namespace tamsel::stream {
 
+// Bytes a reader callback is asked for; a FILE* or descriptor fills the larger window of
+// io::stream_read_size bytes.
 inline constexpr size_t window_size = 1024;
 
 enum class outer : uint8_t {
@@ -80,9 +82,15 @@ struct block {
     bool owns_fd = false;
     bool input_ended = false; // the input reported its end (reader, FILE*, descriptor, memory)
     bool final_input = false; // push: the finish calls set it
-    const unsigned char *win = nullptr; // the window: `buffer`, pushed bytes, or the range
+    const unsigned char *win = nullptr; // the window: `window`, pushed bytes, or the range
     size_t pos = 0, end = 0;
-    unsigned char buffer[window_size];
+    // Bytes the item parser may be given from `pos`: `end`, except in place, where the window
+    // is a chunk of the buffer reader's bytes and the parser sees the rest of them too.
+    size_t avail = 0;
+    io::in_place_reads in_place;
+    unsigned char *window = nullptr; // the stream's own window_cap bytes, after the block
+    size_t window_cap = 0;
+    size_t block_bytes = 0; // the block with its window, as allocated
 
     // Position of the next byte: offset from the start, line from 1, column (bytes since the
     // last line feed).
@@ -173,6 +181,9 @@ enum class fill { byte, eof, would_block, error };
 
 // Makes sure a byte is in the window, refilling it from the input when it is empty.
 [[nodiscard]] fill ensure(block &b);
+// In place, the item parser took bytes past the window's end (`pos` > `end`): the chunks
+// holding them are handed out as reads would have handed them out.
+void consumed_in_place(block &b);
 // Skips whitespace in the window, counting lines; true when a byte other than whitespace is
 // next, false when the window ran out.
 [[nodiscard]] bool skip_whitespace(block &b);

@@ -139,6 +139,48 @@ TEST(ObjectStream, WouldBlockResumesWithTheSameDestination) {
     tamsel_free(rt);
 }
 
+TEST(ObjectStream, DescriptorWindowsAcrossEveryRefill) {
+    // Lines over 130 KiB through a pipe, one byte a read and 64 KiB a read (the window's size,
+    // at three offsets), against the same text in memory; the bad line fails alike.
+    std::string text;
+    std::string expect;
+    for (int i = 0; text.size() < 130000; ++i) {
+        const std::string name(static_cast<size_t>(i * 53 % 1500), 'q');
+        text +=
+            "{\"id\":" + std::to_string(i) + ", \"name\":\"" + name + "\"}" + (i % 5 ? "\n" : "");
+        expect += std::to_string(i) + ":" + name + ",";
+    }
+    text += "{\"id\":1,]";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (size_t piece : {1, 65536})
+        for (size_t lead : {0, 1, 65535}) {
+            if (piece == 1 && lead) continue;
+            const std::string input = std::string(lead, '\n') + text;
+            int fds[2];
+            ASSERT_EQ(pipe(fds), 0);
+            ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+            tamsel_error e;
+            tamsel_stream *s = tamsel_stream_open_fd(rt, line_map(), fds[0], &e);
+            std::string got;
+            line l{};
+            tamsel_stream_result r = TAMSEL_STREAM_WOULD_BLOCK;
+            for (size_t at = 0; r == TAMSEL_STREAM_WOULD_BLOCK && at < input.size(); at += piece) {
+                const size_t n = std::min(piece, input.size() - at);
+                ASSERT_EQ(write(fds[1], input.data() + at, n), static_cast<ssize_t>(n));
+                while ((r = tamsel_stream_next(s, &l, &e)) == TAMSEL_STREAM_ITEM)
+                    got += std::to_string(l.id) + ":" + (l.name ? l.name : "-") + ",";
+            }
+            close(fds[1]);
+            EXPECT_EQ(got, expect) << piece << " " << lead;
+            EXPECT_EQ(r, TAMSEL_STREAM_ERROR);
+            EXPECT_EQ(e.offset, 9u) << "positions count from the object's first byte";
+            tamsel_cleanup(line_map(), &l);
+            tamsel_stream_close(s);
+            close(fds[0]);
+        }
+    tamsel_free(rt);
+}
+
 TEST(ObjectStream, OneDestinationDoesNotGrowAcrossObjects) {
     tamsel_test::counting_allocator a;
     tamsel_config c = tamsel_default_config();
@@ -262,5 +304,59 @@ TEST(ObjectStream, OutlivesItsRuntimeAndChecksArguments) {
     EXPECT_EQ(tamsel_stream_open_path(rt, line_map(), "/nonexistent/x", &e), nullptr);
     EXPECT_STREQ(e.message, "failed to open '/nonexistent/x'");
     EXPECT_EQ(e.line, 1u);
+    tamsel_free(rt);
+}
+
+namespace {
+
+// The buffer reader by another address: the stream copies every read into its window.
+tamsel_read_result copying_read(void *user, void *buffer, size_t capacity) {
+    return tamsel_buffer_reader_read(user, buffer, capacity);
+}
+
+// Every result, with the reader's position after each call; after an error the stream goes on.
+std::string drain_buffer(tamsel_runtime *rt, const std::string &text, bool in_place) {
+    tamsel_buffer_reader reader;
+    tamsel_buffer_reader_init(&reader, text.data(), text.size());
+    tamsel_error e;
+    tamsel_stream *s = tamsel_stream_open_reader(
+        rt, line_map(), in_place ? tamsel_buffer_reader_read : copying_read, &reader, &e);
+    if (!s) return std::string("OPEN ") + e.message;
+    std::string out;
+    line l{};
+    for (int errors = 0; errors < 3;) {
+        const tamsel_stream_result r = tamsel_stream_next(s, &l, &e);
+        if (r == TAMSEL_STREAM_ITEM)
+            out += std::to_string(l.id) + ":" + (l.name ? l.name : "-");
+        else
+            out += std::to_string(r) + " " + std::to_string(e.code) + " " + e.message + " " +
+                   std::to_string(e.line) + ":" + std::to_string(e.column) + "/" +
+                   std::to_string(e.offset);
+        out += "@" + std::to_string(reader.pos) + "\n";
+        if (r == TAMSEL_STREAM_END) break;
+        if (r == TAMSEL_STREAM_ERROR) ++errors;
+    }
+    tamsel_cleanup(line_map(), &l);
+    s->close(s);
+    return out;
+}
+
+} // namespace
+
+TEST(ObjectStream, BufferReaderInPlaceMatchesTheCopyingRoad) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    std::string lines;
+    for (int i = 0; lines.size() < 6000; ++i) {
+        lines += "{\"id\":" + std::to_string(i) + ",\"name\":\"" + std::string(i * 37 % 900, 'x') +
+                 "\"}";
+        lines += i % 3 ? "\n" : "  ";
+        // An object ending on a chunk's last byte, and one cut by a bad byte two chunks on.
+        if (i == 2) lines.append(1023 - lines.size() % 1024, ' ');
+        if (i == 5) lines += "{\"id\":1,\"name\":\"" + std::string(2100, 'y') + "\" ]}\n";
+    }
+    lines += "[1]"; // not an object: the stream stops there
+    for (const std::string &text :
+         {lines, std::string("{\"id\":1}"), std::string("  "), std::string("{\"id\":2}{\"id\"")})
+        EXPECT_EQ(drain_buffer(rt, text, true), drain_buffer(rt, text, false)) << text;
     tamsel_free(rt);
 }

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 using namespace stream_test;
 using tamsel_test::counting_allocator;
 
@@ -22,9 +24,9 @@ tamsel_runtime *runtime_with(counting_allocator &a, uint64_t max_parse_bytes = 0
     return rt;
 }
 
-// Writes `text` into a non-blocking pipe one byte at a time, calling next after each byte
-// until the stream asks for more; the transcript is as drain's.
-std::string through_pipe(const char *path, const std::string &text, kind k) {
+// Writes `text` into a non-blocking pipe `piece` bytes at a time, calling next after each
+// piece until the stream asks for more; the transcript is as drain's.
+std::string through_pipe(const char *path, const std::string &text, kind k, size_t piece = 1) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
@@ -37,11 +39,13 @@ std::string through_pipe(const char *path, const std::string &text, kind k) {
     tamsel_json_value_init(nullptr, &v);
     std::string out;
     tamsel_stream_result r = TAMSEL_STREAM_WOULD_BLOCK;
-    for (size_t i = 0; i <= text.size(); ++i) {
-        if (i < text.size())
-            EXPECT_EQ(write(fds[1], &text[i], 1), 1);
-        else
+    for (size_t i = 0; i < text.size() + piece; i += piece) {
+        if (i < text.size()) {
+            const size_t n = std::min(piece, text.size() - i);
+            EXPECT_EQ(write(fds[1], &text[i], n), static_cast<ssize_t>(n));
+        } else {
             close(fds[1]);
+        }
         for (;;) {
             r = k == kind::records ? tamsel_array_stream_next(s, item_map(), &it, &e)
                                    : tamsel_array_stream_next_value(s, &v, &e);
@@ -74,6 +78,34 @@ TEST(ArrayStreamFaults, WouldBlockAtEveryByteResumesExactly) {
     EXPECT_EQ(through_pipe("v", member, kind::values), "10,\"s\",[true],{\"k\":null},|END");
     EXPECT_EQ(through_pipe(nullptr, "[1,\n2 x", kind::values),
               "1,|ERROR status 2 'expected ',' or ']' in selected array' at 2:3/7");
+}
+
+TEST(ArrayStreamFaults, DescriptorWindowsAcrossEveryRefill) {
+    // Items over 130 KiB, read through a pipe one byte a read and 64 KiB a read (the window's
+    // size, at four offsets): items, strings, keys and numbers cut by every kind of refill.
+    std::string items = "{\"skip\":[1,{\"a\":\"b\"}],\"v\":[";
+    for (int i = 0; items.size() < 130000; ++i) {
+        if (i) items += i % 4 ? "," : " ,\n";
+        items += i % 3 ? "{\"id\":" + std::to_string(i * 7919) + ",\"name\":\"" +
+                             std::string(static_cast<size_t>(i % 700), 'n') + "\\u00e9\"}"
+                       : std::to_string(i) + "." + std::to_string(i * 13);
+    }
+    items += "]}";
+    tamsel::stream::open_args a;
+    a.path = "v";
+    a.input.kind = tamsel::stream::input_kind::memory;
+    a.input.bytes = items.data();
+    a.input.length = items.size();
+    tamsel_error e;
+    tamsel_array_stream *s = tamsel::stream::open(a, &e);
+    const std::string expect = drain(s, kind::values);
+    tamsel_array_stream_close(s);
+    ASSERT_EQ(expect.substr(expect.size() - 4), "|END");
+    EXPECT_EQ(through_pipe("v", items, kind::values, 1), expect);
+    for (size_t lead : {0, 1, 700, 65535}) {
+        const std::string text = std::string(lead, ' ') + items;
+        EXPECT_EQ(through_pipe("v", text, kind::values, 65536), expect) << lead;
+    }
 }
 
 TEST(ArrayStreamFaults, AllocationFailureAtEveryIndexLeavesNothingBehind) {

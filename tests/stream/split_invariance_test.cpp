@@ -2,6 +2,7 @@
 // pushed chunking and whatever the reader's piece sizes.
 #include "stream_support.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -145,6 +146,107 @@ TEST(ArrayStreamSplits, CorpusArraysAtRandomChunkings) {
         EXPECT_EQ(st, TAMSEL_STATUS_OK) << d.text << ": " << e.message;
         EXPECT_EQ(count, values_in(rt, d.path, text)) << d.text;
         tamsel_array_stream_close(s);
+    }
+    tamsel_free(rt);
+}
+
+namespace {
+
+// The buffer reader by another address: the stream cannot know the bytes stay put and copies
+// every read into its window.
+tamsel_read_result copying_read(void *user, void *buffer, size_t capacity) {
+    return tamsel_buffer_reader_read(user, buffer, capacity);
+}
+
+// Drains a stream over `bytes` through the buffer reader (in place) or through copying_read;
+// the transcript has every result and the reader's position after each call. `between` runs
+// after every item.
+template <typename Between>
+std::string drain_buffer(tamsel_runtime *rt, const char *path, const unsigned char *bytes,
+                         size_t len, bool in_place, kind k, Between between) {
+    tamsel_buffer_reader reader;
+    tamsel_buffer_reader_init(&reader, bytes, len);
+    tamsel_error e;
+    tamsel_array_stream *s = tamsel_array_stream_open_reader(
+        rt, path, in_place ? tamsel_buffer_reader_read : copying_read, &reader, &e);
+    if (!s) return "OPEN " + describe_error(e);
+    std::string out;
+    item it{};
+    tamsel_json_value v;
+    tamsel_json_value_init(rt, &v);
+    for (tamsel_stream_result r = TAMSEL_STREAM_ITEM; r == TAMSEL_STREAM_ITEM;) {
+        r = k == kind::records ? tamsel_array_stream_next(s, item_map(), &it, &e)
+                               : tamsel_array_stream_next_value(s, &v, &e);
+        out += r == TAMSEL_STREAM_ITEM
+                   ? (k == kind::records ? describe(it) : std::string(v.data, v.len))
+                   : describe_result(r, e);
+        out += "@" + std::to_string(reader.pos) + "\n";
+        if (r == TAMSEL_STREAM_ITEM) between(reader);
+    }
+    tamsel_cleanup(item_map(), &it);
+    tamsel_json_value_cleanup(&v);
+    tamsel_array_stream_close(s);
+    return out;
+}
+
+std::string drain_buffer(tamsel_runtime *rt, const char *path, const std::string &text,
+                         bool in_place, kind k) {
+    return drain_buffer(rt, path, reinterpret_cast<const unsigned char *>(text.data()), text.size(),
+                        in_place, k, [](tamsel_buffer_reader &) {});
+}
+
+} // namespace
+
+TEST(ArrayStreamSplits, BufferReaderInPlaceMatchesTheCopyingRoad) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    // Items, errors and the reader's position after every call, whole or long (items across
+    // many chunks, an item error past the first chunk, a number item ending on a chunk's end).
+    for (const doc &d : kRecordDocs)
+        EXPECT_EQ(drain_buffer(rt, d.path, d.text, true, kind::records),
+                  drain_buffer(rt, d.path, d.text, false, kind::records))
+            << d.text;
+    for (const doc &d : kValueDocs)
+        EXPECT_EQ(drain_buffer(rt, d.path, d.text, true, kind::values),
+                  drain_buffer(rt, d.path, d.text, false, kind::values))
+            << d.text;
+    std::string numbers = "[";
+    while (numbers.size() < 3000)
+        numbers += "1234567,";
+    numbers.resize(1023);
+    numbers += "5,  {\"bad\" 1}]";
+    const std::string events = slurp("github_events.json");
+    const std::pair<const char *, std::string> long_docs[] = {
+        {nullptr, numbers}, {"statuses", slurp("twitter.json")}, {nullptr, events}};
+    for (const auto &[path, text] : long_docs) {
+        const std::string expect = drain_buffer(rt, path, text, false, kind::values);
+        ASSERT_GT(std::count(expect.begin(), expect.end(), '\n'), 3) << expect;
+        EXPECT_EQ(drain_buffer(rt, path, text, true, kind::values), expect);
+    }
+    // Between calls the stream holds the bytes handed out and not consumed: a caller that
+    // rewrites them, or frees the buffer once all of it was handed out, changes nothing.
+    std::string scribbled_reference;
+    for (bool in_place : {false, true}) {
+        std::string scribbled = events;
+        auto *bytes = reinterpret_cast<unsigned char *>(scribbled.data());
+        auto scribble = [&](tamsel_buffer_reader &r) {
+            const size_t n = std::min<size_t>(r.pos, 600);
+            std::memset(bytes + r.pos - n, '!', n);
+        };
+        const std::string got =
+            drain_buffer(rt, nullptr, bytes, scribbled.size(), in_place, kind::values, scribble);
+        if (!in_place) scribbled_reference = got;
+        EXPECT_EQ(got, scribbled_reference);
+        auto *owned = static_cast<unsigned char *>(std::malloc(events.size()));
+        std::memcpy(owned, events.data(), events.size());
+        auto release = [&](tamsel_buffer_reader &r) {
+            if (owned && r.pos == r.len) {
+                std::free(owned);
+                owned = nullptr;
+            }
+        };
+        EXPECT_EQ(drain_buffer(rt, nullptr, owned, events.size(), in_place, kind::values, release),
+                  drain_buffer(rt, nullptr, events, false, kind::values));
+        std::free(owned);
     }
     tamsel_free(rt);
 }
