@@ -1,0 +1,85 @@
+// What an owner that parses one document after another (array and object streams, the SSE
+// JSON family) keeps from one item to the next, so that an item costs what its bytes cost:
+//
+// - map plans: per map, worked out on first use and kept, a key index (an unknown key is one
+//   probe, whatever the map's width) and the required-field count and mask;
+// - spare string blocks: the dynamic strings a record held when it was emptied for the next
+//   item. The record is empty exactly as before (its pointers are NULL), but the blocks wait
+//   here, and the next string of the same member takes its block back when it needs exactly
+//   that size, charged to the budget as a fresh block would be. The rest is freed once the item
+//   is over.
+#pragma once
+
+#include "parse/maps.hpp"
+
+namespace tamsel::parse {
+
+struct map_plan {
+    const tamsel_map *map = nullptr;
+    uint64_t required_mask = 0;
+    uint32_t required_count = 0;
+    // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
+    // than one field is indexed once, for the first of them, as the scan from the front finds.
+    uint8_t slots[128] = {};
+};
+
+// Plans of the maps an owner's items use (the item map and the maps nested in it). Maps wider
+// than 64 fields get none: their keys go through find_field.
+struct plan_set {
+    static constexpr size_t capacity = 8;
+    map_plan plans[capacity];
+    size_t count = 0;
+
+    // The plan of `map`, built on its first use; NULL when it cannot have one.
+    [[nodiscard]] const map_plan *of(const tamsel_map *map) {
+        for (size_t i = 0; i < count; ++i)
+            if (plans[i].map == map) return &plans[i];
+        return build(map);
+    }
+    // Forgets every plan (the owner's map changed).
+    void clear() { count = 0; }
+
+  private:
+    const map_plan *build(const tamsel_map *map);
+};
+
+// The field named by `key`, through the hint first, then the plan; *hint as find_field leaves
+// it.
+[[nodiscard]] const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
+                                                     const char *key, size_t len);
+
+struct string_spares {
+    static constexpr size_t capacity = 16;
+    struct entry {
+        char **slot; // the member the block came from
+        char *block; // NULL once taken
+    };
+    entry entries[capacity];
+    size_t count = 0;
+    size_t next = 0; // where the next lookup starts: members come back in record order
+
+    // Detaches the string at `slot` into the spares (the member becomes NULL); false when
+    // there is no room, the caller then frees it as before.
+    [[nodiscard]] bool keep(char **slot) {
+        if (count == capacity && !compact()) return false;
+        entries[count++] = {slot, *slot};
+        *slot = nullptr;
+        return true;
+    }
+    // The spare of `slot` when it holds exactly `size` bytes and comes from `allocator`;
+    // taken out of the set. NULL otherwise.
+    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator);
+    // Frees the blocks nobody took.
+    void release();
+
+  private:
+    // Drops the entries already taken; false when none was.
+    bool compact();
+};
+
+struct item_cache {
+    plan_set plans;
+    string_spares spares;
+};
+
+} // namespace tamsel::parse
