@@ -18,15 +18,9 @@ inline uint32_t key_slot(size_t len, uint8_t first, uint8_t last) {
     return (h ^ (h >> 7)) & slot_mask;
 }
 
-inline bool key_matches(const tamsel_field &f, const char *key, size_t len) {
-    if (f.name_len != len) return false;
-    if (len == 0) return true;
-    return f.name[0] == key[0] && f.name[len - 1] == key[len - 1] &&
-           (len <= 2 || std::memcmp(f.name + 1, key + 1, len - 2) == 0);
-}
+} // namespace
 
-// The index of the field the key names, as the scan from the front finds it, or -1.
-inline int plan_lookup(const map_plan &plan, const char *key, size_t len) {
+int plan_lookup(const map_plan &plan, const char *key, size_t len) {
     const uint8_t first = len ? static_cast<uint8_t>(key[0]) : 0;
     const uint8_t last = len ? static_cast<uint8_t>(key[len - 1]) : 0;
     for (uint32_t i = key_slot(len, first, last);; i = (i + 1) & slot_mask) {
@@ -35,8 +29,6 @@ inline int plan_lookup(const map_plan &plan, const char *key, size_t len) {
         if (key_matches(plan.map->fields[s - 1], key, len)) return s - 1;
     }
 }
-
-} // namespace
 
 const map_plan *plan_set::build(const tamsel_map *map) {
     if (!map || map->field_count > 64 || count == capacity) return nullptr;
@@ -57,19 +49,6 @@ const map_plan *plan_set::build(const tamsel_map *map) {
     }
     ++count;
     return &plan;
-}
-
-const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint, const char *key,
-                                       size_t len) {
-    const tamsel_map &map = *plan.map;
-    if (*hint < map.field_count && key_matches(map.fields[*hint], key, len)) {
-        ++*hint;
-        return &map.fields[*hint - 1];
-    }
-    const int i = plan_lookup(plan, key, len);
-    if (i < 0) return nullptr;
-    *hint = static_cast<uint32_t>(i + 1);
-    return &map.fields[i];
 }
 
 char *string_spares::take(char **slot, size_t size, const tamsel_allocator &allocator) {

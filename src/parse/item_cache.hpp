@@ -43,10 +43,32 @@ struct plan_set {
     const map_plan *build(const tamsel_map *map);
 };
 
+// Whether field `f` is named `key`: length, first and last byte, then the bytes between (in a
+// loop: map keys are short, a call to memcmp would cost more than the comparison).
+[[nodiscard]] inline bool key_matches(const tamsel_field &f, const char *key, size_t len) {
+    if (f.name_len != len) return false;
+    if (len == 0) return true;
+    if (f.name[0] != key[0] || f.name[len - 1] != key[len - 1]) return false;
+    for (size_t i = 1; i + 1 < len; ++i)
+        if (f.name[i] != key[i]) return false;
+    return true;
+}
+
+// The index of the field `key` names, as the scan from the front finds it, or -1.
+[[nodiscard]] int plan_lookup(const map_plan &plan, const char *key, size_t len);
+
 // The field named by `key`, through the hint first, then the plan; *hint as find_field leaves
 // it.
-[[nodiscard]] const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
-                                                     const char *key, size_t len);
+[[nodiscard]] inline const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
+                                                            const char *key, size_t len) {
+    const tamsel_map &map = *plan.map;
+    if (*hint < map.field_count && key_matches(map.fields[*hint], key, len))
+        return &map.fields[(*hint)++];
+    const int i = plan_lookup(plan, key, len);
+    if (i < 0) return nullptr;
+    *hint = static_cast<uint32_t>(i + 1);
+    return &map.fields[i];
+}
 
 struct string_spares {
     static constexpr size_t capacity = 16;
