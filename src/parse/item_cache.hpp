@@ -12,6 +12,8 @@
 
 #include "parse/maps.hpp"
 
+#include <cstring>
+
 namespace tamsel::parse {
 
 struct map_plan {
@@ -29,29 +31,60 @@ struct plan_set {
     static constexpr size_t capacity = 8;
     map_plan plans[capacity];
     size_t count = 0;
+    size_t last = 0; // the index of the plan asked for last
 
     // The plan of `map`, built on its first use; NULL when it cannot have one.
     [[nodiscard]] const map_plan *of(const tamsel_map *map) {
+        if (last < count && plans[last].map == map) return &plans[last]; // runs of one object
         for (size_t i = 0; i < count; ++i)
-            if (plans[i].map == map) return &plans[i];
+            if (plans[i].map == map) {
+                last = i;
+                return &plans[i];
+            }
+        last = count;
         return build(map);
     }
     // Forgets every plan (the owner's map changed).
-    void clear() { count = 0; }
+    void clear() {
+        count = 0;
+        last = 0;
+    }
 
   private:
     const map_plan *build(const tamsel_map *map);
 };
 
-// Whether field `f` is named `key`: length, first and last byte, then the bytes between (in a
-// loop: map keys are short, a call to memcmp would cost more than the comparison).
-[[nodiscard]] inline bool key_matches(const tamsel_field &f, const char *key, size_t len) {
-    if (f.name_len != len) return false;
-    if (len == 0) return true;
-    if (f.name[0] != key[0] || f.name[len - 1] != key[len - 1]) return false;
-    for (size_t i = 1; i + 1 < len; ++i)
-        if (f.name[i] != key[i]) return false;
+// Whether the `len` bytes at a and b are the same: in word loads (the last word overlapping
+// the one before), as map keys are short and a call to memcmp would cost more than the
+// comparison.
+[[nodiscard]] inline bool same_key_bytes(const char *a, const char *b, size_t len) {
+    if (len >= 8) {
+        uint64_t x, y;
+        for (size_t i = 0; i + 8 < len; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        std::memcpy(&x, a + len - 8, 8);
+        std::memcpy(&y, b + len - 8, 8);
+        return x == y;
+    }
+    if (len >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b, 4);
+        std::memcpy(&x1, a + len - 4, 4);
+        std::memcpy(&y1, b + len - 4, 4);
+        return x0 == y0 && x1 == y1;
+    }
+    for (size_t i = 0; i < len; ++i)
+        if (a[i] != b[i]) return false;
     return true;
+}
+
+// Whether field `f` is named `key`.
+[[nodiscard]] inline bool key_matches(const tamsel_field &f, const char *key, size_t len) {
+    return f.name_len == len && same_key_bytes(f.name, key, len);
 }
 
 // The index of the field `key` names, as the scan from the front finds it, or -1.
