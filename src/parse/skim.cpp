@@ -46,6 +46,20 @@ __attribute__((always_inline)) inline const uint8_t *key_end(const uint8_t *p, c
 // Flattened: the number and string scanners are inlined here, but not in the bulk driver, where
 // the extra code costs more than the calls. One instance per setting of the UTF-8 check, so a
 // run without it pays nothing for it.
+// Moves the position on by the bytes the skim took, [from, q): `lines` of them line feeds, the
+// last of them at last_newline.
+inline void settle_position(parser &p, const uint8_t *from, const uint8_t *q, size_t lines,
+                            const uint8_t *last_newline) {
+    const size_t moved = static_cast<size_t>(q - from);
+    p.error.offset += moved;
+    if (lines) {
+        p.error.line += lines;
+        p.error.column = static_cast<size_t>(q - last_newline - 1);
+    } else {
+        p.error.column += moved;
+    }
+}
+
 template <bool Check>
 __attribute__((flatten)) const uint8_t *skim_t(parser &p, const uint8_t *q,
                                                const uint8_t *const e) {
@@ -54,7 +68,6 @@ __attribute__((flatten)) const uint8_t *skim_t(parser &p, const uint8_t *q,
     const uint8_t *last_newline = nullptr;
     frame *f = &p.top();
     uint8_t c;
-    bool allocation_failed = false;
 
     // The next byte that is not whitespace, in c; leaves the loop at the window's end. The
     // frame's state is stored first, so that wherever the loop stops it stands as the step
@@ -182,8 +195,7 @@ mapped_value : {
             goto out;
         case whole_string::failed:
             q = body; // failed at the opening quote, as the direct string's first block
-            allocation_failed = true;
-            goto out;
+            goto out_failed;
         case whole_string::stored:
             break;
         }
@@ -315,16 +327,12 @@ close:
 #undef TAMSEL_SKIM_NEXT
 
 out:
-    const size_t moved = static_cast<size_t>(q - from);
-    p.error.offset += moved;
-    if (lines) {
-        p.error.line += lines;
-        p.error.column = static_cast<size_t>(q - last_newline - 1);
-    } else {
-        p.error.column += moved;
-    }
-    if (allocation_failed)
-        (void)p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
+    settle_position(p, from, q, lines, last_newline);
+    return q;
+
+out_failed: // a whole string's block could not be had
+    settle_position(p, from, q, lines, last_newline);
+    (void)p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
     return q;
 }
 
