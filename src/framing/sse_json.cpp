@@ -71,6 +71,7 @@ void destroy_parser(tamsel_sse &s) {
     parse::unwind_mapped_streams(s.p);
     parse::parser_destroy(s.p);
     s.parser_active = false;
+    s.cache.spares.release(); // what the event did not take back goes
 }
 
 // After a failed event: captured text goes; a record this parser initialised is cleaned up.
@@ -249,12 +250,14 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
             s.analysis = parse::analyze_map(a.map);
             s.analysed = a.map;
             s.analysed_token = a.map->cache_token;
+            s.cache.plans.clear();
         }
         if (!s.analysis.valid)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         ia.map = a.map;
         ia.dst = a.dst;
         ia.analysis = &s.analysis;
+        ia.cache = &s.cache;
     }
     TAMSEL_TRY(refresh_settings(c, a));
     ia.options = &s.settings.parse_options;

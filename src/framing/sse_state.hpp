@@ -118,6 +118,7 @@ struct tamsel_sse {
     const tamsel_map *analysed = nullptr; // the map `analysis` is of
     const void *analysed_token = nullptr;
     tamsel::parse::map_analysis analysis{};
+    tamsel::parse::item_cache cache; // the map's plans and the record's spare strings
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
     alignas(8) unsigned char workspace[tamsel::parse::workspace_bytes];

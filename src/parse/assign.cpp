@@ -5,7 +5,9 @@
 // header; "charged to this parse" means its serial matches. Budget tests always come before
 // the allocation, so a refused allocation changes neither the field nor the accounting.
 #include "io/internal.hpp"
+#include "parse/item_cache.hpp"
 #include "parse/parser.hpp"
+#include "text/scan.hpp"
 #include "visit/json_value.hpp"
 
 namespace tamsel::parse {
@@ -117,6 +119,21 @@ void release_accounting(parser &p, const tamsel_field &f, void *value) {
 void cleanup_value_parse(parser &p, const tamsel_field &f, void *value) {
     release_accounting(p, f, value);
     cleanup_value(f, value);
+}
+
+// A block of `size` bytes for the string of member `slot`, charged to the budget (which the
+// caller has checked): the member's spare when it has exactly that size, else a new one.
+char *string_block(parser &p, char **slot, size_t size) {
+    if (p.cache) {
+        if (char *block = p.cache->spares.take(slot, size, p.allocator)) {
+            alloc_header *h = header_of(block);
+            h->charge_owner = p.serial;
+            h->charged_bytes = size;
+            p.in_use += size;
+            return block;
+        }
+    }
+    return static_cast<char *>(owned_malloc_parse(p, size));
 }
 
 // Room for `needed` items: 1 = room, 0 = the element is dropped (a full fixed array that
@@ -354,7 +371,8 @@ void reset_map_parse(parser &p, const tamsel_map &map, void *record) {
     if (p.in_use)
         for (size_t i = 0; i < map.field_count; ++i)
             release_accounting(p, map.fields[i], member(record, map.fields[i]));
-    reset_record(map, record, context_of(p));
+    // Strings the record held wait as spares for the strings of the same members.
+    reset_record(map, record, context_of(p), p.cache ? &p.cache->spares : nullptr);
     if (p.options.max_parse_bytes) (void)adopt_existing(p, map, record, ~uint64_t{0});
 }
 
@@ -539,12 +557,12 @@ tamsel_status direct_begin(parser &p, frame &f, const tamsel_field &field) {
         size_t first = limit >= 1 && limit <= 62 ? limit + 1 : 64;
         if (first > remaining) first = static_cast<size_t>(remaining);
         if (first == 0) return p.raise(TAMSEL_STATUS_OVERFLOW, "%s", over_budget);
-        d.buf = static_cast<char *>(owned_malloc_parse(p, first));
+        d.slot = reinterpret_cast<char **>(value);
+        d.buf = string_block(p, d.slot, first);
         if (!d.buf) return p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
         d.capacity = first;
         d.dynamic = true;
         d.staging_owned = true;
-        d.slot = reinterpret_cast<char **>(value);
     } else {
         char *target = reinterpret_cast<char *>(value);
         const size_t capacity = field.capacity;
@@ -666,6 +684,102 @@ tamsel_status direct_finish(parser &p) {
     tamsel_status st = d.truncated ? truncated_result(*d.field) : TAMSEL_STATUS_OK;
     d = direct_string{};
     return st;
+}
+
+namespace {
+
+// The decoded length of a valid string body [b, close) with escapes; SIZE_MAX when one of them
+// stands for NUL, which a C string cannot hold.
+size_t decoded_length(const uint8_t *b, const uint8_t *close) {
+    size_t n = 0;
+    for (;;) {
+        const uint8_t *r = scan::plain_run(b, close);
+        n += static_cast<size_t>(r - b);
+        if (r == close) return n;
+        uint32_t cp = 0;
+        const size_t k = scan::escape_length(r, close, &cp);
+        if (k == 0 || cp == 0) return SIZE_MAX;
+        unsigned char out[4];
+        n += k == 2 ? 1 : text::encode_utf8(cp, out);
+        b = r + k;
+    }
+}
+
+// Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
+// at the end keeps its first bytes, as byte-wise appending does).
+void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, size_t room) {
+    for (;;) {
+        const uint8_t *r = scan::plain_run(b, close);
+        const size_t run = std::min(static_cast<size_t>(r - b), room);
+        std::memcpy(out, b, run);
+        out += run;
+        room -= run;
+        if (r == close || room == 0) return;
+        uint32_t cp = 0;
+        const size_t k = scan::escape_length(r, close, &cp);
+        if (k == 0) return; // not for a body decoded_length took
+        unsigned char bytes[4];
+        bytes[0] = static_cast<unsigned char>(cp);
+        const size_t n = std::min(k == 2 ? size_t{1} : text::encode_utf8(cp, bytes), room);
+        std::memcpy(out, bytes, n);
+        out += n;
+        room -= n;
+        b = r + k;
+    }
+}
+
+} // namespace
+
+whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
+                                const uint8_t *body, const uint8_t *close, bool escaped) {
+    const size_t n = escaped ? decoded_length(body, close) : static_cast<size_t>(close - body);
+    if (n == SIZE_MAX) return whole_string::not_taken;
+    unsigned char *value = member(f.dst, field);
+    if (field.storage == TAMSEL_STORAGE_FIXED) {
+        // Only in place: a value staged to survive a failure goes the general way.
+        if (!p.options.init_destination && value[0] != '\0' && p.dst)
+            return whole_string::not_taken;
+        const size_t room = field.capacity - 1;
+        if (n > room && !truncates(field)) return whole_string::not_taken;
+        const size_t take = std::min(n, room);
+        if (escaped)
+            decode_body(body, close, value, take);
+        else
+            std::memcpy(value, body, take);
+        value[take] = '\0';
+        if (take < n) {
+            p.error.truncated = 1;
+            if (field.overflow_policy == TAMSEL_OVERFLOW_TRUNCATE) p.report_truncated = true;
+        }
+        return whole_string::stored;
+    }
+    // The block the direct string would end with: its first size, doubled until the string and
+    // its NUL fit, cut to the limit; the budget's tests along the way all pass when its last
+    // one does. A first size the budget would have cut goes the general way.
+    const size_t limit = max_string(p);
+    if (limit && n > limit) return whole_string::not_taken;
+    size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
+    if (!budget_allows(p, capacity)) return whole_string::not_taken;
+    while (capacity < n + 1) {
+        if (capacity > SIZE_MAX / 2) return whole_string::not_taken;
+        capacity *= 2;
+    }
+    // The limit plus its NUL, computed without wrapping at SIZE_MAX.
+    if (limit && capacity > std::min(limit, SIZE_MAX - 1) + 1)
+        capacity = std::min(limit, SIZE_MAX - 1) + 1;
+    if (!budget_allows(p, capacity)) return whole_string::not_taken;
+    char **slot = reinterpret_cast<char **>(value);
+    char *block = string_block(p, slot, capacity);
+    if (!block) return whole_string::failed;
+    if (escaped)
+        decode_body(body, close, reinterpret_cast<unsigned char *>(block), n);
+    else
+        std::memcpy(block, body, n);
+    block[n] = '\0';
+    char *old = *slot;
+    *slot = block;
+    owned_free_parse(p, old);
+    return whole_string::stored;
 }
 
 void direct_abandon(parser &p) {

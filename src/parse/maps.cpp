@@ -2,6 +2,7 @@
 // lifecycle of mapped records (init, reset, cleanup) with the omission rules.
 #include "parse/maps.hpp"
 #include "io/internal.hpp"
+#include "parse/item_cache.hpp"
 #include "visit/json_value.hpp"
 
 #include <bit>
@@ -512,11 +513,35 @@ void cleanup_value(const tamsel_field &f, void *value) {
     }
 }
 
-void cleanup_record(const tamsel_map &map, void *dst) {
+namespace {
+
+// Dynamic strings go to `spares` when there is room, the rest is cleaned up as usual.
+void cleanup_into(const tamsel_field &f, unsigned char *p, string_spares *spares) {
+    if (spares && f.kind == TAMSEL_FIELD_STRING && f.storage != TAMSEL_STORAGE_FIXED) {
+        char **slot = reinterpret_cast<char **>(p);
+        if (!*slot || spares->keep(slot)) return;
+    }
+    if (spares && f.kind == TAMSEL_FIELD_OBJECT && f.submap) {
+        cleanup_record(*f.submap, p, spares);
+        std::memset(p, 0, f.submap->struct_size);
+        return;
+    }
+    cleanup_value(f, p);
+}
+
+// The presence int of a HAS_PRESENCE field of a valid map (the analysis checked its place).
+void clear_presence(void *dst, const tamsel_field &f) {
+    if (f.flags & TAMSEL_FIELD_HAS_PRESENCE)
+        *reinterpret_cast<int *>(static_cast<unsigned char *>(dst) + f.presence_offset) = 0;
+}
+
+} // namespace
+
+void cleanup_record(const tamsel_map &map, void *dst, string_spares *spares) {
     for (size_t i = 0; i < map.field_count; ++i) {
         const tamsel_field &f = map.fields[i];
-        cleanup_value(f, member(dst, f));
-        if (int *presence = presence_of(map, dst, f)) *presence = 0;
+        cleanup_into(f, member(dst, f), spares);
+        clear_presence(dst, f);
     }
 }
 
@@ -538,14 +563,18 @@ bool empty_reusable_array(const tamsel_field &f, void *array) {
     return false;
 }
 
-void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
+void reset_record(const tamsel_map &map, void *dst, const init_context &ctx,
+                  string_spares *spares) {
     if (!dst || map.field_count == 0 || !map.fields) return;
+    // The map is valid (every caller checked it, and its sub-maps are then valid too): no
+    // field needs its layout checked again.
     for (size_t i = 0; i < map.field_count; ++i) {
         const tamsel_field &f = map.fields[i];
-        if (!field_layout_ok(map, f)) continue;
         unsigned char *p = member(dst, f);
         switch (f.kind) {
         case TAMSEL_FIELD_STRING:
+            cleanup_into(f, p, spares);
+            break;
         case TAMSEL_FIELD_SOURCE_TEXT:
         case TAMSEL_FIELD_SOURCE_BYTES:
         case TAMSEL_FIELD_STRING_ARRAY_STREAM:
@@ -596,7 +625,7 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
             zero_scalar(f, p);
             break;
         case TAMSEL_FIELD_OBJECT:
-            if (f.submap) reset_record(*f.submap, p, ctx);
+            if (f.submap) reset_record(*f.submap, p, ctx, spares);
             break;
         case TAMSEL_FIELD_I64_ARRAY:
         case TAMSEL_FIELD_U64_ARRAY:
@@ -608,7 +637,7 @@ void reset_record(const tamsel_map &map, void *dst, const init_context &ctx) {
         default:
             break;
         }
-        if (int *presence = presence_of(map, dst, f)) *presence = 0;
+        clear_presence(dst, f);
     }
 }
 

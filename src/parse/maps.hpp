@@ -48,10 +48,13 @@ void init_record(const tamsel_map &map, void *dst, const init_context &ctx);
 // Releases one member of a field of a valid map (tamsel_cleanup's per-field work); presence
 // is left alone. The walks below also expect valid maps.
 void cleanup_value(const tamsel_field &field, void *value);
-// Cleans up every field of a valid map's record, zeroing presence ints.
-void cleanup_record(const tamsel_map &map, void *dst);
-// tamsel_reset's per-record work.
-void reset_record(const tamsel_map &map, void *dst, const init_context &ctx);
+struct string_spares; // item_cache.hpp
+// Cleans up every field of a valid map's record, zeroing presence ints. With `spares`, the
+// dynamic strings are detached into them instead of freed (the record ends the same).
+void cleanup_record(const tamsel_map &map, void *dst, string_spares *spares = nullptr);
+// tamsel_reset's per-record work on a valid map; `spares` as for cleanup_record.
+void reset_record(const tamsel_map &map, void *dst, const init_context &ctx,
+                  string_spares *spares = nullptr);
 // A caller-provided fixed array whose items hold nothing owned is emptied in place (count 0)
 // and kept; true when that was done, false when the field needs a cleanup instead.
 [[nodiscard]] bool empty_reusable_array(const tamsel_field &field, void *array);

@@ -52,6 +52,7 @@ struct stream_block {
     void *last_initialised = nullptr;
     const tamsel_map *map = nullptr;
     map_analysis analysis;
+    item_cache cache; // the map's plans and the record's spare strings
     tamsel_runtime_settings settings{};
     tamsel_allocator allocator{};
     tamsel_stream pub{};
@@ -73,6 +74,7 @@ tamsel_status begin_object(stream_block &b, void *dst) {
     args.settings = &b.settings;
     args.analysis = &b.analysis;
     args.workspace = b.workspace;
+    args.cache = &b.cache;
     parser_destroy(b.p);
     tamsel_status st = parser_init(b.p, args);
     if (st != TAMSEL_STATUS_OK) return st;
@@ -141,6 +143,7 @@ tamsel_stream_result finish_with(stream_block &b, tamsel_stream_result result,
 
 tamsel_stream_result object_failed(stream_block &b, tamsel_error *error) {
     unwind_mapped_streams(b.p);
+    b.cache.spares.release();
     b.pub.error = b.p.error;
     b.active = false;
     b.started = false;
@@ -297,6 +300,7 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
                 tamsel_error_init(&b.pub.error);
             b.active = false;
             b.started = false;
+            b.cache.spares.release(); // what the object did not take back goes
             return finish_with(b, TAMSEL_STREAM_ITEM, error);
         }
         if (b.pos >= b.end) {
@@ -311,6 +315,7 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
                 b.active = false;
                 b.started = false;
                 unwind_mapped_streams(b.p);
+                b.cache.spares.release();
                 return finish_with(b, TAMSEL_STREAM_ERROR, error);
             case refill_result::end:
                 b.at_eof = true;
@@ -359,6 +364,7 @@ extern "C" void tamsel_stream_close(tamsel_stream *stream) {
     stream_block *b = block_of(stream);
     unwind_mapped_streams(b->p);
     parser_destroy(b->p);
+    b->cache.spares.release();
     if (b->owns_file && b->file) std::fclose(b->file);
     tamsel__runtime_free_owned_config(&b->settings);
     const tamsel_allocator alloc = b->allocator;

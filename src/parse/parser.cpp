@@ -153,7 +153,7 @@ frame *push_object(parser &p, const tamsel_map *map, void *dst, const tamsel_fie
     f->map = map;
     f->dst = map ? dst : nullptr;
     f->container = container;
-    f->required_left = map ? required_count(*map) : 0;
+    f->required_left = map ? required_fields(p, *map) : 0;
     return f;
 }
 
@@ -487,8 +487,7 @@ tamsel_status complete_key(parser &p) {
         return p.raise(TAMSEL_STATUS_INVALID_JSON, "object key outside object context");
     if (p.keys && !f.map) TAMSEL_TRY(track_key(p, p.token, p.token_len));
     f.current =
-        f.map ? find_field(*f.map, &f.hint, reinterpret_cast<const char *>(p.token), p.token_len)
-              : nullptr;
+        f.map ? lookup_key(p, f, reinterpret_cast<const char *>(p.token), p.token_len) : nullptr;
     f.state = frame_state::object_colon;
     return TAMSEL_STATUS_OK;
 }
@@ -885,6 +884,7 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     p.any_root = a.any_root;
     p.growable = a.growable;
     p.keys = a.any_root ? a.keys : nullptr;
+    p.cache = a.cache;
     p.utf8_check = a.settings && a.settings->checks_utf8();
     p.options = a.options ? *a.options : tamsel__default_parse_options();
     p.allocator = inherit_allocator(p.options.allocator);
@@ -948,6 +948,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 break;
             }
             if (p.depth == 0 || p.capture.active) break;
+            if (can_skim(p)) {
+                const uint8_t *r = skim(p, q, e);
+                if (p.failed) return fail_at(r, p.error.code);
+                if (r != q) {
+                    q = r;
+                    continue;
+                }
+            }
             frame &f = p.top();
             if (c == ',' &&
                 (f.state == frame_state::array_next || f.state == frame_state::object_next)) {
@@ -994,14 +1002,6 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                     after_value(p);
                 continue;
             }
-            if (can_skim(p)) {
-                // Punctuation is taken above; the skim starts at a value or key.
-                const uint8_t *r = skim(p, q, e);
-                if (r != q) {
-                    q = r;
-                    continue;
-                }
-            }
             if (c == '"' && f.state != frame_state::object_colon &&
                 f.state != frame_state::object_next && f.state != frame_state::array_next) {
                 // A whole string without escapes in this input: keys and the common values are
@@ -1028,9 +1028,9 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                             p.error.offset += n + 2;
                             p.error.column += n + 2;
                             if (p.keys && !f.map) st = track_key(p, body, n);
-                            f.current = f.map ? find_field(*f.map, &f.hint,
-                                                           reinterpret_cast<const char *>(body), n)
-                                              : nullptr;
+                            f.current =
+                                f.map ? lookup_key(p, f, reinterpret_cast<const char *>(body), n)
+                                      : nullptr;
                             f.state = frame_state::object_colon;
                             handled = true;
                         }

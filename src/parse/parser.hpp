@@ -13,6 +13,7 @@
 #pragma once
 
 #include "core/internal.hpp"
+#include "parse/item_cache.hpp"
 #include "parse/key_set.hpp"
 #include "parse/maps.hpp"
 #include "text/utf8.hpp"
@@ -174,6 +175,9 @@ struct parser {
     // Any-root mode: the objects and keys of the value go to this tracker (duplicate keys).
     // Keys inside a captured JSON value are not reported.
     key_tracker *keys = nullptr;
+    // What an owner parsing item after item keeps between them (map plans, spare string
+    // blocks); NULL for a parse that stands alone.
+    item_cache *cache = nullptr;
     tamsel_parse_options options{};
     tamsel_allocator allocator{}; // resolved
     bool scratch_held = false;    // this parse owns the runtime's shared scratch
@@ -204,6 +208,7 @@ struct init_args {
     const tamsel_runtime *runtime = nullptr;
     bool any_root = false;
     key_tracker *keys = nullptr;            // any-root mode only; the owner binds and resets it
+    item_cache *cache = nullptr;            // the owner's, kept across its items (or NULL)
     const map_analysis *analysis = nullptr; // NULL: analysed here
     void *workspace = nullptr;              // workspace_bytes bytes
     // The workspace may grow beyond workspace_bytes (see parser::growable); the owner must
@@ -231,8 +236,6 @@ void unwind_mapped_streams(parser &p);
     return p.lex == lex_state::between && p.depth == 0 && p.root_complete;
 }
 
-// The skim (skim.cpp): whether the innermost frame is one no map reaches, and the run over
-// such values from q, between tokens; returns where it stopped, the position moved on.
 // Bytes a token may take in the workspace above the frames (one is kept spare).
 [[nodiscard]] inline size_t token_space(const parser &p) {
     return p.book_top > p.frames_end() + 1 ? p.book_top - p.frames_end() - 1 : 0;
@@ -241,23 +244,36 @@ void unwind_mapped_streams(parser &p);
 [[nodiscard]] inline bool frame_unmapped(const frame &f) {
     return !f.map && !f.container && !f.stream_item;
 }
-// A frame the skim can run in: one no map reaches, or a mapped object between its mapped
-// values (keys are looked up, values of unknown keys skimmed; a mapped value or the closing
-// brace, with its required-field check, is left to the general path).
+// A frame the skim runs in: one no map reaches, or any object (a mapped object's keys are
+// looked up, its values of unknown keys skimmed and its plain mapped values stored; anything
+// else is left to the general path).
 [[nodiscard]] inline bool skimmable(const frame &f) {
-    return frame_unmapped(f) ||
-           (f.kind == frame_object && !(f.state == frame_state::object_value && f.current));
+    return frame_unmapped(f) || f.kind == frame_object;
 }
-// The skim is entered at a frame no map reaches or at the value of an unknown key; once in, it
-// goes on through the keys of mapped objects. A document whose keys are all mapped never enters
-// it, and pays nothing for it.
 [[nodiscard]] inline bool can_skim(const parser &p) {
     if (p.depth == 0 || p.capture.active || p.keys) return false;
-    const frame &f = reinterpret_cast<const frame *>(p.base)[p.depth - 1];
-    return frame_unmapped(f) ||
-           (f.kind == frame_object && f.state == frame_state::object_value && !f.current);
+    return skimmable(reinterpret_cast<const frame *>(p.base)[p.depth - 1]);
 }
+// The skim (skim.cpp): the run from q, between tokens, in a frame it runs in; returns where it
+// stopped, the position moved on. When it leaves the parser failed (an allocation), the bytes
+// up to the returned point count as consumed.
 [[nodiscard]] const uint8_t *skim(parser &p, const uint8_t *q, const uint8_t *e);
+
+// The field of object frame `f`'s map named by `key`: the hint first, then the map's plan when
+// the parse has one, else the scan (find_field).
+[[nodiscard]] inline const tamsel_field *lookup_key(parser &p, frame &f, const char *key,
+                                                    size_t len) {
+    if (p.cache)
+        if (const map_plan *plan = p.cache->plans.of(f.map))
+            return find_field_planned(*plan, &f.hint, key, len);
+    return find_field(*f.map, &f.hint, key, len);
+}
+// The number of required fields of `map`.
+[[nodiscard]] inline uint32_t required_fields(parser &p, const tamsel_map &map) {
+    if (p.cache)
+        if (const map_plan *plan = p.cache->plans.of(&map)) return plan->required_count;
+    return required_count(map);
+}
 
 // Marks `field` of object frame `f` as given a value (duplicates, required count).
 [[nodiscard]] tamsel_status mark_seen(parser &p, frame &f, const tamsel_field &field);
@@ -274,6 +290,15 @@ void after_value(parser &p);
 [[nodiscard]] tamsel_status handle_array_scalar(parser &p, frame &f, const unsigned char *token,
                                                 size_t len, token_type type);
 [[nodiscard]] tamsel_status direct_begin(parser &p, frame &f, const tamsel_field &field);
+// A whole string value for STRING field `field` of object frame `f`, its body [body, close)
+// valid and in the input (`escaped`: it holds escapes): stored in one step when the field's
+// limits and the budget take it, as the direct string would have ended (the same block size
+// and charge, the same truncation). not_taken changes nothing, for the general path to read
+// the string; failed is an allocation that failed (not recorded: the caller records it).
+enum class whole_string { not_taken, stored, failed };
+[[nodiscard]] whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
+                                              const uint8_t *body, const uint8_t *close,
+                                              bool escaped);
 [[nodiscard]] tamsel_status direct_append(parser &p, const unsigned char *bytes, size_t n);
 [[nodiscard]] tamsel_status direct_finish(parser &p);
 // Bytes the active direct string takes before its limit (dynamic maximum, or a fixed capacity

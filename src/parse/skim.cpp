@@ -1,14 +1,19 @@
 // The skim: the grammar for values no map reaches (the whole document when validating, the
-// values of unknown keys and unmapped elements when parsing into records) and for the keys of
-// mapped objects, run as one tight loop over the input window.
+// values of unknown keys and unmapped elements when parsing into records) and for mapped
+// objects, run as one tight loop over the input window.
 //
-// Nothing inside such a value is stored, so the loop keeps only what the per-byte step would
-// leave behind: the frames of open containers, their states and the position. It takes whole
-// tokens that lie in the window and are valid, and stops in front of anything else (a token
-// running past the window's end, an error, a limit about to be met, a return to a mapped
-// frame). The general path then takes over at a token boundary and reports errors exactly as
-// byte by byte. Positions are not counted per token: the offset and column come from how far
-// the loop got, and lines from the line feeds the whitespace scanner counted.
+// Nothing inside an unmapped value is stored, so the loop keeps only what the per-byte step
+// would leave behind: the frames of open containers, their states and the position. In a
+// mapped object it looks keys up in place and stores the plain mapped values the step would
+// store through field assignment: numbers of I64, U64 and F64 fields, booleans, strings of
+// STRING fields (store_whole_string), and the objects of OBJECT fields, whose frames it enters
+// and closes. It takes whole tokens that lie in the window and are valid, and stops in front
+// of anything else (a token running past the window's end, an error, a limit about to be met, a
+// value of another kind, a duplicate, a required field to check, a frame it does not run in).
+// The general path then takes over at a token boundary and reports errors exactly as byte by
+// byte; a mapped value is taken only when it is sure to succeed, so nothing is stored twice.
+// Positions are not counted per token: the offset and column come from how far the loop got,
+// and lines from the line feeds the whitespace scanner counted.
 #include "parse/parser.hpp"
 #include "text/scan.hpp"
 
@@ -41,6 +46,20 @@ __attribute__((always_inline)) inline const uint8_t *key_end(const uint8_t *p, c
 // Flattened: the number and string scanners are inlined here, but not in the bulk driver, where
 // the extra code costs more than the calls. One instance per setting of the UTF-8 check, so a
 // run without it pays nothing for it.
+// Moves the position on by the bytes the skim took, [from, q): `lines` of them line feeds, the
+// last of them at last_newline.
+inline void settle_position(parser &p, const uint8_t *from, const uint8_t *q, size_t lines,
+                            const uint8_t *last_newline) {
+    const size_t moved = static_cast<size_t>(q - from);
+    p.error.offset += moved;
+    if (lines) {
+        p.error.line += lines;
+        p.error.column = static_cast<size_t>(q - last_newline - 1);
+    } else {
+        p.error.column += moved;
+    }
+}
+
 template <bool Check>
 __attribute__((flatten)) const uint8_t *skim_t(parser &p, const uint8_t *q,
                                                const uint8_t *const e) {
@@ -96,14 +115,14 @@ object_key:
             static_cast<size_t>(close - q) + 1 > token_space(p))
             goto out;
         if (f->map)
-            f->current = find_field(*f->map, &f->hint, reinterpret_cast<const char *>(q + 1),
+            f->current = lookup_key(p, *f, reinterpret_cast<const char *>(q + 1),
                                     static_cast<size_t>(close - q - 1));
         f->after_comma = 0;
         q = close + 1;
         goto object_colon;
     }
-    if (c != '}' || f->after_comma || f->map) goto out;
-    goto close;
+    if (c != '}' || f->after_comma) goto out;
+    goto close_object;
 
 object_colon:
     TAMSEL_SKIM_NEXT(object_colon);
@@ -113,9 +132,107 @@ object_colon:
 
 object_value:
     f->state = frame_state::object_value;
-    if (f->current) goto out; // a mapped value
+    if (f->current) goto mapped_value;
     TAMSEL_SKIM_NEXT(object_value);
     goto value;
+
+mapped_value : {
+    TAMSEL_SKIM_NEXT(object_value);
+    const tamsel_field &field = *f->current;
+    const tamsel_map &map = *f->map;
+    if (map.field_count > 64) goto out; // seen bytes in the workspace: the general path
+    const uint64_t bit = uint64_t{1} << (&field - map.fields);
+    const bool again = (f->seen & bit) != 0;
+    if (again && p.options.reject_duplicates) goto out;
+    unsigned char *value = member(f->dst, field);
+    switch (field.kind) {
+    case TAMSEL_FIELD_I64:
+    case TAMSEL_FIELD_U64:
+    case TAMSEL_FIELD_F64: {
+        if (c != '-' && !scan::digit(c)) goto out;
+        const uint8_t *end = scan::valid_number(q, e);
+        if (!end) goto out;
+        const size_t n = static_cast<size_t>(end - q);
+        if (n + 2 > token_space(p)) goto out;
+        if (field.kind == TAMSEL_FIELD_I64) {
+            int64_t v;
+            if (!parse_i64(q, n, &v)) goto out;
+            std::memcpy(value, &v, sizeof v);
+        } else if (field.kind == TAMSEL_FIELD_U64) {
+            uint64_t v;
+            if (!parse_u64(q, n, &v)) goto out;
+            std::memcpy(value, &v, sizeof v);
+        } else {
+            double v;
+            if (!parse_f64(q, n, &v)) goto out;
+            std::memcpy(value, &v, sizeof v);
+        }
+        q = end;
+        break;
+    }
+    case TAMSEL_FIELD_BOOL: {
+        if (c != 't' && c != 'f') goto out;
+        const size_t n = scan::literal_length(q, e);
+        if (!n || n + 2 > token_space(p)) goto out;
+        const int v = c == 't';
+        std::memcpy(value, &v, sizeof v);
+        q += n;
+        break;
+    }
+    case TAMSEL_FIELD_STRING: {
+        if (c != '"') goto out;
+        const uint8_t *body = q + 1;
+        const uint8_t *close = Check ? scan::plain_ascii_run(body, e) : scan::plain_run(body, e);
+        bool escaped = false;
+        if (close == e) goto out;
+        if (*close != '"') {
+            close = string_end<Check>(close, e);
+            if (!close) goto out;
+            escaped = true; // or bytes that are not ASCII: decoded the same way
+        }
+        switch (store_whole_string(p, *f, field, body, close, escaped)) {
+        case whole_string::not_taken:
+            goto out;
+        case whole_string::failed:
+            q = body; // failed at the opening quote, as the direct string's first block
+            goto out_failed;
+        case whole_string::stored:
+            break;
+        }
+        q = close + 1;
+        break;
+    }
+    case TAMSEL_FIELD_OBJECT: {
+        if (c != '{' || (p.options.max_depth && p.depth >= p.options.max_depth) ||
+            p.frames_end() + sizeof(frame) > p.book_top)
+            goto out;
+        f->seen |= bit;
+        if (!again && (field.flags & TAMSEL_FIELD_REQUIRED) && f->required_left) --f->required_left;
+        f->after_comma = 0;
+        ++q;
+        reset_map_parse(p, *field.submap, value);
+        if (p.failed) goto out; // recorded at the brace, as the step records it
+        const tamsel_map &sub = *field.submap;
+        f = &p.at(p.depth++);
+        std::memset(f, 0, sizeof *f);
+        f->kind = frame_object;
+        f->map = &sub;
+        f->dst = value;
+        f->container = &field;
+        f->required_left = required_fields(p, sub);
+        goto object_key;
+    }
+    default:
+        goto out;
+    }
+    f->seen |= bit;
+    if (!again && (field.flags & TAMSEL_FIELD_REQUIRED) && f->required_left) --f->required_left;
+    if (field.flags & TAMSEL_FIELD_HAS_PRESENCE)
+        *reinterpret_cast<int *>(static_cast<unsigned char *>(f->dst) + field.presence_offset) = 1;
+    f->after_comma = 0;
+    f->current = nullptr;
+    goto object_next;
+}
 
 object_next:
     TAMSEL_SKIM_NEXT(object_next);
@@ -124,7 +241,12 @@ object_next:
         ++q;
         goto object_key;
     }
-    if (c != '}' || f->map) goto out;
+    if (c != '}') goto out;
+    goto close_object;
+
+close_object:
+    // A mapped object closes here when nothing is left to check or hand over.
+    if (f->map && (f->required_left || f->stream_item || f->seen_offset)) goto out;
     goto close;
 
 array_value:
@@ -205,14 +327,12 @@ close:
 #undef TAMSEL_SKIM_NEXT
 
 out:
-    const size_t moved = static_cast<size_t>(q - from);
-    p.error.offset += moved;
-    if (lines) {
-        p.error.line += lines;
-        p.error.column = static_cast<size_t>(q - last_newline - 1);
-    } else {
-        p.error.column += moved;
-    }
+    settle_position(p, from, q, lines, last_newline);
+    return q;
+
+out_failed: // a whole string's block could not be had
+    settle_position(p, from, q, lines, last_newline);
+    (void)p.raise(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate string");
     return q;
 }
 

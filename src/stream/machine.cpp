@@ -256,10 +256,12 @@ tamsel_stream_result item_begin(block &b, const request &r) {
         if (r.map != b.map) {
             b.analysis = parse::analyze_map(r.map);
             b.map = r.map;
+            b.cache.plans.clear();
         }
         a.map = r.map;
         a.dst = r.dst;
         a.analysis = &b.analysis;
+        a.cache = &b.cache;
     } else {
         a.any_root = true;
         if (tracks_keys(b, r.type)) a.keys = &b.tracker;
@@ -610,6 +612,7 @@ void drop_item(block &b) {
         parse::unwind_mapped_streams(b.p);
         parse::parser_destroy(b.p);
         b.parser_live = false;
+        b.cache.spares.release(); // the item is over: what it did not take back goes
     }
     b.tracker.reset();
     b.pending = request{};

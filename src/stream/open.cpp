@@ -14,6 +14,7 @@ namespace {
 
 void release(block *b) {
     drop_item(*b);
+    b->cache.spares.release();
     b->tracker.release();
     b->path_keys.release();
     io::byte_buffer_free(b->key, b->allocator);

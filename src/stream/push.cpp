@@ -105,8 +105,9 @@ struct mapped_ctx {
 tamsel_status deliver_mapped(block &b, const void *ctx) {
     const auto &m = *static_cast<const mapped_ctx *>(ctx);
     tamsel_status st = m.callback(m.user, m.dst);
-    // Empty again before the next item, whatever the callback said.
-    parse::cleanup_record(*m.map, m.dst);
+    // Empty again before the next item, whatever the callback said; its strings wait as
+    // spares for the next item's (freed when that item is over, or at close).
+    parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
     b.last_initialised = nullptr;
     if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return st;
     raise(b, st, "array stream item callback failed");

@@ -140,6 +140,7 @@ struct block {
     const tamsel_map *map = nullptr;
     parse::map_analysis analysis{};
     void *last_initialised = nullptr;
+    parse::item_cache cache; // the item map's plans and the record's spare strings
     parse::parser p;
     alignas(8) unsigned char workspace[parse::workspace_bytes];
     parse::key_tracker tracker;

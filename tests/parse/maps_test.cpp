@@ -1,4 +1,5 @@
 // Map analysis, the per-thread cache, key lookup, and the lifecycle of mapped records.
+#include "parse/item_cache.hpp"
 #include "parse_support.hpp"
 
 #include <cstring>
@@ -217,4 +218,39 @@ TEST(MapLifecycle, CleanupIsSafeToRepeatAndStreamsKeepTheirHandlers) {
     tamsel_init(nullptr, &m, &r);
     EXPECT_EQ(r.st.chunk, h.chunk) << "and init of a record that validates";
     tamsel_cleanup(&m, &r);
+}
+
+// The key index of a stream's map plan finds what the scan from the front finds: every field
+// by its own name (the first of two sharing a name), nothing for names that share length and
+// end bytes with a field, at every key length the word compare treats differently.
+TEST(MapPlans, KeyIndexAgreesWithTheScan) {
+    std::vector<std::string> names;
+    for (size_t len = 1; len <= 20; ++len)
+        names.push_back(std::string(len, 'k'));
+    names.push_back("kkkk"); // a second field of that name
+    std::vector<tamsel_field> fields(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        fields[i].name = names[i].c_str();
+        fields[i].name_len = names[i].size();
+        fields[i].kind = TAMSEL_FIELD_I64;
+    }
+    const tamsel_map map = {"keys", 8, fields.data(), fields.size(), nullptr, nullptr};
+    tamsel::parse::plan_set plans;
+    const tamsel::parse::map_plan *plan = plans.of(&map);
+    ASSERT_NE(plan, nullptr);
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string key = names[i];
+        uint32_t hint = 0, scan_hint = 0;
+        EXPECT_EQ(find_field_planned(*plan, &hint, key.data(), key.size()),
+                  find_field(map, &scan_hint, key.data(), key.size()))
+            << key;
+        EXPECT_EQ(hint, scan_hint) << key;
+        for (size_t at = 0; at < key.size(); ++at) {
+            std::string other = key;
+            other[at] = 'x';
+            hint = 3;
+            EXPECT_EQ(find_field_planned(*plan, &hint, other.data(), other.size()), nullptr)
+                << other;
+        }
+    }
 }

@@ -12,6 +12,7 @@
 
 using namespace parse_test;
 using tamsel_test::chunked_reader;
+using tamsel_test::counting_allocator;
 
 namespace {
 
@@ -359,4 +360,55 @@ TEST(ObjectStream, BufferReaderInPlaceMatchesTheCopyingRoad) {
          {lines, std::string("{\"id\":1}"), std::string("  "), std::string("{\"id\":2}{\"id\"")})
         EXPECT_EQ(drain_buffer(rt, text, true), drain_buffer(rt, text, false)) << text;
     tamsel_free(rt);
+}
+
+// One destination through objects of changing shape (names as long as the last one, shorter,
+// longer, absent; keys the map lacks that look like its own), with an object that fails in
+// the middle and the stream used on after it; at any read size and under allocation failure
+// at every index.
+TEST(ObjectStream, OneDestinationThroughObjectsOfChangingShape) {
+    const std::string text =
+        "{\"id\":1,\"name\":\"abcd\",\"nxme\":[1]}\n{\"name\":\"efgh\",\"id\":2}\n"
+        "{\"id\":3,\"name\":\"ij\"}\n{\"id\":4,\"name\":\"lm\"]\n"
+        "{\"nope\":{\"name\":\"x\"},\"id\":5,\"name\":\"opqrstuvwxyz\"}\n"
+        "{\"id\":6}\n{\"id\":7,\"name\":\"a\\u00e9c\"}\n";
+    auto run = [&](tamsel_runtime *rt, size_t step) {
+        chunked_reader r{&text};
+        r.step = step;
+        tamsel_error e;
+        tamsel_stream *s = tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e);
+        if (!s) return "E" + std::to_string(e.code) + ",";
+        std::string out;
+        line l{};
+        for (tamsel_stream_result res;
+             (res = tamsel_stream_next(s, &l, &e)) != TAMSEL_STREAM_END;) {
+            if (res == TAMSEL_STREAM_ITEM) {
+                out += std::to_string(l.id) + ":" + (l.name ? l.name : "-") + ",";
+                continue;
+            }
+            out += "E" + std::to_string(e.code) + ",";
+            if (e.code == TAMSEL_STATUS_ALLOCATION_FAILED || out.size() > 200) break;
+        }
+        tamsel_cleanup(line_map(), &l);
+        tamsel_stream_close(s);
+        return out + "END";
+    };
+    const std::string expected = "1:abcd,2:efgh,3:ij,E2,5:opqrstuvwxyz,6:-,7:a\xc3\xa9"
+                                 "c,END";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (size_t step : {size_t{1}, size_t{3}, size_t{4096}})
+        EXPECT_EQ(run(rt, step), expected) << "step " << step;
+    tamsel_free(rt);
+    size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
+        tamsel_config c = tamsel_default_config();
+        c.allocator = a.get();
+        tamsel_runtime *rt = tamsel_new(&c, nullptr);
+        if (!rt) return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
+        std::string out = run(rt, 5);
+        tamsel_free(rt);
+        if (out == expected) return TAMSEL_STATUS_OK;
+        EXPECT_NE(out.find("E8,"), std::string::npos) << out;
+        return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
+    });
+    EXPECT_GT(runs, 3u);
 }

@@ -286,3 +286,69 @@ TEST(ArrayStreamRaw, PiecesAreTheItemBytesInRuns) {
     EXPECT_EQ(tamsel::stream::next_raw(s, collect_piece, &items, &e), TAMSEL_STREAM_ERROR);
     tamsel_array_stream_close(s);
 }
+
+// One record filled item after item: names as long as the last one, shorter, longer, absent,
+// escaped, and over the tag's capacity; pulled and pushed at any piece size, under allocation
+// failure at every index, and under a parse budget that fits one item's strings exactly.
+TEST(ArrayStreamFaults, OneRecordAcrossItemsOfChangingShape) {
+    std::string text = "[";
+    std::string expected;
+    const char *names[] = {"abcdef", "ghijkl", "mn", "opqrstuvwxyz", nullptr, "a\\u00e9", "zz"};
+    int id = 0;
+    for (const char *name : names) {
+        text +=
+            "{\"id\":" + std::to_string(++id) + (name ? ",\"name\":\"" + std::string(name) : "");
+        text += std::string(name ? "\"" : "") + (id % 3 ? "" : ",\"tag\":\"long tag\"") + "},";
+        expected += std::to_string(id) + ":" + (name ? id == 6 ? "a\xc3\xa9" : name : "-") +
+                    (id % 3 ? "" : "#lon") + ",";
+    }
+    text.back() = ']';
+    for (size_t step : {size_t{1}, size_t{5}, size_t{4096}}) {
+        tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+        EXPECT_EQ(pull_reader(rt, nullptr, text, kind::records, step), expected + "|END!7");
+        EXPECT_EQ(push_pieces(rt, nullptr, text, kind::records, every(step, text.size())),
+                  expected + "|END!7");
+        tamsel_free(rt);
+    }
+    for (bool push : {false, true}) {
+        size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
+            tamsel_runtime *rt = runtime_with(a);
+            std::string out =
+                push ? push_pieces(rt, nullptr, text, kind::records, every(7, text.size()))
+                     : pull_reader(rt, nullptr, text, kind::records, 7);
+            a.pause();
+            tamsel_free(rt);
+            if (out.find("|END") != std::string::npos) return TAMSEL_STATUS_OK;
+            EXPECT_NE(out.find("status 8"), std::string::npos) << out;
+            return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
+        });
+        EXPECT_GT(runs, 2u) << push;
+    }
+    // The budget is per item: a block taken back from the item before counts in full again.
+    const std::string one = "[{\"id\":1,\"name\":\"abcdefghijklmnopqrstuvwxyz\"}]";
+    std::string many = "[";
+    for (int i = 0; i < 40; ++i)
+        many += "{\"id\":1,\"name\":\"abcdefghijklmnopqrstuvwxyz\"},";
+    many.back() = ']';
+    uint64_t budget = 1;
+    for (;; ++budget) {
+        counting_allocator a;
+        tamsel_runtime *rt = runtime_with(a, budget);
+        const bool fits =
+            pull_reader(rt, nullptr, one, kind::records, 4096).find("|END") != std::string::npos;
+        tamsel_free(rt);
+        if (fits) break;
+        ASSERT_LT(budget, 4096u);
+    }
+    for (uint64_t b : {budget - 1, budget}) {
+        counting_allocator a;
+        tamsel_runtime *rt = runtime_with(a, b);
+        for (bool push : {false, true}) {
+            std::string out =
+                push ? push_pieces(rt, nullptr, many, kind::records, every(9, many.size()))
+                     : pull_reader(rt, nullptr, many, kind::records, 9);
+            EXPECT_EQ(out.find("|END") != std::string::npos, b == budget) << b << " " << out;
+        }
+        tamsel_free(rt);
+    }
+}

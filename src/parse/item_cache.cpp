@@ -1,0 +1,88 @@
+// Map plans (the key index and required fields worked out once) and the spare string blocks
+// of emptied records.
+#include "parse/item_cache.hpp"
+
+#include <cstring>
+
+namespace tamsel::parse {
+
+namespace {
+
+constexpr uint32_t slot_mask = sizeof(map_plan::slots) - 1;
+static_assert((slot_mask & (slot_mask + 1)) == 0, "the key index has a power-of-two size");
+
+// A key's slot from its length and first and last bytes, the same bytes find_field filters on.
+inline uint32_t key_slot(size_t len, uint8_t first, uint8_t last) {
+    const uint32_t h = (static_cast<uint32_t>(first) * 0x9E5u) ^
+                       (static_cast<uint32_t>(last) * 0x2B7u) ^ static_cast<uint32_t>(len) * 0x61u;
+    return (h ^ (h >> 7)) & slot_mask;
+}
+
+} // namespace
+
+int plan_lookup(const map_plan &plan, const char *key, size_t len) {
+    const uint8_t first = len ? static_cast<uint8_t>(key[0]) : 0;
+    const uint8_t last = len ? static_cast<uint8_t>(key[len - 1]) : 0;
+    for (uint32_t i = key_slot(len, first, last);; i = (i + 1) & slot_mask) {
+        const uint8_t s = plan.slots[i];
+        if (!s) return -1;
+        if (key_matches(plan.map->fields[s - 1], key, len)) return s - 1;
+    }
+}
+
+const map_plan *plan_set::build(const tamsel_map *map) {
+    if (!map || map->field_count > 64 || count == capacity) return nullptr;
+    map_plan &plan = plans[count];
+    plan.map = map;
+    plan.required_mask = required_mask(*map);
+    plan.required_count = required_count(*map);
+    std::memset(plan.slots, 0, sizeof plan.slots);
+    for (size_t i = 0; i < map->field_count; ++i) {
+        const tamsel_field &f = map->fields[i];
+        if (plan_lookup(plan, f.name, f.name_len) >= 0) continue; // an earlier field has it
+        const uint8_t first = f.name_len ? static_cast<uint8_t>(f.name[0]) : 0;
+        const uint8_t last = f.name_len ? static_cast<uint8_t>(f.name[f.name_len - 1]) : 0;
+        uint32_t at = key_slot(f.name_len, first, last);
+        while (plan.slots[at])
+            at = (at + 1) & slot_mask;
+        plan.slots[at] = static_cast<uint8_t>(i + 1);
+    }
+    ++count;
+    return &plan;
+}
+
+char *string_spares::take(char **slot, size_t size, const tamsel_allocator &allocator) {
+    for (size_t k = 0; k < count; ++k) {
+        const size_t i = next + k < count ? next + k : next + k - count;
+        entry &e = entries[i];
+        if (e.slot != slot || !e.block) continue;
+        char *block = e.block;
+        const alloc_header *h = header_of(block);
+        if (h->size != size || h->malloc_fn != allocator.malloc ||
+            h->user_data != allocator.user_data || h->stats != allocator.stats)
+            return nullptr;
+        e.block = nullptr;
+        next = i + 1 < count ? i + 1 : 0;
+        return block;
+    }
+    return nullptr;
+}
+
+bool string_spares::compact() {
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (entries[i].block) entries[kept++] = entries[i];
+    const bool dropped = kept < count;
+    count = kept;
+    next = 0;
+    return dropped;
+}
+
+void string_spares::release() {
+    for (size_t i = 0; i < count; ++i)
+        owned_free(entries[i].block);
+    count = 0;
+    next = 0;
+}
+
+} // namespace tamsel::parse

@@ -1,0 +1,140 @@
+// What an owner that parses one document after another (array and object streams, the SSE
+// JSON family) keeps from one item to the next, so that an item costs what its bytes cost:
+//
+// - map plans: per map, worked out on first use and kept, a key index (an unknown key is one
+//   probe, whatever the map's width) and the required-field count and mask;
+// - spare string blocks: the dynamic strings a record held when it was emptied for the next
+//   item. The record is empty exactly as before (its pointers are NULL), but the blocks wait
+//   here, and the next string of the same member takes its block back when it needs exactly
+//   that size, charged to the budget as a fresh block would be. The rest is freed once the item
+//   is over.
+#pragma once
+
+#include "parse/maps.hpp"
+
+#include <cstring>
+
+namespace tamsel::parse {
+
+struct map_plan {
+    const tamsel_map *map = nullptr;
+    uint64_t required_mask = 0;
+    uint32_t required_count = 0;
+    // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
+    // than one field is indexed once, for the first of them, as the scan from the front finds.
+    uint8_t slots[128] = {};
+};
+
+// Plans of the maps an owner's items use (the item map and the maps nested in it). Maps wider
+// than 64 fields get none: their keys go through find_field.
+struct plan_set {
+    static constexpr size_t capacity = 8;
+    map_plan plans[capacity];
+    size_t count = 0;
+    size_t last = 0; // the index of the plan asked for last
+
+    // The plan of `map`, built on its first use; NULL when it cannot have one.
+    [[nodiscard]] const map_plan *of(const tamsel_map *map) {
+        if (last < count && plans[last].map == map) return &plans[last]; // runs of one object
+        for (size_t i = 0; i < count; ++i)
+            if (plans[i].map == map) {
+                last = i;
+                return &plans[i];
+            }
+        last = count;
+        return build(map);
+    }
+    // Forgets every plan (the owner's map changed).
+    void clear() {
+        count = 0;
+        last = 0;
+    }
+
+  private:
+    const map_plan *build(const tamsel_map *map);
+};
+
+// Whether the `len` bytes at a and b are the same: in word loads (the last word overlapping
+// the one before), as map keys are short and a call to memcmp would cost more than the
+// comparison.
+[[nodiscard]] inline bool same_key_bytes(const char *a, const char *b, size_t len) {
+    if (len >= 8) {
+        uint64_t x, y;
+        for (size_t i = 0; i + 8 < len; i += 8) {
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y) return false;
+        }
+        std::memcpy(&x, a + len - 8, 8);
+        std::memcpy(&y, b + len - 8, 8);
+        return x == y;
+    }
+    if (len >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b, 4);
+        std::memcpy(&x1, a + len - 4, 4);
+        std::memcpy(&y1, b + len - 4, 4);
+        return x0 == y0 && x1 == y1;
+    }
+    for (size_t i = 0; i < len; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// Whether field `f` is named `key`.
+[[nodiscard]] inline bool key_matches(const tamsel_field &f, const char *key, size_t len) {
+    return f.name_len == len && same_key_bytes(f.name, key, len);
+}
+
+// The index of the field `key` names, as the scan from the front finds it, or -1.
+[[nodiscard]] int plan_lookup(const map_plan &plan, const char *key, size_t len);
+
+// The field named by `key`, through the hint first, then the plan; *hint as find_field leaves
+// it.
+[[nodiscard]] inline const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
+                                                            const char *key, size_t len) {
+    const tamsel_map &map = *plan.map;
+    if (*hint < map.field_count && key_matches(map.fields[*hint], key, len))
+        return &map.fields[(*hint)++];
+    const int i = plan_lookup(plan, key, len);
+    if (i < 0) return nullptr;
+    *hint = static_cast<uint32_t>(i + 1);
+    return &map.fields[i];
+}
+
+struct string_spares {
+    static constexpr size_t capacity = 16;
+    struct entry {
+        char **slot; // the member the block came from
+        char *block; // NULL once taken
+    };
+    entry entries[capacity];
+    size_t count = 0;
+    size_t next = 0; // where the next lookup starts: members come back in record order
+
+    // Detaches the string at `slot` into the spares (the member becomes NULL); false when
+    // there is no room, the caller then frees it as before.
+    [[nodiscard]] bool keep(char **slot) {
+        if (count == capacity && !compact()) return false;
+        entries[count++] = {slot, *slot};
+        *slot = nullptr;
+        return true;
+    }
+    // The spare of `slot` when it holds exactly `size` bytes and comes from `allocator`;
+    // taken out of the set. NULL otherwise.
+    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator);
+    // Frees the blocks nobody took.
+    void release();
+
+  private:
+    // Drops the entries already taken; false when none was.
+    bool compact();
+};
+
+struct item_cache {
+    plan_set plans;
+    string_spares spares;
+};
+
+} // namespace tamsel::parse
