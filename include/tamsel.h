@@ -3287,8 +3287,8 @@ TAMSEL_API tamsel_status tamsel_validate_value_fd(tamsel_runtime *runtime, int f
  *     value_max_depth, as array stream items do;
  *   - more than whitespace after the root: status 2 "unexpected data after root array" (or
  *     "... root object").
- * An item's line feed is written once the comma or bracket after it has been read, so after an
- * error the sink holds the complete lines of the items before it (and part of the failing one).
+ * An item's line feed is written as soon as the item has been read whole, so after an error the
+ * sink holds the complete lines of the items before it (and part of the failing one).
  *   runtime, sink, sink_user, flags: as tamsel_compact_value_buffer ("buffer and sink are
  *            required").
  * Returns OK (error record cleared), TRUNCATED, the sink's failing status or the failure.

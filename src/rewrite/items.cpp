@@ -71,9 +71,9 @@ class items_driver final : public visit::walk_driver {
     }
 
     tamsel_status value_start(int first, visit::route *how, tamsel_error *error) override;
+    // An item is whole once copied: its line ends here.
     tamsel_status value_end(tamsel_error *) override {
-        newline_due_ = in_selected_;
-        return TAMSEL_STATUS_OK;
+        return in_selected_ ? out_.put('\n') : TAMSEL_STATUS_OK;
     }
     [[nodiscard]] const char *trailing_message() const override {
         return root_is_array_ ? "unexpected data after root array"
@@ -109,9 +109,8 @@ class items_driver final : public visit::walk_driver {
     bool selected_seen_ = false;
     bool entering_selected_ = false; // the next array to open is a selected one
     bool in_selected_ = false;       // the innermost open container is a selected array
-    bool newline_due_ = false;       // an item was written; its line ends at the next delimiter
     bool root_is_array_ = false;
-    size_t key_pos_ = 0;  // bytes of the current key matched against the level's segment
+    size_t key_pos_ = 0; // bytes of the current key matched against the level's segment
     bool key_match_ = false;
     bool key_selected_ = false; // the last key named the level's segment
 };
@@ -120,9 +119,7 @@ tamsel_status items_driver::value_start(int first, visit::route *how, tamsel_err
     *how = visit::route::visit;
     if (in_selected_) {
         *how = visit::route::copy;
-        if (!newline_due_) return TAMSEL_STATUS_OK;
-        newline_due_ = false;
-        return out_.put('\n');
+        return TAMSEL_STATUS_OK;
     }
     if (depth_ == 0) {
         root_is_array_ = first == '[';
@@ -237,13 +234,7 @@ tamsel_status items_driver::on_array_begin(void *u, tamsel_error *) {
 
 tamsel_status items_driver::on_array_end(void *u, tamsel_error *) {
     auto &d = self(u);
-    if (d.in_selected_) {
-        d.in_selected_ = false;
-        if (d.newline_due_) {
-            d.newline_due_ = false;
-            TAMSEL_TRY(d.out_.put('\n'));
-        }
-    }
+    d.in_selected_ = false;
     return d.closed();
 }
 
@@ -281,9 +272,9 @@ tamsel_status items_driver::on_key_end(void *u, tamsel_error *) {
 }
 
 const tamsel_value_visitor items_driver::table = {
-    on_object_begin, on_object_end, on_key_begin, on_key_chunk, on_key_end, on_array_begin,
-    on_array_end,    nullptr,       nullptr,      nullptr,      nullptr,    nullptr,
-    nullptr,         nullptr,       nullptr,
+    on_object_begin, on_object_end, on_key_begin, on_key_chunk, on_key_end,
+    on_array_begin,  on_array_end,  nullptr,      nullptr,      nullptr,
+    nullptr,         nullptr,       nullptr,      nullptr,      nullptr,
 };
 
 tamsel_status items(tamsel_runtime *runtime, const char *selector, const rewrite_input &in,
@@ -303,7 +294,8 @@ tamsel_status items(tamsel_runtime *runtime, const char *selector, const rewrite
     owned_block levels_block;
     if (count) {
         size_t bytes;
-        if (checked_mul(count, sizeof(level), &bytes)) levels_block.reset(owned_alloc(&allocator, bytes));
+        if (checked_mul(count, sizeof(level), &bytes))
+            levels_block.reset(owned_alloc(&allocator, bytes));
         if (!levels_block.get())
             return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
                         "failed to allocate array stream selector");
@@ -336,9 +328,9 @@ tamsel_status items(tamsel_runtime *runtime, const char *selector, const rewrite
     items_driver driver(cursor, levels, count, out,
                         settings.parse_options.reject_duplicates ? &keys : nullptr,
                         (flags & TAMSEL_COMPACT_KEEP_ESCAPES) != 0);
-    const tamsel_status st = visit::walk_value(cursor, limits, allocator, items_driver::table,
-                                               &driver, "visited JSON must contain exactly one value",
-                                               settings.checks_utf8(), driver);
+    const tamsel_status st = visit::walk_value(
+        cursor, limits, allocator, items_driver::table, &driver,
+        "visited JSON must contain exactly one value", settings.checks_utf8(), driver);
     // The lines made reach the sink either way; a failure keeps its own record.
     tamsel_error first{};
     if (st != TAMSEL_STATUS_OK && error) first = *error;
@@ -364,9 +356,9 @@ using namespace tamsel;
 using namespace tamsel::rewrite;
 
 extern "C" tamsel_status tamsel_compact_items_buffer(tamsel_runtime *runtime, const char *selector,
-                                                     const void *data, size_t len,
-                                                     tamsel_sink sink, void *sink_user,
-                                                     unsigned flags, tamsel_error *error) {
+                                                     const void *data, size_t len, tamsel_sink sink,
+                                                     void *sink_user, unsigned flags,
+                                                     tamsel_error *error) {
     return items(runtime, selector, rewrite_input::from_memory(data, len), data != nullptr,
                  "buffer and sink are required", sink, sink_user, flags, error);
 }
@@ -382,6 +374,6 @@ extern "C" tamsel_status tamsel_compact_items_reader(tamsel_runtime *runtime, co
 extern "C" tamsel_status tamsel_compact_items_fd(tamsel_runtime *runtime, const char *selector,
                                                  int fd, tamsel_sink sink, void *sink_user,
                                                  unsigned flags, tamsel_error *error) {
-    return items(runtime, selector, rewrite_input::from_fd(fd), fd >= 0,
-                 "fd and sink are required", sink, sink_user, flags, error);
+    return items(runtime, selector, rewrite_input::from_fd(fd), fd >= 0, "fd and sink are required",
+                 sink, sink_user, flags, error);
 }

@@ -92,8 +92,8 @@ tamsel_status compact(tamsel_runtime *runtime, const input &in, bool in_given, c
     return run(snapshot, in, sink, sink_user, flags, error);
 }
 
-tamsel_status validate(tamsel_runtime *runtime, const input &in, bool in_given,
-                       const char *message, tamsel_error *error) {
+tamsel_status validate(tamsel_runtime *runtime, const input &in, bool in_given, const char *message,
+                       tamsel_error *error) {
     visit_snapshot snapshot;
     TAMSEL_TRY(take_visit_snapshot(runtime, &snapshot, error));
     if (!in_given) return required(error, message);
@@ -131,8 +131,8 @@ using namespace tamsel::visit;
 extern "C" tamsel_status tamsel_compact_value_buffer(tamsel_runtime *runtime, const void *data,
                                                      size_t len, tamsel_sink sink, void *sink_user,
                                                      unsigned flags, tamsel_error *error) {
-    return compact(runtime, memory(data, len), data != nullptr, "buffer and sink are required", sink,
-                   sink_user, flags, error);
+    return compact(runtime, memory(data, len), data != nullptr, "buffer and sink are required",
+                   sink, sink_user, flags, error);
 }
 
 extern "C" tamsel_status tamsel_compact_value_reader(tamsel_runtime *runtime, tamsel_reader reader,
@@ -155,9 +155,8 @@ extern "C" tamsel_status tamsel_validate_value_buffer(tamsel_runtime *runtime, c
     return validate(runtime, memory(data, len), data != nullptr, "buffer is required", error);
 }
 
-extern "C" tamsel_status tamsel_validate_value_reader(tamsel_runtime *runtime,
-                                                      tamsel_reader reader, void *reader_user,
-                                                      tamsel_error *error) {
+extern "C" tamsel_status tamsel_validate_value_reader(tamsel_runtime *runtime, tamsel_reader reader,
+                                                      void *reader_user, tamsel_error *error) {
     return validate(runtime, reading(reader, reader_user), reader != nullptr, "reader is required",
                     error);
 }

@@ -142,12 +142,11 @@ template <bool Keep, bool Check, bool Emit> class copier {
         return (s_.stack[i >> 6] >> (i & 63)) & 1;
     }
     tamsel_status string(bool key);
-    tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit,
-                              uint64_t *decoded, key_watch *w, bool key);
+    tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit, uint64_t *decoded,
+                              key_watch *w, bool key);
     tamsel_status checked_text(uint64_t limit, uint64_t *decoded, key_watch *w, bool key);
     tamsel_status escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
-    tamsel_status slow_escape(const uint8_t *at, uint64_t limit, uint64_t *decoded,
-                              key_watch *w);
+    tamsel_status slow_escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
     tamsel_status hex4(uint32_t *out, uint8_t *raw, size_t *raw_len);
     tamsel_status write_decoded(const uint8_t *at, size_t n, const uint8_t *bytes, size_t len);
     tamsel_status number();
@@ -231,8 +230,7 @@ tamsel_status copier<Keep, Check, Emit>::run(int first) {
     return emit_to(c_.cur);
 }
 
-template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::value(int c) {
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::value(int c) {
     switch (c) {
     case '"':
         return string(false);
@@ -273,8 +271,7 @@ tamsel_status copier<Keep, Check, Emit>::open(bool object) {
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::grow_stack() {
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::grow_stack() {
     size_t words, bytes;
     if (!checked_mul(s_.stack_words, 2, &words) || !checked_mul(words, sizeof(uint64_t), &bytes))
         return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow JSON nesting stack");
@@ -319,9 +316,9 @@ tamsel_status copier<Keep, Check, Emit>::plain_bytes(const uint8_t *p, const uin
     const size_t n = static_cast<size_t>(q - p);
     if (n > limit - *decoded) {
         c_.cur = p + (limit - *decoded) + 1; // the first byte past the limit
-        return fail(TAMSEL_STATUS_OVERFLOW, key
-                                                ? "JSON object key exceeds maximum decoded byte limit"
-                                                : "JSON string exceeds maximum decoded byte limit");
+        return fail(TAMSEL_STATUS_OVERFLOW,
+                    key ? "JSON object key exceeds maximum decoded byte limit"
+                        : "JSON string exceeds maximum decoded byte limit");
     }
     *decoded += n;
     if (w) TAMSEL_TRY(w->key_chunk(p, n, error_));
@@ -407,7 +404,8 @@ tamsel_status copier<Keep, Check, Emit>::escape(const uint8_t *at, uint64_t limi
     uint8_t bytes[4];
     bytes[0] = static_cast<uint8_t>(cp);
     const size_t len = n == 2 ? 1 : text::encode_utf8(cp, bytes);
-    if (len > limit - *decoded) return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    if (len > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
     *decoded += len;
     if (w) TAMSEL_TRY(w->key_chunk(bytes, len, error_));
     if constexpr (Emit && !Keep) return write_decoded(at, n, bytes, len);
@@ -487,7 +485,8 @@ tamsel_status copier<Keep, Check, Emit>::slow_escape(const uint8_t *at, uint64_t
     } else {
         return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
     }
-    if (len > limit - *decoded) return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    if (len > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
     *decoded += len;
     if (w) TAMSEL_TRY(w->key_chunk(bytes, len, error_));
     if constexpr (Emit) {
@@ -506,8 +505,7 @@ tamsel_status copier<Keep, Check, Emit>::slow_escape(const uint8_t *at, uint64_t
 
 // ---- numbers ---------------------------------------------------------------------------------
 
-template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::number() {
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::number() {
     const uint8_t *start = c_.cur - 1; // the first character, already taken
     if (const uint8_t *valid = scan::valid_number(start, c_.end)) {
         if (static_cast<size_t>(valid - start) <= s_.max_number) {

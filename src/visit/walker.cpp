@@ -58,8 +58,7 @@ template <bool Raw, bool Check, bool Driven = false> class walker {
            walk_driver *driver = nullptr, copy_state *copies = nullptr)
         : cursor_(cursor), limits_(effective_limits(limits)), allocator_(allocator),
           visitor_(visitor), user_(user), error_(cursor.error()),
-          max_number_(clamp_to_size(limits_.max_number_bytes)), driver_(driver),
-          copies_(copies) {}
+          max_number_(clamp_to_size(limits_.max_number_bytes)), driver_(driver), copies_(copies) {}
     ~walker() {
         if (stack_ != inline_stack_) raw_free(allocator_, stack_, stack_capacity_);
         if (number_heap_) raw_free(allocator_, number_heap_, number_heap_capacity_);
@@ -210,7 +209,8 @@ tamsel_status walker<Raw, Check, Driven>::run(const char *trailing_message) {
     return st;
 }
 
-template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::value(int c) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::value(int c) {
     if constexpr (Driven) {
         if (starts_value(c)) {
             route how = route::visit;
@@ -250,7 +250,8 @@ template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Dr
     }
 }
 
-template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::open_container(uint8_t kind) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::open_container(uint8_t kind) {
     if (depth_ >= limits_.max_depth)
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
     if (depth_ == stack_capacity_) {
@@ -288,7 +289,7 @@ tamsel_status walker<Raw, Check, Driven>::literal(const char *rest, size_t len) 
 
 template <bool Raw, bool Check, bool Driven>
 tamsel_status walker<Raw, Check, Driven>::deliver(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                          const uint8_t *p, const uint8_t *q, bool key) {
+                                                  const uint8_t *p, const uint8_t *q, bool key) {
     const size_t n = static_cast<size_t>(q - p);
     if (n > limit - *decoded) {
         cursor_.cur = p + (limit - *decoded) + 1; // the first byte past the limit
@@ -302,7 +303,8 @@ tamsel_status walker<Raw, Check, Driven>::deliver(chunk_fn chunk, uint64_t limit
     return st;
 }
 
-template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::string(bool key) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::string(bool key) {
     tamsel_status st = call(key ? visitor_.key_begin : visitor_.string_begin);
     if (stops(st)) return st;
     const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
@@ -354,8 +356,8 @@ template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Dr
 // no character left open), or fails at the first bad byte after delivering the bytes before
 // it.
 template <bool Raw, bool Check, bool Driven>
-tamsel_status walker<Raw, Check, Driven>::checked_text(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                               bool key) {
+tamsel_status walker<Raw, Check, Driven>::checked_text(chunk_fn chunk, uint64_t limit,
+                                                       uint64_t *decoded, bool key) {
     scan::utf8_state utf8;
     for (;;) {
         const uint8_t *p = cursor_.cur;
@@ -376,7 +378,8 @@ tamsel_status walker<Raw, Check, Driven>::checked_text(chunk_fn chunk, uint64_t 
     }
 }
 
-template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::hex4(uint32_t *out) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::hex4(uint32_t *out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
         int c = cursor_.get();
@@ -393,8 +396,8 @@ template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Dr
 // byte at a time and reports its faults. A surrogate pair is one chunk when decoded, two
 // (one per escape, as written) when raw.
 template <bool Raw, bool Check, bool Driven>
-tamsel_status walker<Raw, Check, Driven>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                               const uint8_t *at) {
+tamsel_status walker<Raw, Check, Driven>::whole_escape(chunk_fn chunk, uint64_t limit,
+                                                       uint64_t *decoded, const uint8_t *at) {
     uint32_t cp;
     size_t n = scan::escape_length(at, cursor_.end, &cp);
     if (!n) return left_to_escape;
@@ -414,7 +417,8 @@ tamsel_status walker<Raw, Check, Driven>::whole_escape(chunk_fn chunk, uint64_t 
 }
 
 template <bool Raw, bool Check, bool Driven>
-tamsel_status walker<Raw, Check, Driven>::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
+tamsel_status walker<Raw, Check, Driven>::escape(chunk_fn chunk, uint64_t limit,
+                                                 uint64_t *decoded) {
     int c = cursor_.get();
     if constexpr (Raw) {
         // Check the escape and pass it on as written.
