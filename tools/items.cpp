@@ -44,27 +44,19 @@ bool input_error(tamsel_status st) {
 
 int write_items(tamsel_runtime *runtime, const char *path, input &in, output &out,
                 const limits &l) {
+    // Each item is copied from the input compactly, its escapes as written, and ended by a
+    // line feed: no item is held in memory, whatever its size or depth.
     tamsel_error error;
-    tamsel_array_stream *stream =
-        tamsel_array_stream_open_selector_reader(runtime, path, input::reader, &in, &error);
-    if (!stream) {
+    const tamsel_status st = tamsel_compact_items_reader(
+        runtime, path, input::reader, &in, output::sink, &out, TAMSEL_COMPACT_KEEP_ESCAPES, &error);
+    if (st == TAMSEL_STATUS_INVALID_ARGUMENT) {
         std::fprintf(stderr, "tamsel items: %s\n", error.message);
         return exit_usage;
     }
-    tamsel_json_value value;
-    tamsel_json_value_init(runtime, &value);
-    tamsel_stream_result r;
-    while ((r = stream->next_value(stream, &value, &error)) == TAMSEL_STREAM_ITEM) {
-        if (out.put(value.data, static_cast<size_t>(value.len)) != TAMSEL_STATUS_OK ||
-            out.put("\n", 1) != TAMSEL_STATUS_OK)
-            break;
-    }
-    tamsel_json_value_cleanup(&value);
-    stream->close(stream);
     const bool flushed = out.flush();
-    if (r == TAMSEL_STREAM_ERROR) {
-        if (!in.failed() && input_error(error.code)) {
-            if (!path && in.first_content() == '{' && error.code == TAMSEL_STATUS_TYPE_MISMATCH) {
+    if (st != TAMSEL_STATUS_OK && !out.failed()) {
+        if (!in.failed() && input_error(st)) {
+            if (!path && in.first_content() == '{' && st == TAMSEL_STATUS_TYPE_MISMATCH) {
                 // The common mistake: the array is a member of the root object.
                 in.report_error(error.line, error.column,
                                 "the root is an object, not an array: name the array with "
@@ -74,10 +66,10 @@ int write_items(tamsel_runtime *runtime, const char *path, input &in, output &ou
             in.report_error(error, l, error.line);
             return exit_invalid;
         }
-        return report_failure(in, &out, error.code, error, l);
+        return report_failure(in, &out, st, error, l);
     }
     in.finish_progress();
-    if (!flushed || r == TAMSEL_STREAM_ITEM) {
+    if (!flushed || st != TAMSEL_STATUS_OK) {
         out.report_failure();
         return exit_usage;
     }
