@@ -3195,8 +3195,10 @@ TAMSEL_API tamsel_status tamsel_value_rewrite_selector_path(
  * value_max_key_bytes, a number by value_max_number_bytes.
  *
  * Strings are written as the library writes decoded text (the serializer, the writer and the
- * rewrites): each escape is decoded and escaped again where the text rules escape, so `\/`
- * becomes `/` and `\u00e9` the two UTF-8 bytes of U+00E9, while `\n`, `\"` and `\u0001` stay.
+ * rewrites): each escape is decoded and escaped again where the text rules escape, so an
+ * escaped solidus becomes a plain one and the six-character escape of U+00E9 its two UTF-8
+ * bytes, while the escapes the text rules write themselves (of a quote, a backslash, a line feed,
+ * U+0001) stay.
  * With TAMSEL_COMPACT_KEEP_ESCAPES they are copied exactly as written, as JSON value holders and
  * array stream items keep them. Numbers are always copied as written.
  *
