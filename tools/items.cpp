@@ -1,6 +1,6 @@
 // tamsel items: the items of the root array, or of the array at a path of members and elements
-// (the rewrite's selector syntax), as JSON Lines (one compact item per line), through the
-// library's array stream. Only one item is held at a time, whatever the size of the array.
+// (the rewrite's selector syntax), as JSON Lines (one compact item per line), copied from the
+// input by the library's compact items doors. No item is held, whatever its size or depth.
 #include "tool.hpp"
 
 #include <getopt.h>
@@ -15,8 +15,9 @@ const char items_help[] =
     "Usage: tamsel items [--path PATH] [--compact] [OPTIONS] [FILE]\n"
     "\n"
     "Writes each item of the input's root array on its own line, compact (JSON Lines),\n"
-    "holding one item at a time whatever the size of the array. On an error the items before\n"
-    "it have been written and FILE:LINE:COLUMN: message is printed on stderr.\n"
+    "copying it from the input without holding it, whatever the size of the array or its\n"
+    "items. On an error the items before it have been written and FILE:LINE:COLUMN: message\n"
+    "is printed on stderr.\n"
     "\n"
     "  --path PATH         the array is the value at PATH: member names (or array indices)\n"
     "                      separated by dots from the root, 'data.items' or 'results.0.rows';\n"
