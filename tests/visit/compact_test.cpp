@@ -2,6 +2,7 @@
 // the same output as the writer's compact transcoding, the same errors as the visitor, at every
 // split of the input.
 #include "rewrite/rewrite_support.hpp"
+#include "support/counting_allocator.hpp"
 
 #include <dirent.h>
 
@@ -192,5 +193,54 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     r = items_buffer(rt, "[1, 2, x]");
     EXPECT_EQ(r.status, TAMSEL_STATUS_INVALID_JSON);
     EXPECT_EQ(r.out, "1\n2\n");
+
+    // Argument faults.
+    capture c;
+    tamsel_error e{};
+    EXPECT_EQ(tamsel_compact_value_buffer(rt, "1", 1, capture::sink, &c, 2, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "unknown compact flags");
+    EXPECT_EQ(tamsel_compact_items_buffer(rt, nullptr, "[]", 2, nullptr, &c, 0, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "buffer and sink are required");
+    EXPECT_EQ(tamsel_compact_items_buffer(rt, "a.", "[]", 2, capture::sink, &c, 0, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "array stream selector contains empty segment");
+    EXPECT_EQ(tamsel_validate_value_fd(rt, -1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(tamsel_validate_value_buffer(nullptr, "1", 1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "tamsel runtime is required");
     tamsel_free(rt);
+}
+
+TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
+    // Deeper than the inline stack, a number longer than the inline buffer cut by the reads,
+    // keys for the duplicate check.
+    const std::string deep = std::string(600, '[') + std::string(600, ']');
+    const std::string json = "{\"a\": [" + deep + ", {\"k\": 1, \"l\": " + std::string(300, '7') +
+                             "}, \"x\\/\"], \"b\": 2}";
+    size_t failing =
+        tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
+            a.pause();
+            tamsel_runtime *rt = roomy_runtime(a.get());
+            a.resume();
+            capture c;
+            tamsel_error e{};
+            chunks in{json, 5, 7};
+            tamsel_status st =
+                tamsel_compact_value_reader(rt, chunks::read, &in, capture::sink, &c, 0, &e);
+            if (st == TAMSEL_STATUS_OK) {
+                chunks again{json, 5, 7};
+                st = tamsel_validate_value_reader(rt, chunks::read, &again, &e);
+            }
+            if (st == TAMSEL_STATUS_OK) {
+                chunks items{json, 5, 7};
+                st = tamsel_compact_items_reader(rt, "a", chunks::read, &items, capture::sink, &c,
+                                                 0, &e);
+            }
+            a.pause();
+            tamsel_free(rt);
+            a.resume();
+            return st;
+        });
+    EXPECT_GT(failing, 2u);
 }
