@@ -221,7 +221,11 @@ TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
     size_t failing =
         tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
             a.pause();
-            tamsel_runtime *rt = roomy_runtime(a.get());
+            tamsel_config cfg = tamsel_default_config();
+            cfg.value_max_depth = 1000;
+            cfg.value_max_number_bytes = 1000;
+            cfg.allocator = a.get();
+            tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
             a.resume();
             capture c;
             tamsel_error e{};
