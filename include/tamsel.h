@@ -3202,6 +3202,134 @@ TAMSEL_API tamsel_status tamsel_value_rewrite_selector_path(
     const tamsel_value_rewrite_selector_options *options, tamsel_error *error);
 
 /* ======================================================================================== */
+/* Compact copies and fast validation                                                       */
+/* ======================================================================================== */
+
+/*
+ * How to use: these functions read one JSON document as the value visitor reads it (the same
+ * checks, statuses, messages and positions, under the runtime's value limits and its UTF-8
+ * check) and write it out compactly at the speed of reading it: the whitespace between tokens
+ * is dropped and the significant bytes are copied as they stand, in long runs, without being
+ * decoded and written again. Nothing like the parser's workspace bounds them: nesting is
+ * bounded by value_max_depth alone, strings and keys by value_max_string_bytes and
+ * value_max_key_bytes, a number by value_max_number_bytes.
+ *
+ * Strings are written as the library writes decoded text (the serializer, the writer and the
+ * rewrites): each escape is decoded and escaped again where the text rules escape, so an
+ * escaped solidus becomes a plain one and the six-character escape of U+00E9 its two UTF-8
+ * bytes, while the escapes the text rules write themselves (of a quote, a backslash, a line feed,
+ * U+0001) stay.
+ * With TAMSEL_COMPACT_KEEP_ESCAPES they are copied exactly as written, as JSON value holders and
+ * array stream items keep them. Numbers are always copied as written.
+ *
+ * Output reaches the sink in pieces of up to 4096 bytes (longer runs of the input in one
+ * piece). A sink's TRUNCATED is remembered and the copy goes on; the call then returns
+ * TRUNCATED (code 7, "compact output truncated", the truncated flag set). Any other failing
+ * sink status stops the copy and is returned. After an error in the input the sink holds
+ * compact text of the tokens before the failing one (not always all of them) and the error
+ * record the position of the offending byte.
+ *
+ * Readers and descriptors are read 64 KiB at a time into a window allocated from the runtime's
+ * allocator (status 8 "failed to allocate JSON input window"). A reader is called with 65536-
+ * byte buffers; its results are read as for tamsel_visit_value_reader. Descriptors are read
+ * from their current position and are not closed.
+ *
+ * Thread-safety: as the visitor's doors; the runtime may be shared.
+ */
+
+/* Strings and keys copied exactly as written (escapes kept) instead of in the text rules' form. */
+#define TAMSEL_COMPACT_KEEP_ESCAPES 1u
+
+/*
+ * tamsel_compact_value_buffer: writes the one JSON value in `data[0..len)` compactly to `sink`.
+ *   runtime: a live runtime (its value limits, allocator and UTF-8 check are used); else
+ *            status 1 "tamsel runtime is required".
+ *   data, sink: required ("buffer and sink are required"); len may be 0 (then "expected JSON
+ *            value").
+ *   sink_user: passed to every sink call.
+ *   flags:   0 or TAMSEL_COMPACT_KEEP_ESCAPES; other bits are status 1 "unknown compact flags".
+ * Returns OK (error record cleared), TRUNCATED, the sink's failing status, or the input's
+ * failure as the visitor reports it ("visited JSON must contain exactly one value" when more
+ * than whitespace follows the value).
+ */
+TAMSEL_API tamsel_status tamsel_compact_value_buffer(tamsel_runtime *runtime, const void *data,
+                                                     size_t len, tamsel_sink sink, void *sink_user,
+                                                     unsigned flags, tamsel_error *error);
+/* The same over the value `reader` produces ("reader and sink are required"). */
+TAMSEL_API tamsel_status tamsel_compact_value_reader(tamsel_runtime *runtime, tamsel_reader reader,
+                                                     void *reader_user, tamsel_sink sink,
+                                                     void *sink_user, unsigned flags,
+                                                     tamsel_error *error);
+/* The same over descriptor `fd` (>= 0; "fd and sink are required"). */
+TAMSEL_API tamsel_status tamsel_compact_value_fd(tamsel_runtime *runtime, int fd, tamsel_sink sink,
+                                                 void *sink_user, unsigned flags,
+                                                 tamsel_error *error);
+
+/*
+ * tamsel_validate_value_buffer: checks that `data[0..len)` is one JSON value, exactly as
+ * tamsel_visit_value_buffer with no callbacks does (the same statuses, messages and positions)
+ * and as fast as tamsel_validate_buffer, without its workspace's bound on nesting: any depth
+ * within value_max_depth and any key length within value_max_key_bytes pass.
+ *   runtime: a live runtime; else status 1 "tamsel runtime is required".
+ *   data:    required ("buffer is required"); len may be 0.
+ * Returns OK (error record cleared) or the failure.
+ */
+TAMSEL_API tamsel_status tamsel_validate_value_buffer(tamsel_runtime *runtime, const void *data,
+                                                      size_t len, tamsel_error *error);
+/* The same over the value `reader` produces ("reader is required"). */
+TAMSEL_API tamsel_status tamsel_validate_value_reader(tamsel_runtime *runtime,
+                                                      tamsel_reader reader, void *reader_user,
+                                                      tamsel_error *error);
+/* The same over descriptor `fd` ("fd must be non-negative"). */
+TAMSEL_API tamsel_status tamsel_validate_value_fd(tamsel_runtime *runtime, int fd,
+                                                  tamsel_error *error);
+
+/*
+ * tamsel_compact_items_buffer: writes each item of one array of the document as JSON Lines: its
+ * compact text (as above) and a line feed, in the order of the input, holding no item in
+ * memory. The array is the root (NULL or empty `selector`) or the value at `selector`, a path
+ * in the syntax of tamsel_array_stream_open_selector_reader (member names, and element indices
+ * of arrays, separated by dots; a backslash makes the next character literal; its faults are
+ * status 1 "array stream selector ends with an escape" and "array stream selector contains
+ * empty segment"). The whole document is checked as the visitor checks it; in addition:
+ *   - the root must be an array without a selector and an object (or an array, when the first
+ *     segment is an index) with one: status 3 "selected JSON value is not an array", "array
+ *     path requires a root object" or "array path requires a root object or array"; a value
+ *     on the path that is not a container: status 3 "array path requires an object at \"a.b\""
+ *     (or "... object or array at ..."); the value at the path not an array: status 3
+ *     "selected JSON value is not an array";
+ *   - a path never found: status 4 "selected array field was not found: no member \"x\" in
+ *     \"a.b\"" (or "no element 3 in ...", "in the root object", "in the root array"), reported
+ *     at the root's closing bracket; when a key occurs twice (duplicates allowed), each array it
+ *     names is written;
+ *   - with the runtime's reject_duplicates, a key repeated in any object: status 5 "duplicate
+ *     root object field" (in the root object on the path) or "duplicate object field", at the
+ *     key's closing quote; the key sets are held to max_parse_bytes when it is set;
+ *   - items and the values off the path count their nesting from their own root against
+ *     value_max_depth, as array stream items do;
+ *   - more than whitespace after the root: status 2 "unexpected data after root array" (or
+ *     "... root object").
+ * An item's line feed is written as soon as the item has been read whole, so after an error the
+ * sink holds the complete lines of the items before it (and part of the failing one).
+ *   runtime, sink, sink_user, flags: as tamsel_compact_value_buffer ("buffer and sink are
+ *            required").
+ * Returns OK (error record cleared), TRUNCATED, the sink's failing status or the failure.
+ */
+TAMSEL_API tamsel_status tamsel_compact_items_buffer(tamsel_runtime *runtime, const char *selector,
+                                                     const void *data, size_t len,
+                                                     tamsel_sink sink, void *sink_user,
+                                                     unsigned flags, tamsel_error *error);
+/* The same over the document `reader` produces ("reader and sink are required"). */
+TAMSEL_API tamsel_status tamsel_compact_items_reader(tamsel_runtime *runtime, const char *selector,
+                                                     tamsel_reader reader, void *reader_user,
+                                                     tamsel_sink sink, void *sink_user,
+                                                     unsigned flags, tamsel_error *error);
+/* The same over descriptor `fd` (>= 0; "fd and sink are required"). */
+TAMSEL_API tamsel_status tamsel_compact_items_fd(tamsel_runtime *runtime, const char *selector,
+                                                 int fd, tamsel_sink sink, void *sink_user,
+                                                 unsigned flags, tamsel_error *error);
+
+/* ======================================================================================== */
 /* JSON text rules                                                                          */
 /* ======================================================================================== */
 

@@ -1,13 +1,12 @@
-// tamsel fmt: re-emits one JSON value, pretty or compact, as the visitor walks it. The layout
-// (braces, commas, colons, newlines and indentation) is written here; string text goes
-// through the library's escaping and numbers pass through as they stand in the input.
+// tamsel fmt: re-emits one JSON value, pretty or compact. The library checks the value and copies
+// it compactly in spans of the input (strings in the text rules' escaping, numbers as they stand);
+// --pretty lays that text out on its way to stdout (reindent.cpp).
 #include "tool.hpp"
 
 #include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 namespace tool {
 namespace {
@@ -32,96 +31,6 @@ const char fmt_help[] =
     "1 invalid input, 2 usage error or a file that could not be read or written.\n";
 
 constexpr uint64_t max_indent = 16;
-
-// One open container: its kind and whether anything was written in it yet.
-struct level {
-    bool object;
-    bool has_members;
-};
-
-class formatter {
-  public:
-    formatter(output &out, unsigned indent) : out_(out), indent_(indent) { open_.reserve(64); }
-
-    static tamsel_value_visitor visitor() {
-        tamsel_value_visitor v = tamsel_default_value_visitor();
-        v.object_begin = [](void *u, tamsel_error *) { return self(u).begin('{', true); };
-        v.object_end = [](void *u, tamsel_error *) { return self(u).end('}'); };
-        v.array_begin = [](void *u, tamsel_error *) { return self(u).begin('[', false); };
-        v.array_end = [](void *u, tamsel_error *) { return self(u).end(']'); };
-        v.key_begin = [](void *u, tamsel_error *) { return self(u).key_begin(); };
-        v.key_chunk = &text_chunk;
-        v.key_end = [](void *u, tamsel_error *) { return self(u).key_end(); };
-        v.string_begin = [](void *u, tamsel_error *) { return self(u).scalar("\"", 1); };
-        v.string_chunk = &text_chunk;
-        v.string_end = [](void *u, tamsel_error *) { return self(u).out_.put("\"", 1); };
-        v.number_begin = [](void *u, tamsel_error *) { return self(u).before_value(); };
-        v.number_chunk = [](void *u, const char *bytes, size_t len, tamsel_error *) {
-            return self(u).out_.put(bytes, len);
-        };
-        v.boolean = [](void *u, int value, tamsel_error *) {
-            return value ? self(u).scalar("true", 4) : self(u).scalar("false", 5);
-        };
-        v.null = [](void *u, tamsel_error *) { return self(u).scalar("null", 4); };
-        return v;
-    }
-
-  private:
-    static formatter &self(void *user) { return *static_cast<formatter *>(user); }
-
-    static tamsel_status text_chunk(void *user, const char *bytes, size_t len,
-                                    tamsel_error *error) {
-        return tamsel__emit_escaped_fragment(&output::sink, &self(user).out_, error, bytes, len);
-    }
-
-    // A newline and the indentation of `depth` levels (pretty output only).
-    tamsel_status newline(size_t depth) {
-        return indent_ ? out_.newline(depth * indent_) : TAMSEL_STATUS_OK;
-    }
-
-    // What goes before a value: in an array a comma after the first member and a new line;
-    // in an object nothing, since the key wrote it.
-    tamsel_status before_value() {
-        if (open_.empty() || open_.back().object) return TAMSEL_STATUS_OK;
-        level &top = open_.back();
-        if (top.has_members && out_.put(",", 1) != TAMSEL_STATUS_OK) return TAMSEL_STATUS_IO_ERROR;
-        top.has_members = true;
-        return newline(open_.size());
-    }
-
-    tamsel_status scalar(const char *text, size_t len) {
-        tamsel_status st = before_value();
-        return st == TAMSEL_STATUS_OK ? out_.put(text, len) : st;
-    }
-
-    tamsel_status begin(char brace, bool object) {
-        tamsel_status st = scalar(&brace, 1);
-        open_.push_back(level{object, false});
-        return st;
-    }
-
-    // An empty container closes on its own line: `{}` or `[]`.
-    tamsel_status end(char brace) {
-        const bool had_members = open_.back().has_members;
-        open_.pop_back();
-        tamsel_status st = had_members ? newline(open_.size()) : TAMSEL_STATUS_OK;
-        return st == TAMSEL_STATUS_OK ? out_.put(&brace, 1) : st;
-    }
-
-    tamsel_status key_begin() {
-        level &top = open_.back();
-        if (top.has_members && out_.put(",", 1) != TAMSEL_STATUS_OK) return TAMSEL_STATUS_IO_ERROR;
-        top.has_members = true;
-        tamsel_status st = newline(open_.size());
-        return st == TAMSEL_STATUS_OK ? out_.put("\"", 1) : st;
-    }
-
-    tamsel_status key_end() { return indent_ ? out_.put("\": ", 3) : out_.put("\":", 2); }
-
-    output &out_;
-    unsigned indent_; // 0 for compact output
-    std::vector<level> open_;
-};
 
 output stdout_buffer;
 
@@ -166,11 +75,15 @@ int cmd_fmt(int argc, char **argv) {
     tamsel_runtime *runtime = make_runtime(l);
     if (!runtime) return exit_usage;
 
+    // The library copies the document compactly in spans of the input; --pretty lays the
+    // compact text out on its way to the output.
     output &out = stdout_buffer;
-    formatter f(out, static_cast<unsigned>(indent));
-    const tamsel_value_visitor v = formatter::visitor();
+    reindent laid_out(out, static_cast<unsigned>(indent));
     tamsel_error error;
-    tamsel_status st = tamsel_visit_value_reader(runtime, input::reader, &in, &v, &f, &error);
+    tamsel_status st = indent ? tamsel_compact_value_reader(runtime, input::reader, &in,
+                                                            reindent::sink, &laid_out, 0, &error)
+                              : tamsel_compact_value_reader(runtime, input::reader, &in,
+                                                            output::sink, &out, 0, &error);
     tamsel_free(runtime);
     if (st == TAMSEL_STATUS_OK) (void)out.put("\n", 1);
     const bool flushed = out.flush();

@@ -1,6 +1,6 @@
 // tamsel items: the items of the root array, or of the array at a path of members and elements
-// (the rewrite's selector syntax), as JSON Lines (one compact item per line), through the
-// library's array stream. Only one item is held at a time, whatever the size of the array.
+// (the rewrite's selector syntax), as JSON Lines (one compact item per line), copied from the
+// input by the library's compact items doors. No item is held, whatever its size or depth.
 #include "tool.hpp"
 
 #include <getopt.h>
@@ -15,8 +15,9 @@ const char items_help[] =
     "Usage: tamsel items [--path PATH] [--compact] [OPTIONS] [FILE]\n"
     "\n"
     "Writes each item of the input's root array on its own line, compact (JSON Lines),\n"
-    "holding one item at a time whatever the size of the array. On an error the items before\n"
-    "it have been written and FILE:LINE:COLUMN: message is printed on stderr.\n"
+    "copying it from the input without holding it, whatever the size of the array or its\n"
+    "items. On an error the items before it have been written and FILE:LINE:COLUMN: message\n"
+    "is printed on stderr.\n"
     "\n"
     "  --path PATH         the array is the value at PATH: member names (or array indices)\n"
     "                      separated by dots from the root, 'data.items' or 'results.0.rows';\n"
@@ -44,27 +45,19 @@ bool input_error(tamsel_status st) {
 
 int write_items(tamsel_runtime *runtime, const char *path, input &in, output &out,
                 const limits &l) {
+    // Each item is copied from the input compactly, its escapes as written, and ended by a
+    // line feed: no item is held in memory, whatever its size or depth.
     tamsel_error error;
-    tamsel_array_stream *stream =
-        tamsel_array_stream_open_selector_reader(runtime, path, input::reader, &in, &error);
-    if (!stream) {
+    const tamsel_status st = tamsel_compact_items_reader(
+        runtime, path, input::reader, &in, output::sink, &out, TAMSEL_COMPACT_KEEP_ESCAPES, &error);
+    if (st == TAMSEL_STATUS_INVALID_ARGUMENT) {
         std::fprintf(stderr, "tamsel items: %s\n", error.message);
         return exit_usage;
     }
-    tamsel_json_value value;
-    tamsel_json_value_init(runtime, &value);
-    tamsel_stream_result r;
-    while ((r = stream->next_value(stream, &value, &error)) == TAMSEL_STREAM_ITEM) {
-        if (out.put(value.data, static_cast<size_t>(value.len)) != TAMSEL_STATUS_OK ||
-            out.put("\n", 1) != TAMSEL_STATUS_OK)
-            break;
-    }
-    tamsel_json_value_cleanup(&value);
-    stream->close(stream);
     const bool flushed = out.flush();
-    if (r == TAMSEL_STREAM_ERROR) {
-        if (!in.failed() && input_error(error.code)) {
-            if (!path && in.first_content() == '{' && error.code == TAMSEL_STATUS_TYPE_MISMATCH) {
+    if (st != TAMSEL_STATUS_OK && !out.failed()) {
+        if (!in.failed() && input_error(st)) {
+            if (!path && in.first_content() == '{' && st == TAMSEL_STATUS_TYPE_MISMATCH) {
                 // The common mistake: the array is a member of the root object.
                 in.report_error(error.line, error.column,
                                 "the root is an object, not an array: name the array with "
@@ -74,10 +67,10 @@ int write_items(tamsel_runtime *runtime, const char *path, input &in, output &ou
             in.report_error(error, l, error.line);
             return exit_invalid;
         }
-        return report_failure(in, &out, error.code, error, l);
+        return report_failure(in, &out, st, error, l);
     }
     in.finish_progress();
-    if (!flushed || r == TAMSEL_STREAM_ITEM) {
+    if (!flushed || st != TAMSEL_STATUS_OK) {
         out.report_failure();
         return exit_usage;
     }

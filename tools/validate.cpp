@@ -36,9 +36,6 @@ bool is_blank(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-// Validation needs no callbacks: the walk itself checks the grammar and the limits.
-const tamsel_value_visitor no_callbacks = tamsel_default_value_visitor();
-
 // Cuts an input into lines over a 64 KiB window. A line that fits the window (with the
 // blanks in front of it, so columns stay those of the file) is validated in place as a
 // buffer; a longer one is streamed through a reader that hands out its bytes and reports eof
@@ -80,14 +77,14 @@ class line_splitter {
         const unsigned char *nl = find_newline();
         if (nl) {
             const size_t end = static_cast<size_t>(nl - window_);
-            tamsel_status st = tamsel_visit_value_buffer(runtime, window_ + start_, end - start_,
-                                                         &no_callbacks, nullptr, error);
+            tamsel_status st =
+                tamsel_validate_value_buffer(runtime, window_ + start_, end - start_, error);
             pos_ = end;
             at_newline_ = true;
             return st;
         }
         pending_spaces_ = pos_ - start_;
-        return tamsel_visit_value_reader(runtime, reader, this, &no_callbacks, nullptr, error);
+        return tamsel_validate_value_reader(runtime, reader, this, error);
     }
 
     // Blanks of the current line that were dropped from the window before its content: the
@@ -185,8 +182,7 @@ class line_splitter {
 
 int validate_whole(tamsel_runtime *runtime, input &in, const limits &l) {
     tamsel_error error;
-    tamsel_status st =
-        tamsel_visit_value_reader(runtime, input::reader, &in, &no_callbacks, nullptr, &error);
+    tamsel_status st = tamsel_validate_value_reader(runtime, input::reader, &in, &error);
     if (st == TAMSEL_STATUS_OK) return exit_ok;
     const int code = report_failure(in, nullptr, st, error, l);
     // A second value that starts a line is most likely JSON Lines read without --lines.

@@ -1,13 +1,18 @@
-// The array rewrite: the visitor's events re-emitted as compact JSON, with the items of the
-// selected arrays captured one at a time and handed to the caller, who keeps, drops, replaces
-// or inserts items, and may append items when a selected array closes.
+// The array rewrite: the document re-emitted as compact JSON, with the items of the selected
+// arrays captured one at a time and handed to the caller, who keeps, drops, replaces or inserts
+// items, and may append items when a selected array closes.
 //
-// Frames: at most 64 open containers (captured items included), each with the selector segment
-// its members are matched against. A matching member of the last segment is a selected array;
-// of a fanout segment (`name[]`), an array whose element objects match the next segment and
-// may start a parent parse, which is fed every byte emitted from the object's `{` on. All sink
-// output passes through one 4 KiB staging buffer, flushed when full, at the end and before any
-// failure returns, so a failing rewrite leaves a prefix of the document written.
+// A driven walk: containers are visited (a selector segment may match at any depth below the
+// one before), and every scalar and every item of a selected array is copied compactly by the
+// span engine, straight from the input, into the sink or the captured item (without an item
+// callback an item goes straight to the sink). Frames: at most 64 open containers (the
+// containers inside items included: the span engine holds them to the same bound), each with
+// the selector segment its members are matched against. A matching member of the last segment
+// is a selected array; of a fanout segment (`name[]`), an array whose element objects match the
+// next segment and may start a parent parse, which is fed every byte emitted from the object's
+// `{` on. All sink output passes through one 4 KiB staging buffer, flushed when full, at the
+// end and before any failure returns, so a failing rewrite leaves a prefix of the document
+// written.
 #include "io/output.hpp"
 #include "parse/key_set.hpp"
 #include "parse/maps.hpp"
@@ -15,6 +20,7 @@
 #include "rewrite/internal.hpp"
 #include "serialize/internal.hpp"
 #include "text/internal.hpp"
+#include "visit/json_value.hpp"
 
 #include <cstring>
 #include <new>
@@ -82,14 +88,32 @@ struct parent_parse {
     const tamsel_array_rewrite_parent *entry = nullptr;
 };
 
-class array_rewriter {
+// The duplicate check inside copied values: the key sets themselves.
+class tracker_watch final : public visit::key_watch {
+  public:
+    explicit tracker_watch(parse::key_tracker &tracker) : t_(tracker) {}
+    tamsel_status object_begin(tamsel_error *e) override { return t_.object_begin(e); }
+    void object_end() override { t_.object_end(); }
+    tamsel_status key(const void *b, size_t n, tamsel_error *e) override { return t_.key(b, n, e); }
+    tamsel_status key_begin(tamsel_error *e) override { return t_.key_begin(e); }
+    tamsel_status key_chunk(const void *b, size_t n, tamsel_error *e) override {
+        return t_.key_chunk(b, n, e);
+    }
+    tamsel_status key_end(tamsel_error *e) override { return t_.key_end(e); }
+
+  private:
+    parse::key_tracker &t_;
+};
+
+class array_rewriter final : public visit::walk_driver {
   public:
     array_rewriter(tamsel_runtime *runtime, const tamsel_runtime_settings &settings,
                    const tamsel_array_rewrite_options &options, const char *selector,
                    const segment *segments, size_t segment_count, const tamsel_allocator &allocator,
                    tamsel_sink sink, void *sink_user, tamsel_error *error)
         : rt_(runtime), settings_(settings), o_(options), segs_(segments),
-          seg_count_(segment_count), a_(allocator), out_(sink, sink_user, error) {
+          seg_count_(segment_count), a_(allocator), out_(sink, sink_user, error),
+          tee_(*this, error), watch_(keys_) {
         ctx_.selector = selector ? selector : "";
         ctx_.parents = options.parents;
         ctx_.parent_count = options.parent_count;
@@ -98,6 +122,10 @@ class array_rewriter {
             keys_.bind(allocator);
             keys_.set_budget(parse::budget_ref{settings.parse_options.max_parse_bytes, &held_});
         }
+        copy.out = &tee_;
+        copy.keys = dedupe_ ? &watch_ : nullptr;
+        copy.frame_limit = max_frames;
+        copy.frame_message = "array rewrite nesting exceeds limit";
     }
     ~array_rewriter() {
         for (size_t i = 0; i < max_parents; ++i)
@@ -108,6 +136,12 @@ class array_rewriter {
     }
     array_rewriter(const array_rewriter &) = delete;
     array_rewriter &operator=(const array_rewriter &) = delete;
+
+    tamsel_status value_start(int first, visit::route *how, tamsel_error *error) override;
+    // A copied value has ended: a captured item is complete.
+    tamsel_status value_end(tamsel_error *error) override {
+        return capturing_ ? finish_item(error) : TAMSEL_STATUS_OK;
+    }
 
     static const tamsel_value_visitor table;
     [[nodiscard]] bool selected_seen() const { return selected_seen_; }
@@ -120,6 +154,19 @@ class array_rewriter {
     }
 
   private:
+    // Copied text: emitted as the rewrite's own (to the parents, then the item or the sink).
+    class copy_output final : public io::byte_output {
+      public:
+        copy_output(array_rewriter &r, tamsel_error *error) : r_(r), error_(error) {}
+
+      private:
+        tamsel_status overflow(const void *data, size_t n) override {
+            return r_.emit(data, n, error_);
+        }
+        array_rewriter &r_;
+        tamsel_error *error_;
+    };
+
     static array_rewriter &self(void *u) { return *static_cast<array_rewriter *>(u); }
 
     [[nodiscard]] tamsel_status note(tamsel_status st) {
@@ -140,7 +187,6 @@ class array_rewriter {
     }
     [[nodiscard]] tamsel_status value_begin(bool container, bool is_array, tamsel_error *error);
     [[nodiscard]] tamsel_status push(const frame &f, tamsel_error *error);
-    [[nodiscard]] tamsel_status value_done(tamsel_error *error);
     [[nodiscard]] tamsel_status finish_item(tamsel_error *error);
     [[nodiscard]] tamsel_status run_action(const tamsel_array_rewrite_action &action,
                                            tamsel_error *error);
@@ -159,14 +205,6 @@ class array_rewriter {
     static tamsel_status on_key_begin(void *u, tamsel_error *e);
     static tamsel_status on_key_chunk(void *u, const char *b, size_t n, tamsel_error *e);
     static tamsel_status on_key_end(void *u, tamsel_error *e);
-    static tamsel_status on_string_begin(void *u, tamsel_error *e);
-    static tamsel_status on_string_chunk(void *u, const char *b, size_t n, tamsel_error *e);
-    static tamsel_status on_string_end(void *u, tamsel_error *e);
-    static tamsel_status on_number_begin(void *u, tamsel_error *e);
-    static tamsel_status on_number_chunk(void *u, const char *b, size_t n, tamsel_error *e);
-    static tamsel_status on_number_end(void *u, tamsel_error *e);
-    static tamsel_status on_boolean(void *u, int v, tamsel_error *e);
-    static tamsel_status on_null(void *u, tamsel_error *e);
 
     tamsel_runtime *rt_;
     const tamsel_runtime_settings &settings_;
@@ -175,19 +213,20 @@ class array_rewriter {
     size_t seg_count_;
     tamsel_allocator a_;
     io::buffered_sink out_;
+    copy_output tee_;
     tamsel_array_rewrite_context ctx_{};
     frame frames_[max_frames];
     size_t depth_ = 0;
     io::byte_buffer key_;  // the pending key, emitted when its value begins
     io::byte_buffer item_; // the captured item's compact text
     bool capturing_ = false;
-    size_t capture_depth_ = 0; // containers open inside the captured item
     bool item_parsed_ = false;
     bool selected_seen_ = false;
     bool truncated_ = false;
     bool dedupe_ = false;
     uint64_t held_ = 0;
     parse::key_tracker keys_;
+    tracker_watch watch_;
     parent_parse *parents_[max_parents] = {};
     size_t active_parents_ = 0;
 };
@@ -240,31 +279,39 @@ tamsel_status array_rewriter::push(const frame &f, tamsel_error *error) {
     return TAMSEL_STATUS_OK;
 }
 
-// Everything due before a value: a captured item starting, the separator and key, matching
-// the selector, and the frame of a container (pushed here; its bracket is the caller's).
+// Routes a value: an item of a selected array is copied whole (captured, or straight to the
+// sink when there is no item callback); a scalar is placed and copied; a container is visited,
+// and placed by its begin event (after the walk's depth check, as every container).
+tamsel_status array_rewriter::value_start(int first, visit::route *how, tamsel_error *error) {
+    *how = visit::route::copy;
+    frame *top = depth_ ? &frames_[depth_ - 1] : nullptr;
+    if (top && top->target) {
+        // A new item: parents see the input's comma, then the item.
+        if (top->count++) TAMSEL_TRY(feed_parents(",", 1, error));
+        if (!o_.item_callback) return top->written++ ? direct(",", 1) : TAMSEL_STATUS_OK;
+        capturing_ = true;
+        io::byte_clear(item_);
+        return TAMSEL_STATUS_OK;
+    }
+    if (first == '{' || first == '[') {
+        *how = visit::route::visit;
+        return TAMSEL_STATUS_OK;
+    }
+    return value_begin(false, false, error);
+}
+
+// Everything due before a value outside the items: the separator and key, matching the
+// selector, and the frame of a container (pushed here; its bracket is the caller's).
 tamsel_status array_rewriter::value_begin(bool container, bool is_array, tamsel_error *error) {
     frame *top = depth_ ? &frames_[depth_ - 1] : nullptr;
     frame child{!is_array, false, false, 0, 0, -1, 0, 0};
-    if (top && top->target && !capturing_) {
-        // A new item of a selected array: parents see the input's comma, then the item.
-        if (top->count++) TAMSEL_TRY(feed_parents(",", 1, error));
-        capturing_ = true;
-        capture_depth_ = 0;
-        io::byte_clear(item_);
-    } else if (top && !top->object) {
+    if (top && !top->object) {
         if (top->count++) TAMSEL_TRY(emit(',', error));
     } else if (top) {
         if (top->count++) TAMSEL_TRY(emit(',', error));
         TAMSEL_TRY(emit('"', error));
         TAMSEL_TRY(emit_escaped(key_.data ? key_.data : "", key_.length, error));
         TAMSEL_TRY(emit("\":", 2, error));
-    }
-    if (capturing_) {
-        if (container) {
-            ++capture_depth_;
-            return push(child, error);
-        }
-        return TAMSEL_STATUS_OK;
     }
     if (!top) {
         if (seg_count_ == 0) {
@@ -374,12 +421,6 @@ tamsel_status array_rewriter::close_parent(int slot, tamsel_error *error) {
     return st;
 }
 
-// A value has ended: inside a captured item, the item may be complete.
-tamsel_status array_rewriter::value_done(tamsel_error *error) {
-    if (capturing_ && capture_depth_ == 0) return finish_item(error);
-    return TAMSEL_STATUS_OK;
-}
-
 tamsel_status array_rewriter::write_input_item(tamsel_error *error) {
     frame &f = frames_[depth_ - 1];
     (void)error;
@@ -436,9 +477,9 @@ tamsel_status array_rewriter::finish_item(tamsel_error *error) {
             tamsel_parse_buffer(rt_, o_.item_map, o_.item_dst, item_.data, item_.length, error)));
         item = o_.item_dst;
     } else {
+        // The captured text is compact and checked already: stored as set_buffer stores it.
         tamsel_json_value_cleanup(o_.item_value);
-        TAMSEL_TRY(
-            note(tamsel_json_value_set_buffer(o_.item_value, item_.data, item_.length, error)));
+        TAMSEL_TRY(visit::json_value_store_compact(o_.item_value, item_.data, item_.length, error));
         item = o_.item_value;
     }
     tamsel_array_rewrite_action action{};
@@ -482,19 +523,14 @@ tamsel_status array_rewriter::on_object_end(void *u, tamsel_error *e) {
     const frame f = r.frames_[--r.depth_];
     if (r.dedupe_) r.keys_.object_end();
     TAMSEL_TRY(r.emit('}', e));
-    if (f.parent_slot >= 0) TAMSEL_TRY(r.close_parent(f.parent_slot, e));
-    if (r.capturing_) {
-        if (!r.capture_depth_)
-            return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "array rewrite capture frame underflow");
-        --r.capture_depth_;
-    }
-    return r.value_done(e);
+    if (f.parent_slot >= 0) return r.close_parent(f.parent_slot, e);
+    return TAMSEL_STATUS_OK;
 }
 
 tamsel_status array_rewriter::on_array_end(void *u, tamsel_error *e) {
     auto &r = self(u);
     if (!r.depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "array rewrite frame underflow");
-    if (r.frames_[r.depth_ - 1].target && !r.capturing_) {
+    if (r.frames_[r.depth_ - 1].target) {
         if (r.o_.array_end_callback) {
             tamsel_status st = r.o_.array_end_callback(r.o_.user, &r.ctx_, emit_item, &r, e);
             if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) {
@@ -508,13 +544,7 @@ tamsel_status array_rewriter::on_array_end(void *u, tamsel_error *e) {
         return r.emit(']', e);
     }
     --r.depth_;
-    TAMSEL_TRY(r.emit(']', e));
-    if (r.capturing_) {
-        if (!r.capture_depth_)
-            return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "array rewrite capture frame underflow");
-        --r.capture_depth_;
-    }
-    return r.value_done(e);
+    return r.emit(']', e);
 }
 
 tamsel_status array_rewriter::on_key_begin(void *u, tamsel_error *e) {
@@ -539,52 +569,11 @@ tamsel_status array_rewriter::on_key_end(void *u, tamsel_error *e) {
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status array_rewriter::on_string_begin(void *u, tamsel_error *e) {
-    auto &r = self(u);
-    TAMSEL_TRY(r.value_begin(false, false, e));
-    return r.emit('"', e);
-}
-
-tamsel_status array_rewriter::on_string_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
-    return self(u).emit_escaped(b, n, e);
-}
-
-tamsel_status array_rewriter::on_string_end(void *u, tamsel_error *e) {
-    auto &r = self(u);
-    TAMSEL_TRY(r.emit('"', e));
-    return r.value_done(e);
-}
-
-tamsel_status array_rewriter::on_number_begin(void *u, tamsel_error *e) {
-    return self(u).value_begin(false, false, e);
-}
-
-tamsel_status array_rewriter::on_number_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
-    return self(u).emit(b, n, e);
-}
-
-tamsel_status array_rewriter::on_number_end(void *u, tamsel_error *e) {
-    return self(u).value_done(e);
-}
-
-tamsel_status array_rewriter::on_boolean(void *u, int v, tamsel_error *e) {
-    auto &r = self(u);
-    TAMSEL_TRY(r.value_begin(false, false, e));
-    TAMSEL_TRY(v ? r.emit("true", 4, e) : r.emit("false", 5, e));
-    return r.value_done(e);
-}
-
-tamsel_status array_rewriter::on_null(void *u, tamsel_error *e) {
-    auto &r = self(u);
-    TAMSEL_TRY(r.value_begin(false, false, e));
-    TAMSEL_TRY(r.emit("null", 4, e));
-    return r.value_done(e);
-}
-
+// Scalars and items are never visited: they are copied.
 const tamsel_value_visitor array_rewriter::table = {
-    on_object_begin, on_object_end,   on_key_begin,    on_key_chunk,    on_key_end,
-    on_array_begin,  on_array_end,    on_string_begin, on_string_chunk, on_string_end,
-    on_number_begin, on_number_chunk, on_number_end,   on_boolean,      on_null,
+    on_object_begin, on_object_end, on_key_begin, on_key_chunk, on_key_end,
+    on_array_begin,  on_array_end,  nullptr,      nullptr,      nullptr,
+    nullptr,         nullptr,       nullptr,      nullptr,      nullptr,
 };
 
 } // namespace
@@ -628,9 +617,9 @@ tamsel_status array_rewrite(tamsel_runtime *runtime, const char *selector, const
                             sink, sink_user, error);
     visit::input_cursor cursor(error, limits.max_total_bytes);
     open_input(cursor, in);
-    tamsel_status st =
-        visit::walk_value(cursor, limits, allocator, array_rewriter::table, &rewriter,
-                          "rewritten JSON must contain exactly one value", settings.checks_utf8());
+    tamsel_status st = visit::walk_value(cursor, limits, allocator, array_rewriter::table,
+                                         &rewriter, "rewritten JSON must contain exactly one value",
+                                         settings.checks_utf8(), rewriter);
     // What was produced reaches the sink whether the walk succeeded or not; after a failure
     // the record keeps the first failure (with its position), whatever the flush reports.
     const bool walked = st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;

@@ -1,14 +1,17 @@
-// The value rewrite: the visitor's events copied through a writer, with the one value at the
-// target path kept, dropped or replaced, and a missing replacement target created at the end
-// of the deepest object on its path (with objects for the missing levels below it).
+// The value rewrite: the document copied through a writer, with the one value at the target
+// path kept, dropped or replaced, and a missing replacement target created at the end of the
+// deepest object on its path (with objects for the missing levels below it).
 //
-// Frames follow the containers being copied (an explicit stack from the parse allocator, so
-// input depth never reaches the machine stack). A frame is on the path when every level above
-// it matched its segment; only on-path frames compare their children. The target value itself
-// is not copied: its events are skipped, or passed to the caller's visitor in CALLBACK mode,
-// until the value ends.
+// A driven walk: only the containers on the path are visited (each with a frame: an explicit
+// stack from the parse allocator, so input depth never reaches the machine stack), and only
+// their keys are read as events. Every value off the path, and the target when it is kept, is
+// placed through the writer and copied compactly by the span engine, straight from the input;
+// a dropped or replaced target is checked and skipped. In CALLBACK mode the target's events go
+// to the caller's visitor, and the callback writes the replacement when the value ends. The
+// writer and the copies write into one 4 KiB staging buffer in front of the caller's sink.
 #include "parse/maps.hpp"
 #include "rewrite/internal.hpp"
+#include "writer/internal.hpp"
 
 #include <cstring>
 
@@ -25,24 +28,57 @@ enum : int {
     kind_null
 };
 
+int kind_of(int first) {
+    switch (first) {
+    case '{':
+        return kind_object;
+    case '[':
+        return kind_array;
+    case '"':
+        return kind_string;
+    case 't':
+    case 'f':
+        return kind_boolean;
+    case 'n':
+        return kind_null;
+    default:
+        return kind_number;
+    }
+}
+
+// A container on the path.
 struct frame {
     bool object;
-    bool on_path;
     bool matched; // a child matched this frame's segment
     size_t segment;
     uint64_t index; // elements seen so far (arrays)
 };
 
-// Writer results: a truncating sink is remembered by the writer itself and reported by finish.
+// Writer results: a truncating sink is remembered by the staging buffer and reported at the end.
 inline tamsel_status taken(tamsel_status st) {
     return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
 }
 
-class value_rewriter {
+// Copied text goes out through the writer (which hands over what it staged first), so it lands
+// in order with the writer's own.
+class writer_output final : public io::byte_output {
+  public:
+    writer_output(tamsel_writer *writer, tamsel_error *error) : w_(writer), error_(error) {}
+
+  private:
+    tamsel_status overflow(const void *data, size_t n) override {
+        return taken(writer::emit(w_, data, n, error_));
+    }
+    tamsel_writer *w_;
+    tamsel_error *error_;
+};
+
+class value_rewriter final : public visit::walk_driver {
   public:
     value_rewriter(tamsel_writer *writer, const tamsel_value_rewrite_options &options,
-                   const tamsel_allocator &allocator, size_t max_number)
+                   const tamsel_allocator &allocator, size_t max_number, io::byte_output &out)
         : w_(writer), o_(options), a_(allocator), max_number_(max_number) {
+        copy.out = &out;
         for (size_t i = 1; i < o_.segment_count; ++i)
             if (all_digits(o_.segments[i], std::strlen(o_.segments[i]))) last_index_segment_ = i;
     }
@@ -54,26 +90,32 @@ class value_rewriter {
     value_rewriter(const value_rewriter &) = delete;
     value_rewriter &operator=(const value_rewriter &) = delete;
 
+    tamsel_status value_start(int first, visit::route *how, tamsel_error *error) override;
+    tamsel_status value_end(tamsel_error *) override { return TAMSEL_STATUS_OK; }
+
     static const tamsel_value_visitor table;
     [[nodiscard]] bool found() const { return found_; }
 
   private:
     static value_rewriter &self(void *u) { return *static_cast<value_rewriter *>(u); }
 
-    [[nodiscard]] tamsel_status push_frame(bool object, bool on_path, size_t segment,
-                                           tamsel_error *error);
-    [[nodiscard]] tamsel_status value_start(int kind, tamsel_error *error);
+    [[nodiscard]] tamsel_status push_frame(bool object, tamsel_error *error);
     [[nodiscard]] tamsel_status write_key(tamsel_error *error);
     [[nodiscard]] tamsel_status write_replacement(tamsel_error *error);
     [[nodiscard]] tamsel_status target_end(tamsel_error *error);
     [[nodiscard]] tamsel_status create_missing(const frame &f, tamsel_error *error);
+    [[nodiscard]] tamsel_status close_frame(bool object, tamsel_error *error);
     [[nodiscard]] tamsel_status gather(io::byte_buffer &b, const char *bytes, size_t len,
                                        size_t limit, const char *message, tamsel_error *error);
-    // Passes one event of the skipped target to the caller's visitor in CALLBACK mode.
+    // Passes one event of the target to the caller's visitor in CALLBACK mode.
     template <class Call> [[nodiscard]] tamsel_status forward(Call call) {
         if (!forward_) return TAMSEL_STATUS_OK;
         tamsel_status st = call(*o_.visitor);
         return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
+    }
+    // A scalar of the target has ended: the target too, when it is that scalar.
+    [[nodiscard]] tamsel_status scalar_done(tamsel_error *e) {
+        return skip_depth_ == 0 ? target_end(e) : TAMSEL_STATUS_OK;
     }
 
     static tamsel_status on_object_begin(void *u, tamsel_error *e);
@@ -101,11 +143,12 @@ class value_rewriter {
     size_t last_index_segment_ = 0;
     frame *frames_ = nullptr;
     size_t depth_ = 0, capacity_ = 0;
-    io::byte_buffer key_;    // the key of the innermost object, written when its value starts
-    io::byte_buffer number_; // number text, written whole
+    size_t next_segment_ = 0; // the segment of the container about to be visited
+    io::byte_buffer key_;     // the key of the innermost object, written when its value starts
+    io::byte_buffer number_;  // the target's number text (CALLBACK)
     bool found_ = false;
-    bool skipping_ = false; // inside the target value, which is not copied
-    bool forward_ = false;  // ... and its events go to the caller's visitor
+    bool skipping_ = false; // inside a CALLBACK target, whose events are not copied
+    bool forward_ = false;  // ... and go to the caller's visitor
     size_t skip_depth_ = 0; // containers open inside the target
     int target_kind_ = kind_none;
     int target_boolean_ = 0;
@@ -119,8 +162,7 @@ tamsel_status value_rewriter::gather(io::byte_buffer &b, const char *bytes, size
     return st;
 }
 
-tamsel_status value_rewriter::push_frame(bool object, bool on_path, size_t segment,
-                                         tamsel_error *error) {
+tamsel_status value_rewriter::push_frame(bool object, tamsel_error *error) {
     if (depth_ == capacity_) {
         size_t cap = capacity_ ? 0 : 8, bytes = 0;
         if ((capacity_ && !checked_mul(capacity_, 2, &cap)) ||
@@ -134,7 +176,7 @@ tamsel_status value_rewriter::push_frame(bool object, bool on_path, size_t segme
         frames_ = static_cast<frame *>(grown);
         capacity_ = cap;
     }
-    frames_[depth_++] = frame{object, on_path, false, segment, 0};
+    frames_[depth_++] = frame{object, false, next_segment_, 0};
     return TAMSEL_STATUS_OK;
 }
 
@@ -158,22 +200,20 @@ tamsel_status value_rewriter::write_replacement(tamsel_error *error) {
     return taken(st);
 }
 
-// Decides what happens to the value that starts now: the target, a value on the path, or a
-// value copied off the path. Containers that are copied get a frame.
-tamsel_status value_rewriter::value_start(int kind, tamsel_error *error) {
-    const bool container = kind == kind_object || kind == kind_array;
-    if (skipping_) {
-        if (container) ++skip_depth_;
-        return TAMSEL_STATUS_OK;
-    }
+// Decides what happens to the value that starts now: the target, a container on the path
+// (visited), or a value copied as it stands.
+tamsel_status value_rewriter::value_start(int first, visit::route *how, tamsel_error *error) {
+    *how = visit::route::visit;
+    if (skipping_) return TAMSEL_STATUS_OK; // inside a CALLBACK target: its events go on
+    const int kind = kind_of(first);
     const size_t count = o_.segment_count;
     bool target = false, child_on_path = false;
-    size_t child_segment = 0;
     frame *top = depth_ ? &frames_[depth_ - 1] : nullptr;
     if (!top) {
         target = count == 0;
         child_on_path = count > 0;
-    } else if (top->on_path && top->segment < count) {
+        next_segment_ = 0;
+    } else if (top->segment < count) {
         const char *seg = o_.segments[top->segment];
         const size_t seg_len = std::strlen(seg);
         bool match;
@@ -192,7 +232,7 @@ tamsel_status value_rewriter::value_start(int kind, tamsel_error *error) {
                 target = true;
             } else {
                 child_on_path = true;
-                child_segment = top->segment + 1;
+                next_segment_ = top->segment + 1;
             }
         }
     }
@@ -200,33 +240,29 @@ tamsel_status value_rewriter::value_start(int kind, tamsel_error *error) {
 
     if (target && o_.action != TAMSEL_VALUE_REWRITE_KEEP) {
         found_ = true;
-        skipping_ = true;
-        skip_depth_ = container ? 1 : 0;
-        target_kind_ = kind;
-        forward_ = o_.action == TAMSEL_VALUE_REWRITE_CALLBACK && o_.visitor;
+        *how = visit::route::skip;
         if (o_.action == TAMSEL_VALUE_REWRITE_DROP) return TAMSEL_STATUS_OK;
         TAMSEL_TRY(write_key(error));
         if (o_.action == TAMSEL_VALUE_REWRITE_REPLACE) return write_replacement(error);
+        *how = visit::route::visit;
+        skipping_ = true;
+        skip_depth_ = 0;
+        target_kind_ = kind;
+        forward_ = o_.visitor != nullptr;
         return TAMSEL_STATUS_OK;
     }
     if (target) found_ = true;
     TAMSEL_TRY(write_key(error));
-    if (kind == kind_object) {
-        TAMSEL_TRY(taken(tamsel_writer_begin_object(w_, error)));
-        return push_frame(true, child_on_path, child_segment, error);
-    }
-    if (kind == kind_array) {
-        TAMSEL_TRY(taken(tamsel_writer_begin_array(w_, error)));
-        return push_frame(false, child_on_path, child_segment, error);
-    }
-    return TAMSEL_STATUS_OK;
+    if (child_on_path && (kind == kind_object || kind == kind_array))
+        return TAMSEL_STATUS_OK; // the begin event opens its frame
+    *how = visit::route::copy;
+    return taken(writer::before_value(w_, error));
 }
 
-// The target value has ended: CALLBACK mode now writes its replacement.
+// The CALLBACK target has ended: its callback writes the replacement.
 tamsel_status value_rewriter::target_end(tamsel_error *error) {
     skipping_ = false;
     forward_ = false;
-    if (o_.action != TAMSEL_VALUE_REWRITE_CALLBACK) return TAMSEL_STATUS_OK;
     tamsel_value_rewrite_target t{};
     t.present = 1;
     t.kind = target_kind_;
@@ -268,24 +304,44 @@ tamsel_status value_rewriter::create_missing(const frame &f, tamsel_error *error
     return TAMSEL_STATUS_OK;
 }
 
+// A container on the path closes.
+tamsel_status value_rewriter::close_frame(bool object, tamsel_error *e) {
+    if (!depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite frame underflow");
+    const frame f = frames_[--depth_];
+    if (f.object != object)
+        return fail(e, TAMSEL_STATUS_INTERNAL_ERROR,
+                    object ? "value rewrite object frame mismatch"
+                           : "value rewrite array frame mismatch");
+    if (!object) return taken(tamsel_writer_end_array(w_, e));
+    const bool creates =
+        o_.action == TAMSEL_VALUE_REWRITE_REPLACE || o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
+    if (creates && !f.matched && !found_ && f.segment < o_.segment_count)
+        TAMSEL_TRY(create_missing(f, e));
+    return taken(tamsel_writer_end_object(w_, e));
+}
+
 tamsel_status value_rewriter::on_object_begin(void *u, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_object, e));
-    if (r.skipping_)
+    if (r.skipping_) {
+        ++r.skip_depth_;
         return r.forward([&](const tamsel_value_visitor &v) {
             return v.object_begin ? v.object_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
         });
-    return TAMSEL_STATUS_OK;
+    }
+    TAMSEL_TRY(taken(tamsel_writer_begin_object(r.w_, e)));
+    return r.push_frame(true, e);
 }
 
 tamsel_status value_rewriter::on_array_begin(void *u, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_array, e));
-    if (r.skipping_)
+    if (r.skipping_) {
+        ++r.skip_depth_;
         return r.forward([&](const tamsel_value_visitor &v) {
             return v.array_begin ? v.array_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
         });
-    return TAMSEL_STATUS_OK;
+    }
+    TAMSEL_TRY(taken(tamsel_writer_begin_array(r.w_, e)));
+    return r.push_frame(false, e);
 }
 
 tamsel_status value_rewriter::on_object_end(void *u, tamsel_error *e) {
@@ -296,15 +352,7 @@ tamsel_status value_rewriter::on_object_end(void *u, tamsel_error *e) {
         }));
         return --r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
     }
-    if (!r.depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite frame underflow");
-    const frame f = r.frames_[--r.depth_];
-    if (!f.object)
-        return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite object frame mismatch");
-    const bool creates =
-        r.o_.action == TAMSEL_VALUE_REWRITE_REPLACE || r.o_.action == TAMSEL_VALUE_REWRITE_CALLBACK;
-    if (creates && f.on_path && !f.matched && !r.found_ && f.segment < r.o_.segment_count)
-        TAMSEL_TRY(r.create_missing(f, e));
-    return taken(tamsel_writer_end_object(r.w_, e));
+    return r.close_frame(true, e);
 }
 
 tamsel_status value_rewriter::on_array_end(void *u, tamsel_error *e) {
@@ -315,10 +363,7 @@ tamsel_status value_rewriter::on_array_end(void *u, tamsel_error *e) {
         }));
         return --r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
     }
-    if (!r.depth_) return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite frame underflow");
-    if (r.frames_[--r.depth_].object)
-        return fail(e, TAMSEL_STATUS_INTERNAL_ERROR, "value rewrite array frame mismatch");
-    return taken(tamsel_writer_end_array(r.w_, e));
+    return r.close_frame(false, e);
 }
 
 tamsel_status value_rewriter::on_key_begin(void *u, tamsel_error *e) {
@@ -350,91 +395,69 @@ tamsel_status value_rewriter::on_key_end(void *u, tamsel_error *e) {
     return TAMSEL_STATUS_OK;
 }
 
+// Scalars are visited only inside a CALLBACK target (every other one is copied or skipped).
+
 tamsel_status value_rewriter::on_string_begin(void *u, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_string, e));
-    if (r.skipping_)
-        return r.forward([&](const tamsel_value_visitor &v) {
-            return v.string_begin ? v.string_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
-        });
-    return taken(tamsel_writer_string_begin(r.w_, e));
+    return r.forward([&](const tamsel_value_visitor &v) {
+        return v.string_begin ? v.string_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+    });
 }
 
 tamsel_status value_rewriter::on_string_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
     auto &r = self(u);
-    if (r.skipping_)
-        return r.forward([&](const tamsel_value_visitor &v) {
-            return v.string_chunk ? v.string_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
-        });
-    return taken(tamsel_writer_string_chunk(r.w_, b, n, e));
+    return r.forward([&](const tamsel_value_visitor &v) {
+        return v.string_chunk ? v.string_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
+    });
 }
 
 tamsel_status value_rewriter::on_string_end(void *u, tamsel_error *e) {
     auto &r = self(u);
-    if (r.skipping_) {
-        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
-            return v.string_end ? v.string_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
-        }));
-        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
-    }
-    return taken(tamsel_writer_string_end(r.w_, e));
+    TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+        return v.string_end ? v.string_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+    }));
+    return r.scalar_done(e);
 }
 
 tamsel_status value_rewriter::on_number_begin(void *u, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_number, e));
     io::byte_clear(r.number_);
-    if (r.skipping_)
-        return r.forward([&](const tamsel_value_visitor &v) {
-            return v.number_begin ? v.number_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
-        });
-    return TAMSEL_STATUS_OK;
+    return r.forward([&](const tamsel_value_visitor &v) {
+        return v.number_begin ? v.number_begin(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+    });
 }
 
 tamsel_status value_rewriter::on_number_chunk(void *u, const char *b, size_t n, tamsel_error *e) {
     auto &r = self(u);
-    if (r.skipping_)
-        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
-            return v.number_chunk ? v.number_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
-        }));
+    TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+        return v.number_chunk ? v.number_chunk(r.o_.visitor_user, b, n, e) : TAMSEL_STATUS_OK;
+    }));
     return r.gather(r.number_, b, n, r.max_number_, "failed to allocate framing buffer", e);
 }
 
 tamsel_status value_rewriter::on_number_end(void *u, tamsel_error *e) {
     auto &r = self(u);
-    if (r.skipping_) {
-        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
-            return v.number_end ? v.number_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
-        }));
-        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
-    }
-    return taken(
-        tamsel_writer_number_text(r.w_, r.number_.data ? r.number_.data : "", r.number_.length, e));
+    TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+        return v.number_end ? v.number_end(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+    }));
+    return r.scalar_done(e);
 }
 
 tamsel_status value_rewriter::on_boolean(void *u, int value, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_boolean, e));
-    if (r.skipping_) {
-        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
-            return v.boolean ? v.boolean(r.o_.visitor_user, value, e) : TAMSEL_STATUS_OK;
-        }));
-        r.target_boolean_ = value;
-        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
-    }
-    return taken(tamsel_writer_bool(r.w_, value, e));
+    TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+        return v.boolean ? v.boolean(r.o_.visitor_user, value, e) : TAMSEL_STATUS_OK;
+    }));
+    r.target_boolean_ = value;
+    return r.scalar_done(e);
 }
 
 tamsel_status value_rewriter::on_null(void *u, tamsel_error *e) {
     auto &r = self(u);
-    TAMSEL_TRY(r.value_start(kind_null, e));
-    if (r.skipping_) {
-        TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
-            return v.null ? v.null(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
-        }));
-        return r.skip_depth_ == 0 ? r.target_end(e) : TAMSEL_STATUS_OK;
-    }
-    return taken(tamsel_writer_null(r.w_, e));
+    TAMSEL_TRY(r.forward([&](const tamsel_value_visitor &v) {
+        return v.null ? v.null(r.o_.visitor_user, e) : TAMSEL_STATUS_OK;
+    }));
+    return r.scalar_done(e);
 }
 
 const tamsel_value_visitor value_rewriter::table = {
@@ -494,24 +517,45 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
                     "value rewrite target path exceeds maximum depth");
     clear_error(error);
 
+    // The writer and the copies write into one staging buffer before the caller's sink.
+    io::buffered_sink stage(sink, sink_user, error);
+    const tamsel_sink staged = [](void *u, const void *d, size_t n, tamsel_error *) {
+        return static_cast<io::buffered_sink *>(u)->put(d, n);
+    };
     tamsel_writer writer{};
-    TAMSEL_TRY(tamsel_writer_init_sink(runtime, &writer, sink, sink_user, error));
+    TAMSEL_TRY(tamsel_writer_init_sink(runtime, &writer, staged, &stage, error));
     struct writer_guard {
         tamsel_writer *w;
         ~writer_guard() { tamsel_writer_cleanup(w); }
     } guard{&writer};
 
-    value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes));
+    writer_output out(&writer, error);
+    value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes), out);
     visit::input_cursor cursor(error, limits.max_total_bytes);
     open_input(cursor, in);
-    tamsel_status st =
-        visit::walk_value(cursor, limits, allocator, value_rewriter::table, &rewriter,
-                          "rewritten JSON must contain exactly one value", settings.checks_utf8());
-    if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return st;
+    tamsel_status st = visit::walk_value(cursor, limits, allocator, value_rewriter::table,
+                                         &rewriter, "rewritten JSON must contain exactly one value",
+                                         settings.checks_utf8(), rewriter);
+    // What was produced reaches the sink whether the walk succeeded or not; after a failure
+    // the record keeps the first failure (with its position), whatever the flush reports.
+    const bool walked = st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED;
+    tamsel_error first{};
+    if (!walked && error) first = *error;
+    const tamsel_status flushed = stage.flush();
+    if (!walked) {
+        if (error) *error = first;
+        return st;
+    }
+    if (flushed != TAMSEL_STATUS_OK) return flushed;
     clear_error(error);
     if (!rewriter.found() && o.action != TAMSEL_VALUE_REWRITE_KEEP)
         return fail(error, TAMSEL_STATUS_TYPE_MISMATCH, "value rewrite target was not found");
-    return tamsel_writer_finish(&writer, error);
+    TAMSEL_TRY(tamsel_writer_finish(&writer, error));
+    if (stage.result() == TAMSEL_STATUS_TRUNCATED) {
+        if (error) error->truncated = 1;
+        return TAMSEL_STATUS_TRUNCATED;
+    }
+    return TAMSEL_STATUS_OK;
 }
 
 } // namespace tamsel::rewrite

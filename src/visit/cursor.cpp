@@ -20,21 +20,21 @@ void input_cursor::open_reader(tamsel_reader reader, void *user) {
     source_ = source::reader;
     reader_ = reader;
     reader_user_ = user;
-    cur = end = window_start_ = window_end_ = window_;
+    cur = end = window_start_ = window_end_ = buffer_;
 }
 
 void input_cursor::open_file(FILE *file, read_wording wording) {
     source_ = source::file;
     file_ = file;
     wording_ = wording;
-    cur = end = window_start_ = window_end_ = window_;
+    cur = end = window_start_ = window_end_ = buffer_;
 }
 
 void input_cursor::open_fd(int fd, read_wording wording) {
     source_ = source::fd;
     fd_ = fd;
     wording_ = wording;
-    cur = end = window_start_ = window_end_ = window_;
+    cur = end = window_start_ = window_end_ = buffer_;
 }
 
 void input_cursor::clamp_end() {
@@ -92,7 +92,7 @@ bool input_cursor::refill() {
 
 bool input_cursor::pull() {
     base_ += static_cast<uint64_t>(window_end_ - window_start_);
-    window_start_ = window_end_ = cur = end = window_;
+    window_start_ = window_end_ = cur = end = buffer_;
     size_t got = 0;
     switch (source_) {
     case source::reader: {
@@ -100,7 +100,7 @@ bool input_cursor::pull() {
         io::input_position where{clamp_to_size(base_), clamp_to_size(line_),
                                  clamp_to_size(base_ - line_start_)};
         failure_ =
-            io::pull_reader(reader_, reader_user_, window_, window_size, "reader callback failed",
+            io::pull_reader(reader_, reader_user_, buffer_, buffer_size_, "reader callback failed",
                             &r, error_, where, TAMSEL_STATUS_CALLBACK_FAILED);
         if (failure_ != TAMSEL_STATUS_OK) {
             state_ = read_failed;
@@ -119,8 +119,8 @@ bool input_cursor::pull() {
         // The stock read cores; a failure is worded as the entry points' readers or as a
         // holder's own input.
         tamsel_read_result r = source_ == source::file
-                                   ? io::read_file_once(file_, window_, window_size)
-                                   : io::read_fd_once(fd_, window_, window_size);
+                                   ? io::read_file_once(file_, buffer_, buffer_size_)
+                                   : io::read_fd_once(fd_, buffer_, buffer_size_);
         if (r.error_code) {
             if (wording_ == read_wording::reader)
                 return fail_read(TAMSEL_STATUS_CALLBACK_FAILED, "reader callback failed",
@@ -138,7 +138,7 @@ bool input_cursor::pull() {
     case source::memory:
         return false;
     }
-    window_end_ = window_ + got;
+    window_end_ = buffer_ + got;
     clamp_end();
     return true;
 }

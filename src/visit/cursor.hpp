@@ -27,6 +27,13 @@ class input_cursor {
     input_cursor(const input_cursor &) = delete;
     input_cursor &operator=(const input_cursor &) = delete;
 
+    // Reads the non-memory sources through `window` (`size` bytes, kept by the caller for the
+    // cursor's life) instead of the 4096 bytes inside the cursor. Call before opening.
+    void use_window(uint8_t *window, size_t size) {
+        buffer_ = window;
+        buffer_size_ = size;
+    }
+
     void open_memory(const void *data, size_t len);
     void open_reader(tamsel_reader reader, void *user);
     void open_file(FILE *file, read_wording wording);
@@ -89,6 +96,8 @@ class input_cursor {
     void *reader_user_ = nullptr;
     FILE *file_ = nullptr;
     int fd_ = -1;
+    uint8_t *buffer_ = window_; // where reads land: window_ or the caller's window
+    size_t buffer_size_ = window_size;
     alignas(16) uint8_t window_[window_size];
 };
 

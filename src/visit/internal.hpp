@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/internal.hpp"
+#include "io/output.hpp"
 #include "visit/cursor.hpp"
 
 namespace tamsel::visit {
@@ -26,5 +27,87 @@ namespace tamsel::visit {
 [[nodiscard]] tamsel_status walk_raw_value(input_cursor &cursor, const tamsel_allocator &allocator,
                                            const tamsel_value_visitor &visitor, void *user,
                                            const char *trailing_message);
+
+// ---- the span engine ----------------------------------------------------------------------
+//
+// Whole values read from a cursor, checked token by token exactly as the walker checks them
+// (statuses, messages, positions, limits, the UTF-8 check), and copied to an output as compact
+// text in spans of the input's own bytes (span.cpp).
+
+// Receives the decoded keys of the objects inside copied and skipped values (a duplicate-key
+// check). A whole key that lies plain in the window comes in one key() call; any other key as
+// key_begin, key_chunk for each piece, key_end. A failing status stops the copy and is its
+// result, with the error record as the watch left it.
+class key_watch {
+  public:
+    virtual tamsel_status object_begin(tamsel_error *error) = 0;
+    virtual void object_end() = 0;
+    virtual tamsel_status key(const void *bytes, size_t len, tamsel_error *error) = 0;
+    virtual tamsel_status key_begin(tamsel_error *error) = 0;
+    virtual tamsel_status key_chunk(const void *bytes, size_t len, tamsel_error *error) = 0;
+    virtual tamsel_status key_end(tamsel_error *error) = 0;
+
+  protected:
+    ~key_watch() = default;
+};
+
+// How values are copied. Compact text drops the whitespace between tokens and keeps every other
+// byte as it stands, except in strings, which are written as the library's text rules write
+// their decoded bytes (escapes decoded, then escaped again where the rules escape: `\/` and
+// `\u00e9` change, `\n` and `\u0001` stay); with `keep_escapes` strings are copied as written,
+// as JSON value holders keep them. Numbers are always copied as written.
+struct span_copy {
+    io::byte_output *out = nullptr; // NULL: values are checked and nothing is written
+    key_watch *keys = nullptr;
+    bool keep_escapes = false;
+    // A driver's own bound on open containers (the array rewrite's 64 frames), checked after the
+    // walk's depth limit and reported as the driver reports it: `frame_message`, status 6,
+    // positions 0.
+    uint64_t frame_limit = UINT64_MAX;
+    const char *frame_message = nullptr;
+};
+
+// One value from `cursor` (leading and trailing whitespace allowed) copied compactly into
+// `copy.out`, or only checked when it is NULL. `limits` as walk_value takes them; the failures
+// are the walk's (`trailing_message` when more than whitespace follows), or an output's failing
+// status. Output owners see only what precedes a failure's token; what they got stays.
+[[nodiscard]] tamsel_status compact_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                                          const tamsel_allocator &allocator, const span_copy &copy,
+                                          const char *trailing_message, bool utf8_check);
+
+// What a driven walk does with a value.
+enum class route : uint8_t {
+    visit, // its events go to the visitor, as in any walk
+    copy,  // copied compactly into the driver's output, no events
+    skip,  // checked, no events, nothing written
+};
+
+// The driver of a walk that mixes events and spans: it routes every value (the root, members,
+// elements) before the visitor hears of it.
+class walk_driver {
+  public:
+    // A value starts: `first` is its first byte, already taken (a quote, '-', a digit, 't',
+    // 'f', 'n', '[' or '{'). Sets `*how`; a failing status stops the walk.
+    virtual tamsel_status value_start(int first, route *how, tamsel_error *error) = 0;
+    // A copied or skipped value has ended; its status is the value's.
+    virtual tamsel_status value_end(tamsel_error *error) = 0;
+    // What follows a walk's value when more than whitespace does (NULL: the walk's own).
+    [[nodiscard]] virtual const char *trailing_message() const { return nullptr; }
+
+    span_copy copy;
+    // Copied and skipped values count their nesting from their own root (the array stream's
+    // items) instead of from the walk's.
+    bool own_depth = false;
+
+  protected:
+    ~walk_driver() = default;
+};
+
+// walk_value with `driver` routing the values.
+[[nodiscard]] tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                                       const tamsel_allocator &allocator,
+                                       const tamsel_value_visitor &visitor, void *user,
+                                       const char *trailing_message, bool utf8_check,
+                                       walk_driver &driver);
 
 } // namespace tamsel::visit

@@ -11,10 +11,15 @@
 //
 // Plain string bytes are scanned a run at a time and handed to the chunk callback straight
 // from the input window; escapes are decoded and delivered as their own chunks.
+//
+// A driven walk (walk_driver) asks its driver about every value before the visitor hears of it:
+// a value routed to be copied or skipped goes to the span engine (span.cpp) whole, and only the
+// driver's value_end follows it.
 #include "text/internal.hpp"
 #include "text/scan.hpp"
 #include "text/utf8.hpp"
 #include "visit/internal.hpp"
+#include "visit/span.hpp"
 
 #include <array>
 #include <cstring>
@@ -44,14 +49,16 @@ using chunk_fn = tamsel_status (*)(void *, const char *, size_t, tamsel_error *)
 // Raw: strings are passed through as written (escapes validated, not decoded), as the
 // transcoder of JSON value holders needs; otherwise strings are decoded. Check: strings and
 // keys must be well-formed UTF-8 (one instance each way, so a walk without the check pays
-// nothing for it).
-template <bool Raw, bool Check> class walker {
+// nothing for it). Driven: a walk_driver routes the values (the undriven walks are the code they
+// were without one).
+template <bool Raw, bool Check, bool Driven = false> class walker {
   public:
     walker(input_cursor &cursor, const tamsel_value_limits &limits,
-           const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user)
+           const tamsel_allocator &allocator, const tamsel_value_visitor &visitor, void *user,
+           walk_driver *driver = nullptr, copy_state *copies = nullptr)
         : cursor_(cursor), limits_(effective_limits(limits)), allocator_(allocator),
           visitor_(visitor), user_(user), error_(cursor.error()),
-          max_number_(clamp_to_size(limits_.max_number_bytes)) {}
+          max_number_(clamp_to_size(limits_.max_number_bytes)), driver_(driver), copies_(copies) {}
     ~walker() {
         if (stack_ != inline_stack_) raw_free(allocator_, stack_, stack_capacity_);
         if (number_heap_) raw_free(allocator_, number_heap_, number_heap_capacity_);
@@ -123,6 +130,8 @@ template <bool Raw, bool Check> class walker {
     void *user_;
     tamsel_error *error_;
     const size_t max_number_;
+    walk_driver *const driver_;
+    copy_state *const copies_;
 
     uint8_t *stack_ = inline_stack_;
     size_t stack_capacity_ = inline_depth;
@@ -134,7 +143,7 @@ template <bool Raw, bool Check> class walker {
     uint8_t inline_number_[inline_number];
 };
 
-template <bool Raw, bool Check> int walker<Raw, Check>::skip_whitespace() {
+template <bool Raw, bool Check, bool Driven> int walker<Raw, Check, Driven>::skip_whitespace() {
     for (;;) {
         size_t lines = 0;
         const uint8_t *last_newline = nullptr;
@@ -149,8 +158,8 @@ template <bool Raw, bool Check> int walker<Raw, Check>::skip_whitespace() {
     }
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::run(const char *trailing_message) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::run(const char *trailing_message) {
     tamsel_status st = value(next_token_byte());
     if (stops(st)) return st;
     while (depth_ > 0) {
@@ -193,11 +202,27 @@ tamsel_status walker<Raw, Check>::run(const char *trailing_message) {
             if (stops(st)) return st;
         }
     }
+    if constexpr (Driven) {
+        if (const char *own = driver_->trailing_message()) trailing_message = own;
+    }
     if (next_token_byte() != input_cursor::end_of_input) return invalid(trailing_message);
     return st;
 }
 
-template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::value(int c) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::value(int c) {
+    if constexpr (Driven) {
+        if (starts_value(c)) {
+            route how = route::visit;
+            tamsel_status st = driver_->value_start(c, &how, error_);
+            if (stops(st)) return st;
+            if (how != route::visit) {
+                st = copy_value(*copies_, c, driver_->own_depth ? 0 : depth_, how == route::copy);
+                if (stops(st)) return st;
+                return driver_->value_end(error_);
+            }
+        }
+    }
     switch (c) {
     case '"':
         return string(false);
@@ -225,7 +250,8 @@ template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::value(int c) {
     }
 }
 
-template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::open_container(uint8_t kind) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::open_container(uint8_t kind) {
     if (depth_ >= limits_.max_depth)
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
     if (depth_ == stack_capacity_) {
@@ -247,8 +273,8 @@ template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::open_container
     return st;
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::literal(const char *rest, size_t len) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::literal(const char *rest, size_t len) {
     if (static_cast<size_t>(cursor_.end - cursor_.cur) >= len &&
         std::memcmp(cursor_.cur, rest, len) == 0) {
         cursor_.cur += len;
@@ -261,9 +287,9 @@ tamsel_status walker<Raw, Check>::literal(const char *rest, size_t len) {
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::deliver(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                          const uint8_t *p, const uint8_t *q, bool key) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::deliver(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
+                                                  const uint8_t *p, const uint8_t *q, bool key) {
     const size_t n = static_cast<size_t>(q - p);
     if (n > limit - *decoded) {
         cursor_.cur = p + (limit - *decoded) + 1; // the first byte past the limit
@@ -277,7 +303,8 @@ tamsel_status walker<Raw, Check>::deliver(chunk_fn chunk, uint64_t limit, uint64
     return st;
 }
 
-template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::string(bool key) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::string(bool key) {
     tamsel_status st = call(key ? visitor_.key_begin : visitor_.string_begin);
     if (stops(st)) return st;
     const chunk_fn chunk = key ? visitor_.key_chunk : visitor_.string_chunk;
@@ -328,9 +355,9 @@ template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::string(bool ke
 // with the cursor on the byte that ends the plain bytes (a quote, backslash or control byte,
 // no character left open), or fails at the first bad byte after delivering the bytes before
 // it.
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::checked_text(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                               bool key) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::checked_text(chunk_fn chunk, uint64_t limit,
+                                                       uint64_t *decoded, bool key) {
     scan::utf8_state utf8;
     for (;;) {
         const uint8_t *p = cursor_.cur;
@@ -351,7 +378,8 @@ tamsel_status walker<Raw, Check>::checked_text(chunk_fn chunk, uint64_t limit, u
     }
 }
 
-template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::hex4(uint32_t *out) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::hex4(uint32_t *out) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
         int c = cursor_.get();
@@ -367,9 +395,9 @@ template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::hex4(uint32_t 
 // chunks and limit checks as byte by byte; anything else is left to escape(), which reads it a
 // byte at a time and reports its faults. A surrogate pair is one chunk when decoded, two
 // (one per escape, as written) when raw.
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::whole_escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded,
-                                               const uint8_t *at) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::whole_escape(chunk_fn chunk, uint64_t limit,
+                                                       uint64_t *decoded, const uint8_t *at) {
     uint32_t cp;
     size_t n = scan::escape_length(at, cursor_.end, &cp);
     if (!n) return left_to_escape;
@@ -388,8 +416,9 @@ tamsel_status walker<Raw, Check>::whole_escape(chunk_fn chunk, uint64_t limit, u
     return call(chunk, out, len);
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::escape(chunk_fn chunk, uint64_t limit, uint64_t *decoded) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::escape(chunk_fn chunk, uint64_t limit,
+                                                 uint64_t *decoded) {
     int c = cursor_.get();
     if constexpr (Raw) {
         // Check the escape and pass it on as written.
@@ -435,8 +464,8 @@ tamsel_status walker<Raw, Check>::escape(chunk_fn chunk, uint64_t limit, uint64_
     return call(chunk, out, n);
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::append_number(const uint8_t *p, size_t n, size_t *len) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::append_number(const uint8_t *p, size_t n, size_t *len) {
     if (n > max_number_ - *len) {
         cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
@@ -461,7 +490,7 @@ tamsel_status walker<Raw, Check>::append_number(const uint8_t *p, size_t n, size
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::number() {
+template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
     const uint8_t *start = cursor_.cur - 1; // the first character, already taken
@@ -498,15 +527,15 @@ template <bool Raw, bool Check> tamsel_status walker<Raw, Check>::number() {
     return number_token(number_heap_ ? number_heap_ : inline_number_, len);
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::number_token(const uint8_t *token, size_t len) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::number_token(const uint8_t *token, size_t len) {
     if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
     return deliver_number(token, len);
 }
 
-template <bool Raw, bool Check>
-tamsel_status walker<Raw, Check>::deliver_number(const uint8_t *token, size_t len) {
+template <bool Raw, bool Check, bool Driven>
+tamsel_status walker<Raw, Check, Driven>::deliver_number(const uint8_t *token, size_t len) {
     tamsel_status st = TAMSEL_STATUS_OK;
     if (visitor_.number_chunk) {
         st = call(visitor_.number_chunk, token, len);
@@ -536,6 +565,19 @@ tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits
         return w.run(trailing_message);
     }
     walker<false, false> w(cursor, limits, allocator, visitor, user);
+    return w.run(trailing_message);
+}
+
+tamsel_status walk_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                         const tamsel_allocator &allocator, const tamsel_value_visitor &visitor,
+                         void *user, const char *trailing_message, bool utf8_check,
+                         walk_driver &driver) {
+    copy_state copies(cursor, limits, allocator, driver.copy, utf8_check);
+    if (utf8_check) {
+        walker<false, true, true> w(cursor, limits, allocator, visitor, user, &driver, &copies);
+        return w.run(trailing_message);
+    }
+    walker<false, false, true> w(cursor, limits, allocator, visitor, user, &driver, &copies);
     return w.run(trailing_message);
 }
 

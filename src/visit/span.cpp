@@ -1,0 +1,633 @@
+// The span engine: one JSON value read from an input cursor, checked token by token as the
+// value walker checks it (the same statuses, messages, positions and limits, the UTF-8 check
+// included), and copied to an output as compact text without being decoded and written again:
+// the significant bytes of the input go over in spans, each as long as the input allows. A span
+// ends at whitespace between tokens (dropped), at the end of the cursor's window (read anew),
+// and in strings at an escape that compact text writes otherwise (`\/`, `\u00e9`, `\u001F`,
+// a surrogate pair; `\n`, `\"` and `\u0001` are already as the text rules write them). A number
+// or literal cut by a window's end is gathered and handed over whole.
+//
+//   value    := string | number | literal | '[' -> push array | '{' -> push object
+//   in array : ']' -> pop | (',' if not first) value
+//   in object: '}' -> pop | (',' if not first) '"' key ':' value
+//
+// The stack holds one bit per open container (set for an object); whether the innermost one has
+// a member yet is one flag, since every container below it has one. Nothing is kept between
+// values except the stack's and the number buffer's memory (copy_state), so a driven walk
+// hands the copier one value at a time.
+//
+// Failures: the walker's, at the walker's positions. An output's failure stops the copy at
+// once; one met while whitespace is dropped is held (out_status_) and wins over any later
+// failure. Before an input failure is reported the output gets the span up to the start of
+// the token that failed, when that lies in the current window.
+#include "visit/span.hpp"
+
+#include "text/internal.hpp"
+#include "text/scan.hpp"
+#include "text/utf8.hpp"
+
+#include <cstring>
+
+namespace tamsel::visit {
+namespace {
+
+constexpr int output_failed = -3; // next_token(): the output failed (out_status_ holds it)
+
+// Keep: strings as written. Check: the UTF-8 check. Emit: an output is written.
+template <bool Keep, bool Check, bool Emit> class copier {
+  public:
+    copier(copy_state &s, size_t base)
+        : s_(s), c_(s.cursor), out_(s.copy.out), keys_(s.copy.keys), error_(s.cursor.error()),
+          base_(base) {}
+    copier(const copier &) = delete;
+    copier &operator=(const copier &) = delete;
+
+    tamsel_status run(int first);
+
+  private:
+    // ---- failures ----------------------------------------------------------------------------
+
+    tamsel_status fail(tamsel_status code, const char *message) {
+        if (out_status_) return out_status_;
+        if constexpr (Emit) {
+            // What precedes the failing token in this window is complete text.
+            if (mark_ && mark_ > span_) (void)out_->put(span_, static_cast<size_t>(mark_ - span_));
+        }
+        return c_.fail_here(code, message);
+    }
+    tamsel_status invalid(const char *message) { return fail(TAMSEL_STATUS_INVALID_JSON, message); }
+    // The status for a byte `c` that is an end state.
+    tamsel_status at_end(int c, const char *eof_message) {
+        if (out_status_) return out_status_;
+        return c == input_cursor::read_failed ? c_.failure() : invalid(eof_message);
+    }
+
+    // ---- output ------------------------------------------------------------------------------
+
+    tamsel_status emit(const void *bytes, size_t len) {
+        const tamsel_status st = out_->put(bytes, len);
+        if (st != TAMSEL_STATUS_OK) out_status_ = st;
+        return st;
+    }
+    // Hands over the span up to `to`.
+    tamsel_status emit_to(const uint8_t *to) {
+        if constexpr (Emit) {
+            if (to != span_) {
+                TAMSEL_TRY(emit(span_, static_cast<size_t>(to - span_)));
+                span_ = to;
+            }
+        }
+        return TAMSEL_STATUS_OK;
+    }
+    // Hands over [span_, a) and goes on at b (the bytes between are dropped).
+    [[gnu::always_inline]] bool cut(const uint8_t *a, const uint8_t *b) {
+        if constexpr (Emit) {
+            if (a != span_ && emit(span_, static_cast<size_t>(a - span_)) != TAMSEL_STATUS_OK)
+                return false;
+            span_ = b;
+        }
+        return true;
+    }
+    // The window was read anew: the span starts at the cursor.
+    void restart_span() {
+        if constexpr (Emit) {
+            span_ = c_.cur;
+            mark_ = nullptr;
+        }
+    }
+    void set_mark(const uint8_t *p) {
+        if constexpr (Emit) mark_ = p;
+    }
+    // Reads the next window after handing over what is left of this one.
+    bool refill_after_span() {
+        if (emit_to(c_.end) != TAMSEL_STATUS_OK) return false;
+        if (!c_.refill()) return false;
+        restart_span();
+        return true;
+    }
+
+    // ---- tokens ------------------------------------------------------------------------------
+
+    int skip_whitespace();
+    // The next byte that is not whitespace; the common case (no whitespace) inline.
+    [[gnu::always_inline]] int next_token() {
+        const uint8_t *p = c_.cur;
+        if (c_.end - p >= 2) {
+            if (p[0] > ' ') {
+                c_.cur = p + 1;
+                set_mark(p);
+                return p[0];
+            }
+            if (p[0] == ' ' && p[1] > ' ') { // ", " and ": "
+                if (!cut(p, p + 1)) return output_failed;
+                c_.cur = p + 2;
+                set_mark(p + 1);
+                return p[1];
+            }
+            if (const uint8_t *r = scan::indentation_end(p, c_.end)) {
+                c_.newlines(1, p);
+                if (!cut(p, r)) return output_failed;
+                c_.cur = r + 1;
+                set_mark(r);
+                return *r;
+            }
+        }
+        return skip_whitespace();
+    }
+    tamsel_status value(int c);
+    tamsel_status open(bool object);
+    tamsel_status grow_stack();
+    [[nodiscard]] bool top_is_object() const {
+        const size_t i = depth_ - 1;
+        return (s_.stack[i >> 6] >> (i & 63)) & 1;
+    }
+    tamsel_status string(bool key);
+    tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit, uint64_t *decoded,
+                              key_watch *w, bool key);
+    tamsel_status checked_text(uint64_t limit, uint64_t *decoded, key_watch *w, bool key);
+    tamsel_status escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
+    tamsel_status slow_escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
+    tamsel_status hex4(uint32_t *out, uint8_t *raw, size_t *raw_len);
+    tamsel_status write_decoded(const uint8_t *at, size_t n, const uint8_t *bytes, size_t len);
+    tamsel_status number();
+    tamsel_status long_number(const uint8_t *start, const uint8_t *q);
+    tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
+    tamsel_status literal(const char *rest, size_t len);
+
+    copy_state &s_;
+    input_cursor &c_;
+    io::byte_output *const out_;
+    key_watch *const keys_;
+    tamsel_error *const error_;
+    const size_t base_;
+    size_t depth_ = 0;
+    bool first_ = false; // the innermost container has no member yet
+    tamsel_status out_status_ = TAMSEL_STATUS_OK;
+    const uint8_t *span_ = nullptr; // the first byte not yet handed over (Emit)
+    const uint8_t *mark_ = nullptr; // the start of the current token in this window (Emit)
+};
+
+template <bool Keep, bool Check, bool Emit> int copier<Keep, Check, Emit>::skip_whitespace() {
+    for (;;) {
+        size_t lines = 0;
+        const uint8_t *last_newline = nullptr;
+        const uint8_t *from = c_.cur;
+        const uint8_t *p = scan::whitespace_run(from, c_.end, &lines, &last_newline);
+        if (lines) c_.newlines(static_cast<unsigned>(lines), last_newline);
+        if (p < c_.end) {
+            if (p != from && !cut(from, p)) return output_failed;
+            c_.cur = p + 1;
+            set_mark(p);
+            return *p;
+        }
+        // The window ends: what it holds of the span goes over before it is read anew.
+        if (!cut(from, p)) return output_failed;
+        c_.cur = p;
+        if (!c_.refill()) return c_.state();
+        restart_span();
+    }
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::run(int first) {
+    if constexpr (Emit) span_ = mark_ = c_.cur - 1; // the first byte, taken
+    TAMSEL_TRY(value(first));
+    while (depth_ > 0) {
+        int c = next_token();
+        if (top_is_object()) {
+            if (c == '}') {
+                --depth_;
+                first_ = false;
+                if (keys_) keys_->object_end();
+                continue;
+            }
+            if (c < 0) return at_end(c, "unterminated JSON object");
+            if (!first_) {
+                if (c != ',') return invalid("expected ',' in object");
+                // A read failure here is reported as the missing key, errno kept.
+                c = next_token();
+            }
+            first_ = false;
+            if (c != '"') return invalid("expected object key");
+            TAMSEL_TRY(string(true));
+            if (next_token() != ':') return invalid("expected ':' after object key");
+            TAMSEL_TRY(value(next_token()));
+        } else {
+            if (c == ']') {
+                --depth_;
+                first_ = false;
+                continue;
+            }
+            if (c < 0) return at_end(c, "unterminated JSON array");
+            if (!first_) {
+                if (c != ',') return invalid("expected ',' in array");
+                c = next_token();
+            }
+            first_ = false;
+            TAMSEL_TRY(value(c));
+        }
+    }
+    return emit_to(c_.cur);
+}
+
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::value(int c) {
+    switch (c) {
+    case '"':
+        return string(false);
+    case '-':
+    case '0' ... '9':
+        return number();
+    case 't':
+        return literal("true", 3);
+    case 'f':
+        return literal("false", 4);
+    case 'n':
+        return literal("null", 3);
+    case '[':
+        return open(false);
+    case '{':
+        return open(true);
+    default:
+        return at_end(c, "expected JSON value");
+    }
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::open(bool object) {
+    const size_t level = base_ + depth_;
+    if (level >= s_.limits.max_depth)
+        return fail(TAMSEL_STATUS_OVERFLOW, "JSON value nesting exceeds maximum depth");
+    if (depth_ >> 6 == s_.stack_words) TAMSEL_TRY(grow_stack());
+    if (level >= s_.copy.frame_limit) {
+        if (out_status_) return out_status_;
+        return tamsel::fail(error_, TAMSEL_STATUS_OVERFLOW, "%s", s_.copy.frame_message);
+    }
+    if (object && keys_) TAMSEL_TRY(keys_->object_begin(error_));
+    uint64_t &word = s_.stack[depth_ >> 6];
+    const uint64_t bit = uint64_t{1} << (depth_ & 63);
+    word = object ? word | bit : word & ~bit;
+    ++depth_;
+    first_ = true;
+    return TAMSEL_STATUS_OK;
+}
+
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::grow_stack() {
+    size_t words, bytes;
+    if (!checked_mul(s_.stack_words, 2, &words) || !checked_mul(words, sizeof(uint64_t), &bytes))
+        return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow JSON nesting stack");
+    const bool inline_now = s_.stack == s_.inline_stack;
+    void *grown = raw_realloc(s_.allocator, inline_now ? nullptr : s_.stack,
+                              inline_now ? 0 : s_.stack_words * sizeof(uint64_t), bytes);
+    if (!grown) return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to grow JSON nesting stack");
+    if (inline_now) std::memcpy(grown, s_.inline_stack, sizeof s_.inline_stack);
+    s_.stack = static_cast<uint64_t *>(grown);
+    s_.stack_words = words;
+    return TAMSEL_STATUS_OK;
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::literal(const char *whole, size_t rest) {
+    if (static_cast<size_t>(c_.end - c_.cur) >= rest && std::memcmp(c_.cur, whole + 1, rest) == 0) {
+        c_.cur += rest;
+        return TAMSEL_STATUS_OK;
+    }
+    // Cut by the window's end (or not a literal): read a byte at a time, written whole.
+    TAMSEL_TRY(emit_to(c_.cur - 1));
+    if constexpr (Emit) mark_ = nullptr;
+    for (size_t i = 1; i <= rest; ++i) {
+        int c = c_.get();
+        if (c != static_cast<uint8_t>(whole[i])) return at_end(c, "invalid JSON literal");
+    }
+    if constexpr (Emit) {
+        TAMSEL_TRY(emit(whole, rest + 1));
+        span_ = c_.cur;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+// ---- strings ---------------------------------------------------------------------------------
+
+// The plain bytes [p, q) of a string or key: the decoded-size limit, then the key watch. The
+// cursor moves to q.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::plain_bytes(const uint8_t *p, const uint8_t *q,
+                                                     uint64_t limit, uint64_t *decoded,
+                                                     key_watch *w, bool key) {
+    const size_t n = static_cast<size_t>(q - p);
+    if (n > limit - *decoded) {
+        c_.cur = p + (limit - *decoded) + 1; // the first byte past the limit
+        return fail(TAMSEL_STATUS_OVERFLOW,
+                    key ? "JSON object key exceeds maximum decoded byte limit"
+                        : "JSON string exceeds maximum decoded byte limit");
+    }
+    *decoded += n;
+    if (w) TAMSEL_TRY(w->key_chunk(p, n, error_));
+    c_.cur = q;
+    return TAMSEL_STATUS_OK;
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::string(bool key) {
+    const uint64_t limit = key ? s_.limits.max_key_bytes : s_.limits.max_string_bytes;
+    key_watch *const w = key ? keys_ : nullptr;
+    uint64_t decoded = 0;
+    const uint8_t *p = c_.cur;
+    if (w) {
+        // The usual key lies plain and whole in the window: the watch takes it in one call.
+        const uint8_t *q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
+        if (q < c_.end && *q == '"' && static_cast<uint64_t>(q - p) <= limit) {
+            c_.cur = q + 1;
+            return w->key(p, static_cast<size_t>(q - p), error_);
+        }
+        TAMSEL_TRY(w->key_begin(error_));
+    }
+    for (;;) {
+        // With the check on, a byte that is not ASCII ends the run too and sends the string to
+        // checked_text; an ASCII run needs nothing more.
+        const uint8_t *q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
+        if (q != p) TAMSEL_TRY(plain_bytes(p, q, limit, &decoded, w, key));
+        if (q == c_.end) {
+            if (!refill_after_span()) return at_end(c_.state(), "unterminated JSON string");
+            p = c_.cur;
+            continue;
+        }
+        const uint8_t b = *q;
+        if constexpr (Check) {
+            if (b >= 0x80) {
+                TAMSEL_TRY(checked_text(limit, &decoded, w, key));
+                p = c_.cur;
+                continue;
+            }
+        }
+        c_.cur = q + 1;
+        if (b == '"') return w ? w->key_end(error_) : TAMSEL_STATUS_OK;
+        if (b != '\\') return invalid("control character in string");
+        TAMSEL_TRY(escape(q, limit, &decoded, w));
+        p = c_.cur;
+    }
+}
+
+// Plain bytes from the cursor, the first of them not ASCII, as the walker reads them: each run
+// checked, a character cut by the window's end checked across the refill. Returns with the
+// cursor on the byte that ends the plain bytes (no character left open), or fails at the first
+// bad byte.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::checked_text(uint64_t limit, uint64_t *decoded,
+                                                      key_watch *w, bool key) {
+    scan::utf8_state utf8;
+    for (;;) {
+        const uint8_t *p = c_.cur;
+        const uint8_t *q = scan::plain_run(p, c_.end);
+        const uint8_t *bad = scan::utf8_run(utf8, p, q);
+        if (bad == q && (!utf8.due || q == c_.end)) bad = nullptr; // else the byte cuts it
+        if (bad) q = bad;
+        if (q != p) TAMSEL_TRY(plain_bytes(p, q, limit, decoded, w, key));
+        if (bad) {
+            c_.cur = bad + 1;
+            return invalid(key ? "invalid UTF-8 in key" : "invalid UTF-8 in string");
+        }
+        if (q != c_.end) return TAMSEL_STATUS_OK;
+        if (!refill_after_span()) return at_end(c_.state(), "unterminated JSON string");
+    }
+}
+
+// The escape whose backslash at `at` was just taken. One that lies whole in the window and is
+// valid takes one step; anything else goes to slow_escape, which reads it a byte at a time and
+// reports its faults.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::escape(const uint8_t *at, uint64_t limit,
+                                                uint64_t *decoded, key_watch *w) {
+    uint32_t cp;
+    const size_t n = scan::escape_length(at, c_.end, &cp);
+    if (!n) return slow_escape(at, limit, decoded, w);
+    c_.cur = at + n;
+    uint8_t bytes[4];
+    bytes[0] = static_cast<uint8_t>(cp);
+    const size_t len = n == 2 ? 1 : text::encode_utf8(cp, bytes);
+    if (len > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    *decoded += len;
+    if (w) TAMSEL_TRY(w->key_chunk(bytes, len, error_));
+    if constexpr (Emit && !Keep) return write_decoded(at, n, bytes, len);
+    return TAMSEL_STATUS_OK;
+}
+
+// The escape [at, at + n) stands for `bytes`: unless the text rules write them exactly as the
+// escape is written, the span ends before it and the rules' form goes over instead.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::write_decoded(const uint8_t *at, size_t n,
+                                                       const uint8_t *bytes, size_t len) {
+    char form[6];
+    const char *text = reinterpret_cast<const char *>(bytes);
+    size_t text_len = len;
+    if (len == 1 && text::escape_table[bytes[0]]) {
+        text_len = text::escape_sequence(bytes[0], form);
+        text = form;
+    }
+    if (text_len == n && std::memcmp(text, at, n) == 0) return TAMSEL_STATUS_OK;
+    TAMSEL_TRY(emit_to(at));
+    span_ = at + n;
+    return emit(text, text_len);
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::hex4(uint32_t *out, uint8_t *raw, size_t *raw_len) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        int c = c_.get();
+        int h = c < 0 ? -1 : text::hex_value(c);
+        if (h < 0) return at_end(c, "invalid unicode escape");
+        raw[(*raw_len)++] = static_cast<uint8_t>(c);
+        v = (v << 4) | static_cast<uint32_t>(h);
+    }
+    *out = v;
+    return TAMSEL_STATUS_OK;
+}
+
+// An escape cut by the window's end, or invalid: read a byte at a time as the walker reads it.
+// The span ends before it; the escape goes over as written (Keep) or in the rules' form.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::slow_escape(const uint8_t *at, uint64_t limit,
+                                                     uint64_t *decoded, key_watch *w) {
+    TAMSEL_TRY(emit_to(at));
+    if constexpr (Emit) mark_ = nullptr;
+    uint8_t raw[12];
+    size_t raw_len = 0;
+    raw[raw_len++] = '\\';
+    int c = c_.get();
+    uint8_t bytes[4];
+    size_t len = 1;
+    if (c >= 0 && text::unescape_table[c]) {
+        raw[raw_len++] = static_cast<uint8_t>(c);
+        bytes[0] = text::unescape_table[c];
+    } else if (c == 'u') {
+        raw[raw_len++] = 'u';
+        uint32_t cp;
+        TAMSEL_TRY(hex4(&cp, raw, &raw_len));
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return invalid("unexpected low surrogate");
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            // The low half must follow at once.
+            c = c_.get();
+            if (c == '\\') {
+                raw[raw_len++] = '\\';
+                c = c_.get();
+            } else if (c >= 0) {
+                return invalid("invalid unicode surrogate pair");
+            }
+            if (c != 'u') return at_end(c, "invalid unicode surrogate pair");
+            raw[raw_len++] = 'u';
+            uint32_t low;
+            TAMSEL_TRY(hex4(&low, raw, &raw_len));
+            if (low < 0xDC00 || low > 0xDFFF) return invalid("invalid unicode surrogate pair");
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        len = text::encode_utf8(cp, bytes);
+    } else {
+        return at_end(c, c < 0 ? "unterminated escape sequence" : "invalid string escape");
+    }
+    if (len > limit - *decoded)
+        return fail(TAMSEL_STATUS_OVERFLOW, "decoded JSON text exceeds limit");
+    *decoded += len;
+    if (w) TAMSEL_TRY(w->key_chunk(bytes, len, error_));
+    if constexpr (Emit) {
+        if constexpr (Keep) {
+            TAMSEL_TRY(emit(raw, raw_len));
+        } else if (len == 1 && text::escape_table[bytes[0]]) {
+            char form[6];
+            TAMSEL_TRY(emit(form, text::escape_sequence(bytes[0], form)));
+        } else {
+            TAMSEL_TRY(emit(bytes, len));
+        }
+        span_ = c_.cur;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+// ---- numbers ---------------------------------------------------------------------------------
+
+template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::number() {
+    const uint8_t *start = c_.cur - 1; // the first character, already taken
+    if (const uint8_t *valid = scan::valid_number(start, c_.end)) {
+        if (static_cast<size_t>(valid - start) <= s_.max_number) {
+            c_.cur = valid;
+            return TAMSEL_STATUS_OK;
+        }
+    }
+    const uint8_t *q = scan::number_run(c_.cur, c_.end);
+    if (q == c_.end) return long_number(start, q);
+    const size_t len = static_cast<size_t>(q - start);
+    if (len > s_.max_number) {
+        c_.cur = start + s_.max_number + 1;
+        return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+    }
+    c_.cur = q;
+    if (!text::is_valid_json_number(reinterpret_cast<const char *>(start), len))
+        return invalid("invalid JSON number");
+    return TAMSEL_STATUS_OK;
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::append_number(const uint8_t *p, size_t n, size_t *len) {
+    const size_t max = s_.max_number;
+    if (n > max - *len) {
+        c_.cur = p + (max - *len) + 1; // the first character past the limit
+        return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+    }
+    const size_t need = *len + n;
+    uint8_t *buf = s_.number_heap ? s_.number_heap : s_.inline_number_buffer;
+    size_t capacity = s_.number_heap ? s_.number_capacity : copy_state::inline_number;
+    if (need > capacity) {
+        size_t grown;
+        if (!grow_capacity(capacity, need, copy_state::inline_number, max, &grown))
+            return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
+        void *p2 = raw_realloc(s_.allocator, s_.number_heap, s_.number_capacity, grown);
+        if (!p2)
+            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON number buffer");
+        if (!s_.number_heap) std::memcpy(p2, s_.inline_number_buffer, *len);
+        s_.number_heap = static_cast<uint8_t *>(p2);
+        s_.number_capacity = grown;
+        buf = s_.number_heap;
+    }
+    std::memcpy(buf + *len, p, n);
+    *len = need;
+    return TAMSEL_STATUS_OK;
+}
+
+// A number token that runs to the window's end: gathered across windows, checked, handed over
+// whole.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::long_number(const uint8_t *start, const uint8_t *q) {
+    TAMSEL_TRY(emit_to(start));
+    if constexpr (Emit) mark_ = nullptr;
+    size_t len = 0;
+    TAMSEL_TRY(append_number(start, static_cast<size_t>(q - start), &len));
+    c_.cur = q;
+    while (c_.refill()) {
+        const uint8_t *p = c_.cur;
+        q = scan::number_run(p, c_.end);
+        TAMSEL_TRY(append_number(p, static_cast<size_t>(q - p), &len));
+        c_.cur = q;
+        if (q < c_.end) break;
+    }
+    if (c_.state() == input_cursor::read_failed) return c_.failure();
+    const uint8_t *token = s_.number_heap ? s_.number_heap : s_.inline_number_buffer;
+    if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
+        return invalid("invalid JSON number");
+    if constexpr (Emit) {
+        TAMSEL_TRY(emit(token, len));
+        span_ = c_.cur;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+template <bool Keep, bool Check, bool Emit>
+tamsel_status run_copy(copy_state &s, int first, size_t base) {
+    copier<Keep, Check, Emit> c(s, base);
+    return c.run(first);
+}
+
+} // namespace
+
+tamsel_status copy_value(copy_state &state, int first, size_t depth, bool emit) {
+    const bool check = state.utf8_check;
+    if (!emit || !state.copy.out)
+        return check ? run_copy<true, true, false>(state, first, depth)
+                     : run_copy<true, false, false>(state, first, depth);
+    if (state.copy.keep_escapes)
+        return check ? run_copy<true, true, true>(state, first, depth)
+                     : run_copy<true, false, true>(state, first, depth);
+    return check ? run_copy<false, true, true>(state, first, depth)
+                 : run_copy<false, false, true>(state, first, depth);
+}
+
+int next_significant(input_cursor &cursor) {
+    for (;;) {
+        size_t lines = 0;
+        const uint8_t *last_newline = nullptr;
+        const uint8_t *p = scan::whitespace_run(cursor.cur, cursor.end, &lines, &last_newline);
+        if (lines) cursor.newlines(static_cast<unsigned>(lines), last_newline);
+        if (p < cursor.end) {
+            cursor.cur = p + 1;
+            return *p;
+        }
+        cursor.cur = p;
+        if (!cursor.refill()) return cursor.state();
+    }
+}
+
+tamsel_status compact_value(input_cursor &cursor, const tamsel_value_limits &limits,
+                            const tamsel_allocator &allocator, const span_copy &copy,
+                            const char *trailing_message, bool utf8_check) {
+    int c = next_significant(cursor);
+    if (c < 0)
+        return c == input_cursor::read_failed
+                   ? cursor.failure()
+                   : cursor.fail_here(TAMSEL_STATUS_INVALID_JSON, "expected JSON value");
+    copy_state state(cursor, limits, allocator, copy, utf8_check);
+    TAMSEL_TRY(copy_value(state, c, 0, copy.out != nullptr));
+    if (next_significant(cursor) != input_cursor::end_of_input)
+        return cursor.fail_here(TAMSEL_STATUS_INVALID_JSON, trailing_message);
+    return TAMSEL_STATUS_OK;
+}
+
+} // namespace tamsel::visit

@@ -1,0 +1,250 @@
+// The compact copy, the workspace-free validation and the items doors against the visitor road:
+// the same output as the writer's compact transcoding, the same errors as the visitor, at every
+// split of the input.
+#include "rewrite/rewrite_support.hpp"
+#include "support/counting_allocator.hpp"
+
+#include <dirent.h>
+
+#include <vector>
+
+using namespace rewrite_test;
+
+namespace {
+
+std::vector<std::string> suite_files(const std::string &prefix) {
+    const std::string dir = std::string(TAMSEL_TEST_DATA) + "/JSONTestSuite/test_parsing/";
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::string(e->d_name).rfind(prefix, 0) == 0) out.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string suite_file(const std::string &name) {
+    return load_corpus(("../JSONTestSuite/test_parsing/" + name).c_str());
+}
+
+struct result {
+    tamsel_status status;
+    std::string out;
+    tamsel_error error;
+};
+
+result compact_buffer(tamsel_runtime *rt, const std::string &json, unsigned flags = 0) {
+    result r{};
+    capture c;
+    r.status = tamsel_compact_value_buffer(rt, json.data(), json.size(), capture::sink, &c, flags,
+                                           &r.error);
+    r.out = c.out;
+    return r;
+}
+
+result compact_split(tamsel_runtime *rt, const std::string &json, size_t first, size_t piece) {
+    result r{};
+    capture c;
+    chunks in{json, first, piece};
+    r.status = tamsel_compact_value_reader(rt, chunks::read, &in, capture::sink, &c, 0, &r.error);
+    r.out = c.out;
+    return r;
+}
+
+result items_buffer(tamsel_runtime *rt, const std::string &json, const char *selector = nullptr) {
+    result r{};
+    capture c;
+    r.status = tamsel_compact_items_buffer(rt, selector, json.data(), json.size(), capture::sink,
+                                           &c, 0, &r.error);
+    r.out = c.out;
+    return r;
+}
+
+void expect_same_error(const tamsel_error &want, const tamsel_error &got, const std::string &what) {
+    EXPECT_STREQ(want.message, got.message) << what;
+    EXPECT_EQ(want.line, got.line) << what;
+    EXPECT_EQ(want.column, got.column) << what;
+    EXPECT_EQ(want.offset, got.offset) << what;
+}
+
+// Every escape and number form the text rules know, and a few of each kind of value.
+const char every_form[] =
+    "{\"s\": \"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\\u0020\\u00e9\\u20AC\\ud83d\\ude00\","
+    " \"\\u0041key\" : [0, -0, 1.5, -1.5e10, 2E-3, 1e+2, 123456789012345678901234567890],\n"
+    "\t\"l\": [true, false, null, {}, [], \"\xC3\xA9\"] }";
+
+} // namespace
+
+TEST(CompactCopy, EqualsTheWritersCompactFormOnTheCorpusAndTheYFiles) {
+    tamsel_config cfg = tamsel_default_config();
+    cfg.max_depth = cfg.value_max_depth = 1000;
+    cfg.reject_duplicates = 0; // y_object_duplicated_key is an item below
+    tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
+    for (const char *name : corpus_names) {
+        const std::string json = load_corpus(name);
+        const result r = compact_buffer(rt, json);
+        ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << name << ": " << r.error.message;
+        EXPECT_TRUE(r.out == compact(rt, json)) << name;
+        // Each corpus file as the one item of an array.
+        const result items = items_buffer(rt, "[" + json + "]");
+        ASSERT_EQ(items.status, TAMSEL_STATUS_OK) << name << ": " << items.error.message;
+        EXPECT_TRUE(items.out == r.out + "\n") << name;
+    }
+    for (const std::string &name : suite_files("y_")) {
+        const std::string json = suite_file(name);
+        const result r = compact_buffer(rt, json);
+        ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << name << ": " << r.error.message;
+        EXPECT_EQ(r.out, compact(rt, json)) << name;
+        tamsel_error e{};
+        EXPECT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), TAMSEL_STATUS_OK)
+            << name;
+        const result items = items_buffer(rt, "[" + json + " ,\n" + json + "]");
+        ASSERT_EQ(items.status, TAMSEL_STATUS_OK) << name << ": " << items.error.message;
+        EXPECT_EQ(items.out, r.out + "\n" + r.out + "\n") << name;
+    }
+    tamsel_free(rt);
+}
+
+TEST(CompactCopy, EveryEscapeAndNumberFormAtEverySplit) {
+    tamsel_runtime *rt = roomy_runtime();
+    const std::string json = every_form;
+    const std::string want = compact(rt, json);
+    EXPECT_EQ(compact_buffer(rt, json).out, want);
+    // Escapes kept: only the whitespace goes.
+    EXPECT_EQ(compact_buffer(rt, json, TAMSEL_COMPACT_KEEP_ESCAPES).out,
+              "{\"s\":\"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\\u0020\\u00e9\\u20AC\\ud83d"
+              "\\ude00\",\"\\u0041key\":[0,-0,1.5,-1.5e10,2E-3,1e+2,"
+              "123456789012345678901234567890],\"l\":[true,false,null,{},[],\"\xC3\xA9\"]}");
+    for (size_t first = 1; first <= json.size(); ++first) {
+        for (size_t piece : {size_t{1}, size_t{7}}) {
+            const result r = compact_split(rt, json, first, piece);
+            ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << "/" << piece << r.error.message;
+            ASSERT_EQ(r.out, want) << first << "/" << piece;
+        }
+    }
+    // Items at every split: the document's values as lines.
+    const std::string doc = "[" + json + ", 1 , \"x\\/\",[ ]]";
+    const std::string lines = want + "\n1\n\"x/\"\n[]\n";
+    for (size_t first = 1; first <= doc.size(); ++first) {
+        capture c;
+        chunks in{doc, first, 3};
+        tamsel_error e{};
+        ASSERT_EQ(
+            tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &e),
+            TAMSEL_STATUS_OK)
+            << first << ": " << e.message;
+        ASSERT_EQ(c.out, lines) << first;
+    }
+    tamsel_free(rt);
+}
+
+TEST(CompactCopy, ErrorsAreTheVisitorsOnTheNFiles) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+    const tamsel_value_visitor none = tamsel_default_value_visitor();
+    for (const std::string &name : suite_files("n_")) {
+        const std::string json = suite_file(name);
+        tamsel_error want{};
+        const tamsel_status st =
+            tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
+        const result r = compact_buffer(rt, json);
+        EXPECT_EQ(r.status, st) << name;
+        expect_same_error(want, r.error, name + " (compact)");
+        tamsel_error e{};
+        EXPECT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << name;
+        expect_same_error(want, e, name + " (validate)");
+        // Split in two: the same error.
+        const result s = compact_split(rt, json, json.size() / 2 + 1, 5);
+        EXPECT_EQ(s.status, st) << name;
+        expect_same_error(want, s.error, name + " (split)");
+    }
+    tamsel_free(rt);
+}
+
+TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
+    tamsel_config cfg = tamsel_default_config();
+    cfg.value_max_depth = 1000;
+    tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
+    // A 1,000-deep item: counted from its own root, so it fits a limit of 1,000.
+    const std::string deep = std::string(1000, '[') + std::string(1000, ']');
+    result r = items_buffer(rt, "[" + deep + ",0]");
+    ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << r.error.message;
+    EXPECT_EQ(r.out, deep + "\n0\n");
+    r = items_buffer(rt, "[[" + deep + "]]");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_OVERFLOW);
+    EXPECT_STREQ(r.error.message, "JSON value nesting exceeds maximum depth");
+
+    const std::string doc = "{\"a\": 1, \"b\": {\"x.y\": [{\"c\": [1, 2]}, [3, [4, 5]]]}}";
+    EXPECT_EQ(items_buffer(rt, doc, "b.x\\.y.1").out, "3\n[4,5]\n");
+    EXPECT_EQ(items_buffer(rt, doc, "b.x\\.y.0.c").out, "1\n2\n");
+    r = items_buffer(rt, doc, "b.z");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_MISSING_REQUIRED_FIELD);
+    EXPECT_STREQ(r.error.message, "selected array field was not found: no member \"z\" in \"b\"");
+    r = items_buffer(rt, doc, "a.q");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_TYPE_MISMATCH);
+    EXPECT_STREQ(r.error.message, "array path requires an object at \"a\"");
+    r = items_buffer(rt, doc, "b");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_TYPE_MISMATCH);
+    EXPECT_STREQ(r.error.message, "selected JSON value is not an array");
+    r = items_buffer(rt, "[1] 2");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_STREQ(r.error.message, "unexpected data after root array");
+    r = items_buffer(rt, "[1, 2, x]");
+    EXPECT_EQ(r.status, TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_EQ(r.out, "1\n2\n");
+
+    // Argument faults.
+    capture c;
+    tamsel_error e{};
+    EXPECT_EQ(tamsel_compact_value_buffer(rt, "1", 1, capture::sink, &c, 2, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "unknown compact flags");
+    EXPECT_EQ(tamsel_compact_items_buffer(rt, nullptr, "[]", 2, nullptr, &c, 0, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "buffer and sink are required");
+    EXPECT_EQ(tamsel_compact_items_buffer(rt, "a.", "[]", 2, capture::sink, &c, 0, &e),
+              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "array stream selector contains empty segment");
+    EXPECT_EQ(tamsel_validate_value_fd(rt, -1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(tamsel_validate_value_buffer(nullptr, "1", 1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_STREQ(e.message, "tamsel runtime is required");
+    tamsel_free(rt);
+}
+
+TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
+    // Deeper than the inline stack, a number longer than the inline buffer cut by the reads,
+    // keys for the duplicate check.
+    const std::string deep = std::string(600, '[') + std::string(600, ']');
+    const std::string json = "{\"a\": [" + deep + ", {\"k\": 1, \"l\": " + std::string(300, '7') +
+                             "}, \"x\\/\"], \"b\": 2}";
+    size_t failing =
+        tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
+            a.pause();
+            tamsel_config cfg = tamsel_default_config();
+            cfg.value_max_depth = 1000;
+            cfg.value_max_number_bytes = 1000;
+            cfg.allocator = a.get();
+            tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
+            a.resume();
+            capture c;
+            tamsel_error e{};
+            chunks in{json, 5, 7};
+            tamsel_status st =
+                tamsel_compact_value_reader(rt, chunks::read, &in, capture::sink, &c, 0, &e);
+            if (st == TAMSEL_STATUS_OK) {
+                chunks again{json, 5, 7};
+                st = tamsel_validate_value_reader(rt, chunks::read, &again, &e);
+            }
+            if (st == TAMSEL_STATUS_OK) {
+                chunks items{json, 5, 7};
+                st = tamsel_compact_items_reader(rt, "a", chunks::read, &items, capture::sink, &c,
+                                                 0, &e);
+            }
+            a.pause();
+            tamsel_free(rt);
+            a.resume();
+            return st;
+        });
+    EXPECT_GT(failing, 2u);
+}
