@@ -38,6 +38,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -751,23 +752,17 @@ class runtime {
     /* The default configuration, or `config` (start from tamsel_default_config()); throws
        tamsel::error when the runtime cannot be made. */
     runtime() : runtime(tamsel_default_config()) {}
-    explicit runtime(const tamsel_config &config) : s_(new settings(config)) {
-        tamsel_error e;
-        rt_ = s_->create(false, &e);
-        if (!rt_) throw error(e);
-    }
+    explicit runtime(const tamsel_config &config) : runtime(make(config).value()) {}
+    /* The default configuration, with what the library allocates counted in `stats` (which
+       must outlive the runtime): its peak_bytes is the most the library held at once. */
+    explicit runtime(tamsel_alloc_stats &stats) : runtime(make(stats).value()) {}
 #endif
-    /* The non-throwing constructor. */
+    /* The non-throwing constructors. */
     static result<runtime> make(const tamsel_config &config = tamsel_default_config()) {
-        std::unique_ptr<settings> s(new (std::nothrow) settings(config));
-        if (!s) {
-            return result<runtime>(
-                detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate runtime"));
-        }
-        tamsel_error e;
-        tamsel_runtime *rt = s->create(false, &e);
-        if (!rt) return result<runtime>(e);
-        return runtime(rt, std::move(s));
+        return make(config, nullptr);
+    }
+    static result<runtime> make(tamsel_alloc_stats &stats) {
+        return make(tamsel_default_config(), &stats);
     }
     runtime(runtime &&other) noexcept
         : rt_(std::exchange(other.rt_, nullptr)), s_(std::move(other.s_)) {}
@@ -808,9 +803,10 @@ class runtime {
     // The configuration with its own copies of what it points to (tamsel_new copies them too,
     // but the second runtime is made later).
     struct settings {
-        explicit settings(const tamsel_config &c) : config(c) {
-            if (c.allocator) {
-                allocator = *c.allocator;
+        settings(const tamsel_config &c, tamsel_alloc_stats *stats) : config(c) {
+            if (c.allocator || stats) {
+                allocator = c.allocator ? *c.allocator : tamsel_default_allocator();
+                if (stats) allocator.stats = stats;
                 config.allocator = &allocator;
             }
             for (int i = 0; i < TAMSEL_SPOOL_CLASS_COUNT; ++i) {
@@ -838,6 +834,17 @@ class runtime {
         std::atomic<tamsel_runtime *> other{nullptr};
     };
     runtime(tamsel_runtime *rt, std::unique_ptr<settings> s) noexcept : rt_(rt), s_(std::move(s)) {}
+    static result<runtime> make(const tamsel_config &config, tamsel_alloc_stats *stats) {
+        std::unique_ptr<settings> s(new (std::nothrow) settings(config, stats));
+        if (!s) {
+            return result<runtime>(
+                detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate runtime"));
+        }
+        tamsel_error e;
+        tamsel_runtime *rt = s->create(false, &e);
+        if (!rt) return result<runtime>(e);
+        return runtime(rt, std::move(s));
+    }
     void release() noexcept {
         if (rt_) tamsel_free(rt_);
         rt_ = nullptr;
@@ -1350,9 +1357,20 @@ class writer {
             return end_array();
         }
     }
+    /* A braced list as an array: value({"logs", "latency"}). */
+    template <class V> writer &value(std::initializer_list<V> list) {
+        begin_array();
+        for (const V &item : list)
+            value(item);
+        return end_array();
+    }
     template <class V> writer &member(std::string_view name, const V &v) {
         key(name);
         return value(v);
+    }
+    template <class V> writer &member(std::string_view name, std::initializer_list<V> list) {
+        key(name);
+        return value(list);
     }
     /* `{`, what `body()` writes, `}`; and the same for arrays. */
     template <class F> writer &object(F &&body) {
