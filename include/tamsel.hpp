@@ -1291,65 +1291,65 @@ class writer {
     }
 
     writer &begin_object() {
-        return run(tamsel_writer_begin_object(&w_, &e_));
+        return run(tamsel_writer_begin_object(&w_, err()));
     }
     writer &end_object() {
-        return run(tamsel_writer_end_object(&w_, &e_));
+        return run(tamsel_writer_end_object(&w_, err()));
     }
     writer &begin_array() {
-        return run(tamsel_writer_begin_array(&w_, &e_));
+        return run(tamsel_writer_begin_array(&w_, err()));
     }
     writer &end_array() {
-        return run(tamsel_writer_end_array(&w_, &e_));
+        return run(tamsel_writer_end_array(&w_, err()));
     }
     writer &key(std::string_view name) {
-        return run(tamsel_writer_key(&w_, name.data(), name.size(), &e_));
+        return run(tamsel_writer_key(&w_, name.data(), name.size(), err()));
     }
     writer &null() {
-        return run(tamsel_writer_null(&w_, &e_));
+        return run(tamsel_writer_null(&w_, err()));
     }
     /* Number text written as it is, once checked to be a JSON number ("0.95", "1e400"). */
     writer &number_text(std::string_view text) {
-        return run(tamsel_writer_number_text(&w_, text.data(), text.size(), &e_));
+        return run(tamsel_writer_number_text(&w_, text.data(), text.size(), err()));
     }
     /* One JSON value from its text, checked and written compactly. */
     writer &json_text(std::string_view text) {
-        return run(tamsel_writer_json_value_buffer(&w_, text.data(), text.size(), &e_));
+        return run(tamsel_writer_json_value_buffer(&w_, text.data(), text.size(), err()));
     }
     /* A string written in pieces: begin, any number of chunks (cut anywhere), end. */
     writer &string_begin() {
-        return run(tamsel_writer_string_begin(&w_, &e_));
+        return run(tamsel_writer_string_begin(&w_, err()));
     }
     writer &string_chunk(std::string_view piece) {
-        return run(tamsel_writer_string_chunk(&w_, piece.data(), piece.size(), &e_));
+        return run(tamsel_writer_string_chunk(&w_, piece.data(), piece.size(), err()));
     }
     writer &string_end() {
-        return run(tamsel_writer_string_end(&w_, &e_));
+        return run(tamsel_writer_string_end(&w_, err()));
     }
 
     template <class V> writer &value(const V &v) {
         if (failed_) return *this;
         if constexpr (std::is_same_v<V, bool> || std::is_same_v<V, flag>) {
-            return run(tamsel_writer_bool(&w_, static_cast<bool>(v) ? 1 : 0, &e_));
+            return run(tamsel_writer_bool(&w_, static_cast<bool>(v) ? 1 : 0, err()));
         } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
-            return run(tamsel_writer_i64(&w_, static_cast<int64_t>(v), &e_));
+            return run(tamsel_writer_i64(&w_, static_cast<int64_t>(v), err()));
         } else if constexpr (std::is_integral_v<V>) {
-            return run(tamsel_writer_u64(&w_, static_cast<uint64_t>(v), &e_));
+            return run(tamsel_writer_u64(&w_, static_cast<uint64_t>(v), err()));
         } else if constexpr (std::is_floating_point_v<V>) {
-            return run(tamsel_writer_f64(&w_, static_cast<double>(v), &e_));
+            return run(tamsel_writer_f64(&w_, static_cast<double>(v), err()));
         } else if constexpr (std::is_same_v<V, std::nullptr_t>) {
             return null();
         } else if constexpr (std::is_same_v<V, json>) {
-            return run(tamsel_writer_json_value(&w_, v.get(), &e_));
+            return run(tamsel_writer_json_value(&w_, v.get(), err()));
         } else if constexpr (std::is_same_v<V, string>) {
-            return run(tamsel_writer_string(&w_, v.data(), v.data() ? v.size() : 0, &e_));
+            return run(tamsel_writer_string(&w_, v.data(), v.data() ? v.size() : 0, err()));
         } else if constexpr (std::is_convertible_v<const V &, std::string_view>) {
             const std::string_view s(v);
-            return run(tamsel_writer_string(&w_, s.data(), s.size(), &e_));
+            return run(tamsel_writer_string(&w_, s.data(), s.size(), err()));
         } else if constexpr (detail::is_record<V>) {
             return value(*v);
         } else if constexpr (detail::has_map<V>) {
-            return run(tamsel_writer_mapped(&w_, &map_of<V>(), &v, &e_));
+            return run(tamsel_writer_mapped(&w_, &map_of<V>(), &v, err()));
         } else {
             begin_array();
             for (const auto &item : v)
@@ -1385,7 +1385,7 @@ class writer {
     }
     /* Checks that the document is complete (one value, nothing left open). */
     bool finish() {
-        run(tamsel_writer_finish(&w_, &e_));
+        run(tamsel_writer_finish(&w_, err()));
         return !failed_;
     }
 
@@ -1414,6 +1414,11 @@ class writer {
             sink = to_callable;
         }
         run(tamsel_writer_init_sink(rt.get(), &w_, sink, this, &e_));
+    }
+    // The record the next call reports into: after the first failure a spare one, so that the
+    // calls that then do nothing leave the failure's record as it was.
+    tamsel_error *err() noexcept {
+        return failed_ ? &spare_ : &e_;
     }
     writer &run(tamsel_status st) {
         if (failed_ || st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return *this;
@@ -1453,6 +1458,7 @@ class writer {
 
     tamsel_writer w_{};
     tamsel_error e_ = detail::no_error();
+    tamsel_error spare_ = detail::no_error();
     std::string *out_ = nullptr;
     std::FILE *file_ = nullptr;
     std::function<void(std::string_view)> sink_;
