@@ -8,7 +8,7 @@ int main(int argc, char **argv) try {
     auto items = argc > 2 ? tamsel::items<tamsel::json>(rt, tamsel::file(argv[2]), argv[1])
                           : tamsel::items<tamsel::json>(rt, stdin, argv[1]);
     for (const tamsel::json &item : items)
-        std::printf("%s\n", item.text().data());
+        std::printf("%.*s\n", static_cast<int>(item.text().size()), item.text().data());
 } catch (const std::exception &e) {
     return std::fprintf(stderr, "%s\n", e.what()), 1;
 }
