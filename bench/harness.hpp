@@ -128,6 +128,7 @@ void add_object_stream_groups(registry &r, const inputs &in);
 void add_byte_io_groups(registry &r, const inputs &in);
 void add_writer_groups(registry &r, const inputs &in);
 void add_multipart_groups(registry &r, const inputs &in);
+void add_cpp_layer_groups(registry &r, const inputs &in); // tamsel.hpp against the C calls
 // The generated arrays pushed in 1, 4 and 64 KiB pieces (bench_push.cpp).
 void add_push_groups(registry &r, const inputs &in);
 // tamsel's array-stream side of the extract rows over the generated arrays, and the

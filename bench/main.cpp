@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
         bench::add_object_stream_groups(reg, in);
         bench::add_byte_io_groups(reg, in);
         bench::add_multipart_groups(reg, in);
+        bench::add_cpp_layer_groups(reg, in);
         if (!reg.verify(opt)) return 1;
         reg.register_benchmarks(opt);
         bench::register_memory_benchmarks(opt, in);

@@ -28,11 +28,11 @@ BASELINE = "rapidjson"
 # Jobs measured against a plain equivalent instead of RapidJSON.
 JOB_BASELINE = {"owned-buffer": "std-string", "spool": "stdio", "multipart": "memmem",
                 "push-chunks": "boost-json", "sse": "memchr-rapidjson",
-                "curl-array": "rapidjson-buffer-sax"}
+                "curl-array": "rapidjson-buffer-sax", "cpp-layer": "tamsel-c"}
 LIMITS = {"memcpy", "quote-count", "read", "memmem"}
 # Sides that do a different job from the baseline of their table: shown without a ratio.
 NO_RATIO = {"sse": {"tamsel-callbacks"}}
-SIDE_ORDER = ["tamsel", "tamsel-json", "tamsel-callbacks", "std-string", "stdio", "rapidjson",
+SIDE_ORDER = ["tamsel", "tamsel-json", "tamsel-callbacks", "tamsel-hpp", "tamsel-c", "std-string", "stdio", "rapidjson",
               "rapidjson-buffer-sax", "memchr-rapidjson", "boost-json", "simdjson-ondemand",
               "simdjson-dom", "yyjson", "yajl", "cjson", "jansson", "rapidjson-whole", "memcpy",
               "quote-count", "read", "memmem"]
@@ -40,6 +40,8 @@ SIDE_TITLES = {
     "tamsel": "**tamsel**",
     "tamsel-json": "**tamsel** JSON into records",
     "tamsel-callbacks": "**tamsel** callbacks only",
+    "tamsel-hpp": "**tamsel.hpp**",
+    "tamsel-c": "tamsel C calls",
     "rapidjson": "RapidJSON",
     "rapidjson-buffer-sax": "libcurl into a buffer + RapidJSON",
     "memchr-rapidjson": "`memchr` lines + RapidJSON",
@@ -125,6 +127,12 @@ JOBS = [
      " (no JSON parsed: no ratio). In brackets the time of the baseline, lines split with"
      " `memchr` and each event's data parsed by RapidJSON into the same record, over this"
      " side's. MB/s of input; tamsel's peak heap."),
+    ("cpp-layer", "the C++ layer against the C calls (in memory)",
+     "The extract jobs through `tamsel.hpp` and through the C calls it wraps, one runtime, the"
+     " same record layouts: twitter.json with `tamsel::parse<T>` against `tamsel_parse_buffer`,"
+     " records-*.json item by item with a `tamsel::items<T>` loop against"
+     " `tamsel_array_stream_next`. In brackets the C calls' time over the layer's (1.00x: no"
+     " cost); the checksums must agree."),
     ("curl-array", "download an array with libcurl (loopback)",
      "A generated array served over loopback, each side in a fresh process: tamsel parses the"
      " items as the body arrives (`tamsel_curl_array_parse`, one record), the baseline has"

@@ -16,12 +16,11 @@ typedef struct delta {
     char *text; /* allocated by the library; replaced by the next event's */
 } delta;
 
-static const tamsel_field delta_fields[] = {{TAMSEL_KEY("index"), offsetof(delta, index),
-                                             TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED, 0, 0,
-                                             NULL, NULL, 0, 0},
-                                            {TAMSEL_KEY("text"), offsetof(delta, text),
-                                             TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL, NULL, 0, 0}};
-static const tamsel_map delta_map = {"delta", sizeof(delta), delta_fields, 2, &delta_map, NULL};
+static const tamsel_field delta_fields[] = {
+    TAMSEL_MEMBER_I64(delta, index, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(delta, text, 0),
+};
+TAMSEL_DEFINE_MAP(delta_map, delta, delta_fields);
 
 typedef struct chat {
     long deltas;

@@ -15,11 +15,11 @@ typedef struct item {
     char *name;
 } item;
 
-static const tamsel_field item_fields[] = {{TAMSEL_KEY("id"), offsetof(item, id), TAMSEL_FIELD_I64,
-                                            0, 0, TAMSEL_FIELD_REQUIRED, 0, 0, NULL, NULL, 0, 0},
-                                           {TAMSEL_KEY("name"), offsetof(item, name),
-                                            TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL, NULL, 0, 0}};
-static const tamsel_map item_map = {"item", sizeof(item), item_fields, 2, &item_map, NULL};
+static const tamsel_field item_fields[] = {
+    TAMSEL_MEMBER_I64(item, id, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(item, name, 0),
+};
+TAMSEL_DEFINE_MAP(item_map, item, item_fields);
 
 /* Called once per item; the record is emptied again after it returns. */
 static tamsel_status on_item(void *user, void *destination) {

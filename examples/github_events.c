@@ -28,31 +28,22 @@ struct event {
 };
 
 static const tamsel_field actor_fields[] = {
-    {TAMSEL_KEY("id"), offsetof(struct actor, id), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, NULL, NULL, 0,
-     0},
-    {TAMSEL_KEY("login"), offsetof(struct actor, login), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
+    TAMSEL_MEMBER_I64(struct actor, id, 0),
+    TAMSEL_MEMBER_STRING(struct actor, login, 0),
 };
-static const tamsel_map actor_map = {"actor", sizeof(struct actor), actor_fields,
-                                     2,       &actor_map,           NULL};
+TAMSEL_DEFINE_MAP(actor_map, struct actor, actor_fields);
 
 /* Members the map does not name (repo, public, org) are skipped. TAMSEL_FIELD_CAPTURE puts the
    payload holder in capture mode each time the record is prepared for an item, so the parser
    stores the member's compact text in it. */
 static const tamsel_field event_fields[] = {
-    {TAMSEL_KEY("id"), offsetof(struct event, id), TAMSEL_FIELD_STRING, 0, 0, TAMSEL_FIELD_REQUIRED,
-     0, 0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("type"), offsetof(struct event, type), TAMSEL_FIELD_STRING, 0, 0,
-     TAMSEL_FIELD_REQUIRED, 0, 0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("created_at"), offsetof(struct event, created_at), TAMSEL_FIELD_STRING, 0, 0, 0, 0,
-     0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("actor"), offsetof(struct event, actor), TAMSEL_FIELD_OBJECT, 0, 0, 0, 0, 0,
-     &actor_map, NULL, 0, 0},
-    {TAMSEL_KEY("payload"), offsetof(struct event, payload), TAMSEL_FIELD_JSON_VALUE, 0, 0,
-     TAMSEL_FIELD_CAPTURE, 0, 0, NULL, NULL, 0, 0},
+    TAMSEL_MEMBER_STRING(struct event, id, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(struct event, type, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(struct event, created_at, 0),
+    TAMSEL_MEMBER_OBJECT(struct event, actor, &actor_map, 0),
+    TAMSEL_MEMBER_JSON_VALUE(struct event, payload, TAMSEL_FIELD_CAPTURE),
 };
-static const tamsel_map event_map = {"event", sizeof(struct event), event_fields,
-                                     5,       &event_map,           NULL};
+TAMSEL_DEFINE_MAP(event_map, struct event, event_fields);
 
 /* The allocator every library allocation goes through; the library keeps its statistics. */
 static void *plain_malloc(void *user, size_t size) {

@@ -31,35 +31,23 @@ struct event {
 /* The input map names every member; the output map only those the filtered file keeps, in
    the order they are written. Both describe the same struct. */
 static const tamsel_field event_fields[] = {
-    {TAMSEL_KEY("id"), offsetof(struct event, id), TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED, 0,
-     0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("user"), offsetof(struct event, user), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("country"), offsetof(struct event, country), TAMSEL_FIELD_STRING,
-     TAMSEL_STORAGE_FIXED, TAMSEL_OVERFLOW_FAIL, 0, 3, 0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("score"), offsetof(struct event, score), TAMSEL_FIELD_F64, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("active"), offsetof(struct event, active), TAMSEL_FIELD_BOOL, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("tags"), offsetof(struct event, tags), TAMSEL_FIELD_STRING_ARRAY, 0, 0, 0, 0, 0,
-     NULL, NULL, 0, 0},
-    {TAMSEL_KEY("note"), offsetof(struct event, note), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
+    TAMSEL_MEMBER_I64(struct event, id, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(struct event, user, 0),
+    TAMSEL_MEMBER_FIXED_STRING(struct event, country, TAMSEL_OVERFLOW_FAIL, 0),
+    TAMSEL_MEMBER_F64(struct event, score, 0),
+    TAMSEL_MEMBER_BOOL(struct event, active, 0),
+    TAMSEL_MEMBER_STRING_ARRAY(struct event, tags, 0),
+    TAMSEL_MEMBER_STRING(struct event, note, 0),
 };
-static const tamsel_map event_map = {"event", sizeof(struct event), event_fields,
-                                     7,       &event_map,           NULL};
+TAMSEL_DEFINE_MAP(event_map, struct event, event_fields);
 
 static const tamsel_field kept_fields[] = {
-    {TAMSEL_KEY("id"), offsetof(struct event, id), TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED, 0,
-     0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("user"), offsetof(struct event, user), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("score"), offsetof(struct event, score), TAMSEL_FIELD_F64, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("tags"), offsetof(struct event, tags), TAMSEL_FIELD_STRING_ARRAY, 0, 0, 0, 0, 0,
-     NULL, NULL, 0, 0},
+    TAMSEL_MEMBER_I64(struct event, id, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(struct event, user, 0),
+    TAMSEL_MEMBER_F64(struct event, score, 0),
+    TAMSEL_MEMBER_STRING_ARRAY(struct event, tags, 0),
 };
-static const tamsel_map kept_map = {"kept", sizeof(struct event), kept_fields, 4, &kept_map, NULL};
+TAMSEL_DEFINE_MAP(kept_map, struct event, kept_fields);
 
 /* The allocator every library allocation goes through; the library keeps the statistics. */
 static void *plain_malloc(void *user, size_t size) {

@@ -10,14 +10,11 @@ struct user {
 };
 
 static const tamsel_field user_fields[] = {
-    {TAMSEL_KEY("id"), offsetof(struct user, id), TAMSEL_FIELD_I64, 0, 0, TAMSEL_FIELD_REQUIRED, 0,
-     0, NULL, NULL, 0, 0},
-    {TAMSEL_KEY("name"), offsetof(struct user, name), TAMSEL_FIELD_STRING, 0, 0, 0, 0, 0, NULL,
-     NULL, 0, 0},
-    {TAMSEL_KEY("country"), offsetof(struct user, country), TAMSEL_FIELD_STRING,
-     TAMSEL_STORAGE_FIXED, TAMSEL_OVERFLOW_FAIL, 0, 3, 0, NULL, NULL, 0, 0},
+    TAMSEL_MEMBER_I64(struct user, id, TAMSEL_FIELD_REQUIRED),
+    TAMSEL_MEMBER_STRING(struct user, name, 0),
+    TAMSEL_MEMBER_FIXED_STRING(struct user, country, TAMSEL_OVERFLOW_FAIL, 0),
 };
-static const tamsel_map user_map = {"user", sizeof(struct user), user_fields, 3, &user_map, NULL};
+TAMSEL_DEFINE_MAP(user_map, struct user, user_fields);
 
 int main(void) {
     tamsel_error error;

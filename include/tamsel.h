@@ -1348,6 +1348,186 @@ TAMSEL_API void tamsel_reset(tamsel_runtime *runtime, const tamsel_map *map, voi
 TAMSEL_API void tamsel_cleanup(const tamsel_map *map, void *dst);
 
 /* ======================================================================================== */
+/* Field declarations                                                                       */
+/* ======================================================================================== */
+
+/*
+ * How to use: declare a map one field per line. Each TAMSEL_MEMBER_<KIND> macro takes the
+ * record type and the member and expands to a whole `tamsel_field` initialiser: the JSON key
+ * is the member's name, the offset is offsetof(type, member), a fixed string's capacity is the
+ * size of its char array, an object array's item size is the size of its item type, and every
+ * member the kind does not use is zero. TAMSEL_MEMBER_AS(KIND, "key", ...) gives a key that
+ * differs from the member's name. TAMSEL_DEFINE_MAP counts the fields and points the map's
+ * `cache_self` at itself, so entry points cache its validation:
+ *
+ *     static const tamsel_field user_fields[] = {
+ *         TAMSEL_MEMBER_I64(struct user, id, TAMSEL_FIELD_REQUIRED),
+ *         TAMSEL_MEMBER_STRING(struct user, name, 0),
+ *         TAMSEL_MEMBER_FIXED_STRING(struct user, country, TAMSEL_OVERFLOW_FAIL, 0),
+ *         TAMSEL_MEMBER_OBJECT(struct user, address, &address_map, 0),
+ *         TAMSEL_MEMBER_AS(STRING, "e-mail", struct user, email, TAMSEL_FIELD_OMIT_NULL),
+ *     };
+ *     TAMSEL_DEFINE_MAP(user_map, struct user, user_fields);
+ *
+ * `flags` is 0 or TAMSEL_FIELD_* flags. The macros are C99 and C++ alike: positional
+ * initialisers of all fifteen members, no designated initialisers. A key must be a string
+ * literal. The kind constants keep their names (TAMSEL_FIELD_I64 is a kind), so the
+ * declarations are TAMSEL_MEMBER_*; a field they do not cover (fixed-capacity arrays, explicit
+ * spool options) is written as a plain initialiser beside them.
+ */
+
+/* A string member: `char *`, allocated by the library (NULL when absent). */
+#define TAMSEL_MEMBER_STRING(type, member, flags)                                                  \
+    TAMSEL__MEMBER_STRING(#member, type, member, flags)
+/* A `char[N]` member: at most N - 1 bytes and the NUL; `overflow` is a TAMSEL_OVERFLOW_* policy. */
+#define TAMSEL_MEMBER_FIXED_STRING(type, member, overflow, flags)                                  \
+    TAMSEL__MEMBER_FIXED_STRING(#member, type, member, overflow, flags)
+/* A `tamsel_spooled` member holding the decoded string; `spool_class` 0, 1 or 2 of the runtime. */
+#define TAMSEL_MEMBER_SPOOLED_TEXT(type, member, spool_class, flags)                               \
+    TAMSEL__MEMBER_SPOOLED_TEXT(#member, type, member, spool_class, flags)
+/* A `tamsel_spooled` member holding the base64-decoded bytes of a string. */
+#define TAMSEL_MEMBER_SPOOLED_BYTES(type, member, spool_class, flags)                              \
+    TAMSEL__MEMBER_SPOOLED_BYTES(#member, type, member, spool_class, flags)
+/* A `tamsel_source` member written as a string (serialize only). */
+#define TAMSEL_MEMBER_SOURCE_TEXT(type, member, flags)                                             \
+    TAMSEL__MEMBER_SOURCE_TEXT(#member, type, member, flags)
+/* A `tamsel_source` member written as base64 (serialize only). */
+#define TAMSEL_MEMBER_SOURCE_BYTES(type, member, flags)                                            \
+    TAMSEL__MEMBER_SOURCE_BYTES(#member, type, member, flags)
+/* A `tamsel_json_value` member; add TAMSEL_FIELD_CAPTURE to keep the value's compact text. */
+#define TAMSEL_MEMBER_JSON_VALUE(type, member, flags)                                              \
+    TAMSEL__MEMBER_JSON_VALUE(#member, type, member, flags)
+/* An `int64_t` member. */
+#define TAMSEL_MEMBER_I64(type, member, flags) TAMSEL__MEMBER_I64(#member, type, member, flags)
+/* A `uint64_t` member. */
+#define TAMSEL_MEMBER_U64(type, member, flags) TAMSEL__MEMBER_U64(#member, type, member, flags)
+/* A `double` member. */
+#define TAMSEL_MEMBER_F64(type, member, flags) TAMSEL__MEMBER_F64(#member, type, member, flags)
+/* An `int` member holding 0 or 1. */
+#define TAMSEL_MEMBER_BOOL(type, member, flags) TAMSEL__MEMBER_BOOL(#member, type, member, flags)
+/* An `int64_t` member with TAMSEL_FIELD_HAS_PRESENCE: the int member `presence` says whether
+   the value was parsed (add TAMSEL_FIELD_NULLABLE to accept null). */
+#define TAMSEL_MEMBER_I64_PRESENCE(type, member, presence, flags)                                  \
+    TAMSEL__MEMBER_I64_PRESENCE(#member, type, member, presence, flags)
+/* A `uint64_t` member with a presence int, as TAMSEL_MEMBER_I64_PRESENCE. */
+#define TAMSEL_MEMBER_U64_PRESENCE(type, member, presence, flags)                                  \
+    TAMSEL__MEMBER_U64_PRESENCE(#member, type, member, presence, flags)
+/* A `double` member with a presence int, as TAMSEL_MEMBER_I64_PRESENCE. */
+#define TAMSEL_MEMBER_F64_PRESENCE(type, member, presence, flags)                                  \
+    TAMSEL__MEMBER_F64_PRESENCE(#member, type, member, presence, flags)
+/* An `int` (0 or 1) member with a presence int, as TAMSEL_MEMBER_I64_PRESENCE. */
+#define TAMSEL_MEMBER_BOOL_PRESENCE(type, member, presence, flags)                                 \
+    TAMSEL__MEMBER_BOOL_PRESENCE(#member, type, member, presence, flags)
+/* A nested record described by `submap` (a `const tamsel_map *`). */
+#define TAMSEL_MEMBER_OBJECT(type, member, submap, flags)                                          \
+    TAMSEL__MEMBER_OBJECT(#member, type, member, submap, flags)
+/* A `tamsel_string_array` member. */
+#define TAMSEL_MEMBER_STRING_ARRAY(type, member, flags)                                            \
+    TAMSEL__MEMBER_STRING_ARRAY(#member, type, member, flags)
+/* A `tamsel_i64_array` member. */
+#define TAMSEL_MEMBER_I64_ARRAY(type, member, flags)                                               \
+    TAMSEL__MEMBER_I64_ARRAY(#member, type, member, flags)
+/* A `tamsel_u64_array` member. */
+#define TAMSEL_MEMBER_U64_ARRAY(type, member, flags)                                               \
+    TAMSEL__MEMBER_U64_ARRAY(#member, type, member, flags)
+/* A `tamsel_f64_array` member. */
+#define TAMSEL_MEMBER_F64_ARRAY(type, member, flags)                                               \
+    TAMSEL__MEMBER_F64_ARRAY(#member, type, member, flags)
+/* A `tamsel_bool_array` member. */
+#define TAMSEL_MEMBER_BOOL_ARRAY(type, member, flags)                                              \
+    TAMSEL__MEMBER_BOOL_ARRAY(#member, type, member, flags)
+/* A `tamsel_object_array` member whose items are `item_type` records described by `submap`. */
+#define TAMSEL_MEMBER_OBJECT_ARRAY(type, member, item_type, submap, flags)                         \
+    TAMSEL__MEMBER_OBJECT_ARRAY(#member, type, member, item_type, submap, flags)
+/* A `tamsel_string_array_stream` member (parse only). */
+#define TAMSEL_MEMBER_STRING_ARRAY_STREAM(type, member, flags)                                     \
+    TAMSEL__MEMBER_STRING_ARRAY_STREAM(#member, type, member, flags)
+/* A `tamsel_mapped_array_stream` member whose items `submap` describes (parse only). */
+#define TAMSEL_MEMBER_MAPPED_ARRAY_STREAM(type, member, submap, flags)                             \
+    TAMSEL__MEMBER_MAPPED_ARRAY_STREAM(#member, type, member, submap, flags)
+/* Any of the declarations above with the JSON key `key` (a string literal) instead of the
+   member's name: TAMSEL_MEMBER_AS(I64, "user-id", struct user, id, 0). `KIND` is the part of
+   the macro's name after TAMSEL_MEMBER_ (STRING, FIXED_STRING, I64_PRESENCE, OBJECT ...). */
+#define TAMSEL_MEMBER_AS(KIND, key, ...) TAMSEL__MEMBER_##KIND(key, __VA_ARGS__)
+
+/* The initialiser of a map named `name` over the record type `type` and the field array
+   `fields` (an array, not a pointer: its length is the field count), pointing to itself. */
+#define TAMSEL_MAP_INITIALIZER(name, type, fields)                                                 \
+    { #type, sizeof(type), fields, sizeof(fields) / sizeof((fields)[0]), &(name), NULL }
+/* Defines `static const tamsel_map name` with TAMSEL_MAP_INITIALIZER. For a map shared between
+   files, declare it `extern const tamsel_map name;` and define it with the initialiser. */
+#define TAMSEL_DEFINE_MAP(name, type, fields)                                                      \
+    static const tamsel_map name = TAMSEL_MAP_INITIALIZER(name, type, fields)
+
+/* Every member of a tamsel_field in order, for the declarations above. */
+#define TAMSEL__MEMBER(key, type, member, kind, storage, overflow, flags, capacity, elem_size,     \
+                       submap, presence_offset, spool_class)                                       \
+    {                                                                                              \
+        TAMSEL_KEY(key), offsetof(type, member), kind, storage, (uint32_t)(overflow),              \
+            (uint32_t)(flags), capacity, elem_size, submap, NULL, presence_offset,                 \
+            (uint32_t)(spool_class)                                                                \
+    }
+#define TAMSEL__MEMBER_PLAIN(key, type, member, kind, flags)                                       \
+    TAMSEL__MEMBER(key, type, member, kind, TAMSEL_STORAGE_DYNAMIC, 0, flags, 0, 0, NULL, 0, 0)
+#define TAMSEL__MEMBER_PRESENCE(key, type, member, kind, presence, flags)                          \
+    TAMSEL__MEMBER(key, type, member, kind, TAMSEL_STORAGE_DYNAMIC, 0,                             \
+                   (flags) | TAMSEL_FIELD_HAS_PRESENCE, 0, 0, NULL, offsetof(type, presence), 0)
+#define TAMSEL__MEMBER_STRING(key, type, member, flags)                                            \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_STRING, flags)
+#define TAMSEL__MEMBER_FIXED_STRING(key, type, member, overflow, flags)                            \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_STRING, TAMSEL_STORAGE_FIXED, overflow, flags,  \
+                   sizeof(((type *)0)->member), 0, NULL, 0, 0)
+#define TAMSEL__MEMBER_SPOOLED_TEXT(key, type, member, spool_class, flags)                         \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_SPOOLED_TEXT, TAMSEL_STORAGE_DYNAMIC, 0, flags, \
+                   0, 0, NULL, 0, spool_class)
+#define TAMSEL__MEMBER_SPOOLED_BYTES(key, type, member, spool_class, flags)                        \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_SPOOLED_BYTES, TAMSEL_STORAGE_DYNAMIC, 0,       \
+                   flags, 0, 0, NULL, 0, spool_class)
+#define TAMSEL__MEMBER_SOURCE_TEXT(key, type, member, flags)                                       \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_SOURCE_TEXT, flags)
+#define TAMSEL__MEMBER_SOURCE_BYTES(key, type, member, flags)                                      \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_SOURCE_BYTES, flags)
+#define TAMSEL__MEMBER_JSON_VALUE(key, type, member, flags)                                        \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_JSON_VALUE, flags)
+#define TAMSEL__MEMBER_I64(key, type, member, flags)                                               \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_I64, flags)
+#define TAMSEL__MEMBER_U64(key, type, member, flags)                                               \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_U64, flags)
+#define TAMSEL__MEMBER_F64(key, type, member, flags)                                               \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_F64, flags)
+#define TAMSEL__MEMBER_BOOL(key, type, member, flags)                                              \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_BOOL, flags)
+#define TAMSEL__MEMBER_I64_PRESENCE(key, type, member, presence, flags)                            \
+    TAMSEL__MEMBER_PRESENCE(key, type, member, TAMSEL_FIELD_I64, presence, flags)
+#define TAMSEL__MEMBER_U64_PRESENCE(key, type, member, presence, flags)                            \
+    TAMSEL__MEMBER_PRESENCE(key, type, member, TAMSEL_FIELD_U64, presence, flags)
+#define TAMSEL__MEMBER_F64_PRESENCE(key, type, member, presence, flags)                            \
+    TAMSEL__MEMBER_PRESENCE(key, type, member, TAMSEL_FIELD_F64, presence, flags)
+#define TAMSEL__MEMBER_BOOL_PRESENCE(key, type, member, presence, flags)                           \
+    TAMSEL__MEMBER_PRESENCE(key, type, member, TAMSEL_FIELD_BOOL, presence, flags)
+#define TAMSEL__MEMBER_OBJECT(key, type, member, submap, flags)                                    \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_OBJECT, TAMSEL_STORAGE_DYNAMIC, 0, flags, 0, 0, \
+                   submap, 0, 0)
+#define TAMSEL__MEMBER_STRING_ARRAY(key, type, member, flags)                                      \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_STRING_ARRAY, flags)
+#define TAMSEL__MEMBER_I64_ARRAY(key, type, member, flags)                                         \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_I64_ARRAY, flags)
+#define TAMSEL__MEMBER_U64_ARRAY(key, type, member, flags)                                         \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_U64_ARRAY, flags)
+#define TAMSEL__MEMBER_F64_ARRAY(key, type, member, flags)                                         \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_F64_ARRAY, flags)
+#define TAMSEL__MEMBER_BOOL_ARRAY(key, type, member, flags)                                        \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_BOOL_ARRAY, flags)
+#define TAMSEL__MEMBER_OBJECT_ARRAY(key, type, member, item_type, submap, flags)                   \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_OBJECT_ARRAY, TAMSEL_STORAGE_DYNAMIC, 0, flags, \
+                   0, sizeof(item_type), submap, 0, 0)
+#define TAMSEL__MEMBER_STRING_ARRAY_STREAM(key, type, member, flags)                               \
+    TAMSEL__MEMBER_PLAIN(key, type, member, TAMSEL_FIELD_STRING_ARRAY_STREAM, flags)
+#define TAMSEL__MEMBER_MAPPED_ARRAY_STREAM(key, type, member, submap, flags)                       \
+    TAMSEL__MEMBER(key, type, member, TAMSEL_FIELD_MAPPED_ARRAY_STREAM, TAMSEL_STORAGE_DYNAMIC, 0, \
+                   flags, 0, 0, submap, 0, 0)
+
+/* ======================================================================================== */
 /* Streamed fields: string array streams and mapped array streams                           */
 /* ======================================================================================== */
 
