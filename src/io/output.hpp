@@ -102,6 +102,24 @@ class buffered_sink final : public byte_output {
         return failed_ ? failed_ : truncated_ ? TAMSEL_STATUS_TRUNCATED : TAMSEL_STATUS_OK;
     }
 
+    // Ends a run whose status is `st`: what was made reaches the sink either way, and a failure
+    // keeps its own record; then a failing flush, then a sink's truncation (as status 7 with
+    // `truncated_message`).
+    [[nodiscard]] tamsel_status settle(tamsel_status st, const char *truncated_message) {
+        tamsel_error first{};
+        if (st != TAMSEL_STATUS_OK && error_) first = *error_;
+        const tamsel_status flushed = flush();
+        if (st != TAMSEL_STATUS_OK) {
+            if (error_) *error_ = first;
+            return st;
+        }
+        if (flushed != TAMSEL_STATUS_OK) return flushed;
+        if (!truncated_) return TAMSEL_STATUS_OK;
+        fail(error_, TAMSEL_STATUS_TRUNCATED, "%s", truncated_message);
+        if (error_) error_->truncated = 1;
+        return TAMSEL_STATUS_TRUNCATED;
+    }
+
   private:
     tamsel_status overflow(const void *data, size_t n) override {
         TAMSEL_TRY(flush());

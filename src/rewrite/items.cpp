@@ -331,22 +331,9 @@ tamsel_status items(tamsel_runtime *runtime, const char *selector, const rewrite
     const tamsel_status st = visit::walk_value(
         cursor, limits, allocator, items_driver::table, &driver,
         "visited JSON must contain exactly one value", settings.checks_utf8(), driver);
-    // The lines made reach the sink either way; a failure keeps its own record.
-    tamsel_error first{};
-    if (st != TAMSEL_STATUS_OK && error) first = *error;
-    const tamsel_status flushed = out.flush();
-    if (st != TAMSEL_STATUS_OK) {
-        if (error) *error = first;
-        return st;
-    }
-    if (flushed != TAMSEL_STATUS_OK) return flushed;
-    if (out.result() == TAMSEL_STATUS_TRUNCATED) {
-        fail(error, TAMSEL_STATUS_TRUNCATED, "compact output truncated");
-        if (error) error->truncated = 1;
-        return TAMSEL_STATUS_TRUNCATED;
-    }
-    clear_error(error);
-    return TAMSEL_STATUS_OK;
+    const tamsel_status settled = out.settle(st, "compact output truncated");
+    if (settled == TAMSEL_STATUS_OK) clear_error(error);
+    return settled;
 }
 
 } // namespace

@@ -66,21 +66,7 @@ tamsel_status run(const visit_snapshot &snapshot, const input &in, tamsel_sink s
     copy.out = &out;
     const tamsel_status st = compact_value(cursor, snapshot.limits, snapshot.allocator, copy,
                                            trailing_message, snapshot.utf8_check);
-    // What was made reaches the sink either way; a failure keeps its own record.
-    tamsel_error first{};
-    if (st != TAMSEL_STATUS_OK && error) first = *error;
-    const tamsel_status flushed = out.flush();
-    if (st != TAMSEL_STATUS_OK) {
-        if (error) *error = first;
-        return st;
-    }
-    if (flushed != TAMSEL_STATUS_OK) return flushed;
-    if (out.result() == TAMSEL_STATUS_TRUNCATED) {
-        fail(error, TAMSEL_STATUS_TRUNCATED, "compact output truncated");
-        if (error) error->truncated = 1;
-        return TAMSEL_STATUS_TRUNCATED;
-    }
-    return TAMSEL_STATUS_OK;
+    return out.settle(st, "compact output truncated");
 }
 
 tamsel_status compact(tamsel_runtime *runtime, const input &in, bool in_given, const char *message,

@@ -38,6 +38,53 @@ namespace tamsel::visit {
 // check). A whole key that lies plain in the window comes in one key() call; any other key as
 // key_begin, key_chunk for each piece, key_end. A failing status stops the copy and is its
 // result, with the error record as the watch left it.
+// A number token gathered across windows: 256 bytes in place, then a block from the allocator
+// that grows up to the number limit.
+class number_text {
+  public:
+    static constexpr size_t inline_bytes = 256;
+
+    explicit number_text(const tamsel_allocator &allocator) : allocator_(allocator) {}
+    ~number_text() {
+        if (heap_) raw_free(allocator_, heap_, heap_capacity_);
+    }
+    number_text(const number_text &) = delete;
+    number_text &operator=(const number_text &) = delete;
+
+    // Appends `n` bytes to the `*len` gathered so far, `max` in all: OK, OVERFLOW when the
+    // block cannot grow that far, ALLOCATION_FAILED. The caller checks `max` against the
+    // token first, to place its error.
+    [[nodiscard]] tamsel_status append(const uint8_t *p, size_t n, size_t max, size_t *len) {
+        const size_t need = *len + n;
+        size_t capacity = heap_ ? heap_capacity_ : inline_bytes;
+        if (need > capacity) {
+            size_t grown;
+            if (!grow_capacity(capacity, need, inline_bytes, max, &grown))
+                return TAMSEL_STATUS_OVERFLOW;
+            void *block = raw_realloc(allocator_, heap_, heap_capacity_, grown);
+            if (!block) return TAMSEL_STATUS_ALLOCATION_FAILED;
+            if (!heap_) std::memcpy(block, inline_, *len);
+            heap_ = static_cast<uint8_t *>(block);
+            heap_capacity_ = grown;
+        }
+        std::memcpy(data() + *len, p, n);
+        *len = need;
+        return TAMSEL_STATUS_OK;
+    }
+    uint8_t *data() { return heap_ ? heap_ : inline_; }
+    // The message of a failed append.
+    static const char *message(tamsel_status st) {
+        return st == TAMSEL_STATUS_OVERFLOW ? "JSON number exceeds maximum byte limit"
+                                            : "failed to allocate JSON number buffer";
+    }
+
+  private:
+    const tamsel_allocator &allocator_;
+    uint8_t *heap_ = nullptr;
+    size_t heap_capacity_ = 0;
+    uint8_t inline_[inline_bytes];
+};
+
 class key_watch {
   public:
     virtual tamsel_status object_begin(tamsel_error *error) = 0;

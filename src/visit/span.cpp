@@ -533,24 +533,8 @@ tamsel_status copier<Keep, Check, Emit>::append_number(const uint8_t *p, size_t 
         c_.cur = p + (max - *len) + 1; // the first character past the limit
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
     }
-    const size_t need = *len + n;
-    uint8_t *buf = s_.number_heap ? s_.number_heap : s_.inline_number_buffer;
-    size_t capacity = s_.number_heap ? s_.number_capacity : copy_state::inline_number;
-    if (need > capacity) {
-        size_t grown;
-        if (!grow_capacity(capacity, need, copy_state::inline_number, max, &grown))
-            return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
-        void *p2 = raw_realloc(s_.allocator, s_.number_heap, s_.number_capacity, grown);
-        if (!p2)
-            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON number buffer");
-        if (!s_.number_heap) std::memcpy(p2, s_.inline_number_buffer, *len);
-        s_.number_heap = static_cast<uint8_t *>(p2);
-        s_.number_capacity = grown;
-        buf = s_.number_heap;
-    }
-    std::memcpy(buf + *len, p, n);
-    *len = need;
-    return TAMSEL_STATUS_OK;
+    const tamsel_status st = s_.number.append(p, n, max, len);
+    return st == TAMSEL_STATUS_OK ? st : fail(st, number_text::message(st));
 }
 
 // A number token that runs to the window's end: gathered across windows, checked, handed over
@@ -570,7 +554,7 @@ tamsel_status copier<Keep, Check, Emit>::long_number(const uint8_t *start, const
         if (q < c_.end) break;
     }
     if (c_.state() == input_cursor::read_failed) return c_.failure();
-    const uint8_t *token = s_.number_heap ? s_.number_heap : s_.inline_number_buffer;
+    const uint8_t *token = s_.number.data();
     if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
     if constexpr (Emit) {

@@ -10,15 +10,14 @@ namespace tamsel::visit {
 // The state of the copies of one walk.
 struct copy_state {
     static constexpr size_t inline_words = 8; // 512 levels inline, one bit each
-    static constexpr size_t inline_number = 256;
 
     copy_state(input_cursor &cursor, const tamsel_value_limits &limits,
                const tamsel_allocator &allocator, const span_copy &copy, bool utf8_check)
         : cursor(cursor), limits(effective_limits(limits)), allocator(allocator), copy(copy),
-          utf8_check(utf8_check), max_number(clamp_to_size(this->limits.max_number_bytes)) {}
+          utf8_check(utf8_check), max_number(clamp_to_size(this->limits.max_number_bytes)),
+          number(allocator) {}
     ~copy_state() {
         if (stack != inline_stack) raw_free(allocator, stack, stack_words * sizeof(uint64_t));
-        if (number_heap) raw_free(allocator, number_heap, number_capacity);
     }
     copy_state(const copy_state &) = delete;
     copy_state &operator=(const copy_state &) = delete;
@@ -35,9 +34,7 @@ struct copy_state {
     size_t stack_words = inline_words;
     uint64_t inline_stack[inline_words];
 
-    uint8_t *number_heap = nullptr;
-    size_t number_capacity = 0;
-    uint8_t inline_number_buffer[inline_number];
+    number_text number;
 };
 
 // Copies the value whose first byte `first` was just taken from the cursor into `state.copy.out`

@@ -31,7 +31,6 @@ namespace {
 constexpr uint8_t frame_object = 1;
 constexpr uint8_t frame_has_members = 2;
 constexpr size_t inline_depth = 256;
-constexpr size_t inline_number = 256;
 
 using scan::digit;
 using scan::number_chars;
@@ -58,10 +57,10 @@ template <bool Raw, bool Check, bool Driven = false> class walker {
            walk_driver *driver = nullptr, copy_state *copies = nullptr)
         : cursor_(cursor), limits_(effective_limits(limits)), allocator_(allocator),
           visitor_(visitor), user_(user), error_(cursor.error()),
-          max_number_(clamp_to_size(limits_.max_number_bytes)), driver_(driver), copies_(copies) {}
+          max_number_(clamp_to_size(limits_.max_number_bytes)), driver_(driver), copies_(copies),
+          number_(allocator) {}
     ~walker() {
         if (stack_ != inline_stack_) raw_free(allocator_, stack_, stack_capacity_);
-        if (number_heap_) raw_free(allocator_, number_heap_, number_heap_capacity_);
     }
     walker(const walker &) = delete;
     walker &operator=(const walker &) = delete;
@@ -138,9 +137,7 @@ template <bool Raw, bool Check, bool Driven = false> class walker {
     size_t depth_ = 0;
     uint8_t inline_stack_[inline_depth];
 
-    uint8_t *number_heap_ = nullptr;
-    size_t number_heap_capacity_ = 0;
-    uint8_t inline_number_[inline_number];
+    number_text number_;
 };
 
 template <bool Raw, bool Check, bool Driven> int walker<Raw, Check, Driven>::skip_whitespace() {
@@ -470,24 +467,8 @@ tamsel_status walker<Raw, Check, Driven>::append_number(const uint8_t *p, size_t
         cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
         return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
     }
-    const size_t need = *len + n;
-    uint8_t *buf = number_heap_ ? number_heap_ : inline_number_;
-    size_t capacity = number_heap_ ? number_heap_capacity_ : inline_number;
-    if (need > capacity) {
-        size_t grown;
-        if (!grow_capacity(capacity, need, inline_number, max_number_, &grown))
-            return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
-        void *p2 = raw_realloc(allocator_, number_heap_, number_heap_capacity_, grown);
-        if (!p2)
-            return fail(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON number buffer");
-        if (!number_heap_) std::memcpy(p2, inline_number_, *len);
-        number_heap_ = static_cast<uint8_t *>(p2);
-        number_heap_capacity_ = grown;
-        buf = number_heap_;
-    }
-    std::memcpy(buf + *len, p, n);
-    *len = need;
-    return TAMSEL_STATUS_OK;
+    const tamsel_status st = number_.append(p, n, max_number_, len);
+    return st == TAMSEL_STATUS_OK ? st : fail(st, number_text::message(st));
 }
 
 template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::number() {
@@ -524,7 +505,7 @@ template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Dr
         if (q < cursor_.end) break;
     }
     if (cursor_.state() == input_cursor::read_failed) return cursor_.failure();
-    return number_token(number_heap_ ? number_heap_ : inline_number_, len);
+    return number_token(number_.data(), len);
 }
 
 template <bool Raw, bool Check, bool Driven>
