@@ -123,6 +123,7 @@ def main():
     write_multipart_seeds()
     write_rewrite_seeds(sample(suite, 60, "rewrite") + slices[:8])
     write_scan_seeds(sample(suite, 60, "scan") + slices[:8])
+    write_compact_seeds(sample(suite, 60, "compact") + slices[:8])
     return 0
 
 
@@ -194,6 +195,15 @@ def write_scan_seeds(files):
     texts = [(n, d) for n, d in files] + [("blocks%02d" % i, t) for i, t in enumerate(SCAN_TEXTS)]
     seeds = [("split%02d" % i, bytes([i * 53 % 256]) + d) for i, (n, d) in enumerate(texts)]
     write("fuzz_scan", seeds)
+
+
+def write_compact_seeds(files):
+    # An option byte (keep escapes, the UTF-8 check), a plan of reader piece sizes, the text.
+    heads = [b"\x00\x00", b"\x01\x03\x01\x07\x00", b"\x02\x02\x00\x05", b"\x03\x01\x01"]
+    texts = files + [("blocks%02d" % i, t) for i, t in enumerate(SCAN_TEXTS)]
+    texts.append(("deep", b"[" * 600 + b"1" + b"]" * 600))
+    seeds = [("opts%02d" % i, heads[i % 4] + d) for i, (n, d) in enumerate(texts)]
+    write("fuzz_compact", seeds)
 
 
 def write_writer_seeds(files):

@@ -15,7 +15,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_writer_value_stream
   fuzz_multipart
   fuzz_rewrite
-  fuzz_scan)
+  fuzz_scan
+  fuzz_compact)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)
