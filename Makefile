@@ -47,7 +47,7 @@ docs:
 #   make fuzz-smoke                           every target for SMOKE_SECONDS (30) each
 FUZZ_TARGETS := fuzz_validate fuzz_visit fuzz_parse fuzz_chunking fuzz_object_stream \
 	fuzz_json_value fuzz_alloc_fail fuzz_round_trip fuzz_array_stream fuzz_sse \
-	fuzz_writer_value_stream fuzz_multipart fuzz_rewrite fuzz_scan
+	fuzz_writer_value_stream fuzz_multipart fuzz_rewrite fuzz_scan fuzz_compact
 TARGET ?= fuzz_parse
 SECONDS ?= 300
 SMOKE_SECONDS ?= 30
