@@ -24,34 +24,6 @@ namespace bench {
 
 namespace {
 
-// One record at a time, each folded in order (with `check`) and then cleared; result() appends
-// the count, so that it equals checksum() of the same records collected into a bench_records.
-class record_stream_fold final : public record_consumer {
-  public:
-    explicit record_stream_fold(bool check) : check_(check) {}
-    ~record_stream_fold() { clear(slot_); }
-    bench_record *begin() override {
-        clear(slot_);
-        return &slot_;
-    }
-    void end() override {
-        if (check_) add(fold_, slot_);
-        ++count_;
-    }
-    uint64_t result() const {
-        if (!check_) return count_;
-        fold f = fold_;
-        f.u64(count_);
-        return f.value();
-    }
-
-  private:
-    bench_record slot_{};
-    fold fold_;
-    bool check_;
-    uint64_t count_ = 0;
-};
-
 // ---- Boost.JSON -----------------------------------------------------------------------------
 
 // basic_parser's handler: every event to the record builder. A string or key that spans pieces
@@ -119,7 +91,7 @@ struct boost_handler {
 };
 
 outcome push_boost(const input &in, size_t piece, bool check) {
-    record_stream_fold out(check);
+    record_folder out(check);
     record_builder builder(out, 1);
     boost::json::basic_parser<boost_handler> parser(boost::json::parse_options{}, builder);
     boost::json::error_code ec;
@@ -131,13 +103,13 @@ outcome push_boost(const input &in, size_t piece, bool check) {
         ok = parser.write_some(true, p + at, n, ec) == n && !ec;
     }
     ok = ok && (parser.write_some(false, nullptr, 0, ec), !ec) && parser.done();
-    return {out.result(), size, ok};
+    return {out.collected_checksum(), size, ok};
 }
 
 // ---- yajl -----------------------------------------------------------------------------------
 
 outcome push_yajl(const input &in, size_t piece, bool check) {
-    record_stream_fold out(check);
+    record_folder out(check);
     record_builder builder(out, 1);
     yajl_handle h = yajl_alloc(&yajl_sax<record_builder>::callbacks, nullptr, &builder);
     auto *p = reinterpret_cast<const unsigned char *>(in.bytes.data());
@@ -148,19 +120,19 @@ outcome push_yajl(const input &in, size_t piece, bool check) {
     }
     ok = ok && yajl_complete_parse(h) == yajl_status_ok;
     yajl_free(h);
-    return {out.result(), size, ok};
+    return {out.collected_checksum(), size, ok};
 }
 
 // ---- RapidJSON, the whole buffer at once ----------------------------------------------------
 
 outcome whole_rapidjson(const input &in, bool check) {
-    record_stream_fold out(check);
+    record_folder out(check);
     record_builder builder(out, 1);
     rapidjson_sax<record_builder> handler(builder);
     rapidjson::Reader reader;
     rapidjson::StringStream stream(in.bytes.data());
     const bool ok = !reader.Parse(stream, handler).IsError();
-    return {out.result(), in.bytes.size(), ok};
+    return {out.collected_checksum(), in.bytes.size(), ok};
 }
 
 // ---- tamsel ---------------------------------------------------------------------------------

@@ -11,20 +11,6 @@ using tamsel_test::counting_allocator;
 
 namespace {
 
-struct msg {
-    int64_t n;
-    char *text;
-};
-
-const tamsel_map *msg_map() {
-    static const tamsel_field f[] = {{TAMSEL_KEY("n"), offsetof(msg, n), TAMSEL_FIELD_I64, 0, 0, 0,
-                                      0, 0, nullptr, nullptr, 0, 0},
-                                     {TAMSEL_KEY("text"), offsetof(msg, text), TAMSEL_FIELD_STRING,
-                                      0, 0, 0, 0, 0, nullptr, nullptr, 0, 0}};
-    static const tamsel_map m = {"msg", sizeof(msg), f, 2, &m, nullptr};
-    return &m;
-}
-
 int record_event(void *user, const tamsel_sse_event *e, void *dst, tamsel_error *) {
     auto *m = static_cast<msg *>(dst);
     *static_cast<std::string *>(user) += std::string(e->event) + "|" + (e->id ? e->id : "-") + "|" +

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,21 @@ inline std::vector<size_t> every_byte(size_t n) {
     for (size_t i = 1; i < n; ++i)
         cuts.push_back(i);
     return cuts;
+}
+
+// The record both JSON families parse events into.
+struct msg {
+    int64_t n;
+    char *text;
+};
+
+inline const tamsel_map *msg_map() {
+    static const tamsel_field f[] = {{TAMSEL_KEY("n"), offsetof(msg, n), TAMSEL_FIELD_I64, 0, 0, 0,
+                                      0, 0, nullptr, nullptr, 0, 0},
+                                     {TAMSEL_KEY("text"), offsetof(msg, text), TAMSEL_FIELD_STRING,
+                                      0, 0, 0, 0, 0, nullptr, nullptr, 0, 0}};
+    static const tamsel_map m = {"msg", sizeof(msg), f, 2, &m, nullptr};
+    return &m;
 }
 
 } // namespace sse_test
