@@ -11,6 +11,7 @@
 // writer and the copies write into one 4 KiB staging buffer in front of the caller's sink.
 #include "parse/maps.hpp"
 #include "rewrite/internal.hpp"
+#include "text/internal.hpp"
 #include "writer/internal.hpp"
 
 #include <cstring>
@@ -221,10 +222,9 @@ tamsel_status value_rewriter::value_start(int first, visit::route *how, tamsel_e
             match = key_.length == seg_len &&
                     std::memcmp(key_.data ? key_.data : "", seg, seg_len) == 0;
         } else {
-            char digits[24];
-            int n = std::snprintf(digits, sizeof digits, "%llu",
-                                  static_cast<unsigned long long>(top->index));
-            match = static_cast<size_t>(n) == seg_len && std::memcmp(digits, seg, seg_len) == 0;
+            char digits[text::integer_text_capacity];
+            const size_t n = text::format_u64(top->index, digits);
+            match = n == seg_len && std::memcmp(digits, seg, seg_len) == 0;
         }
         if (match) {
             top->matched = true;

@@ -33,6 +33,15 @@ namespace {
 
 constexpr int output_failed = -3; // next_token(): the output failed (out_status_ holds it)
 
+// Whether the text rules write what the valid escape [at, at + n) stands for (code point `cp`)
+// as this very escape: `\n` and `\u0001` yes, `\/`, `\u00e9` and a surrogate pair no.
+inline bool as_the_rules_write(const uint8_t *at, size_t n, uint32_t cp) {
+    if (cp >= 0x80 || !text::escape_table[cp]) return false;
+    char form[6];
+    return text::escape_sequence(static_cast<uint8_t>(cp), form) == n &&
+           std::memcmp(form, at, n) == 0;
+}
+
 // Keep: strings as written. Check: the UTF-8 check. Emit: an output is written.
 template <bool Keep, bool Check, bool Emit> class copier {
   public:
@@ -134,14 +143,21 @@ template <bool Keep, bool Check, bool Emit> class copier {
         }
         return skip_whitespace();
     }
-    tamsel_status value(int c);
+    [[gnu::always_inline]] inline tamsel_status value(int c);
     tamsel_status open(bool object);
+    void close() {
+        --depth_;
+        first_ = false;
+        in_object_ = depth_ && top_is_object();
+    }
     tamsel_status grow_stack();
     [[nodiscard]] bool top_is_object() const {
         const size_t i = depth_ - 1;
         return (s_.stack[i >> 6] >> (i & 63)) & 1;
     }
-    tamsel_status string(bool key);
+    [[gnu::always_inline]] inline tamsel_status string(bool key);
+    tamsel_status long_string(bool key, const uint8_t *q);
+    const uint8_t *whole_body(const uint8_t *q) const;
     tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit, uint64_t *decoded,
                               key_watch *w, bool key);
     tamsel_status checked_text(uint64_t limit, uint64_t *decoded, key_watch *w, bool key);
@@ -149,7 +165,8 @@ template <bool Keep, bool Check, bool Emit> class copier {
     tamsel_status slow_escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
     tamsel_status hex4(uint32_t *out, uint8_t *raw, size_t *raw_len);
     tamsel_status write_decoded(const uint8_t *at, size_t n, const uint8_t *bytes, size_t len);
-    tamsel_status number();
+    [[gnu::always_inline]] inline tamsel_status number();
+    tamsel_status general_number(const uint8_t *start);
     tamsel_status long_number(const uint8_t *start, const uint8_t *q);
     tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
     tamsel_status literal(const char *rest, size_t len);
@@ -161,7 +178,8 @@ template <bool Keep, bool Check, bool Emit> class copier {
     tamsel_error *const error_;
     const size_t base_;
     size_t depth_ = 0;
-    bool first_ = false; // the innermost container has no member yet
+    bool first_ = false;     // the innermost container has no member yet
+    bool in_object_ = false; // the innermost container is an object (its stack bit)
     tamsel_status out_status_ = TAMSEL_STATUS_OK;
     const uint8_t *span_ = nullptr; // the first byte not yet handed over (Emit)
     const uint8_t *mark_ = nullptr; // the start of the current token in this window (Emit)
@@ -194,10 +212,9 @@ tamsel_status copier<Keep, Check, Emit>::run(int first) {
     TAMSEL_TRY(value(first));
     while (depth_ > 0) {
         int c = next_token();
-        if (top_is_object()) {
+        if (in_object_) {
             if (c == '}') {
-                --depth_;
-                first_ = false;
+                close();
                 if (keys_) keys_->object_end();
                 continue;
             }
@@ -214,8 +231,7 @@ tamsel_status copier<Keep, Check, Emit>::run(int first) {
             TAMSEL_TRY(value(next_token()));
         } else {
             if (c == ']') {
-                --depth_;
-                first_ = false;
+                close();
                 continue;
             }
             if (c < 0) return at_end(c, "unterminated JSON array");
@@ -268,6 +284,7 @@ tamsel_status copier<Keep, Check, Emit>::open(bool object) {
     word = object ? word | bit : word & ~bit;
     ++depth_;
     first_ = true;
+    in_object_ = object;
     return TAMSEL_STATUS_OK;
 }
 
@@ -326,29 +343,77 @@ tamsel_status copier<Keep, Check, Emit>::plain_bytes(const uint8_t *p, const uin
     return TAMSEL_STATUS_OK;
 }
 
+// The usual string lies plain (ASCII when checked) and whole in the window within its limit:
+// one scan, and a key goes to the watch in one call. Anything else goes to long_string.
 template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::string(bool key) {
+    const uint8_t *p = c_.cur;
+    const uint8_t *q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
+    if (q < c_.end && *q == '"' &&
+        static_cast<uint64_t>(q - p) <=
+            (key ? s_.limits.max_key_bytes : s_.limits.max_string_bytes)) {
+        c_.cur = q + 1;
+        if (key && keys_) return keys_->key(p, static_cast<size_t>(q - p), error_);
+        return TAMSEL_STATUS_OK;
+    }
+    return long_string(key, q);
+}
+
+// The closing quote of the string body that goes on at `q` (a character boundary), when the
+// rest of it lies whole in the window, is valid and can go over as written; NULL otherwise.
+template <bool Keep, bool Check, bool Emit>
+const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
+    if constexpr (Keep || !Emit) {
+        return Check ? scan::checked_string_body_end(q, c_.end) : scan::string_body_end(q, c_.end);
+    } else {
+        const uint8_t *const e = c_.end;
+        while (q < e) {
+            const uint8_t b = *q;
+            if (b == '"') return q;
+            if (b == '\\') {
+                uint32_t cp;
+                const size_t n = scan::escape_length(q, e, &cp);
+                if (!n || !as_the_rules_write(q, n, cp)) return nullptr;
+                q += n;
+            } else if (Check && b >= 0x80) {
+                q = scan::utf8_plain_run(q, e);
+                if (!q) return nullptr;
+                continue;
+            } else {
+                return nullptr; // a control byte
+            }
+            q = Check ? scan::plain_ascii_run(q, e) : scan::plain_run(q, e);
+        }
+        return nullptr;
+    }
+}
+
+// A string from the cursor whose first run ends at `q`: read run by run across windows.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::long_string(bool key, const uint8_t *q) {
     const uint64_t limit = key ? s_.limits.max_key_bytes : s_.limits.max_string_bytes;
     key_watch *const w = key ? keys_ : nullptr;
     uint64_t decoded = 0;
     const uint8_t *p = c_.cur;
-    if (w) {
-        // The usual key lies plain and whole in the window: the watch takes it in one call.
-        const uint8_t *q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
-        if (q < c_.end && *q == '"' && static_cast<uint64_t>(q - p) <= limit) {
-            c_.cur = q + 1;
-            return w->key(p, static_cast<size_t>(q - p), error_);
+    if (!w && q < c_.end && *q != '"') {
+        // No watch needs the decoded bytes: a string that lies whole and valid in the window,
+        // with nothing in it to write otherwise, is one pass. It decodes to at most as many
+        // bytes as it is written in, so a body within the limit is within it decoded too.
+        const uint8_t *r = whole_body(q);
+        if (r && static_cast<uint64_t>(r - p) <= limit) {
+            c_.cur = r + 1;
+            return TAMSEL_STATUS_OK;
         }
-        TAMSEL_TRY(w->key_begin(error_));
     }
+    if (w) TAMSEL_TRY(w->key_begin(error_));
     for (;;) {
         // With the check on, a byte that is not ASCII ends the run too and sends the string to
         // checked_text; an ASCII run needs nothing more.
-        const uint8_t *q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
         if (q != p) TAMSEL_TRY(plain_bytes(p, q, limit, &decoded, w, key));
         if (q == c_.end) {
             if (!refill_after_span()) return at_end(c_.state(), "unterminated JSON string");
             p = c_.cur;
+            q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
             continue;
         }
         const uint8_t b = *q;
@@ -356,6 +421,7 @@ tamsel_status copier<Keep, Check, Emit>::string(bool key) {
             if (b >= 0x80) {
                 TAMSEL_TRY(checked_text(limit, &decoded, w, key));
                 p = c_.cur;
+                q = scan::plain_ascii_run(p, c_.end);
                 continue;
             }
         }
@@ -364,6 +430,7 @@ tamsel_status copier<Keep, Check, Emit>::string(bool key) {
         if (b != '\\') return invalid("control character in string");
         TAMSEL_TRY(escape(q, limit, &decoded, w));
         p = c_.cur;
+        q = Check ? scan::plain_ascii_run(p, c_.end) : scan::plain_run(p, c_.end);
     }
 }
 
@@ -513,6 +580,12 @@ template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Em
             return TAMSEL_STATUS_OK;
         }
     }
+    return general_number(start);
+}
+
+// A number that is invalid, too long, or may go on past the window's end.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::general_number(const uint8_t *start) {
     const uint8_t *q = scan::number_run(c_.cur, c_.end);
     if (q == c_.end) return long_number(start, q);
     const size_t len = static_cast<size_t>(q - start);
