@@ -162,6 +162,39 @@ TEST(CompactCopy, ErrorsAreTheVisitorsOnTheNFiles) {
     tamsel_free(rt);
 }
 
+TEST(CompactCopy, StringLimitsAreTheVisitorsWhereEscapesShorten) {
+    // Written longer than decoded, around the limit: whole in memory and at every split.
+    const char *docs[] = {"[\"ab\\u00e9\"]",      "[\"a\\/b\\n\"]", "{\"k\\u0041y\":1}",
+                          "[\"\\ud83d\\ude00\"]", "[\"abcdefg\"]",  "[\"\xC3\xA9\\tx\\\"\"]"};
+    const tamsel_value_visitor none = tamsel_default_value_visitor();
+    for (uint64_t limit = 3; limit <= 6; ++limit) {
+        tamsel_config cfg = tamsel_default_config();
+        cfg.value_max_string_bytes = cfg.value_max_key_bytes = limit;
+        tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
+        ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+        for (const std::string json : docs) {
+            const std::string what = json + " at " + std::to_string(limit);
+            tamsel_error want{};
+            const tamsel_status st =
+                tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
+            for (unsigned flags : {0u, unsigned{TAMSEL_COMPACT_KEEP_ESCAPES}}) {
+                const result r = compact_buffer(rt, json, flags);
+                ASSERT_EQ(r.status, st) << what;
+                if (st != TAMSEL_STATUS_OK) expect_same_error(want, r.error, what);
+            }
+            tamsel_error e{};
+            ASSERT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << what;
+            if (st != TAMSEL_STATUS_OK) expect_same_error(want, e, what + " (validate)");
+            for (size_t first = 1; first < json.size(); ++first) {
+                const result s = compact_split(rt, json, first, 1);
+                ASSERT_EQ(s.status, st) << what << " split " << first;
+                if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
+            }
+        }
+        tamsel_free(rt);
+    }
+}
+
 TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     tamsel_config cfg = tamsel_default_config();
     cfg.value_max_depth = 1000;
