@@ -71,6 +71,13 @@ class number_text {
         *len = need;
         return TAMSEL_STATUS_OK;
     }
+    // Gathers the number token that starts at `start` and runs to the end of the cursor's
+    // window, across windows, held to `max` bytes: on OK the token is the `*len` bytes at
+    // data() and the cursor stands after it. A failure leaves its words in `*message` with
+    // the cursor where it is reported (past the limit: on the first byte beyond it), or NULL
+    // there for a read failure, which the cursor has recorded. The token is not checked.
+    [[nodiscard]] tamsel_status gather(input_cursor &cursor, const uint8_t *start, size_t max,
+                                       size_t *len, const char **message);
     uint8_t *data() { return heap_ ? heap_ : inline_; }
     // The message of a failed append.
     static const char *message(tamsel_status st) {

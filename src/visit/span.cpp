@@ -167,8 +167,7 @@ template <bool Keep, bool Check, bool Emit> class copier {
     tamsel_status write_decoded(const uint8_t *at, size_t n, const uint8_t *bytes, size_t len);
     [[gnu::always_inline]] inline tamsel_status number();
     tamsel_status general_number(const uint8_t *start);
-    tamsel_status long_number(const uint8_t *start, const uint8_t *q);
-    tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
+    tamsel_status long_number(const uint8_t *start);
     tamsel_status literal(const char *rest, size_t len);
 
     copy_state &s_;
@@ -587,7 +586,7 @@ template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Em
 template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::general_number(const uint8_t *start) {
     const uint8_t *q = scan::number_run(c_.cur, c_.end);
-    if (q == c_.end) return long_number(start, q);
+    if (q == c_.end) return long_number(start);
     const size_t len = static_cast<size_t>(q - start);
     if (len > s_.max_number) {
         c_.cur = start + s_.max_number + 1;
@@ -599,34 +598,16 @@ tamsel_status copier<Keep, Check, Emit>::general_number(const uint8_t *start) {
     return TAMSEL_STATUS_OK;
 }
 
-template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::append_number(const uint8_t *p, size_t n, size_t *len) {
-    const size_t max = s_.max_number;
-    if (n > max - *len) {
-        c_.cur = p + (max - *len) + 1; // the first character past the limit
-        return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
-    }
-    const tamsel_status st = s_.number.append(p, n, max, len);
-    return st == TAMSEL_STATUS_OK ? st : fail(st, number_text::message(st));
-}
-
 // A number token that runs to the window's end: gathered across windows, checked, handed over
 // whole.
 template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::long_number(const uint8_t *start, const uint8_t *q) {
+tamsel_status copier<Keep, Check, Emit>::long_number(const uint8_t *start) {
     TAMSEL_TRY(emit_to(start));
     if constexpr (Emit) mark_ = nullptr;
     size_t len = 0;
-    TAMSEL_TRY(append_number(start, static_cast<size_t>(q - start), &len));
-    c_.cur = q;
-    while (c_.refill()) {
-        const uint8_t *p = c_.cur;
-        q = scan::number_run(p, c_.end);
-        TAMSEL_TRY(append_number(p, static_cast<size_t>(q - p), &len));
-        c_.cur = q;
-        if (q < c_.end) break;
-    }
-    if (c_.state() == input_cursor::read_failed) return c_.failure();
+    const char *message = nullptr;
+    const tamsel_status st = s_.number.gather(c_, start, s_.max_number, &len, &message);
+    if (st != TAMSEL_STATUS_OK) return message ? fail(st, message) : st;
     const uint8_t *token = s_.number.data();
     if (!text::is_valid_json_number(reinterpret_cast<const char *>(token), len))
         return invalid("invalid JSON number");
@@ -644,6 +625,33 @@ tamsel_status run_copy(copy_state &s, int first, size_t base) {
 }
 
 } // namespace
+
+tamsel_status number_text::gather(input_cursor &cursor, const uint8_t *start, size_t max,
+                                  size_t *len, const char **message) {
+    *len = 0;
+    const uint8_t *p = start;
+    const uint8_t *q = cursor.end;
+    for (;;) {
+        const size_t n = static_cast<size_t>(q - p);
+        if (n > max - *len) {
+            cursor.cur = p + (max - *len) + 1; // the first character past the limit
+            *message = "JSON number exceeds maximum byte limit";
+            return TAMSEL_STATUS_OVERFLOW;
+        }
+        const tamsel_status st = append(p, n, max, len);
+        if (st != TAMSEL_STATUS_OK) {
+            *message = number_text::message(st);
+            return st;
+        }
+        cursor.cur = q;
+        if (q < cursor.end || !cursor.refill()) break;
+        p = cursor.cur;
+        q = scan::number_run(p, cursor.end);
+    }
+    if (cursor.state() != input_cursor::read_failed) return TAMSEL_STATUS_OK;
+    *message = nullptr;
+    return cursor.failure();
+}
 
 tamsel_status copy_value(copy_state &state, int first, size_t depth, bool emit) {
     const bool check = state.utf8_check;

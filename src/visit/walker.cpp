@@ -119,7 +119,6 @@ template <bool Raw, bool Check, bool Driven = false> class walker {
     tamsel_status number();
     tamsel_status number_token(const uint8_t *token, size_t len);
     tamsel_status deliver_number(const uint8_t *token, size_t len);
-    tamsel_status append_number(const uint8_t *p, size_t n, size_t *len);
     tamsel_status literal(const char *rest, size_t len);
 
     input_cursor &cursor_;
@@ -461,16 +460,6 @@ tamsel_status walker<Raw, Check, Driven>::escape(chunk_fn chunk, uint64_t limit,
     return call(chunk, out, n);
 }
 
-template <bool Raw, bool Check, bool Driven>
-tamsel_status walker<Raw, Check, Driven>::append_number(const uint8_t *p, size_t n, size_t *len) {
-    if (n > max_number_ - *len) {
-        cursor_.cur = p + (max_number_ - *len) + 1; // the first character past the limit
-        return fail(TAMSEL_STATUS_OVERFLOW, "JSON number exceeds maximum byte limit");
-    }
-    const tamsel_status st = number_.append(p, n, max_number_, len);
-    return st == TAMSEL_STATUS_OK ? st : fail(st, number_text::message(st));
-}
-
 template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Driven>::number() {
     tamsel_status st = call(visitor_.number_begin);
     if (stops(st)) return st;
@@ -495,16 +484,9 @@ template <bool Raw, bool Check, bool Driven> tamsel_status walker<Raw, Check, Dr
     }
     // The token runs to the window's end: gather it across windows.
     size_t len = 0;
-    TAMSEL_TRY(append_number(start, static_cast<size_t>(q - start), &len));
-    cursor_.cur = q;
-    while (cursor_.refill()) {
-        const uint8_t *p = cursor_.cur;
-        q = scan::number_run(p, cursor_.end);
-        TAMSEL_TRY(append_number(p, static_cast<size_t>(q - p), &len));
-        cursor_.cur = q;
-        if (q < cursor_.end) break;
-    }
-    if (cursor_.state() == input_cursor::read_failed) return cursor_.failure();
+    const char *message = nullptr;
+    const tamsel_status gathered = number_.gather(cursor_, start, max_number_, &len, &message);
+    if (gathered != TAMSEL_STATUS_OK) return message ? fail(gathered, message) : gathered;
     return number_token(number_.data(), len);
 }
 
