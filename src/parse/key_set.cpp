@@ -182,14 +182,35 @@ tamsel_status key_set::pending_commit(bool *added, tamsel_error *error) {
     return TAMSEL_STATUS_OK;
 }
 
+// A whole key is looked up where it lies and copied in only when it is new; room for it is made
+// first, so the failures are those of the pieced road.
 tamsel_status key_set::insert(const void *key, size_t len, bool *added, tamsel_error *error) {
-    pending_begin();
-    tamsel_status st = pending_append(key, len, error);
-    if (st != TAMSEL_STATUS_OK) {
-        pending_ = false;
-        return st;
+    pending_ = false;
+    size_t end;
+    if (!checked_add(used_, length_word, &end) || !checked_add(end, len, &end))
+        return fail(error, TAMSEL_STATUS_OVERFLOW, "framing buffer size overflow");
+    TAMSEL_TRY(reserve(end, error));
+    if (count_ + 1 > scan_limit && (count_ + 1) * 2 > slot_count_) {
+        const size_t slots = slot_count_ ? slot_count_ * 2 : 32;
+        if (slots <= slot_count_)
+            return fail(error, TAMSEL_STATUS_OVERFLOW, "framing buffer size overflow");
+        TAMSEL_TRY(build_table(slots, error));
     }
-    return pending_commit(added, error);
+    const auto *bytes = static_cast<const unsigned char *>(key);
+    const uint64_t h = slot_count_ ? hash(bytes, len) : 0;
+    size_t slot = 0;
+    if (find(bytes, len, h, &slot) != SIZE_MAX) {
+        *added = false;
+        return TAMSEL_STATUS_OK;
+    }
+    const uint64_t word = len;
+    std::memcpy(entries() + used_, &word, sizeof word);
+    if (len) std::memcpy(entries() + used_ + length_word, bytes, len);
+    if (slot_count_) slots_[slot] = used_ + 1;
+    used_ += length_word + len;
+    ++count_;
+    *added = true;
+    return TAMSEL_STATUS_OK;
 }
 
 void key_set::clear() noexcept {
@@ -248,9 +269,11 @@ tamsel_status key_tracker::object_begin(tamsel_error *error) {
 }
 
 tamsel_status key_tracker::key(const void *bytes, size_t len, tamsel_error *error) {
-    TAMSEL_TRY(key_begin(error));
-    TAMSEL_TRY(key_chunk(bytes, len, error));
-    return key_end(error);
+    if (!depth_) return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "object key outside object");
+    bool added = false;
+    TAMSEL_TRY(levels_[depth_ - 1].insert(bytes, len, &added, error));
+    if (!added) return fail(error, TAMSEL_STATUS_DUPLICATE_FIELD, "duplicate object field");
+    return TAMSEL_STATUS_OK;
 }
 
 tamsel_status key_tracker::key_begin(tamsel_error *error) {
