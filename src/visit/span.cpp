@@ -118,6 +118,16 @@ template <bool Keep, bool Check, bool Emit> class copier {
     // ---- tokens ------------------------------------------------------------------------------
 
     int skip_whitespace();
+    // The usual separator `sep` with the next token right behind it (`,"` and `:1`): both
+    // taken in one step, the token's byte in `*next`.
+    [[gnu::always_inline]] bool pair(uint8_t sep, int *next) {
+        const uint8_t *p = c_.cur;
+        if (c_.end - p < 2 || p[0] != sep || p[1] <= ' ') return false;
+        c_.cur = p + 2;
+        set_mark(p + 1);
+        *next = p[1];
+        return true;
+    }
     // The next byte that is not whitespace; the common case (no whitespace) inline.
     [[gnu::always_inline]] int next_token() {
         const uint8_t *p = c_.cur;
@@ -210,35 +220,44 @@ tamsel_status copier<Keep, Check, Emit>::run(int first) {
     if constexpr (Emit) span_ = mark_ = c_.cur - 1; // the first byte, taken
     TAMSEL_TRY(value(first));
     while (depth_ > 0) {
-        int c = next_token();
+        int c;
+        if (first_ || !pair(',', &c)) {
+            c = next_token();
+            if (in_object_) {
+                if (c == '}') {
+                    close();
+                    if (keys_) keys_->object_end();
+                    continue;
+                }
+                if (c < 0) return at_end(c, "unterminated JSON object");
+                if (!first_) {
+                    if (c != ',') return invalid("expected ',' in object");
+                    // A read failure here is reported as the missing key, errno kept.
+                    c = next_token();
+                }
+            } else {
+                if (c == ']') {
+                    close();
+                    continue;
+                }
+                if (c < 0) return at_end(c, "unterminated JSON array");
+                if (!first_) {
+                    if (c != ',') return invalid("expected ',' in array");
+                    c = next_token();
+                }
+            }
+        }
+        first_ = false;
         if (in_object_) {
-            if (c == '}') {
-                close();
-                if (keys_) keys_->object_end();
-                continue;
-            }
-            if (c < 0) return at_end(c, "unterminated JSON object");
-            if (!first_) {
-                if (c != ',') return invalid("expected ',' in object");
-                // A read failure here is reported as the missing key, errno kept.
-                c = next_token();
-            }
-            first_ = false;
             if (c != '"') return invalid("expected object key");
             TAMSEL_TRY(string(true));
-            if (next_token() != ':') return invalid("expected ':' after object key");
-            TAMSEL_TRY(value(next_token()));
+            int v;
+            if (!pair(':', &v)) {
+                if (next_token() != ':') return invalid("expected ':' after object key");
+                v = next_token();
+            }
+            TAMSEL_TRY(value(v));
         } else {
-            if (c == ']') {
-                close();
-                continue;
-            }
-            if (c < 0) return at_end(c, "unterminated JSON array");
-            if (!first_) {
-                if (c != ',') return invalid("expected ',' in array");
-                c = next_token();
-            }
-            first_ = false;
             TAMSEL_TRY(value(c));
         }
     }
