@@ -20,6 +20,7 @@ void input_cursor::open_reader(tamsel_reader reader, void *user) {
     source_ = source::reader;
     reader_ = reader;
     reader_user_ = user;
+    in_place_.bind(reader, user, buffer_size_);
     cur = end = window_start_ = window_end_ = buffer_;
 }
 
@@ -96,6 +97,16 @@ bool input_cursor::pull() {
     size_t got = 0;
     switch (source_) {
     case source::reader: {
+        const unsigned char *bytes;
+        size_t from, to, avail;
+        bool eof = false;
+        if (in_place_.refill(bytes, from, to, avail, &eof)) {
+            window_start_ = cur = bytes + from;
+            window_end_ = bytes + to;
+            eof_pending_ = eof;
+            clamp_end();
+            return true;
+        }
         io::pull_result r;
         io::input_position where{clamp_to_size(base_), clamp_to_size(line_),
                                  clamp_to_size(base_ - line_start_)};

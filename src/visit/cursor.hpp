@@ -1,5 +1,7 @@
 // The JSON input cursor: one byte source for the walkers, over memory, a reader callback, a
-// FILE* or a descriptor. Memory is read in place; the other sources fill a 4096-byte window.
+// FILE* or a descriptor. Memory is read in place, and so is the library's own buffer reader
+// (each window one read's worth of its bytes, its `pos` moved as the read would move it); the
+// other sources fill a 4096-byte window.
 //
 // The cursor also enforces the total-byte limit and tracks the position of the last byte
 // taken (offset, line, column) for error reports. Consumers scan the bytes in [cur, end)
@@ -8,6 +10,7 @@
 #pragma once
 
 #include "core/internal.hpp"
+#include "io/internal.hpp"
 
 #include <cstdio>
 
@@ -94,6 +97,7 @@ class input_cursor {
     read_wording wording_ = read_wording::reader;
     tamsel_reader reader_ = nullptr;
     void *reader_user_ = nullptr;
+    io::in_place_reads in_place_;
     FILE *file_ = nullptr;
     int fd_ = -1;
     uint8_t *buffer_ = window_; // where reads land: window_ or the caller's window

@@ -195,6 +195,47 @@ TEST(CompactCopy, StringLimitsAreTheVisitorsWhereEscapesShorten) {
     }
 }
 
+// The library's buffer reader is read where its bytes lie: the same results, and the reader left
+// where copying reads leave it, as through any other reader.
+TEST(CompactCopy, BufferReaderInPlaceActsAsCopiedReads) {
+    tamsel_runtime *rt = roomy_runtime();
+    const tamsel_reader copied = [](void *u, void *b, size_t n) {
+        return tamsel_buffer_reader_read(u, b, n);
+    };
+    std::string big = "[";
+    for (int i = 0; i < 20000; ++i)
+        big += std::string(i ? ", " : "") + every_form;
+    big += "]";
+    const std::string docs[] = {big, big + " x", big.substr(0, big.size() - 1), "[1, 2]\n"};
+    for (const std::string &json : docs) {
+        result got[2];
+        tamsel_buffer_reader readers[2];
+        for (int i = 0; i < 2; ++i) {
+            tamsel_buffer_reader_init(&readers[i], json.data(), json.size());
+            capture c;
+            got[i].status =
+                tamsel_compact_value_reader(rt, i ? copied : tamsel_buffer_reader_read, &readers[i],
+                                            capture::sink, &c, 0, &got[i].error);
+            got[i].out = c.out;
+        }
+        EXPECT_EQ(got[0].status, got[1].status) << json.size();
+        EXPECT_EQ(got[0].out, got[1].out) << json.size();
+        expect_same_error(got[1].error, got[0].error, std::to_string(json.size()));
+        EXPECT_EQ(readers[0].pos, readers[1].pos) << json.size();
+        // The walker's door, through the cursor's own window.
+        const tamsel_value_visitor none = tamsel_default_value_visitor();
+        tamsel_error e[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            tamsel_buffer_reader_init(&readers[i], json.data(), json.size());
+            (void)tamsel_visit_value_reader(rt, i ? copied : tamsel_buffer_reader_read, &readers[i],
+                                            &none, nullptr, &e[i]);
+        }
+        expect_same_error(e[1], e[0], std::to_string(json.size()) + " (visit)");
+        EXPECT_EQ(readers[0].pos, readers[1].pos) << json.size();
+    }
+    tamsel_free(rt);
+}
+
 TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     tamsel_config cfg = tamsel_default_config();
     cfg.value_max_depth = 1000;
