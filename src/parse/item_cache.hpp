@@ -2,7 +2,8 @@
 // JSON family) keeps from one item to the next, so that an item costs what its bytes cost:
 //
 // - map plans: per map, worked out on first use and kept, a key index (an unknown key is one
-//   probe, whatever the map's width) and the required-field count and mask;
+//   probe, whatever the map's width), the required-field count and mask, and for maps of
+//   scalars, dynamic strings and nested records of those the steps that empty a record;
 // - spare string blocks: the dynamic strings a record held when it was emptied for the next
 //   item. The record is empty exactly as before (its pointers are NULL), but the blocks wait
 //   here, and the next string of the same member takes its block back when it needs exactly
