@@ -1,8 +1,9 @@
 // fd-validate, fd-object-stream: the validate and object-stream jobs over the 1 GiB JSON Lines
-// file (16 MiB with BENCH_QUICK) read from a descriptor, one child process per side
-// (tamsel_bench_memory, see memory_child.cpp) so that each has a peak RSS of its own. The
-// benchmark's time is the child's CPU time over the job; its counters carry peak_heap and
-// peak_rss. Sides of a job must agree on the result; a disagreement fails the run.
+// file (16 MiB with BENCH_QUICK) read from a descriptor; fd-array-stream: the items of the
+// 1 GiB generated array (16 MiB with BENCH_QUICK) from a descriptor, tamsel against RapidJSON; one
+// child process per side (tamsel_bench_memory, see memory_child.cpp) so that each has a peak RSS of
+// its own. The benchmark's time is the child's CPU time over the job; its counters carry peak_heap
+// and peak_rss. Sides of a job must agree on the result; a disagreement fails the run.
 #include "corpus.hpp"
 
 #include <benchmark/benchmark.h>
@@ -142,11 +143,14 @@ int memory_failures() {
 void register_memory_benchmarks(const options &opt, const inputs &in) {
     for (const listed &l : list_sides(opt)) {
         const std::string job = "fd-" + l.job;
-        const std::string name = job + "/" + in.stream_name + "/" + l.side;
+        const bool array = l.job == "array-stream";
+        const std::string name =
+            job + "/" + (array ? in.array_stream_name : in.stream_name) + "/" + l.side;
         if (!filter_matches(opt.filter, name)) continue;
         benchmark::RegisterBenchmark(
             name.c_str(),
-            [opt, l, job, path = in.stream_path](benchmark::State &state) {
+            [opt, l, job,
+             path = array ? in.array_stream_path : in.stream_path](benchmark::State &state) {
                 child_report r;
                 for (auto _ : state) {
                     r = measure(opt, l.job, l.side, path);

@@ -252,6 +252,8 @@ inputs prepare_inputs(const options &opt) {
     const uint64_t stream_size = opt.quick ? 16 * kMiB : 1024 * kMiB;
     in.stream_name = generated_name(shape::lines, stream_size);
     in.stream_path = ensure_generated(opt.cache_dir, shape::lines, stream_size);
+    in.array_stream_name = generated_name(shape::array, stream_size);
+    in.array_stream_path = ensure_generated(opt.cache_dir, shape::array, stream_size);
     return in;
 }
 

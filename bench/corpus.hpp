@@ -21,6 +21,8 @@ struct inputs {
     input lines;                  // records-16m.jsonl, the in-memory object stream
     std::string stream_path;      // records-1g.jsonl (quick: records-16m.jsonl), read by fd
     std::string stream_name;
+    std::string array_stream_path; // records-1g.json (quick: records-16m.json), read by fd
+    std::string array_stream_name;
     const input *find(const std::string &name) const;
 };
 

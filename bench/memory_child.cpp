@@ -6,9 +6,10 @@
 //                                                  heap_peak=<bytes> heap=<process|library>
 //                                                  peak_rss=<bytes> process_heap=<bytes>
 //
-// Jobs (PATH is JSON Lines):
+// Jobs (PATH is JSON Lines, or for array-stream a generated array of records):
 //   validate       every line is one well-formed JSON text
 //   object-stream  one bench_record per line, folded into a checksum in order and dropped
+//   array-stream   one bench_record per item of the root array, folded in the same way
 //
 // heap_peak is the growth of the process heap over the job (heap_counter.c) for the peers;
 // a tamsel side reports the peak of its runtime's allocation statistics instead (heap=library).
@@ -16,7 +17,9 @@
 //
 // tamsel reads the descriptor itself through an object stream (tamsel_stream_open_fd), as the
 // RapidJSON side reads it through its stream: validate streams the lines through a map with
-// no fields (every value validated and skipped), object-stream through the record's map.
+// no fields (every value validated and skipped), object-stream through the record's map;
+// array-stream reads the items through an array stream (tamsel_array_stream_open_fd) and
+// RapidJSON's Reader over the same 64 KiB stream with the extract handler.
 #include "extractors.hpp"
 #include "harness.hpp"
 #include "heap_counter.h"
@@ -282,6 +285,18 @@ job_result stream_jansson(int fd, buffers &b) {
     return stream_windows(fd, b, jansson_records);
 }
 
+// ---- array stream ---------------------------------------------------------------------------
+
+job_result array_rapidjson(int fd, buffers &b) {
+    record_folder out(true);
+    record_builder builder(out, 1);
+    rapidjson_sax<record_builder> handler(builder);
+    fd_stream stream(fd, b.chunk.get(), kChunk);
+    rapidjson::Reader reader;
+    bool ok = !reader.Parse(stream, handler).IsError() && !stream.failed();
+    return {ok, out.collected_checksum(), stream.bytes()};
+}
+
 // ---- tamsel ---------------------------------------------------------------------------------
 
 // A runtime with the default limits and a counting allocator, and an object stream over the
@@ -328,6 +343,40 @@ job_result stream_tamsel(int fd, buffers &) {
     });
 }
 
+job_result array_tamsel(int fd, buffers &) {
+    tamsel_alloc_stats stats{};
+    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
+    tamsel_config config = tamsel_default_config();
+    config.allocator = &allocator;
+    tamsel_runtime *rt = tamsel_new_or_throw(config);
+    tamsel_error error;
+    job_result r;
+    if (tamsel_array_stream *stream = tamsel_array_stream_open_fd(rt, nullptr, fd, &error)) {
+        bench_record record{};
+        fold f;
+        uint64_t n = 0;
+        tamsel_stream_result res;
+        while ((res = stream->next(stream, &kTamselRecordMap, &record, &error)) ==
+               TAMSEL_STREAM_ITEM) {
+            add(f, record);
+            ++n;
+        }
+        tamsel_cleanup(&kTamselRecordMap, &record);
+        if (res != TAMSEL_STREAM_END) tamsel_report("tamsel_array_stream_next", error);
+        f.u64(n); // as collected_checksum
+        r.ok = res == TAMSEL_STREAM_END;
+        r.result = f.value();
+        tamsel_array_stream_close(stream);
+    } else {
+        tamsel_report("tamsel_array_stream_open_fd", error);
+    }
+    tamsel_free(rt);
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    r.bytes = end < 0 ? 0 : static_cast<uint64_t>(end);
+    r.library_heap_peak = static_cast<int64_t>(stats.peak_bytes);
+    return r;
+}
+
 // ---- the table ------------------------------------------------------------------------------
 
 struct entry {
@@ -352,6 +401,8 @@ constexpr entry kJobs[] = {
     {"object-stream", kYajl, false, stream_yajl},
     {"object-stream", kCjson, false, stream_cjson},
     {"object-stream", kJansson, false, stream_jansson},
+    {"array-stream", kTamsel, false, array_tamsel},
+    {"array-stream", kRapidjson, false, array_rapidjson},
 };
 
 // The high-water mark of this process's resident set (VmHWM), in bytes. Measured here rather

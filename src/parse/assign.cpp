@@ -365,7 +365,48 @@ tamsel_status init_map_parse(parser &p, const tamsel_map &map, void *record) {
     return TAMSEL_STATUS_OK;
 }
 
+namespace {
+
+// reset_map_parse through the map's plan: what the field-by-field walk does to these members,
+// in the same order, without looking at each field's kind.
+void reset_planned(parser &p, const map_plan &plan, unsigned char *record) {
+    string_spares &spares = p.cache->spares;
+    for (uint32_t i = 0; i < plan.reset_count; ++i) {
+        const reset_step e = plan.reset[i];
+        unsigned char *at = record + e.offset;
+        if (e.what == reset_step::zero_word) {
+            std::memset(at, 0, 8);
+        } else if (e.what == reset_step::zero_int) {
+            std::memset(at, 0, sizeof(int));
+        } else {
+            char *s;
+            std::memcpy(&s, at, sizeof s);
+            if (!s) continue;
+            alloc_header *h = header_of(s);
+            if (p.in_use && h->charge_owner == p.serial) {
+                p.in_use = p.in_use > h->charged_bytes ? p.in_use - h->charged_bytes : 0;
+                h->charge_owner = 0;
+                h->charged_bytes = 0;
+            }
+            if (!spares.keep(reinterpret_cast<char **>(at))) {
+                owned_free(s);
+                std::memset(at, 0, sizeof s);
+            }
+        }
+    }
+}
+
+} // namespace
+
 void reset_map_parse(parser &p, const tamsel_map &map, void *record) {
+    if (p.cache) {
+        // The record then holds no block: nothing is left to adopt.
+        const map_plan *plan = p.cache->plans.of(&map);
+        if (plan && plan->reset_count) {
+            reset_planned(p, *plan, static_cast<unsigned char *>(record));
+            return;
+        }
+    }
     // Blocks charged to this parse exist only once it has charged something; a parse that has
     // not (an object stream's fresh parser resetting its record) skips the walk.
     if (p.in_use)

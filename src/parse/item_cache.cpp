@@ -2,6 +2,7 @@
 // of emptied records.
 #include "parse/item_cache.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace tamsel::parse {
@@ -16,6 +17,45 @@ inline uint32_t key_slot(size_t len, uint8_t first, uint8_t last) {
     const uint32_t h = (static_cast<uint32_t>(first) * 0x9E5u) ^
                        (static_cast<uint32_t>(last) * 0x2B7u) ^ static_cast<uint32_t>(len) * 0x61u;
     return (h ^ (h >> 7)) & slot_mask;
+}
+
+// Appends the steps that empty a record of `map` at `base`; false when a member needs other
+// work (or records nest deeper than four, or an offset needs more than 32 bits).
+bool add_reset_steps(map_plan &plan, const tamsel_map &map, size_t base, int depth) {
+    if (depth > 4 || !map.fields || map.field_count == 0) return false;
+    auto add = [&](size_t offset, uint8_t what) {
+        if (plan.reset_count == map_plan::reset_capacity || offset > UINT32_MAX - base)
+            return false;
+        plan.reset[plan.reset_count++] = {static_cast<uint32_t>(base + offset), what};
+        return true;
+    };
+    for (size_t i = 0; i < map.field_count; ++i) {
+        const tamsel_field &f = map.fields[i];
+        bool ok = true;
+        switch (f.kind) {
+        case TAMSEL_FIELD_I64:
+        case TAMSEL_FIELD_U64:
+        case TAMSEL_FIELD_F64:
+            ok = add(f.offset, reset_step::zero_word);
+            break;
+        case TAMSEL_FIELD_BOOL:
+            ok = add(f.offset, reset_step::zero_int);
+            break;
+        case TAMSEL_FIELD_STRING:
+            ok = f.storage != TAMSEL_STORAGE_FIXED && add(f.offset, reset_step::string);
+            break;
+        case TAMSEL_FIELD_OBJECT:
+            ok = !f.submap || (f.offset <= UINT32_MAX - base &&
+                               add_reset_steps(plan, *f.submap, base + f.offset, depth + 1));
+            break;
+        default:
+            return false;
+        }
+        if (!ok) return false;
+        if ((f.flags & TAMSEL_FIELD_HAS_PRESENCE) && !add(f.presence_offset, reset_step::zero_int))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -47,6 +87,8 @@ const map_plan *plan_set::build(const tamsel_map *map) {
             at = (at + 1) & slot_mask;
         plan.slots[at] = static_cast<uint8_t>(i + 1);
     }
+    plan.reset_count = 0;
+    if (!add_reset_steps(plan, *map, 0, 0)) plan.reset_count = 0;
     ++count;
     return &plan;
 }

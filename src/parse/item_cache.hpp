@@ -2,7 +2,8 @@
 // JSON family) keeps from one item to the next, so that an item costs what its bytes cost:
 //
 // - map plans: per map, worked out on first use and kept, a key index (an unknown key is one
-//   probe, whatever the map's width) and the required-field count and mask;
+//   probe, whatever the map's width), the required-field count and mask, and for maps of
+//   scalars, dynamic strings and nested records of those the steps that empty a record;
 // - spare string blocks: the dynamic strings a record held when it was emptied for the next
 //   item. The record is empty exactly as before (its pointers are NULL), but the blocks wait
 //   here, and the next string of the same member takes its block back when it needs exactly
@@ -16,10 +17,28 @@
 
 namespace tamsel::parse {
 
+// One step of emptying a record for the next item.
+struct reset_step {
+    enum : uint8_t {
+        zero_word, // an I64, U64 or F64 member
+        zero_int,  // a BOOL member or a presence int
+        string,    // a dynamic string: its block goes to the spares (or is freed)
+    };
+    uint32_t offset; // from the record's start
+    uint8_t what;
+};
+
 struct map_plan {
     const tamsel_map *map = nullptr;
     uint64_t required_mask = 0;
     uint32_t required_count = 0;
+    // How a record of the map is emptied: the members reset_record touches, nested records
+    // flattened in, in field order. Only maps of scalars, dynamic strings and nested records
+    // of those (with presence ints) have steps; reset_count is 0 for any other map, which is
+    // emptied field by field.
+    static constexpr size_t reset_capacity = 24;
+    uint32_t reset_count = 0;
+    reset_step reset[reset_capacity];
     // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
     // than one field is indexed once, for the first of them, as the scan from the front finds.
     uint8_t slots[128] = {};

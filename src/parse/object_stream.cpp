@@ -39,7 +39,8 @@ struct stream_block {
     // State.
     bool active = false;
     bool at_eof = false;
-    bool started = false; // the current object has begun (a '{' was fed)
+    bool started = false;       // the current object has begun (a '{' was fed)
+    bool parser_set_up = false; // set up for an object once (later objects restart it)
     // The window: `window`, or in place a chunk of the buffer reader's bytes, whose rest up
     // to `avail` the parser may read on into.
     const unsigned char *win = nullptr;
@@ -76,7 +77,10 @@ tamsel_status begin_object(stream_block &b, void *dst) {
     args.workspace = b.workspace;
     args.cache = &b.cache;
     parser_destroy(b.p);
-    tamsel_status st = parser_init(b.p, args);
+    // The parser set up for the first object is restarted for the others: the options,
+    // settings and workspace stay the stream's.
+    tamsel_status st = b.parser_set_up ? parser_restart(b.p, args) : parser_init(b.p, args);
+    b.parser_set_up = true;
     if (st != TAMSEL_STATUS_OK) return st;
     if (b.p.options.init_destination) {
         if (dst == b.last_initialised) {

@@ -907,6 +907,75 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     return TAMSEL_STATUS_OK;
 }
 
+// Keep in step with the members of `parser`: every per-document member is set here.
+static_assert(sizeof(void *) != 8 || sizeof(parser) == 672,
+              "a member was added to parser: set it in parser_restart");
+
+tamsel_status parser_restart(parser &p, const init_args &a) {
+    p.depth = 0;
+    p.grown = nullptr; // parser_destroy freed it
+    p.heap = false;
+    p.failed = false;
+    p.any_root = a.any_root;
+    p.root_started = false;
+    p.root_complete = false;
+    p.lex = lex_state::between;
+    p.sink = sink_mode::token;
+    p.token_is_key = false;
+    p.escape_pending = false;
+    p.unicode_left = 0;
+    p.pending_high = 0;
+    p.unicode_acc = 0;
+    p.utf8_check = a.settings && a.settings->checks_utf8();
+    p.utf8 = {};
+    p.token_len = 0;
+    p.token_cap = 0;
+    p.token_live = false;
+    p.direct = direct_string{};
+    p.streamed = streamed_state{};
+    p.capture = capture_state{};
+    p.root_holder = nullptr;
+    p.in_use = 0;
+    p.may_allocate = false;
+    p.alloc_mask = 0;
+    p.required_cache[0] = {};
+    p.required_cache[1] = {};
+    p.map = a.any_root ? nullptr : a.map;
+    p.dst = a.any_root ? nullptr : a.dst;
+    p.keys = a.any_root ? a.keys : nullptr;
+    p.cache = a.cache;
+    p.scratch_held = false; // parser_destroy gave it back
+    p.report_truncated = false;
+    // A message is written from its first byte, so a record whose message is empty is clear
+    // but for its numbers.
+    if (p.error.message[0]) {
+        tamsel_error_init(&p.error);
+    } else {
+        p.error.code = TAMSEL_STATUS_OK;
+        p.error.column = 0;
+        p.error.offset = 0;
+        p.error.system_errno = 0;
+        p.error.truncated = 0;
+    }
+    p.error.line = 1;
+    auto ws = reinterpret_cast<uintptr_t>(a.workspace);
+    uintptr_t aligned = (ws + 7) & ~uintptr_t{7};
+    p.base = reinterpret_cast<unsigned char *>(aligned);
+    p.capacity = workspace_bytes - static_cast<size_t>(aligned - ws);
+    p.book_top = p.capacity;
+    p.token = p.base;
+    p.serial = next_serial.fetch_add(1, std::memory_order_relaxed);
+    if (p.map) {
+        map_analysis analysis = a.analysis ? *a.analysis : analyze_map(p.map);
+        p.may_allocate = analysis.may_allocate;
+        p.alloc_mask = analysis.adopt_mask;
+    }
+    if (p.map && p.dst && !p.options.init_destination && p.options.max_parse_bytes &&
+        p.may_allocate)
+        return adopt_existing(p, *p.map, p.dst, p.alloc_mask);
+    return TAMSEL_STATUS_OK;
+}
+
 tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *consumed,
                           bool stop_after_root) {
     if (consumed) *consumed = 0;

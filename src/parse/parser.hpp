@@ -219,6 +219,12 @@ struct init_args {
 // Clears the record and sets it up; adopts the destination's existing allocations into the
 // budget when init_destination is off. Returns the adoption's status.
 [[nodiscard]] tamsel_status parser_init(parser &p, const init_args &args);
+// parser_init for an owner that parses one document after another with one parser: `p` was set
+// up by parser_init with the same options, settings, runtime, workspace and growth, and
+// parser_destroy ran since. Resets only the per-document state (the options and allocator are
+// kept as they are), so the next document costs what parser_init would without clearing the
+// whole parser.
+[[nodiscard]] tamsel_status parser_restart(parser &p, const init_args &args);
 // Feeds `len` bytes. With stop_after_root, stops before the first byte after a complete root
 // value; a root number is complete at the first byte that cannot continue it, which is then
 // left unconsumed. `*consumed` gets the bytes used (the failing byte included on error). Returns

@@ -266,7 +266,10 @@ tamsel_stream_result item_begin(block &b, const request &r) {
         a.any_root = true;
         if (tracks_keys(b, r.type)) a.keys = &b.tracker;
     }
-    tamsel_status st = parse::parser_init(b.p, a);
+    // The parser set up for the first item is restarted for the others: the options, settings
+    // and workspace stay the stream's.
+    tamsel_status st = b.parser_set_up ? parse::parser_restart(b.p, a) : parse::parser_init(b.p, a);
+    b.parser_set_up = true;
     b.parser_live = true;
     // The tracker's sets are charged to this item's budget, the memory they kept first.
     b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});

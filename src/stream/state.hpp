@@ -136,6 +136,7 @@ struct block {
     // The item.
     request pending{};          // type none: no item pending
     bool parser_live = false;   // the item parser holds an item
+    bool parser_set_up = false; // the item parser was set up once (later items restart it)
     bool item_complete = false; // parsed; waiting for its delimiter
     const tamsel_map *map = nullptr;
     parse::map_analysis analysis{};

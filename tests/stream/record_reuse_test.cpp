@@ -1,0 +1,173 @@
+// One record through items of changing shape, over an array stream and an object stream: after
+// every item the record holds exactly what a fresh record parsed from that item alone holds
+// (strings shorter and longer than the last, members present then absent, a nested record and
+// presence ints), an item error leaves the stream usable as before, and every allocation
+// failure ends in status 8 with nothing leaked.
+#include "support/counting_allocator.hpp"
+
+#include <gtest/gtest.h>
+#include <tamsel.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct place {
+    char *city;
+    double lat;
+    int has_lat;
+};
+
+struct rec {
+    int64_t id;
+    char *name;
+    int active;
+    int has_active;
+    double score;
+    place loc;
+    char *email;
+};
+
+tamsel_field scalar(const char *name, size_t len, char first, char last, size_t offset,
+                    tamsel_field_kind kind, const tamsel_map *submap = nullptr,
+                    size_t presence = 0) {
+    tamsel_field f{};
+    f.name = name;
+    f.name_len = len;
+    f.name_first = first;
+    f.name_last = last;
+    f.offset = offset;
+    f.kind = kind;
+    f.submap = submap;
+    if (presence) {
+        f.flags = TAMSEL_FIELD_HAS_PRESENCE;
+        f.presence_offset = presence;
+    }
+    return f;
+}
+
+const tamsel_map *rec_map() {
+    static const tamsel_field place_fields[] = {
+        scalar(TAMSEL_KEY("city"), offsetof(place, city), TAMSEL_FIELD_STRING),
+        scalar(TAMSEL_KEY("lat"), offsetof(place, lat), TAMSEL_FIELD_F64, nullptr,
+               offsetof(place, has_lat)),
+    };
+    static const tamsel_map place_map = {"place", sizeof(place), place_fields,
+                                         2,       &place_map,    nullptr};
+    static const tamsel_field fields[] = {
+        scalar(TAMSEL_KEY("id"), offsetof(rec, id), TAMSEL_FIELD_I64),
+        scalar(TAMSEL_KEY("name"), offsetof(rec, name), TAMSEL_FIELD_STRING),
+        scalar(TAMSEL_KEY("active"), offsetof(rec, active), TAMSEL_FIELD_BOOL, nullptr,
+               offsetof(rec, has_active)),
+        scalar(TAMSEL_KEY("score"), offsetof(rec, score), TAMSEL_FIELD_F64),
+        scalar(TAMSEL_KEY("loc"), offsetof(rec, loc), TAMSEL_FIELD_OBJECT, &place_map),
+        scalar(TAMSEL_KEY("email"), offsetof(rec, email), TAMSEL_FIELD_STRING),
+    };
+    static const tamsel_map m = {"rec", sizeof(rec), fields, 6, &m, nullptr};
+    return &m;
+}
+
+std::string describe(const rec &r) {
+    auto s = [](const char *p) { return p ? std::string(p) : std::string("-"); };
+    return std::to_string(r.id) + "|" + s(r.name) + "|" + std::to_string(r.active) +
+           std::to_string(r.has_active) + "|" + std::to_string(r.score) + "|" + s(r.loc.city) +
+           "|" + std::to_string(r.loc.lat) + std::to_string(r.loc.has_lat) + "|" + s(r.email);
+}
+
+// The items; the fourth fails at its last byte (a fraction for an integer, found when the
+// number ends), so that an object stream goes on with the next line. The rest parse.
+const std::vector<std::string> &items() {
+    static const std::vector<std::string> v = {
+        R"({"id":1,"name":"a fairly long name","active":true,"score":1.5,)"
+        R"("loc":{"city":"Lisbon","lat":38.7},"email":"a@example.org"})",
+        R"({"name":"short","loc":{"city":"A much longer city name"}})",
+        R"({"id":3,"email":"e","extra":[1,{"name":"not mapped"}],"active":false})",
+        R"({"name":"never kept","id":4.25})",
+        R"({"loc":{"lat":-1},"name":"a name of another length"})",
+        R"({})",
+        R"({"id":7,"name":"a fairly long name","loc":{"city":"Lisbon","lat":38.7}})",
+    };
+    return v;
+}
+
+// What each item alone gives in a fresh record ("E<code>" for a failure).
+std::vector<std::string> alone(tamsel_runtime *rt) {
+    std::vector<std::string> out;
+    for (const std::string &text : items()) {
+        rec r{};
+        tamsel_error e;
+        const tamsel_status st =
+            tamsel_parse_buffer(rt, rec_map(), &r, text.data(), text.size(), &e);
+        out.push_back(st == TAMSEL_STATUS_OK ? describe(r) : "E" + std::to_string(st));
+        tamsel_cleanup(rec_map(), &r);
+    }
+    return out;
+}
+
+// Every item through one stream into one record; stops at the first allocation failure.
+std::vector<std::string> streamed(tamsel_runtime *rt, bool object_stream) {
+    std::string text = object_stream ? "" : "[";
+    for (size_t i = 0; i < items().size(); ++i)
+        text += (object_stream ? "" : i ? "," : "") + items()[i] + (object_stream ? "\n" : "");
+    if (!object_stream) text += "]";
+    tamsel_buffer_reader reader;
+    tamsel_buffer_reader_init(&reader, text.data(), text.size());
+    tamsel_error e;
+    tamsel_stream *os = nullptr;
+    tamsel_array_stream *as = nullptr;
+    if (object_stream)
+        os = tamsel_stream_open_reader(rt, rec_map(), tamsel_buffer_reader_read, &reader, &e);
+    else
+        as = tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader, &e);
+    if (!os && !as) return {"E" + std::to_string(e.code)};
+    std::vector<std::string> out;
+    rec r{};
+    for (;;) {
+        const tamsel_stream_result res = object_stream
+                                             ? tamsel_stream_next(os, &r, &e)
+                                             : tamsel_array_stream_next(as, rec_map(), &r, &e);
+        if (res == TAMSEL_STREAM_END) break;
+        out.push_back(res == TAMSEL_STREAM_ITEM ? describe(r) : "E" + std::to_string(e.code));
+        if (res != TAMSEL_STREAM_ITEM && (e.code == TAMSEL_STATUS_ALLOCATION_FAILED || !os)) break;
+        if (out.size() > items().size()) break; // a stream that never ends is a failure
+    }
+    tamsel_cleanup(rec_map(), &r);
+    if (os) tamsel_stream_close(os);
+    if (as) tamsel_array_stream_close(as);
+    return out;
+}
+
+} // namespace
+
+TEST(RecordReuse, EachItemAsIfParsedAloneThroughBothStreams) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const std::vector<std::string> expected = alone(rt);
+    ASSERT_EQ(expected[3], "E" + std::to_string(TAMSEL_STATUS_TYPE_MISMATCH));
+    // An object stream goes on after a failing object; an array stream stops at a failing item.
+    EXPECT_EQ(streamed(rt, true), expected);
+    EXPECT_EQ(streamed(rt, false),
+              std::vector<std::string>(expected.begin(), expected.begin() + 4));
+    tamsel_free(rt);
+
+    for (bool object_stream : {true, false}) {
+        const size_t runs =
+            tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
+                tamsel_config c = tamsel_default_config();
+                c.allocator = a.get();
+                tamsel_runtime *frt = tamsel_new(&c, nullptr);
+                if (!frt) return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
+                const std::vector<std::string> got = streamed(frt, object_stream);
+                tamsel_free(frt);
+                const std::string failed = "E" + std::to_string(TAMSEL_STATUS_ALLOCATION_FAILED);
+                if (got.empty() || got.back() != failed) return TAMSEL_STATUS_OK;
+                // Everything before the failure is what the items give alone.
+                for (size_t i = 0; i + 1 < got.size(); ++i)
+                    EXPECT_EQ(got[i], expected[i]) << "item " << i;
+                return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
+            });
+        EXPECT_GT(runs, 3u) << (object_stream ? "object stream" : "array stream");
+    }
+}
