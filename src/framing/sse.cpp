@@ -340,11 +340,9 @@ tamsel_status plain_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return plain_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
+    if (f.is("data", 4)) return plain_data(c, f); // the most frequent line first
     bool handled;
-    tamsel_status st = sse_common_field(c, f, &handled);
-    if (handled) return st;
-    if (f.is("data", 4)) return plain_data(c, f);
-    return TAMSEL_STATUS_OK;
+    return sse_common_field(c, f, &handled);
 }
 
 void plain_drop(sse_call &c) {

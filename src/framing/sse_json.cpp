@@ -248,6 +248,8 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
         // Analysed once per map, as the streams do (a map edited in place changes its token).
         if (a.map != s.analysed || a.map->cache_token != s.analysed_token) {
             s.analysis = parse::analyze_map(a.map);
+            if (s.analysis.valid)
+                s.reset_mask = parse::reset_adopt_mask(*a.map, s.analysis.adopt_mask);
             s.analysed = a.map;
             s.analysed_token = a.map->cache_token;
             s.cache.plans.clear();
@@ -278,7 +280,7 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
     // The record the previous event filled is emptied only when it is this one; another
     // record stays the caller's, who may keep it or clean it up.
     if (a.dst == s.last_dst && a.map == s.last_map) {
-        parse::reset_map_parse(s.p, *a.map, a.dst);
+        parse::reset_fresh_map_parse(s.p, *a.map, a.dst, s.reset_mask);
         st = s.p.failed ? s.p.error.code : TAMSEL_STATUS_OK;
     } else {
         if (a.dst == s.last_dst) tamsel_cleanup(s.last_map, a.dst);
@@ -435,16 +437,14 @@ tamsel_status json_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return json_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
+    if (f.is("data", 4)) return json_data(c, f); // the most frequent line first
     if (f.is("event", 5) && c.s.has_data && filtering(args_of(c).filter)) {
         sse_abandon(c);
         return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "SSE event name must precede data for streaming JSON filters");
     }
     bool handled;
-    tamsel_status st = sse_common_field(c, f, &handled);
-    if (handled) return st;
-    if (f.is("data", 4)) return json_data(c, f);
-    return TAMSEL_STATUS_OK;
+    return sse_common_field(c, f, &handled);
 }
 
 constexpr sse_ops json_ops{json_line, json_dispatch, json_drop};

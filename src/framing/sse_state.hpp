@@ -118,6 +118,7 @@ struct tamsel_sse {
     const tamsel_map *analysed = nullptr; // the map `analysis` is of
     const void *analysed_token = nullptr;
     tamsel::parse::map_analysis analysis{};
+    uint64_t reset_mask = 0;         // the analysed map's members that may hold blocks once emptied
     tamsel::parse::item_cache cache; // the map's plans and the record's spare strings
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
