@@ -220,6 +220,7 @@ tamsel_status refresh_settings(sse_call &c, const json_args &a) {
     }
     if (s.have_settings) tamsel__runtime_free_owned_config(&s.settings);
     s.have_settings = false;
+    s.parser_kept = false; // its options are the old snapshot's
     tamsel_error e{};
     if (settings_snapshot(&s.settings, a.settings, &e) != TAMSEL_STATUS_OK) {
         if (e.code == TAMSEL_STATUS_OK)
@@ -253,6 +254,7 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
             s.analysed = a.map;
             s.analysed_token = a.map->cache_token;
             s.cache.plans.clear();
+            s.parser_kept = false;
         }
         if (!s.analysis.valid)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
@@ -262,10 +264,20 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
         ia.cache = &s.cache;
     }
     TAMSEL_TRY(refresh_settings(c, a));
-    ia.options = &s.settings.parse_options;
-    ia.settings = &s.settings;
-    ia.workspace = s.workspace;
-    tamsel_status st = parse::parser_init(s.p, ia);
+    tamsel_status st = TAMSEL_STATUS_OK;
+    if (s.parser_kept && !a.value && s.p.map == a.map && s.p.dst == a.dst &&
+        s.p.options.init_destination) {
+        // The same record and settings as the last event: only what that event changed in
+        // the parser is cleared (the record is emptied below; without init_destination
+        // parser_init adopts what the record holds, so that case sets the parser up anew).
+        parse::parser_restart(s.p, s.workspace);
+    } else {
+        ia.options = &s.settings.parse_options;
+        ia.settings = &s.settings;
+        ia.workspace = s.workspace;
+        st = parse::parser_init(s.p, ia);
+        s.parser_kept = st == TAMSEL_STATUS_OK && !a.value;
+    }
     s.parser_active = true;
     s.runtime = a.runtime;
     s.map = a.map;

@@ -907,6 +907,50 @@ tamsel_status parser_init(parser &p, const init_args &a) {
     return TAMSEL_STATUS_OK;
 }
 
+void parser_restart(parser &p, void *workspace) {
+    // Every member a document changes goes back to what parser_init leaves; the configuration
+    // (map, destination, settings, options, allocator, cache, budget analysis) stays. A member
+    // added to the parser must be handled here: the size check below is the reminder.
+    static_assert(sizeof(void *) != 8 || sizeof(parser) == 672,
+                  "parser_restart must reset the new member");
+    p.depth = 0;
+    p.heap = p.failed = p.root_started = p.root_complete = false;
+    p.lex = lex_state::between;
+    p.sink = sink_mode::token;
+    p.token_is_key = p.escape_pending = false;
+    p.unicode_left = 0;
+    p.pending_high = 0;
+    p.unicode_acc = 0;
+    p.utf8_check = p.settings && p.settings->checks_utf8();
+    p.utf8 = scan::utf8_state{};
+    if (!p.base) {
+        // parser_destroy gave back a grown workspace: the owner's is the workspace again.
+        auto ws = reinterpret_cast<uintptr_t>(workspace);
+        uintptr_t aligned = (ws + 7) & ~uintptr_t{7};
+        p.base = reinterpret_cast<unsigned char *>(aligned);
+        p.capacity = workspace_bytes - static_cast<size_t>(aligned - ws);
+    }
+    p.book_top = p.capacity;
+    p.token = p.base;
+    p.token_len = p.token_cap = 0;
+    p.token_live = false;
+    p.direct = direct_string{};
+    p.streamed = streamed_state{};
+    p.capture = capture_state{};
+    p.root_holder = nullptr;
+    p.in_use = 0;
+    p.serial = next_serial.fetch_add(1, std::memory_order_relaxed);
+    p.required_cache[0] = p.required_cache[1] = parser::required_entry{};
+    p.scratch_held = false;
+    p.report_truncated = false;
+    p.error.code = TAMSEL_STATUS_OK;
+    p.error.line = 1;
+    p.error.column = p.error.offset = 0;
+    p.error.system_errno = 0;
+    p.error.truncated = 0;
+    p.error.message[0] = '\0';
+}
+
 tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *consumed,
                           bool stop_after_root) {
     if (consumed) *consumed = 0;
