@@ -234,6 +234,16 @@ tamsel_status refresh_settings(sse_call &c, const json_args &a) {
     return TAMSEL_STATUS_OK;
 }
 
+// Whether the parser set up for the last event serves this one after parser_restart: the same
+// settings snapshot and the same kind of destination, for a record the same record (emptied
+// by start_parser; without init_destination parser_init adopts what the record holds, so that
+// case is set up anew).
+bool restartable(const tamsel_sse &s, const json_args &a) {
+    if (!s.parser_kept) return false;
+    if (a.value) return s.p.any_root;
+    return s.p.map == a.map && s.p.dst == a.dst && s.p.options.init_destination;
+}
+
 // Starts the event's parser on its destination.
 tamsel_status start_parser(sse_call &c, const json_args &a) {
     tamsel_sse &s = c.s;
@@ -265,18 +275,14 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
     }
     TAMSEL_TRY(refresh_settings(c, a));
     tamsel_status st = TAMSEL_STATUS_OK;
-    if (s.parser_kept && !a.value && s.p.map == a.map && s.p.dst == a.dst &&
-        s.p.options.init_destination) {
-        // The same record and settings as the last event: only what that event changed in
-        // the parser is cleared (the record is emptied below; without init_destination
-        // parser_init adopts what the record holds, so that case sets the parser up anew).
+    if (restartable(s, a)) {
         parse::parser_restart(s.p, s.workspace);
     } else {
         ia.options = &s.settings.parse_options;
         ia.settings = &s.settings;
         ia.workspace = s.workspace;
         st = parse::parser_init(s.p, ia);
-        s.parser_kept = st == TAMSEL_STATUS_OK && !a.value;
+        s.parser_kept = st == TAMSEL_STATUS_OK;
     }
     s.parser_active = true;
     s.runtime = a.runtime;

@@ -99,7 +99,7 @@ struct tamsel_sse {
     bool decided = false; // the filter decision for this event is made
     bool matches = false;
     bool parser_active = false;
-    bool parser_kept = false;     // `p` keeps the set-up of the last record event: restart it
+    bool parser_kept = false;     // `p` keeps the set-up of the last event (restartable)
     bool dst_initialised = false; // this event's record was initialised by us
     bool routed = false;          // reported to the `other` callbacks (begin_event was called)
     bool marker = false;          // the data so far is one line equal to the end marker; a
