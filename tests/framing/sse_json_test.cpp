@@ -166,6 +166,23 @@ TEST(SseJson, EventsIntoOneRecordForgetWhatTheLastLeftOpen) {
     EXPECT_EQ(run_json(rt, text, every_byte(text.size())),
               records + "!2 invalid unicode escape 2:0\n!2 control character in string literal "
                         "2:0\n!2 incomplete JSON token at end of input 1:25\n");
+    // The same events into a value holder, a byte at a time.
+    tamsel_json_value v;
+    tamsel_json_value_init(rt, &v);
+    ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
+    std::string out;
+    auto keep = [](void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
+        *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
+        return 0;
+    };
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    for (char c : text)
+        if (tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep, &out, nullptr) != 0)
+            out += "!;";
+    EXPECT_EQ(out, "{\"text\":\"a longer string\",\"n\":1};!;{\"text\":\"s\"};!;!;"
+                   "{\"n\":3,\"text\":\"much longer than any string before\"};");
+    tamsel_sse_close(s);
+    tamsel_json_value_cleanup(&v);
     tamsel_free(rt);
 }
 
