@@ -119,7 +119,13 @@ tamsel_status sse_run(sse_call &c, const void *bytes, size_t length) {
             break;
         }
         s.swallow_lf = *eol == '\r';
-        sse_note(c, end_line(c, reinterpret_cast<const char *>(p), run));
+        const auto *text = reinterpret_cast<const char *>(p);
+        // The usual line, whole in the pushed bytes and within the limit, goes straight to the
+        // family; end_line takes the others.
+        if (!(s.skipping | s.discarding) && s.line.length == 0 && run <= s.max_line)
+            sse_note(c, c.ops.line(c, text, run));
+        else
+            sse_note(c, end_line(c, text, run));
         p = eol + 1;
         ++s.line_no;
         s.line_start = s.pushed + static_cast<size_t>(p - start);
@@ -151,21 +157,6 @@ tamsel_status sse_end(sse_call &c) {
     }
     if (c.first == TAMSEL_STATUS_OK) s.finished = true;
     return c.first;
-}
-
-sse_field sse_split(const char *text, size_t len) {
-    const auto *colon = static_cast<const char *>(std::memchr(text, ':', len));
-    sse_field f{text, len, text + len, 0};
-    if (colon) {
-        f.name_len = static_cast<size_t>(colon - text);
-        f.value = colon + 1;
-        f.value_len = len - f.name_len - 1;
-        if (f.value_len && *f.value == ' ') {
-            ++f.value;
-            --f.value_len;
-        }
-    }
-    return f;
 }
 
 void sse_reset_event(tamsel_sse &s) {
@@ -340,11 +331,9 @@ tamsel_status plain_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return plain_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
+    if (f.is("data", 4)) return plain_data(c, f); // the most frequent line first
     bool handled;
-    tamsel_status st = sse_common_field(c, f, &handled);
-    if (handled) return st;
-    if (f.is("data", 4)) return plain_data(c, f);
-    return TAMSEL_STATUS_OK;
+    return sse_common_field(c, f, &handled);
 }
 
 void plain_drop(sse_call &c) {

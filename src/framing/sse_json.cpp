@@ -220,6 +220,7 @@ tamsel_status refresh_settings(sse_call &c, const json_args &a) {
     }
     if (s.have_settings) tamsel__runtime_free_owned_config(&s.settings);
     s.have_settings = false;
+    s.parser_kept = false; // its options are the old snapshot's
     tamsel_error e{};
     if (settings_snapshot(&s.settings, a.settings, &e) != TAMSEL_STATUS_OK) {
         if (e.code == TAMSEL_STATUS_OK)
@@ -231,6 +232,16 @@ tamsel_status refresh_settings(sse_call &c, const json_args &a) {
     s.settings_runtime = a.runtime;
     s.settings_generation = a.runtime->generation;
     return TAMSEL_STATUS_OK;
+}
+
+// Whether the parser set up for the last event serves this one after parser_restart: the same
+// settings snapshot and the same kind of destination, for a record the same record (emptied
+// by start_parser; without init_destination parser_init adopts what the record holds, so that
+// case is set up anew).
+bool restartable(const tamsel_sse &s, const json_args &a) {
+    if (!s.parser_kept) return false;
+    if (a.value) return s.p.any_root;
+    return s.p.map == a.map && s.p.dst == a.dst && s.p.options.init_destination;
 }
 
 // Starts the event's parser on its destination.
@@ -248,9 +259,12 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
         // Analysed once per map, as the streams do (a map edited in place changes its token).
         if (a.map != s.analysed || a.map->cache_token != s.analysed_token) {
             s.analysis = parse::analyze_map(a.map);
+            if (s.analysis.valid)
+                s.reset_mask = parse::reset_adopt_mask(*a.map, s.analysis.adopt_mask);
             s.analysed = a.map;
             s.analysed_token = a.map->cache_token;
             s.cache.plans.clear();
+            s.parser_kept = false;
         }
         if (!s.analysis.valid)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
@@ -263,7 +277,13 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
     ia.options = &s.settings.parse_options;
     ia.settings = &s.settings;
     ia.workspace = s.workspace;
-    tamsel_status st = parse::parser_init(s.p, ia);
+    tamsel_status st;
+    if (restartable(s, a)) {
+        st = parse::parser_restart(s.p, ia);
+    } else {
+        st = parse::parser_init(s.p, ia);
+        s.parser_kept = st == TAMSEL_STATUS_OK;
+    }
     s.parser_active = true;
     s.runtime = a.runtime;
     s.map = a.map;
@@ -278,7 +298,7 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
     // The record the previous event filled is emptied only when it is this one; another
     // record stays the caller's, who may keep it or clean it up.
     if (a.dst == s.last_dst && a.map == s.last_map) {
-        parse::reset_map_parse(s.p, *a.map, a.dst);
+        parse::reset_fresh_map_parse(s.p, *a.map, a.dst, s.reset_mask);
         st = s.p.failed ? s.p.error.code : TAMSEL_STATUS_OK;
     } else {
         if (a.dst == s.last_dst) tamsel_cleanup(s.last_map, a.dst);
@@ -435,16 +455,14 @@ tamsel_status json_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return json_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
+    if (f.is("data", 4)) return json_data(c, f); // the most frequent line first
     if (f.is("event", 5) && c.s.has_data && filtering(args_of(c).filter)) {
         sse_abandon(c);
         return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "SSE event name must precede data for streaming JSON filters");
     }
     bool handled;
-    tamsel_status st = sse_common_field(c, f, &handled);
-    if (handled) return st;
-    if (f.is("data", 4)) return json_data(c, f);
-    return TAMSEL_STATUS_OK;
+    return sse_common_field(c, f, &handled);
 }
 
 constexpr sse_ops json_ops{json_line, json_dispatch, json_drop};

@@ -99,6 +99,7 @@ struct tamsel_sse {
     bool decided = false; // the filter decision for this event is made
     bool matches = false;
     bool parser_active = false;
+    bool parser_kept = false;     // `p` keeps the set-up of the last event (restartable)
     bool dst_initialised = false; // this event's record was initialised by us
     bool routed = false;          // reported to the `other` callbacks (begin_event was called)
     bool marker = false;          // the data so far is one line equal to the end marker; a
@@ -118,6 +119,7 @@ struct tamsel_sse {
     const tamsel_map *analysed = nullptr; // the map `analysis` is of
     const void *analysed_token = nullptr;
     tamsel::parse::map_analysis analysis{};
+    uint64_t reset_mask = 0;         // the analysed map's members that may hold blocks once emptied
     tamsel::parse::item_cache cache; // the map's plans and the record's spare strings
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
@@ -141,8 +143,22 @@ void sse_json_release(tamsel_sse &s);
 [[nodiscard]] tamsel_status sse_end(sse_call &c);
 // Records `st` (with the message in c.scratch) as the call's result unless one came first.
 void sse_note(sse_call &c, tamsel_status st);
-// Splits a non-empty line that is not a comment into name and value.
-[[nodiscard]] sse_field sse_split(const char *text, size_t len);
+// Splits a non-empty line that is not a comment into name and value (inline: every line of
+// both families comes through here).
+[[nodiscard]] inline sse_field sse_split(const char *text, size_t len) {
+    const auto *colon = static_cast<const char *>(std::memchr(text, ':', len));
+    sse_field f{text, len, text + len, 0};
+    if (colon) {
+        f.name_len = static_cast<size_t>(colon - text);
+        f.value = colon + 1;
+        f.value_len = len - f.name_len - 1;
+        if (f.value_len && *f.value == ' ') {
+            ++f.value;
+            --f.value_len;
+        }
+    }
+    return f;
+}
 // Clears the per-event state (the JSON parser is the family's to destroy).
 void sse_reset_event(tamsel_sse &s);
 // The event record the callbacks receive.

@@ -417,6 +417,24 @@ void reset_map_parse(parser &p, const tamsel_map &map, void *record) {
     if (p.options.max_parse_bytes) (void)adopt_existing(p, map, record, ~uint64_t{0});
 }
 
+uint64_t reset_adopt_mask(const tamsel_map &map, uint64_t adopt_mask) {
+    if (map.field_count > 64) return ~uint64_t{0};
+    for (size_t i = 0; i < map.field_count; ++i)
+        if (map.fields[i].kind == TAMSEL_FIELD_STRING) adopt_mask &= ~(uint64_t{1} << i);
+    return adopt_mask;
+}
+
+void reset_fresh_map_parse(parser &p, const tamsel_map &map, void *record, uint64_t mask) {
+    // A map with reset steps is emptied by them, which leave nothing to adopt.
+    const map_plan *plan = p.cache ? p.cache->plans.of(&map) : nullptr;
+    if (p.in_use || (plan && plan->reset_count)) {
+        reset_map_parse(p, map, record);
+        return;
+    }
+    reset_record(map, record, context_of(p), p.cache ? &p.cache->spares : nullptr);
+    if (p.options.max_parse_bytes && mask) (void)adopt_existing(p, map, record, mask);
+}
+
 void reset_present_array_field(parser &p, const tamsel_field &field, void *array) {
     if (!empty_reusable_array(field, array)) cleanup_value_parse(p, field, array);
 }

@@ -317,6 +317,12 @@ void direct_abandon(parser &p);
 void reset_present_array_field(parser &p, const tamsel_field &field, void *array);
 // Brings a nested record back to its initial state for a new value.
 void reset_map_parse(parser &p, const tamsel_map &map, void *record);
+// The members of a valid `map` that may hold blocks once reset_map_parse has emptied the record:
+// `adopt_mask` (the map's analysis) without the dynamic strings, which emptying leaves NULL.
+[[nodiscard]] uint64_t reset_adopt_mask(const tamsel_map &map, uint64_t adopt_mask);
+// reset_map_parse for a parse that has charged nothing yet (just initialised), adopting
+// afterwards only the members in `mask` (reset_adopt_mask of the map).
+void reset_fresh_map_parse(parser &p, const tamsel_map &map, void *record, uint64_t mask);
 // Prepares the destination at parse start (init_destination on).
 [[nodiscard]] tamsel_status init_map_parse(parser &p, const tamsel_map &map, void *record);
 // Takes the destination's existing blocks into the budget (init_destination off).

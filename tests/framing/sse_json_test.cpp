@@ -147,6 +147,45 @@ TEST(SseJson, AFailedEventIsDroppedAndTheNextIsParsed) {
     tamsel_free(rt);
 }
 
+TEST(SseJson, EventsIntoOneRecordForgetWhatTheLastLeftOpen) {
+    // Strings longer and shorter than the last, and events failing inside an escape, inside a
+    // UTF-8 sequence and at the end of their data: each event starts clean whatever the split.
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const std::string text = "data: {\"text\":\"a longer string\",\"n\":1}\n\n"
+                             "data: {\"text\":\"ab\\u00\ndata: e9\"}\n\n"
+                             "data: {\"text\":\"s\"}\n\n"
+                             "data: {\"text\":\"\xC3\ndata: \"}\n\n"
+                             "data: {\"n\":2,\"text\":\"unfinished\n\n"
+                             "data: {\"n\":3,\"text\":\"much longer than any string before\"}\n\n";
+    const std::string records =
+        "|-|1|a longer string\n|-|0|s\n|-|3|much longer than any string before\n";
+    EXPECT_EQ(run_json(rt, text, {}), records + "!2 invalid unicode escape 2:0\n");
+    for (size_t i = 0; i <= text.size(); ++i)
+        ASSERT_EQ(run_json(rt, text, {i}).substr(0, records.size()), records) << "cut at " << i;
+    // Each failure at its event's own data position.
+    EXPECT_EQ(run_json(rt, text, every_byte(text.size())),
+              records + "!2 invalid unicode escape 2:0\n!2 control character in string literal "
+                        "2:0\n!2 incomplete JSON token at end of input 1:25\n");
+    // The same events into a value holder, a byte at a time.
+    tamsel_json_value v;
+    tamsel_json_value_init(rt, &v);
+    ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
+    std::string out;
+    auto keep = [](void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
+        *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
+        return 0;
+    };
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    for (char c : text)
+        if (tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep, &out, nullptr) != 0)
+            out += "!;";
+    EXPECT_EQ(out, "{\"text\":\"a longer string\",\"n\":1};!;{\"text\":\"s\"};!;!;"
+                   "{\"n\":3,\"text\":\"much longer than any string before\"};");
+    tamsel_sse_close(s);
+    tamsel_json_value_cleanup(&v);
+    tamsel_free(rt);
+}
+
 TEST(SseJson, FiltersAndValueHolders) {
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
     const char *names[] = {nullptr, "add"};
