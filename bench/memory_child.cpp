@@ -299,29 +299,37 @@ job_result array_rapidjson(int fd, buffers &b) {
 
 // ---- tamsel ---------------------------------------------------------------------------------
 
-// A runtime with the default limits and a counting allocator, and an object stream over the
-// descriptor with `map`; `drain` takes the stream and returns {ok, result}. The runtime is
-// created and freed inside the job, so that the peak covers everything tamsel allocated.
-template <typename Drain> job_result tamsel_stream_job(int fd, const tamsel_map &map, Drain drain) {
+// A runtime with the default limits and a counting allocator for `body(rt, r)`, which reads
+// the descriptor and fills r.ok and r.result. The runtime is created and freed inside the job,
+// so that the peak covers everything tamsel allocated.
+template <typename Body> job_result tamsel_job(int fd, Body body) {
     tamsel_alloc_stats stats{};
     const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
     tamsel_config config = tamsel_default_config();
     config.allocator = &allocator;
     tamsel_runtime *rt = tamsel_new_or_throw(config);
-    tamsel_error error;
     job_result r;
-    if (tamsel_stream *stream = tamsel_stream_open_fd(rt, &map, fd, &error)) {
-        r.ok = drain(stream, r.result);
-        tamsel_stream_close(stream);
-    } else {
-        tamsel_report("tamsel_stream_open_fd", error);
-    }
+    body(rt, r);
     tamsel_free(rt);
     // The stream read the descriptor from its start to wherever it stopped.
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     r.bytes = end < 0 ? 0 : static_cast<uint64_t>(end);
     r.library_heap_peak = static_cast<int64_t>(stats.peak_bytes);
     return r;
+}
+
+// An object stream over the descriptor with `map`; `drain` takes the stream and returns
+// {ok, result}.
+template <typename Drain> job_result tamsel_stream_job(int fd, const tamsel_map &map, Drain drain) {
+    return tamsel_job(fd, [&](tamsel_runtime *rt, job_result &r) {
+        tamsel_error error;
+        if (tamsel_stream *stream = tamsel_stream_open_fd(rt, &map, fd, &error)) {
+            r.ok = drain(stream, r.result);
+            tamsel_stream_close(stream);
+        } else {
+            tamsel_report("tamsel_stream_open_fd", error);
+        }
+    });
 }
 
 job_result validate_tamsel(int fd, buffers &) {
@@ -344,14 +352,13 @@ job_result stream_tamsel(int fd, buffers &) {
 }
 
 job_result array_tamsel(int fd, buffers &) {
-    tamsel_alloc_stats stats{};
-    const tamsel_allocator allocator = tamsel_stats_allocator(&stats);
-    tamsel_config config = tamsel_default_config();
-    config.allocator = &allocator;
-    tamsel_runtime *rt = tamsel_new_or_throw(config);
-    tamsel_error error;
-    job_result r;
-    if (tamsel_array_stream *stream = tamsel_array_stream_open_fd(rt, nullptr, fd, &error)) {
+    return tamsel_job(fd, [fd](tamsel_runtime *rt, job_result &r) {
+        tamsel_error error;
+        tamsel_array_stream *stream = tamsel_array_stream_open_fd(rt, nullptr, fd, &error);
+        if (!stream) {
+            tamsel_report("tamsel_array_stream_open_fd", error);
+            return;
+        }
         bench_record record{};
         fold f;
         uint64_t n = 0;
@@ -367,14 +374,7 @@ job_result array_tamsel(int fd, buffers &) {
         r.ok = res == TAMSEL_STREAM_END;
         r.result = f.value();
         tamsel_array_stream_close(stream);
-    } else {
-        tamsel_report("tamsel_array_stream_open_fd", error);
-    }
-    tamsel_free(rt);
-    const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    r.bytes = end < 0 ? 0 : static_cast<uint64_t>(end);
-    r.library_heap_peak = static_cast<int64_t>(stats.peak_bytes);
-    return r;
+    });
 }
 
 // ---- the table ------------------------------------------------------------------------------

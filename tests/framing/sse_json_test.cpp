@@ -11,6 +11,12 @@ using tamsel_test::counting_allocator;
 
 namespace {
 
+// Appends each captured value and ";" to the std::string at `u`.
+int keep_value(void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
+    *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
+    return 0;
+}
+
 int record_event(void *user, const tamsel_sse_event *e, void *dst, tamsel_error *) {
     auto *m = static_cast<msg *>(dst);
     *static_cast<std::string *>(user) += std::string(e->event) + "|" + (e->id ? e->id : "-") + "|" +
@@ -171,13 +177,9 @@ TEST(SseJson, EventsIntoOneRecordForgetWhatTheLastLeftOpen) {
     tamsel_json_value_init(rt, &v);
     ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
     std::string out;
-    auto keep = [](void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
-        *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
-        return 0;
-    };
     tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
     for (char c : text)
-        if (tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep, &out, nullptr) != 0)
+        if (tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep_value, &out, nullptr) != 0)
             out += "!;";
     EXPECT_EQ(out, "{\"text\":\"a longer string\",\"n\":1};!;{\"text\":\"s\"};!;!;"
                    "{\"n\":3,\"text\":\"much longer than any string before\"};");
@@ -207,26 +209,24 @@ TEST(SseJson, FiltersAndValueHolders) {
     tamsel_json_value_init(rt, &v);
     ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
     std::string out;
-    auto keep = [](void *u, const tamsel_sse_event *, tamsel_json_value *h, tamsel_error *) {
-        *static_cast<std::string *>(u) += std::string(h->data, h->len) + ";";
-        return 0;
-    };
     const std::string text =
         "data: [1,\ndata:  2]\n\ndata: \"s\"\n\ndata: {\"a\" : null}\n\ndata: 7";
     tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
     tamsel_error e;
     for (char c : text)
-        ASSERT_EQ(tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep, &out, &e),
+        ASSERT_EQ(tamsel_sse_push_json_value(rt, s, &v, &c, 1, nullptr, keep_value, &out, &e),
                   TAMSEL_STATUS_OK);
-    ASSERT_EQ(tamsel_sse_finish_json_value(rt, s, &v, nullptr, keep, &out, &e), TAMSEL_STATUS_OK);
+    ASSERT_EQ(tamsel_sse_finish_json_value(rt, s, &v, nullptr, keep_value, &out, &e),
+              TAMSEL_STATUS_OK);
     EXPECT_EQ(out, "[1,2];\"s\";{\"a\":null};7;");
     tamsel_sse_close(s);
     // A holder without a parse mode.
     tamsel_json_value idle;
     tamsel_json_value_init(rt, &idle);
     s = tamsel_sse_open(nullptr, nullptr);
-    EXPECT_EQ(tamsel_sse_push_json_value(rt, s, &idle, "data: 1\n\n", 9, nullptr, keep, &out, &e),
-              TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        tamsel_sse_push_json_value(rt, s, &idle, "data: 1\n\n", 9, nullptr, keep_value, &out, &e),
+        TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_STREQ(
         e.message,
         "JSON value parse requires a configured parse sink, parse visitor, or parse capture");
