@@ -10,7 +10,6 @@ namespace tamsel::parse {
 namespace {
 
 constexpr const char *over_budget = "parse allocations exceed configured max bytes";
-constexpr size_t length_word = sizeof(uint64_t);
 
 inline uint64_t mum(uint64_t a, uint64_t b) {
     const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
@@ -84,18 +83,30 @@ uint64_t key_set::hash(const unsigned char *key, size_t len) const noexcept {
     return mum(h ^ (h >> 29), 0xBF58476D1CE4E5B9ull);
 }
 
+uint64_t key_set::fold_middle(const unsigned char *key, size_t len, uint64_t a) noexcept {
+    for (size_t i = 8; i + 8 < len; i += 8)
+        a = mum(a ^ load64(key + i), 0x9E3779B97F4A7C15ull);
+    return a;
+}
+
+size_t key_set::compare_matches(const unsigned char *key, size_t len, unsigned matches) noexcept {
+    size_t at = 0, index = 0;
+    for (; matches; matches &= matches - 1) {
+        const size_t next = static_cast<size_t>(__builtin_ctz(matches));
+        for (; index < next; ++index)
+            at += length_word + static_cast<size_t>(load64(entries() + at));
+        if (equal_at(at, key, len)) return at;
+    }
+    return SIZE_MAX;
+}
+
 bool key_set::equal_at(size_t offset, const unsigned char *key, size_t len) noexcept {
     const unsigned char *e = entries() + offset;
     return load64(e) == len && (len == 0 || std::memcmp(e + length_word, key, len) == 0);
 }
 
 size_t key_set::find(const unsigned char *key, size_t len, uint64_t h, size_t *slot) noexcept {
-    if (!slot_count_) {
-        for (size_t at = 0; at < used_;
-             at += length_word + static_cast<size_t>(load64(entries() + at)))
-            if (equal_at(at, key, len)) return at;
-        return SIZE_MAX;
-    }
+    if (!slot_count_) return scan(key, len, static_cast<uint8_t>(h));
     const size_t mask = slot_count_ - 1;
     for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
         if (slots_[i] == 0) {
@@ -167,7 +178,7 @@ tamsel_status key_set::pending_commit(bool *added, tamsel_error *error) {
         TAMSEL_TRY(build_table(slots, error));
         key = entries() + used_ + length_word;
     }
-    const uint64_t h = slot_count_ ? hash(key, len) : 0;
+    const uint64_t h = slot_count_ ? hash(key, len) : fingerprint(key, len);
     size_t slot = 0;
     if (find(key, len, h, &slot) != SIZE_MAX) {
         *added = false;
@@ -176,6 +187,7 @@ tamsel_status key_set::pending_commit(bool *added, tamsel_error *error) {
     const uint64_t word = len;
     std::memcpy(entries() + used_, &word, sizeof word);
     if (slot_count_) slots_[slot] = used_ + 1;
+    if (count_ < scan_limit) prints_[count_] = static_cast<uint8_t>(h);
     used_ += length_word + len;
     ++count_;
     *added = true;
@@ -184,7 +196,8 @@ tamsel_status key_set::pending_commit(bool *added, tamsel_error *error) {
 
 // A whole key is looked up where it lies and copied in only when it is new; room for it is made
 // first, so the failures are those of the pieced road.
-tamsel_status key_set::insert(const void *key, size_t len, bool *added, tamsel_error *error) {
+tamsel_status key_set::insert_growing(const void *key, size_t len, bool *added,
+                                      tamsel_error *error) {
     pending_ = false;
     size_t end;
     if (!checked_add(used_, length_word, &end) || !checked_add(end, len, &end))
@@ -197,18 +210,14 @@ tamsel_status key_set::insert(const void *key, size_t len, bool *added, tamsel_e
         TAMSEL_TRY(build_table(slots, error));
     }
     const auto *bytes = static_cast<const unsigned char *>(key);
-    const uint64_t h = slot_count_ ? hash(bytes, len) : 0;
+    const uint64_t h = slot_count_ ? hash(bytes, len) : fingerprint(bytes, len);
     size_t slot = 0;
     if (find(bytes, len, h, &slot) != SIZE_MAX) {
         *added = false;
         return TAMSEL_STATUS_OK;
     }
-    const uint64_t word = len;
-    std::memcpy(entries() + used_, &word, sizeof word);
-    if (len) std::memcpy(entries() + used_ + length_word, bytes, len);
     if (slot_count_) slots_[slot] = used_ + 1;
-    used_ += length_word + len;
-    ++count_;
+    append(bytes, len, static_cast<uint8_t>(h));
     *added = true;
     return TAMSEL_STATUS_OK;
 }
@@ -268,7 +277,7 @@ tamsel_status key_tracker::object_begin(tamsel_error *error) {
     return TAMSEL_STATUS_OK;
 }
 
-tamsel_status key_tracker::key(const void *bytes, size_t len, tamsel_error *error) {
+tamsel_status key_tracker::key_checked(const void *bytes, size_t len, tamsel_error *error) {
     if (!depth_) return fail(error, TAMSEL_STATUS_INTERNAL_ERROR, "object key outside object");
     bool added = false;
     TAMSEL_TRY(levels_[depth_ - 1].insert(bytes, len, &added, error));

@@ -5,13 +5,18 @@
 //
 // Costs: O(1) expected per key. Keys live in one byte run per set (a u64 length, then the
 // bytes, in arrival order); a table of offsets into that run, sized to at most half full and
-// hashed with a per-set random seed, finds them. Small sets (up to 16 keys) are scanned and
-// need no table, and their first bytes live inside the set record itself, so an object of a
-// few short keys allocates nothing. All memory comes from the given allocator and, when a
-// budget is bound, is charged to it.
+// hashed with a per-set random seed, finds them. Small sets (up to 16 keys) need no table: each
+// key has a one-byte fingerprint of its length and bytes, a new key is compared with the
+// fingerprints only, and bytes only where a fingerprint matches. Their first bytes live inside
+// the set record itself, so an object of a few short keys allocates nothing. All memory comes
+// from the given allocator and, when a budget is bound, is charged to it.
 #pragma once
 
 #include "io/internal.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tamsel::parse {
 
@@ -44,7 +49,23 @@ class key_set {
     // as it was: status 6 "parse allocations exceed configured max bytes" (over the budget) or
     // "framing buffer size overflow", status 8 "failed to allocate framing buffer".
     [[nodiscard]] tamsel_status insert(const void *key, size_t len, bool *added,
-                                       tamsel_error *error);
+                                       tamsel_error *error) {
+        if (insert_in_place(key, len, added)) return TAMSEL_STATUS_OK;
+        return insert_growing(key, len, added, error);
+    }
+    // The usual key, which cannot fail: a set without a table that has room for its entry.
+    // Returns false, with nothing done, for any other; else `*added` says as insert() does.
+    [[nodiscard]] bool insert_in_place(const void *key, size_t len, bool *added) noexcept {
+        const size_t room = capacity_ - used_;
+        if (slot_count_ || count_ == scan_limit || room < length_word || len > room - length_word)
+            return false;
+        pending_ = false;
+        const auto *bytes = static_cast<const unsigned char *>(key);
+        const uint8_t print = fingerprint(bytes, len);
+        *added = scan(bytes, len, print) == SIZE_MAX;
+        if (*added) append(bytes, len, print);
+        return true;
+    }
 
     // A key that arrives in pieces: begin, append every piece, then commit (which inserts it
     // as insert() does) or drop it.
@@ -62,9 +83,36 @@ class key_set {
         return (heap_ ? capacity_ : 0) + slot_count_ * sizeof(uint64_t);
     }
 
+    // The fingerprint of a key: its length and bytes hashed to 8 bits, words read straight from
+    // the key (two overlapping ones cover 4 to 16 bytes). One byte lets one compare look at all
+    // 16 at once; a match that is not the key (1 in 256 per earlier key) costs one byte
+    // comparison, and so does a crafted one (no seed), at most 15 per key, as a plain scan.
+    [[nodiscard]] static uint8_t fingerprint(const unsigned char *key, size_t len) noexcept {
+        uint64_t a = 0, b = 0;
+        if (len >= 8) {
+            std::memcpy(&a, key, 8);
+            std::memcpy(&b, key + len - 8, 8);
+            if (len > 16) a = fold_middle(key, len, a);
+        } else if (len >= 4) {
+            uint32_t x, y;
+            std::memcpy(&x, key, 4);
+            std::memcpy(&y, key + len - 4, 4);
+            a = x;
+            b = y;
+        } else if (len) {
+            a = key[0] | static_cast<uint64_t>(key[len / 2]) << 8 |
+                static_cast<uint64_t>(key[len - 1]) << 16;
+        }
+        const unsigned __int128 r = static_cast<unsigned __int128>(a ^ 0xA0761D6478BD642Full) *
+                                    (b ^ len ^ 0xE7037ED1A0B428DBull);
+        const uint64_t h = static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+        return static_cast<uint8_t>(h >> 56);
+    }
+
   private:
     static constexpr size_t inline_bytes = 224;
     static constexpr size_t scan_limit = 16; // keys found by scanning before a table is built
+    static constexpr size_t length_word = sizeof(uint64_t);
 
     [[nodiscard]] unsigned char *entries() noexcept { return heap_ ? heap_ : local_; }
     [[nodiscard]] bool charge(size_t old_bytes, size_t new_bytes, tamsel_error *error);
@@ -72,6 +120,48 @@ class key_set {
     [[nodiscard]] tamsel_status build_table(size_t slots, tamsel_error *error);
     [[nodiscard]] uint64_t hash(const unsigned char *key, size_t len) const noexcept;
     [[nodiscard]] bool equal_at(size_t offset, const unsigned char *key, size_t len) noexcept;
+    // The bytes of a key longer than 16 between its first and last words, folded into `a`.
+    [[nodiscard]] static uint64_t fold_middle(const unsigned char *key, size_t len,
+                                              uint64_t a) noexcept;
+    // Without a table: the offset of an equal key, or SIZE_MAX; bytes are compared only where
+    // the fingerprint matches `print`.
+    [[nodiscard]] size_t scan(const unsigned char *key, size_t len, uint8_t print) noexcept {
+        const unsigned matches = same_prints(print);
+        return matches ? compare_matches(key, len, matches) : SIZE_MAX;
+    }
+    // Bit i set: key i has the fingerprint `print`.
+    [[nodiscard]] unsigned same_prints(uint8_t print) const noexcept {
+        static_assert(scan_limit == 16);
+        unsigned matches = 0;
+#if defined(__SSE2__)
+        const __m128i have = _mm_loadu_si128(reinterpret_cast<const __m128i *>(prints_));
+        matches = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(have, _mm_set1_epi8(static_cast<char>(print)))));
+#else
+        for (size_t i = 0; i < scan_limit; ++i)
+            matches |= static_cast<unsigned>(prints_[i] == print) << i;
+#endif
+        return matches & ((1u << count_) - 1); // the fingerprints past count_ are stale
+    }
+    // The offset of the first key among `matches` equal to `key`, or SIZE_MAX.
+    [[nodiscard]] size_t compare_matches(const unsigned char *key, size_t len,
+                                         unsigned matches) noexcept;
+    // Adds the entry of a new key at the end of the run (room for it was made), with its
+    // fingerprint while the set has no table.
+    void append(const unsigned char *key, size_t len, uint8_t print) noexcept {
+        unsigned char *const at = entries() + used_;
+        const uint64_t word = len;
+        std::memcpy(at, &word, sizeof word);
+        if (len <= 16)
+            io::move_short(at + length_word, key, len);
+        else
+            std::memcpy(at + length_word, key, len);
+        if (count_ < scan_limit) prints_[count_] = print;
+        used_ += length_word + len;
+        ++count_;
+    }
+    [[nodiscard]] tamsel_status insert_growing(const void *key, size_t len, bool *added,
+                                               tamsel_error *error);
     // The offset of an equal key, or SIZE_MAX; with a table, `*slot` is where it was found or
     // the empty slot where it belongs.
     [[nodiscard]] size_t find(const unsigned char *key, size_t len, uint64_t h,
@@ -82,12 +172,13 @@ class key_set {
     unsigned char local_[inline_bytes];
     unsigned char *heap_ = nullptr; // the entries, once they outgrow local_
     size_t capacity_ = inline_bytes;
-    size_t used_ = 0;           // bytes of committed entries
-    size_t pending_len_ = 0;    // bytes of the key being gathered (after its length word)
-    bool pending_ = false;      //
-    size_t count_ = 0;          // keys in the set
-    uint64_t *slots_ = nullptr; // offset + 1 of an entry, 0 when empty
-    size_t slot_count_ = 0;     // a power of two, or 0 (no table)
+    size_t used_ = 0;                 // bytes of committed entries
+    size_t pending_len_ = 0;          // bytes of the key being gathered (after its length word)
+    bool pending_ = false;            //
+    size_t count_ = 0;                // keys in the set
+    uint8_t prints_[scan_limit] = {}; // the fingerprints of the first keys, in arrival order
+    uint64_t *slots_ = nullptr;       // offset + 1 of an entry, 0 when empty
+    size_t slot_count_ = 0;           // a power of two, or 0 (no table)
     uint64_t seed_ = 0;
 };
 
@@ -111,7 +202,12 @@ class key_tracker {
     [[nodiscard]] tamsel_status object_begin(tamsel_error *error);
     // A whole key of the innermost object: status 5 "duplicate object field" when it was there
     // already; status 11 "object key outside object" with no object open; or a set's failure.
-    [[nodiscard]] tamsel_status key(const void *bytes, size_t len, tamsel_error *error);
+    [[nodiscard]] tamsel_status key(const void *bytes, size_t len, tamsel_error *error) {
+        bool added = false;
+        if (depth_ && levels_[depth_ - 1].insert_in_place(bytes, len, &added) && added)
+            return TAMSEL_STATUS_OK;
+        return key_checked(bytes, len, error);
+    }
     // The same for a key that arrives in pieces.
     [[nodiscard]] tamsel_status key_begin(tamsel_error *error);
     [[nodiscard]] tamsel_status key_chunk(const void *bytes, size_t len, tamsel_error *error);
@@ -126,6 +222,9 @@ class key_tracker {
     void release() noexcept;
 
   private:
+    // key() for any key but a new one that fits in place.
+    [[nodiscard]] tamsel_status key_checked(const void *bytes, size_t len, tamsel_error *error);
+
     tamsel_allocator allocator_{};
     budget_ref budget_{};
     key_set *levels_ = nullptr; // constructed up to `built_`

@@ -32,6 +32,49 @@ TEST(KeySet, ManyKeysStayDistinctAndDuplicatesAreFound) {
     EXPECT_TRUE(added) << "a cleared set is empty";
 }
 
+TEST(KeySet, SmallSetsCompareBytesWhereFingerprintsMatch) {
+    // Fifteen keys (a set without a table) of 1 to 28 bytes sharing one fingerprint, and keys
+    // one byte apart: all are added, whole or in pieces, and each comes back as a duplicate by
+    // either road.
+    std::vector<std::vector<std::string>> by_print(256);
+    for (int i = 0; by_print[7].size() < 15; ++i) {
+        const std::string key = std::string(static_cast<size_t>(i % 24), 'x') + std::to_string(i);
+        by_print[key_set::fingerprint(reinterpret_cast<const unsigned char *>(key.data()),
+                                      key.size())]
+            .push_back(key);
+    }
+    std::vector<std::string> one_byte_apart;
+    for (size_t at = 0; at < 15; ++at)
+        one_byte_apart.push_back(std::string(16, 'k').replace(at, 1, "K"));
+    key_set s;
+    s.bind(tamsel_default_allocator(), {});
+    tamsel_error e{};
+    for (const auto &keys : {by_print[7], one_byte_apart}) {
+        for (int pieced = 0; pieced < 2; ++pieced) {
+            s.clear();
+            auto add = [&](const std::string &k, bool in_pieces) {
+                bool added = false;
+                if (in_pieces) {
+                    s.pending_begin();
+                    for (char c : k)
+                        EXPECT_EQ(s.pending_append(&c, 1, &e), TAMSEL_STATUS_OK);
+                    EXPECT_EQ(s.pending_commit(&added, &e), TAMSEL_STATUS_OK);
+                } else {
+                    EXPECT_EQ(s.insert(k.data(), k.size(), &added, &e), TAMSEL_STATUS_OK);
+                }
+                return added;
+            };
+            for (const std::string &k : keys)
+                EXPECT_TRUE(add(k, pieced)) << k;
+            for (const std::string &k : keys) {
+                EXPECT_FALSE(add(k, !pieced)) << k;
+                EXPECT_FALSE(add(k, pieced)) << k;
+            }
+            EXPECT_EQ(s.size(), keys.size());
+        }
+    }
+}
+
 TEST(KeySet, ChargesItsBudgetAndSurvivesAllocationFailure) {
     uint64_t in_use = 0;
     key_set s;
