@@ -27,11 +27,20 @@ bool parse_magnitude(const unsigned char *s, size_t len, bool allow_minus, bool 
         return true;
     }
     uint64_t v = 0;
-    for (; i < len; ++i) {
-        unsigned d = static_cast<unsigned>(s[i]) - '0';
-        if (d > 9) return false;
-        if (__builtin_mul_overflow(v, uint64_t{10}, &v) || __builtin_add_overflow(v, d, &v))
-            return false;
+    // Nineteen digits stay below 10^19 < 2^64: only longer runs test for overflow.
+    if (len - i <= 19) {
+        for (; i < len; ++i) {
+            const unsigned d = static_cast<unsigned>(s[i]) - '0';
+            if (d > 9) return false;
+            v = v * 10 + d;
+        }
+    } else {
+        for (; i < len; ++i) {
+            const unsigned d = static_cast<unsigned>(s[i]) - '0';
+            if (d > 9 || __builtin_mul_overflow(v, uint64_t{10}, &v) ||
+                __builtin_add_overflow(v, d, &v))
+                return false;
+        }
     }
     *out = v;
     return true;

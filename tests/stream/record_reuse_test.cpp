@@ -171,3 +171,39 @@ TEST(RecordReuse, EachItemAsIfParsedAloneThroughBothStreams) {
         EXPECT_GT(runs, 3u) << (object_stream ? "object stream" : "array stream");
     }
 }
+
+// A map changed in place between items (new fields, a new cache_token, as the header asks) is
+// read as it now stands, not through a key index of the map as it was (which pointed past the
+// new fields).
+TEST(RecordReuse, ArrayStreamSeesAMapChangedInPlace) {
+    static const tamsel_field before[] = {
+        scalar(TAMSEL_KEY("id"), offsetof(rec, id), TAMSEL_FIELD_I64),
+        scalar(TAMSEL_KEY("name"), offsetof(rec, name), TAMSEL_FIELD_STRING),
+    };
+    static const tamsel_field after[] = {
+        scalar(TAMSEL_KEY("mail"), offsetof(rec, email), TAMSEL_FIELD_STRING),
+    };
+    static int tokens[2];
+    static tamsel_map m = {"rec", sizeof(rec), before, 2, &m, &tokens[0]};
+    const std::string text = R"([{"id":1,"name":"a"},{"name":"b","mail":"c"}])";
+    tamsel_buffer_reader reader;
+    tamsel_buffer_reader_init(&reader, text.data(), text.size());
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_error e;
+    tamsel_array_stream *s =
+        tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader, &e);
+    ASSERT_NE(s, nullptr);
+    rec r{};
+    ASSERT_EQ(tamsel_array_stream_next(s, &m, &r, &e), TAMSEL_STREAM_ITEM);
+    EXPECT_EQ(describe(r), "1|a|00|0.000000|-|0.0000000|-");
+    tamsel_cleanup(&m, &r);
+    r = rec{}; // members the new map does not name are the caller's
+    m.fields = after;
+    m.field_count = 1;
+    m.cache_token = &tokens[1];
+    ASSERT_EQ(tamsel_array_stream_next(s, &m, &r, &e), TAMSEL_STREAM_ITEM) << e.message;
+    EXPECT_EQ(describe(r), "0|-|00|0.000000|-|0.0000000|c");
+    tamsel_cleanup(&m, &r);
+    tamsel_array_stream_close(s);
+    tamsel_free(rt);
+}
