@@ -18,6 +18,22 @@ struct map_analysis {
     return analyze_map(map).valid;
 }
 
+// What a map's analysis depends on at its top level, as the per-thread cache keys it: an owner
+// that keeps an analysis (and plans) across calls compares this to see the map changed, in
+// place (a new cache_token, fields, field count or record size) or for another one.
+struct map_identity {
+    const tamsel_map *map = nullptr;
+    const void *token = nullptr;
+    const tamsel_field *fields = nullptr;
+    size_t field_count = 0;
+    size_t struct_size = 0;
+
+    [[nodiscard]] static map_identity of(const tamsel_map *m) {
+        return {m, m->cache_token, m->fields, m->field_count, m->struct_size};
+    }
+    [[nodiscard]] bool operator==(const map_identity &) const = default;
+};
+
 // The member of `field` in record `dst`.
 [[nodiscard]] inline unsigned char *member(void *dst, const tamsel_field &field) {
     return static_cast<unsigned char *>(dst) + field.offset;

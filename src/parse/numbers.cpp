@@ -10,9 +10,10 @@ namespace tamsel::parse {
 
 namespace {
 
-// An optional '-' (when allowed), then 0 or [1-9][0-9]*, and nothing else.
+// An optional '-' (when allowed), then 0 or [1-9][0-9]*, and nothing else, whose value fits
+// in 64 bits.
 bool parse_magnitude(const unsigned char *s, size_t len, bool allow_minus, bool *negative,
-                     uint64_t limit, uint64_t *out) {
+                     uint64_t *out) {
     size_t i = 0;
     *negative = false;
     if (allow_minus && i < len && s[i] == '-') {
@@ -26,14 +27,36 @@ bool parse_magnitude(const unsigned char *s, size_t len, bool allow_minus, bool 
         return true;
     }
     uint64_t v = 0;
-    for (; i < len; ++i) {
-        unsigned d = static_cast<unsigned>(s[i]) - '0';
-        if (d > 9) return false;
-        if (v > (limit - d) / 10) return false;
-        v = v * 10 + d;
+    // Nineteen digits stay below 10^19 < 2^64: only longer runs test for overflow.
+    if (len - i <= 19) {
+        for (; i < len; ++i) {
+            const unsigned d = static_cast<unsigned>(s[i]) - '0';
+            if (d > 9) return false;
+            v = v * 10 + d;
+        }
+    } else {
+        for (; i < len; ++i) {
+            const unsigned d = static_cast<unsigned>(s[i]) - '0';
+            if (d > 9 || __builtin_mul_overflow(v, uint64_t{10}, &v) ||
+                __builtin_add_overflow(v, d, &v))
+                return false;
+        }
     }
     *out = v;
     return true;
+}
+
+// Takes the run of decimal digits at p into *m (which may wrap past 19 digits: the caller
+// checks *count) and returns its end.
+inline const unsigned char *accumulate_digits(const unsigned char *p, const unsigned char *end,
+                                              uint64_t *m, size_t *count) {
+    const unsigned char *const from = p;
+    uint64_t v = *m;
+    for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p)
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+    *m = v;
+    *count += static_cast<size_t>(p - from);
+    return p;
 }
 
 // The exact doubles 1e0 .. 1e22.
@@ -53,25 +76,23 @@ bool parse_f64_exact(const unsigned char *s, size_t len, double *out) {
     if (negative) ++p;
     if (p == end) return false;
     uint64_t m = 0;
+    size_t count = 0; // digits taken into m
     int64_t k = 0;
     if (*p == '0') {
         ++p;
     } else {
-        for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) {
-            m = m * 10 + static_cast<unsigned>(*p - '0');
-            if (m >= exact_limit) return false;
-        }
+        p = accumulate_digits(p, end, &m, &count);
         if (m == 0) return false; // no digit
     }
     if (p < end && *p == '.') {
         const unsigned char *digits = ++p;
-        for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) {
-            m = m * 10 + static_cast<unsigned>(*p - '0');
-            if (m >= exact_limit) return false;
-        }
+        p = accumulate_digits(p, end, &m, &count);
         if (p == digits) return false;
         k = -(p - digits);
     }
+    // Up to 19 digits m cannot have wrapped; m only grows digit by digit, so testing it once
+    // here refuses what a test after every digit would.
+    if (count > 19 || m >= exact_limit) return false;
     if (p < end && (*p == 'e' || *p == 'E')) {
         ++p;
         bool minus = false;
@@ -129,7 +150,7 @@ int64_t decimal_magnitude(const char *s, size_t len) {
 bool parse_i64(const unsigned char *token, size_t len, int64_t *out) {
     bool negative;
     uint64_t magnitude;
-    if (!parse_magnitude(token, len, true, &negative, UINT64_MAX, &magnitude)) return false;
+    if (!parse_magnitude(token, len, true, &negative, &magnitude)) return false;
     if (magnitude > (negative ? uint64_t{INT64_MAX} + 1 : uint64_t{INT64_MAX})) return false;
     *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
@@ -137,7 +158,7 @@ bool parse_i64(const unsigned char *token, size_t len, int64_t *out) {
 
 bool parse_u64(const unsigned char *token, size_t len, uint64_t *out) {
     bool negative;
-    return parse_magnitude(token, len, false, &negative, UINT64_MAX, out);
+    return parse_magnitude(token, len, false, &negative, out);
 }
 
 bool parse_f64(const unsigned char *token, size_t len, double *out) {

@@ -52,6 +52,7 @@ struct stream_block {
     void *dst = nullptr; // the destination being filled
     void *last_initialised = nullptr;
     const tamsel_map *map = nullptr;
+    map_identity analysed{}; // the map as `analysis` and the cache's plans saw it
     map_analysis analysis;
     item_cache cache; // the map's plans and the record's spare strings
     tamsel_runtime_settings settings{};
@@ -188,6 +189,7 @@ tamsel_stream *open_stream(const tamsel_runtime *runtime, const tamsel_map *map,
     b->owns_file = init.owns_file;
     b->source = init.source;
     b->map = map;
+    b->analysed = map_identity::of(map);
     b->analysis = analyze_map(map);
     b->allocator = alloc;
     tamsel_status st = settings_snapshot(&b->settings, borrow.settings(), error);
@@ -280,6 +282,12 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
     stream_block &b = *block_of(stream);
     // Bytes held from the buffer reader are read in place again while they stay put.
     b.in_place.resume(b.win, b.pos, b.end, b.avail);
+    // A map changed in place since the last object is analysed and planned again.
+    if (!b.active && !(map_identity::of(b.map) == b.analysed)) {
+        b.analysed = map_identity::of(b.map);
+        b.analysis = analyze_map(b.map);
+        b.cache.plans.clear();
+    }
     if (!b.analysis.valid) {
         fail(&b.pub.error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         return finish_with(b, TAMSEL_STREAM_ERROR, error);

@@ -68,6 +68,14 @@ __attribute__((flatten)) const uint8_t *skim_t(parser &p, const uint8_t *q,
     const uint8_t *last_newline = nullptr;
     frame *f = &p.top();
     uint8_t c;
+    // The token room (token_space) depends only on the depth and the carved bookkeeping, which
+    // change here only when a frame is pushed or popped or a call out may carve: it is worked
+    // out again there rather than for every token.
+    size_t room = token_space(p);
+    // The key index of the map whose keys were looked up last (lookup_key without asking the
+    // cache for every key); plans stay where they are for the owner's life.
+    const tamsel_map *plan_map = nullptr;
+    const map_plan *plan = nullptr;
 
     // The next byte that is not whitespace, in c; leaves the loop at the window's end. The
     // frame's state is stored first, so that wherever the loop stops it stands as the step
@@ -111,12 +119,18 @@ object_key:
         // A key goes through the token buffer: its written length bounds its decoded one. A
         // mapped object's key is looked up, so it must be plain bytes.
         const uint8_t *close = f->map ? key_end<Check>(q + 1, e) : string_end<Check>(q + 1, e);
-        if (!close || close == e || *close != '"' ||
-            static_cast<size_t>(close - q) + 1 > token_space(p))
+        if (!close || close == e || *close != '"' || static_cast<size_t>(close - q) + 1 > room)
             goto out;
-        if (f->map)
-            f->current = lookup_key(p, *f, reinterpret_cast<const char *>(q + 1),
-                                    static_cast<size_t>(close - q - 1));
+        if (f->map) {
+            if (f->map != plan_map) {
+                plan_map = f->map;
+                plan = p.cache ? p.cache->plans.of(plan_map) : nullptr;
+            }
+            const char *key = reinterpret_cast<const char *>(q + 1);
+            const size_t len = static_cast<size_t>(close - q - 1);
+            f->current = plan ? find_field_planned(*plan, &f->hint, key, len)
+                              : find_field(*plan_map, &f->hint, key, len);
+        }
         f->after_comma = 0;
         q = close + 1;
         goto object_colon;
@@ -153,7 +167,7 @@ mapped_value : {
         const uint8_t *end = scan::valid_number(q, e);
         if (!end) goto out;
         const size_t n = static_cast<size_t>(end - q);
-        if (n + 2 > token_space(p)) goto out;
+        if (n + 2 > room) goto out;
         if (field.kind == TAMSEL_FIELD_I64) {
             int64_t v;
             if (!parse_i64(q, n, &v)) goto out;
@@ -173,7 +187,7 @@ mapped_value : {
     case TAMSEL_FIELD_BOOL: {
         if (c != 't' && c != 'f') goto out;
         const size_t n = scan::literal_length(q, e);
-        if (!n || n + 2 > token_space(p)) goto out;
+        if (!n || n + 2 > room) goto out;
         const int v = c == 't';
         std::memcpy(value, &v, sizeof v);
         q += n;
@@ -199,6 +213,7 @@ mapped_value : {
         case whole_string::stored:
             break;
         }
+        room = token_space(p);
         q = close + 1;
         break;
     }
@@ -220,6 +235,7 @@ mapped_value : {
         f->dst = value;
         f->container = &field;
         f->required_left = required_fields(p, sub);
+        room = token_space(p);
         goto object_key;
     }
     default:
@@ -280,7 +296,7 @@ value:
         // A number is whole once a byte that cannot continue it is in the window; that byte
         // is left for the next token, as the step reads it after completing.
         const uint8_t *end = scan::valid_number(q, e);
-        if (!end || static_cast<size_t>(end - q) + 2 > token_space(p)) goto out;
+        if (!end || static_cast<size_t>(end - q) + 2 > room) goto out;
         q = end;
         break;
     }
@@ -288,7 +304,7 @@ value:
     case 'f':
     case 'n': {
         const size_t n = scan::literal_length(q, e);
-        if (!n || n + 2 > token_space(p)) goto out;
+        if (!n || n + 2 > room) goto out;
         q += n;
         break;
     }
@@ -300,6 +316,7 @@ value:
         f->after_comma = 0;
         f = &p.at(p.depth++);
         std::memset(f, 0, sizeof *f);
+        room = token_space(p);
         ++q;
         if (c == '{') {
             f->kind = frame_object;
@@ -323,6 +340,7 @@ close:
     f = &p.top();
     after_value(p);
     if (!skimmable(*f)) goto out;
+    room = token_space(p);
     goto resume;
 #undef TAMSEL_SKIM_NEXT
 

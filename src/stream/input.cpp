@@ -91,6 +91,18 @@ void consumed_in_place(block &b) {
 }
 
 bool skip_whitespace(block &b) {
+    // Between items there is mostly nothing or one line feed: those without the scanner.
+    if (b.pos < b.end) {
+        const uint8_t c = b.win[b.pos];
+        if (c > ' ') return true;
+        if (c == '\n' && b.pos + 1 < b.end && b.win[b.pos + 1] > ' ') {
+            ++b.pos;
+            ++b.offset;
+            ++b.line;
+            b.column = 0;
+            return true;
+        }
+    }
     size_t lines = 0;
     const uint8_t *last_newline = nullptr;
     const uint8_t *q = b.win + b.pos;

@@ -253,9 +253,11 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     // Items nest as deep as max_depth allows, whatever the workspace holds.
     a.growable = true;
     if (r.type == item_type::mapped) {
-        if (r.map != b.map) {
+        // Another map, or this one changed in place: analysed and planned again.
+        const parse::map_identity id = parse::map_identity::of(r.map);
+        if (!(id == b.map)) {
             b.analysis = parse::analyze_map(r.map);
-            b.map = r.map;
+            b.map = id;
             b.cache.plans.clear();
         }
         a.map = r.map;

@@ -138,7 +138,7 @@ struct block {
     bool parser_live = false;   // the item parser holds an item
     bool parser_set_up = false; // the item parser was set up once (later items restart it)
     bool item_complete = false; // parsed; waiting for its delimiter
-    const tamsel_map *map = nullptr;
+    parse::map_identity map{};  // the item map `analysis` and the cache's plans are of
     parse::map_analysis analysis{};
     void *last_initialised = nullptr;
     parse::item_cache cache; // the item map's plans and the record's spare strings

@@ -171,3 +171,55 @@ TEST(RecordReuse, EachItemAsIfParsedAloneThroughBothStreams) {
         EXPECT_GT(runs, 3u) << (object_stream ? "object stream" : "array stream");
     }
 }
+
+// A map changed in place between items (new fields, a new cache_token, as the header asks) is
+// read as it now stands by both streams, not through a key index of the map as it was (which
+// pointed past the new fields).
+TEST(RecordReuse, BothStreamsSeeAMapChangedInPlace) {
+    static const tamsel_field before[] = {
+        scalar(TAMSEL_KEY("id"), offsetof(rec, id), TAMSEL_FIELD_I64),
+        scalar(TAMSEL_KEY("name"), offsetof(rec, name), TAMSEL_FIELD_STRING),
+    };
+    static const tamsel_field after[] = {
+        scalar(TAMSEL_KEY("mail"), offsetof(rec, email), TAMSEL_FIELD_STRING),
+    };
+    static int tokens[2];
+    static tamsel_map m = {"rec", sizeof(rec), before, 2, &m, &tokens[0]};
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (bool object_stream : {false, true}) {
+        m.fields = before;
+        m.field_count = 2;
+        m.cache_token = &tokens[0];
+        const std::string text =
+            object_stream ? "{\"id\":1,\"name\":\"a\"}\n{\"name\":\"b\",\"mail\":\"c\"}\n"
+                          : R"([{"id":1,"name":"a"},{"name":"b","mail":"c"}])";
+        tamsel_buffer_reader reader;
+        tamsel_buffer_reader_init(&reader, text.data(), text.size());
+        tamsel_error e;
+        tamsel_stream *os = nullptr;
+        tamsel_array_stream *as = nullptr;
+        if (object_stream)
+            os = tamsel_stream_open_reader(rt, &m, tamsel_buffer_reader_read, &reader, &e);
+        else
+            as = tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader,
+                                                 &e);
+        ASSERT_TRUE(os || as);
+        auto next = [&](rec *r) {
+            return os ? tamsel_stream_next(os, r, &e) : tamsel_array_stream_next(as, &m, r, &e);
+        };
+        rec r{};
+        ASSERT_EQ(next(&r), TAMSEL_STREAM_ITEM);
+        EXPECT_EQ(describe(r), "1|a|00|0.000000|-|0.0000000|-");
+        tamsel_cleanup(&m, &r);
+        r = rec{}; // members the new map does not name are the caller's
+        m.fields = after;
+        m.field_count = 1;
+        m.cache_token = &tokens[1];
+        ASSERT_EQ(next(&r), TAMSEL_STREAM_ITEM) << e.message;
+        EXPECT_EQ(describe(r), "0|-|00|0.000000|-|0.0000000|c");
+        tamsel_cleanup(&m, &r);
+        if (os) tamsel_stream_close(os);
+        if (as) tamsel_array_stream_close(as);
+    }
+    tamsel_free(rt);
+}
