@@ -875,19 +875,12 @@ tamsel_status complete_streamed_string(parser &p) {
     return p.raise(TAMSEL_STATUS_INTERNAL_ERROR, "invalid streamed string context");
 }
 
-tamsel_status parser_init(parser &p, const init_args &a) {
-    p = parser{};
-    p.map = a.any_root ? nullptr : a.map;
-    p.dst = a.any_root ? nullptr : a.dst;
-    p.settings = a.settings;
-    p.runtime = a.runtime;
-    p.any_root = a.any_root;
-    p.growable = a.growable;
-    p.keys = a.any_root ? a.keys : nullptr;
-    p.cache = a.cache;
-    p.utf8_check = a.settings && a.settings->checks_utf8();
-    p.options = a.options ? *a.options : tamsel__default_parse_options();
-    p.allocator = inherit_allocator(p.options.allocator);
+namespace {
+
+// What parser_init and parser_restart share once the configuration is in place: the workspace
+// taken from its start, a fresh serial for the budget's charges, the map's analysis, and the
+// destination's blocks adopted when init_destination is off.
+tamsel_status start_document(parser &p, const init_args &a) {
     p.error.line = 1;
     auto ws = reinterpret_cast<uintptr_t>(a.workspace);
     uintptr_t aligned = (ws + 7) & ~uintptr_t{7};
@@ -905,6 +898,24 @@ tamsel_status parser_init(parser &p, const init_args &a) {
         p.may_allocate)
         return adopt_existing(p, *p.map, p.dst, p.alloc_mask);
     return TAMSEL_STATUS_OK;
+}
+
+} // namespace
+
+tamsel_status parser_init(parser &p, const init_args &a) {
+    p = parser{};
+    p.map = a.any_root ? nullptr : a.map;
+    p.dst = a.any_root ? nullptr : a.dst;
+    p.settings = a.settings;
+    p.runtime = a.runtime;
+    p.any_root = a.any_root;
+    p.growable = a.growable;
+    p.keys = a.any_root ? a.keys : nullptr;
+    p.cache = a.cache;
+    p.utf8_check = a.settings && a.settings->checks_utf8();
+    p.options = a.options ? *a.options : tamsel__default_parse_options();
+    p.allocator = inherit_allocator(p.options.allocator);
+    return start_document(p, a);
 }
 
 // Keep in step with the members of `parser`: every per-document member is set here.
@@ -957,23 +968,7 @@ tamsel_status parser_restart(parser &p, const init_args &a) {
         p.error.system_errno = 0;
         p.error.truncated = 0;
     }
-    p.error.line = 1;
-    auto ws = reinterpret_cast<uintptr_t>(a.workspace);
-    uintptr_t aligned = (ws + 7) & ~uintptr_t{7};
-    p.base = reinterpret_cast<unsigned char *>(aligned);
-    p.capacity = workspace_bytes - static_cast<size_t>(aligned - ws);
-    p.book_top = p.capacity;
-    p.token = p.base;
-    p.serial = next_serial.fetch_add(1, std::memory_order_relaxed);
-    if (p.map) {
-        map_analysis analysis = a.analysis ? *a.analysis : analyze_map(p.map);
-        p.may_allocate = analysis.may_allocate;
-        p.alloc_mask = analysis.adopt_mask;
-    }
-    if (p.map && p.dst && !p.options.init_destination && p.options.max_parse_bytes &&
-        p.may_allocate)
-        return adopt_existing(p, *p.map, p.dst, p.alloc_mask);
-    return TAMSEL_STATUS_OK;
+    return start_document(p, a);
 }
 
 tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *consumed,
