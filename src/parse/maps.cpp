@@ -162,11 +162,7 @@ invalid:
 // pointer, field count and record size: a map freed and another built at the same address
 // with the same token (common for heap-built maps with a NULL token) then misses.
 struct cache_slot {
-    const tamsel_map *map = nullptr;
-    const void *token = nullptr;
-    const tamsel_field *fields = nullptr;
-    size_t field_count = 0;
-    size_t struct_size = 0;
+    map_identity id;
     bool known = false;
     map_analysis result;
 };
@@ -230,11 +226,8 @@ map_analysis analyze_map(const tamsel_map *map) {
         return analyze_uncached(map, c);
     }
     cache_slot &slot = analysis_cache[cache_index(map)];
-    if (slot.map != map || slot.token != map->cache_token || slot.fields != map->fields ||
-        slot.field_count != map->field_count || slot.struct_size != map->struct_size) {
-        slot = cache_slot{
-            map, map->cache_token, map->fields, map->field_count, map->struct_size, false, {}};
-    }
+    const map_identity id = map_identity::of(map);
+    if (!(slot.id == id)) slot = cache_slot{id, false, {}};
     if (!slot.known) {
         chain c;
         slot.result = analyze_uncached(map, c);

@@ -107,36 +107,52 @@ std::vector<std::string> alone(tamsel_runtime *rt) {
     return out;
 }
 
+// An object stream (with `map`) or an array stream over `text`, pulled through one call.
+struct either_stream {
+    tamsel_buffer_reader reader;
+    tamsel_error e;
+    tamsel_stream *os = nullptr;
+    tamsel_array_stream *as = nullptr;
+
+    either_stream(tamsel_runtime *rt, bool object_stream, const tamsel_map *map,
+                  const std::string &text) {
+        tamsel_buffer_reader_init(&reader, text.data(), text.size());
+        if (object_stream)
+            os = tamsel_stream_open_reader(rt, map, tamsel_buffer_reader_read, &reader, &e);
+        else
+            as = tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader,
+                                                 &e);
+    }
+    ~either_stream() {
+        if (os) tamsel_stream_close(os);
+        if (as) tamsel_array_stream_close(as);
+    }
+    either_stream(const either_stream &) = delete;
+    either_stream &operator=(const either_stream &) = delete;
+    tamsel_stream_result next(const tamsel_map *map, void *r) {
+        return os ? tamsel_stream_next(os, r, &e) : tamsel_array_stream_next(as, map, r, &e);
+    }
+};
+
 // Every item through one stream into one record; stops at the first allocation failure.
 std::vector<std::string> streamed(tamsel_runtime *rt, bool object_stream) {
     std::string text = object_stream ? "" : "[";
     for (size_t i = 0; i < items().size(); ++i)
         text += (object_stream ? "" : i ? "," : "") + items()[i] + (object_stream ? "\n" : "");
     if (!object_stream) text += "]";
-    tamsel_buffer_reader reader;
-    tamsel_buffer_reader_init(&reader, text.data(), text.size());
-    tamsel_error e;
-    tamsel_stream *os = nullptr;
-    tamsel_array_stream *as = nullptr;
-    if (object_stream)
-        os = tamsel_stream_open_reader(rt, rec_map(), tamsel_buffer_reader_read, &reader, &e);
-    else
-        as = tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader, &e);
-    if (!os && !as) return {"E" + std::to_string(e.code)};
+    either_stream st(rt, object_stream, rec_map(), text);
+    if (!st.os && !st.as) return {"E" + std::to_string(st.e.code)};
     std::vector<std::string> out;
     rec r{};
     for (;;) {
-        const tamsel_stream_result res = object_stream
-                                             ? tamsel_stream_next(os, &r, &e)
-                                             : tamsel_array_stream_next(as, rec_map(), &r, &e);
+        const tamsel_stream_result res = st.next(rec_map(), &r);
         if (res == TAMSEL_STREAM_END) break;
-        out.push_back(res == TAMSEL_STREAM_ITEM ? describe(r) : "E" + std::to_string(e.code));
-        if (res != TAMSEL_STREAM_ITEM && (e.code == TAMSEL_STATUS_ALLOCATION_FAILED || !os)) break;
+        out.push_back(res == TAMSEL_STREAM_ITEM ? describe(r) : "E" + std::to_string(st.e.code));
+        if (res != TAMSEL_STREAM_ITEM && (st.e.code == TAMSEL_STATUS_ALLOCATION_FAILED || !st.os))
+            break;
         if (out.size() > items().size()) break; // a stream that never ends is a failure
     }
     tamsel_cleanup(rec_map(), &r);
-    if (os) tamsel_stream_close(os);
-    if (as) tamsel_array_stream_close(as);
     return out;
 }
 
@@ -193,33 +209,19 @@ TEST(RecordReuse, BothStreamsSeeAMapChangedInPlace) {
         const std::string text =
             object_stream ? "{\"id\":1,\"name\":\"a\"}\n{\"name\":\"b\",\"mail\":\"c\"}\n"
                           : R"([{"id":1,"name":"a"},{"name":"b","mail":"c"}])";
-        tamsel_buffer_reader reader;
-        tamsel_buffer_reader_init(&reader, text.data(), text.size());
-        tamsel_error e;
-        tamsel_stream *os = nullptr;
-        tamsel_array_stream *as = nullptr;
-        if (object_stream)
-            os = tamsel_stream_open_reader(rt, &m, tamsel_buffer_reader_read, &reader, &e);
-        else
-            as = tamsel_array_stream_open_reader(rt, nullptr, tamsel_buffer_reader_read, &reader,
-                                                 &e);
-        ASSERT_TRUE(os || as);
-        auto next = [&](rec *r) {
-            return os ? tamsel_stream_next(os, r, &e) : tamsel_array_stream_next(as, &m, r, &e);
-        };
+        either_stream st(rt, object_stream, &m, text);
+        ASSERT_TRUE(st.os || st.as);
         rec r{};
-        ASSERT_EQ(next(&r), TAMSEL_STREAM_ITEM);
+        ASSERT_EQ(st.next(&m, &r), TAMSEL_STREAM_ITEM);
         EXPECT_EQ(describe(r), "1|a|00|0.000000|-|0.0000000|-");
         tamsel_cleanup(&m, &r);
         r = rec{}; // members the new map does not name are the caller's
         m.fields = after;
         m.field_count = 1;
         m.cache_token = &tokens[1];
-        ASSERT_EQ(next(&r), TAMSEL_STREAM_ITEM) << e.message;
+        ASSERT_EQ(st.next(&m, &r), TAMSEL_STREAM_ITEM) << st.e.message;
         EXPECT_EQ(describe(r), "0|-|00|0.000000|-|0.0000000|c");
         tamsel_cleanup(&m, &r);
-        if (os) tamsel_stream_close(os);
-        if (as) tamsel_array_stream_close(as);
     }
     tamsel_free(rt);
 }
