@@ -80,8 +80,7 @@ tamsel_status begin_object(stream_block &b, void *dst) {
     parser_destroy(b.p);
     // The parser set up for the first object is restarted for the others: the options,
     // settings and workspace stay the stream's.
-    tamsel_status st = b.parser_set_up ? parser_restart(b.p, args) : parser_init(b.p, args);
-    b.parser_set_up = true;
+    tamsel_status st = parser_start(b.p, args, b.parser_set_up);
     if (st != TAMSEL_STATUS_OK) return st;
     if (b.p.options.init_destination) {
         if (dst == b.last_initialised) {

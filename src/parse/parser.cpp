@@ -971,6 +971,12 @@ tamsel_status parser_restart(parser &p, const init_args &a) {
     return start_document(p, a);
 }
 
+tamsel_status parser_start(parser &p, const init_args &a, bool &set_up) {
+    const tamsel_status st = set_up ? parser_restart(p, a) : parser_init(p, a);
+    set_up = true;
+    return st;
+}
+
 tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *consumed,
                           bool stop_after_root) {
     if (consumed) *consumed = 0;

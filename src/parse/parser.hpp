@@ -225,6 +225,9 @@ struct init_args {
 // kept as they are), so the next document costs what parser_init would without clearing the
 // whole parser.
 [[nodiscard]] tamsel_status parser_restart(parser &p, const init_args &args);
+// parser_init the first time an owner that parses one document after another calls it
+// (`set_up` false), parser_restart after; sets `set_up`.
+[[nodiscard]] tamsel_status parser_start(parser &p, const init_args &args, bool &set_up);
 // Feeds `len` bytes. With stop_after_root, stops before the first byte after a complete root
 // value; a root number is complete at the first byte that cannot continue it, which is then
 // left unconsumed. `*consumed` gets the bytes used (the failing byte included on error). Returns

@@ -270,8 +270,7 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     }
     // The parser set up for the first item is restarted for the others: the options, settings
     // and workspace stay the stream's.
-    tamsel_status st = b.parser_set_up ? parse::parser_restart(b.p, a) : parse::parser_init(b.p, a);
-    b.parser_set_up = true;
+    tamsel_status st = parse::parser_start(b.p, a, b.parser_set_up);
     b.parser_live = true;
     // The tracker's sets are charged to this item's budget, the memory they kept first.
     b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
