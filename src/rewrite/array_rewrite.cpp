@@ -616,6 +616,8 @@ tamsel_status array_rewrite(tamsel_runtime *runtime, const char *selector, const
     array_rewriter rewriter(runtime, settings, o, selector, segments, segment_count, allocator,
                             sink, sink_user, error);
     visit::input_cursor cursor(error, limits.max_total_bytes);
+    owned_block window;
+    TAMSEL_TRY(read_window(cursor, in, allocator, window, error));
     open_input(cursor, in);
     tamsel_status st = visit::walk_value(cursor, limits, allocator, array_rewriter::table,
                                          &rewriter, "rewritten JSON must contain exactly one value",

@@ -53,6 +53,13 @@ struct rewrite_input {
 
 void open_input(visit::input_cursor &cursor, const rewrite_input &in);
 
+// Inputs that are read (readers, FILE* streams, descriptors) go through a 64 KiB window from
+// the allocator: long reads, few calls. Allocates it when `in` is read; status 8 when that
+// fails. Call before open_input.
+[[nodiscard]] tamsel_status read_window(visit::input_cursor &cursor, const rewrite_input &in,
+                                        const tamsel_allocator &allocator, owned_block &window,
+                                        tamsel_error *error);
+
 // The walk's limits: the runtime's value limits, with max_depth taken from the parse options
 // when they set one.
 [[nodiscard]] tamsel_value_limits walk_limits(const tamsel_runtime_settings &settings);

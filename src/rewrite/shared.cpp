@@ -25,6 +25,18 @@ void open_input(visit::input_cursor &cursor, const rewrite_input &in) {
     }
 }
 
+tamsel_status read_window(visit::input_cursor &cursor, const rewrite_input &in,
+                          const tamsel_allocator &allocator, owned_block &window,
+                          tamsel_error *error) {
+    constexpr size_t size = 64 * 1024;
+    if (in.from == rewrite_input::kind::memory) return TAMSEL_STATUS_OK;
+    window.reset(owned_alloc(&allocator, size));
+    if (!window.get())
+        return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON input window");
+    cursor.use_window(static_cast<uint8_t *>(window.get()), size);
+    return TAMSEL_STATUS_OK;
+}
+
 tamsel_value_limits walk_limits(const tamsel_runtime_settings &settings) {
     tamsel_value_limits limits = settings.value_limits;
     if (settings.parse_options.max_depth) limits.max_depth = settings.parse_options.max_depth;

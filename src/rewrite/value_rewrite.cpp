@@ -5,7 +5,8 @@
 // A driven walk: only the containers on the path are visited (each with a frame: an explicit
 // stack from the parse allocator, so input depth never reaches the machine stack), and only
 // their keys are read as events. Every value off the path, and the target when it is kept, is
-// placed through the writer and copied compactly by the span engine, straight from the input;
+// placed through the writer and copied compactly by the span engine, straight from the input
+// into the staging buffer;
 // a dropped or replaced target is checked and skipped. In CALLBACK mode the target's events go
 // to the caller's visitor, and the callback writes the replacement when the value ends. The
 // writer and the copies write into one 4 KiB staging buffer in front of the caller's sink.
@@ -51,28 +52,16 @@ int kind_of(int first) {
 struct frame {
     bool object;
     bool matched; // a child matched this frame's segment
+    bool indexed; // an array whose segment names an element index (`wanted`)
     size_t segment;
-    uint64_t index; // elements seen so far (arrays)
+    uint64_t index;  // elements seen so far (arrays)
+    uint64_t wanted; // the index of the element on the path (arrays, when `indexed`)
 };
 
 // Writer results: a truncating sink is remembered by the staging buffer and reported at the end.
 inline tamsel_status taken(tamsel_status st) {
     return st == TAMSEL_STATUS_TRUNCATED ? TAMSEL_STATUS_OK : st;
 }
-
-// Copied text goes out through the writer (which hands over what it staged first), so it lands
-// in order with the writer's own.
-class writer_output final : public io::byte_output {
-  public:
-    writer_output(tamsel_writer *writer, tamsel_error *error) : w_(writer), error_(error) {}
-
-  private:
-    tamsel_status overflow(const void *data, size_t n) override {
-        return taken(writer::emit(w_, data, n, error_));
-    }
-    tamsel_writer *w_;
-    tamsel_error *error_;
-};
 
 class value_rewriter final : public visit::walk_driver {
   public:
@@ -177,7 +166,12 @@ tamsel_status value_rewriter::push_frame(bool object, tamsel_error *error) {
         frames_ = static_cast<frame *>(grown);
         capacity_ = cap;
     }
-    frames_[depth_++] = frame{object, false, next_segment_, 0};
+    frame f{object, false, false, next_segment_, 0, 0};
+    if (!object && f.segment < o_.segment_count) {
+        const char *seg = o_.segments[f.segment];
+        f.indexed = text::segment_index(seg, std::strlen(seg), &f.wanted);
+    }
+    frames_[depth_++] = f;
     return TAMSEL_STATUS_OK;
 }
 
@@ -215,16 +209,13 @@ tamsel_status value_rewriter::value_start(int first, visit::route *how, tamsel_e
         child_on_path = count > 0;
         next_segment_ = 0;
     } else if (top->segment < count) {
-        const char *seg = o_.segments[top->segment];
-        const size_t seg_len = std::strlen(seg);
         bool match;
         if (top->object) {
-            match = key_.length == seg_len &&
-                    std::memcmp(key_.data ? key_.data : "", seg, seg_len) == 0;
+            const char *seg = o_.segments[top->segment];
+            match = std::strlen(seg) == key_.length &&
+                    std::memcmp(key_.data ? key_.data : "", seg, key_.length) == 0;
         } else {
-            char digits[text::integer_text_capacity];
-            const size_t n = text::format_u64(top->index, digits);
-            match = n == seg_len && std::memcmp(digits, seg, seg_len) == 0;
+            match = top->indexed && top->index == top->wanted;
         }
         if (match) {
             top->matched = true;
@@ -256,7 +247,9 @@ tamsel_status value_rewriter::value_start(int first, visit::route *how, tamsel_e
     if (child_on_path && (kind == kind_object || kind == kind_array))
         return TAMSEL_STATUS_OK; // the begin event opens its frame
     *how = visit::route::copy;
-    return taken(writer::before_value(w_, error));
+    // The copy goes to the staging buffer itself, behind what the writer staged (a comma).
+    TAMSEL_TRY(taken(writer::before_value(w_, error)));
+    return taken(writer::emit(w_, "", 0, error));
 }
 
 // The CALLBACK target has ended: its callback writes the replacement.
@@ -529,9 +522,10 @@ tamsel_status value_rewrite(tamsel_runtime *runtime, const rewrite_input &in, ta
         ~writer_guard() { tamsel_writer_cleanup(w); }
     } guard{&writer};
 
-    writer_output out(&writer, error);
-    value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes), out);
+    value_rewriter rewriter(&writer, o, allocator, clamp_to_size(limits.max_number_bytes), stage);
     visit::input_cursor cursor(error, limits.max_total_bytes);
+    owned_block window;
+    TAMSEL_TRY(read_window(cursor, in, allocator, window, error));
     open_input(cursor, in);
     tamsel_status st = visit::walk_value(cursor, limits, allocator, value_rewriter::table,
                                          &rewriter, "rewritten JSON must contain exactly one value",

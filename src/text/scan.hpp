@@ -207,6 +207,41 @@ inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
+// valid_number's answer from one 16-byte load for a token that ends inside it (up to 15
+// characters, the usual), valid_number's own pass for a longer one or near the range's end:
+// the digit runs are found as bit runs of one mask instead of byte by byte.
+__attribute__((always_inline)) inline const uint8_t *short_valid_number(const uint8_t *p,
+                                                                        const uint8_t *e) {
+#if defined(__SSE2__)
+    if (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+        const __m128i d = _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(9)), t);
+        const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(d));
+        const unsigned others = ~digits; // bits 16 and up: past the load, never digits
+        // The end of the digit run that goes on at k (at most 16: past the load).
+        const auto run_end = [others](unsigned k) {
+            return k + static_cast<unsigned>(__builtin_ctz(others >> k));
+        };
+        const unsigned i = *p == '-';
+        if (!((digits >> i) & 1)) return nullptr;
+        unsigned k = p[i] == '0' ? i + 1 : run_end(i + 1);
+        if (k < 15 && p[k] == '.') {
+            if (!((digits >> (k + 1)) & 1)) return nullptr;
+            k = run_end(k + 2);
+        }
+        if (k < 14 && (p[k] | 0x20) == 'e') {
+            unsigned m = k + 1;
+            if (p[m] == '+' || p[m] == '-') ++m;
+            if (!((digits >> m) & 1)) return nullptr;
+            k = run_end(m + 1);
+        }
+        if (k < 14) return number_chars[p[k]] ? nullptr : p + k;
+    }
+#endif
+    return valid_number(p, e);
+}
+
 // The usual whitespace of laid-out documents, a line feed at p and an indentation of fewer
 // than 32 spaces, taken 16 bytes a comparison: the token byte after it, or NULL for any other
 // shape.

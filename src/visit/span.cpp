@@ -154,7 +154,7 @@ template <bool Keep, bool Check, bool Emit> class copier {
         return skip_whitespace();
     }
     [[gnu::always_inline]] inline tamsel_status value(int c);
-    tamsel_status open(bool object);
+    [[gnu::always_inline]] inline tamsel_status open(bool object);
     void close() {
         --depth_;
         first_ = false;
@@ -178,7 +178,8 @@ template <bool Keep, bool Check, bool Emit> class copier {
     [[gnu::always_inline]] inline tamsel_status number();
     tamsel_status general_number(const uint8_t *start);
     tamsel_status long_number(const uint8_t *start);
-    tamsel_status literal(const char *rest, size_t len);
+    [[gnu::always_inline]] inline tamsel_status literal(const char *whole, size_t rest);
+    tamsel_status cut_literal(const char *whole, size_t rest);
 
     copy_state &s_;
     input_cursor &c_;
@@ -322,11 +323,17 @@ template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Em
 
 template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::literal(const char *whole, size_t rest) {
+    // `rest` is a constant here, so the comparison is one or two loads.
     if (static_cast<size_t>(c_.end - c_.cur) >= rest && std::memcmp(c_.cur, whole + 1, rest) == 0) {
         c_.cur += rest;
         return TAMSEL_STATUS_OK;
     }
-    // Cut by the window's end (or not a literal): read a byte at a time, written whole.
+    return cut_literal(whole, rest);
+}
+
+// A literal cut by the window's end (or not a literal): read a byte at a time, written whole.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::cut_literal(const char *whole, size_t rest) {
     TAMSEL_TRY(emit_to(c_.cur - 1));
     if constexpr (Emit) mark_ = nullptr;
     for (size_t i = 1; i <= rest; ++i) {
@@ -592,7 +599,7 @@ tamsel_status copier<Keep, Check, Emit>::slow_escape(const uint8_t *at, uint64_t
 
 template <bool Keep, bool Check, bool Emit> tamsel_status copier<Keep, Check, Emit>::number() {
     const uint8_t *start = c_.cur - 1; // the first character, already taken
-    if (const uint8_t *valid = scan::valid_number(start, c_.end)) {
+    if (const uint8_t *valid = scan::short_valid_number(start, c_.end)) {
         if (static_cast<size_t>(valid - start) <= s_.max_number) {
             c_.cur = valid;
             return TAMSEL_STATUS_OK;
