@@ -186,6 +186,11 @@ class array_rewriter final : public visit::walk_driver {
         return note(out_.put(bytes, len));
     }
     [[nodiscard]] tamsel_status value_begin(bool container, bool is_array, tamsel_error *error);
+    // Where the copy about to start goes: with no parent parse to feed and no item to capture,
+    // straight into the staging buffer (emit would only put it there), else through emit.
+    void route_copy() {
+        copy.out = active_parents_ || capturing_ ? static_cast<io::byte_output *>(&tee_) : &out_;
+    }
     [[nodiscard]] tamsel_status push(const frame &f, tamsel_error *error);
     [[nodiscard]] tamsel_status finish_item(tamsel_error *error);
     [[nodiscard]] tamsel_status run_action(const tamsel_array_rewrite_action &action,
@@ -288,15 +293,20 @@ tamsel_status array_rewriter::value_start(int first, visit::route *how, tamsel_e
     if (top && top->target) {
         // A new item: parents see the input's comma, then the item.
         if (top->count++) TAMSEL_TRY(feed_parents(",", 1, error));
-        if (!o_.item_callback) return top->written++ ? direct(",", 1) : TAMSEL_STATUS_OK;
+        if (!o_.item_callback) {
+            route_copy();
+            return top->written++ ? direct(",", 1) : TAMSEL_STATUS_OK;
+        }
         capturing_ = true;
         io::byte_clear(item_);
+        route_copy();
         return TAMSEL_STATUS_OK;
     }
     if (first == '{' || first == '[') {
         *how = visit::route::visit;
         return TAMSEL_STATUS_OK;
     }
+    route_copy();
     return value_begin(false, false, error);
 }
 

@@ -153,6 +153,63 @@ inline const uint8_t *checked_string_body_end(const uint8_t *p, const uint8_t *e
     }
 }
 
+// The length of the well-formed UTF-8 character whose lead byte (0x80 or above) is at p, when
+// it lies whole in [p, e); 0 otherwise.
+__attribute__((always_inline)) inline size_t utf8_char_length(const uint8_t *p, const uint8_t *e) {
+    const uint8_t c = p[0];
+    const size_t left = static_cast<size_t>(e - p);
+    const auto tail = [](uint8_t b) { return (b & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c < 0xE0) return left >= 2 && tail(p[1]) ? 2 : 0;
+    if (c >= 0xE0 && c < 0xF0) {
+        if (left < 3 || !tail(p[2])) return 0;
+        const uint8_t low = c == 0xE0 ? 0xA0 : 0x80;  // E0 80..9F would be overlong
+        const uint8_t high = c == 0xED ? 0x9F : 0xBF; // ED A0..BF would be a surrogate
+        return p[1] >= low && p[1] <= high ? 3 : 0;
+    }
+    if (c >= 0xF0 && c < 0xF5) {
+        if (left < 4 || !tail(p[2]) || !tail(p[3])) return 0;
+        const uint8_t low = c == 0xF0 ? 0x90 : 0x80;  // F0 80..8F would be overlong
+        const uint8_t high = c == 0xF4 ? 0x8F : 0xBF; // F4 90.. would pass U+10FFFF
+        return p[1] >= low && p[1] <= high ? 4 : 0;
+    }
+    return 0;
+}
+
+// The length of the valid escape at p as escape_length finds it, the one-letter escapes inline.
+__attribute__((always_inline)) inline size_t quick_escape_length(const uint8_t *p, const uint8_t *e,
+                                                                 uint32_t *cp) {
+    if (e - p >= 2 && p[1] != 'u') {
+        *cp = text::unescape_table[p[1]];
+        return *cp ? 2 : 0;
+    }
+    return escape_length(p, e, cp);
+}
+
+// checked_string_body_end's answer in one pass for the usual string with a few characters that
+// are not ASCII: each is checked where it stands. Two such characters in a row send the rest of
+// the body to utf8_string_end, whose kernel takes text made of them a block at a time.
+inline const uint8_t *checked_body_end(const uint8_t *p, const uint8_t *e) {
+    for (;;) {
+        p = plain_ascii_run(p, e);
+        if (p == e) return nullptr;
+        const uint8_t b = *p;
+        if (b == '"') return p;
+        uint32_t cp;
+        size_t n;
+        if (b == '\\') {
+            n = quick_escape_length(p, e, &cp);
+        } else if (b >= 0x80) {
+            n = utf8_char_length(p, e);
+            if (n && e - p > static_cast<ptrdiff_t>(n) && p[n] >= 0x80)
+                return utf8_string_end(p + n, e);
+        } else {
+            return nullptr; // a control byte
+        }
+        if (!n) return nullptr;
+        p += n;
+    }
+}
+
 // End of the run of ASCII digits starting at p, eight bytes a step: a byte b is a digit when
 // b ^ '0' is at most 9, that is when its high nibble is clear and adding 6 does not reach 16.
 // A byte of 0xFA or more carries into the next one, but it is itself flagged first, and the

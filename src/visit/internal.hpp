@@ -148,6 +148,7 @@ class walk_driver {
     // What follows a walk's value when more than whitespace does (NULL: the walk's own).
     [[nodiscard]] virtual const char *trailing_message() const { return nullptr; }
 
+    // How values are copied; read when each copy starts, so value_start may change `out`.
     span_copy copy;
     // Copied and skipped values count their nesting from their own root (the array stream's
     // items) instead of from the walk's.

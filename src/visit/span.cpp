@@ -389,7 +389,7 @@ tamsel_status copier<Keep, Check, Emit>::string(bool key) {
 template <bool Keep, bool Check, bool Emit>
 const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
     if constexpr (Keep || !Emit) {
-        return Check ? scan::checked_string_body_end(q, c_.end) : scan::string_body_end(q, c_.end);
+        return Check ? scan::checked_body_end(q, c_.end) : scan::string_body_end(q, c_.end);
     } else {
         const uint8_t *const e = c_.end;
         while (q < e) {
@@ -397,13 +397,19 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
             if (b == '"') return q;
             if (b == '\\') {
                 uint32_t cp;
-                const size_t n = scan::escape_length(q, e, &cp);
+                const size_t n = scan::quick_escape_length(q, e, &cp);
                 if (!n || !as_the_rules_write(q, n, cp)) return nullptr;
                 q += n;
             } else if (Check && b >= 0x80) {
-                q = scan::utf8_plain_run(q, e);
-                if (!q) return nullptr;
-                continue;
+                // One character where it stands; a run of them goes to the kernel.
+                const size_t n = scan::utf8_char_length(q, e);
+                if (!n) return nullptr;
+                q += n;
+                if (q < e && *q >= 0x80) {
+                    q = scan::utf8_plain_run(q, e);
+                    if (!q) return nullptr;
+                    continue;
+                }
             } else {
                 return nullptr; // a control byte
             }

@@ -25,7 +25,7 @@ struct copy_state {
     input_cursor &cursor;
     const tamsel_value_limits limits; // effective
     const tamsel_allocator &allocator;
-    const span_copy copy;
+    const span_copy &copy; // the driver's: it may point `out` elsewhere between values
     const bool utf8_check;
     const size_t max_number;
 
