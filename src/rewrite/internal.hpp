@@ -54,8 +54,9 @@ struct rewrite_input {
 void open_input(visit::input_cursor &cursor, const rewrite_input &in);
 
 // Inputs that are read (readers, FILE* streams, descriptors) go through a 64 KiB window from
-// the allocator: long reads, few calls. Allocates it when `in` is read; status 8 when that
-// fails. Call before open_input.
+// the allocator: long reads, few calls. Allocates it when `in` is read (not for memory or the
+// library's buffer reader, which the cursor reads in place); status 8 when that fails. Call
+// before open_input.
 [[nodiscard]] tamsel_status read_window(visit::input_cursor &cursor, const rewrite_input &in,
                                         const tamsel_allocator &allocator, owned_block &window,
                                         tamsel_error *error);

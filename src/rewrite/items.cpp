@@ -12,6 +12,8 @@
 namespace tamsel::rewrite {
 namespace {
 
+constexpr size_t read_window_size = 64 * 1024;
+
 // One container on the path: level d is matched against segment d.
 struct level {
     const char *name;
@@ -304,12 +306,18 @@ tamsel_status items(tamsel_runtime *runtime, const char *selector, const rewrite
         l = level{path.segments()[i], std::strlen(path.segments()[i]), false, 0, false, 0};
         l.names_index = text::segment_index(l.name, l.len, &l.index);
     }
+    owned_block window;
+    if (in.from != rewrite_input::kind::memory) {
+        window.reset(owned_alloc(&allocator, read_window_size));
+        if (!window.get())
+            return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED,
+                        "failed to allocate JSON input window");
+    }
     clear_error(error);
 
     const tamsel_value_limits &limits = settings.value_limits;
     visit::input_cursor cursor(error, limits.max_total_bytes);
-    owned_block window;
-    TAMSEL_TRY(read_window(cursor, in, allocator, window, error));
+    if (window.get()) cursor.use_window(static_cast<uint8_t *>(window.get()), read_window_size);
     open_input(cursor, in);
     parse::key_tracker tracker;
     uint64_t held = 0;

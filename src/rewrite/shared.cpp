@@ -29,7 +29,10 @@ tamsel_status read_window(visit::input_cursor &cursor, const rewrite_input &in,
                           const tamsel_allocator &allocator, owned_block &window,
                           tamsel_error *error) {
     constexpr size_t size = 64 * 1024;
-    if (in.from == rewrite_input::kind::memory) return TAMSEL_STATUS_OK;
+    // Memory, and the library's buffer reader (read in place), need no window of their own.
+    if (in.from == rewrite_input::kind::memory ||
+        (in.from == rewrite_input::kind::reader && in.reader == tamsel_buffer_reader_read))
+        return TAMSEL_STATUS_OK;
     window.reset(owned_alloc(&allocator, size));
     if (!window.get())
         return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON input window");
