@@ -104,6 +104,7 @@ char *string_spares::take(char **slot, size_t size, const tamsel_allocator &allo
             h->user_data != allocator.user_data || h->stats != allocator.stats)
             return nullptr;
         e.block = nullptr;
+        --held;
         next = i + 1 < count ? i + 1 : 0;
         return block;
     }
@@ -120,11 +121,9 @@ bool string_spares::compact() {
     return dropped;
 }
 
-void string_spares::release() {
+void string_spares::free_held() {
     for (size_t i = 0; i < count; ++i)
         owned_free(entries[i].block);
-    count = 0;
-    next = 0;
 }
 
 } // namespace tamsel::parse

@@ -131,24 +131,32 @@ struct string_spares {
     entry entries[capacity];
     size_t count = 0;
     size_t next = 0; // where the next lookup starts: members come back in record order
+    size_t held = 0; // entries whose block is still here (not taken)
 
     // Detaches the string at `slot` into the spares (the member becomes NULL); false when
     // there is no room, the caller then frees it as before.
     [[nodiscard]] bool keep(char **slot) {
         if (count == capacity && !compact()) return false;
         entries[count++] = {slot, *slot};
+        ++held;
         *slot = nullptr;
         return true;
     }
     // The spare of `slot` when it holds exactly `size` bytes and comes from `allocator`;
     // taken out of the set. NULL otherwise.
     [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator);
-    // Frees the blocks nobody took.
-    void release();
+    // Frees the blocks nobody took (an item whose strings took their blocks back frees none).
+    void release() {
+        if (held) free_held();
+        count = 0;
+        next = 0;
+        held = 0;
+    }
 
   private:
     // Drops the entries already taken; false when none was.
     bool compact();
+    void free_held();
 };
 
 struct item_cache {
