@@ -58,7 +58,53 @@ bool add_reset_steps(map_plan &plan, const tamsel_map &map, size_t base, int dep
     return true;
 }
 
+// Appends the steps that clean a record of `map` at `base` up as cleanup_record does: a
+// dynamic string is detached, a nested record has its strings detached and is then zeroed
+// whole, a presence int is zeroed, and scalars are left as they are. Only for maps that have
+// reset steps, so every member is one of those.
+bool add_cleanup_steps(map_plan &plan, const tamsel_map &map, size_t base, bool nested) {
+    auto add = [&](size_t offset, size_t size) {
+        if (plan.cleanup_count == map_plan::reset_capacity || offset > UINT32_MAX - base ||
+            size > UINT32_MAX)
+            return false;
+        plan.cleanup[plan.cleanup_count++] = {static_cast<uint32_t>(base + offset),
+                                              static_cast<uint32_t>(size)};
+        return true;
+    };
+    for (size_t i = 0; i < map.field_count; ++i) {
+        const tamsel_field &f = map.fields[i];
+        bool ok = true;
+        if (f.kind == TAMSEL_FIELD_STRING) {
+            ok = add(f.offset, 0);
+        } else if (f.kind == TAMSEL_FIELD_OBJECT && f.submap) {
+            ok = add_cleanup_steps(plan, *f.submap, base + f.offset, true) &&
+                 (nested || add(f.offset, f.submap->struct_size));
+        }
+        if (!ok) return false;
+        // Inside a nested record the zeroing of the whole record takes care of it.
+        if (!nested && (f.flags & TAMSEL_FIELD_HAS_PRESENCE) &&
+            !add(f.presence_offset, sizeof(int)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void cleanup_planned(const map_plan &plan, unsigned char *record, string_spares &spares) {
+    for (uint32_t i = 0; i < plan.cleanup_count; ++i) {
+        const cleanup_step e = plan.cleanup[i];
+        unsigned char *at = record + e.offset;
+        if (e.size) {
+            std::memset(at, 0, e.size);
+            continue;
+        }
+        char **slot = reinterpret_cast<char **>(at);
+        if (!*slot || spares.keep(slot)) continue;
+        owned_free(*slot);
+        *slot = nullptr;
+    }
+}
 
 int plan_lookup(const map_plan &plan, const char *key, size_t len) {
     const uint8_t first = len ? static_cast<uint8_t>(key[0]) : 0;
@@ -88,7 +134,9 @@ const map_plan *plan_set::build(const tamsel_map *map) {
         plan.slots[at] = static_cast<uint8_t>(i + 1);
     }
     plan.reset_count = 0;
+    plan.cleanup_count = 0;
     if (!add_reset_steps(plan, *map, 0, 0)) plan.reset_count = 0;
+    if (plan.reset_count && !add_cleanup_steps(plan, *map, 0, false)) plan.cleanup_count = 0;
     ++count;
     return &plan;
 }

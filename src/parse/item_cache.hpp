@@ -28,6 +28,12 @@ struct reset_step {
     uint8_t what;
 };
 
+// One step of cleaning a record up as cleanup_record does (a push after its callback).
+struct cleanup_step {
+    uint32_t offset; // from the record's start
+    uint32_t size;   // 0: a dynamic string, its block to the spares; else bytes zeroed
+};
+
 struct map_plan {
     const tamsel_map *map = nullptr;
     uint64_t required_mask = 0;
@@ -39,6 +45,11 @@ struct map_plan {
     static constexpr size_t reset_capacity = 24;
     uint32_t reset_count = 0;
     reset_step reset[reset_capacity];
+    // How cleanup_record cleans a record of such a map up (its strings detached, scalars kept,
+    // nested records zeroed whole, presence ints zeroed), in its order; cleanup_count is 0
+    // when the map has no reset steps or more steps than fit.
+    uint32_t cleanup_count = 0;
+    cleanup_step cleanup[reset_capacity];
     // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
     // than one field is indexed once, for the first of them, as the scan from the front finds.
     uint8_t slots[128] = {};
@@ -158,6 +169,10 @@ struct string_spares {
     bool compact();
     void free_held();
 };
+
+// What cleanup_record(plan.map, record, &spares) does, through the plan's cleanup steps
+// (cleanup_count not 0).
+void cleanup_planned(const map_plan &plan, unsigned char *record, string_spares &spares);
 
 struct item_cache {
     plan_set plans;

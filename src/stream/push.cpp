@@ -107,11 +107,14 @@ tamsel_status deliver_mapped(block &b, const void *ctx) {
     tamsel_status st = m.callback(m.user, m.dst);
     // Empty again before the next item, whatever the callback said; its strings wait as
     // spares for the next item's (freed when that item is over, or at close).
-    parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
+    const parse::map_plan *plan = b.cache.plans.of(m.map);
+    if (plan && plan->cleanup_count)
+        parse::cleanup_planned(*plan, static_cast<unsigned char *>(m.dst), b.cache.spares);
+    else
+        parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
     // What cleanup leaves of a record whose map has reset steps (its scalars) the steps empty
     // for the next item, as for a record passed again to next; any other record is prepared
     // afresh.
-    const parse::map_plan *plan = b.cache.plans.of(m.map);
     b.last_initialised = plan && plan->reset_count ? m.dst : nullptr;
     if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return st;
     raise(b, st, "array stream item callback failed");

@@ -292,3 +292,30 @@ TEST(RecordReuse, BothStreamsSeeAMapChangedInPlace) {
     }
     tamsel_free(rt);
 }
+
+// After a push's last callback the record holds what tamsel_cleanup leaves of the item: its
+// scalars, no strings, a zeroed nested record and presence ints.
+TEST(RecordReuse, PushedRecordCleanedUpAfterEachCallback) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const std::string item = items()[0];
+    rec want;
+    std::memset(&want, 0, sizeof want);
+    tamsel_error e;
+    ASSERT_EQ(tamsel_parse_buffer(rt, rec_map(), &want, item.data(), item.size(), &e),
+              TAMSEL_STATUS_OK);
+    tamsel_cleanup(rec_map(), &want);
+    rec r;
+    std::memset(&r, 0, sizeof r);
+    tamsel_array_stream *s = tamsel_array_stream_open_push(rt, nullptr, &e);
+    ASSERT_NE(s, nullptr);
+    auto ignore = [](void *, void *) { return TAMSEL_STATUS_OK; };
+    const std::string text = "[" + items()[2] + "," + item + "]";
+    ASSERT_EQ(
+        tamsel_array_stream_push(s, rec_map(), &r, text.data(), text.size(), ignore, nullptr, &e),
+        TAMSEL_STATUS_OK);
+    ASSERT_EQ(tamsel_array_stream_finish(s, rec_map(), &r, ignore, nullptr, &e), TAMSEL_STATUS_OK);
+    EXPECT_EQ(std::memcmp(&r, &want, sizeof r), 0) << describe(r) << " / " << describe(want);
+    tamsel_array_stream_close(s);
+    tamsel_cleanup(rec_map(), &r);
+    tamsel_free(rt);
+}
