@@ -144,7 +144,7 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
     }
     if (final) b.final_input = true;
     bool delivered = false;
-    tamsel_error last{};
+    tamsel_error last; // read only once `delivered`: a push costs no clearing of it
     tamsel_status st = TAMSEL_STATUS_OK;
     for (bool going = true; going;) {
         switch (step(b, r)) {
