@@ -62,13 +62,12 @@ bool add_reset_steps(map_plan &plan, const tamsel_map &map, size_t base, int dep
 // dynamic string is detached, a nested record has its strings detached and is then zeroed
 // whole, a presence int is zeroed, and scalars are left as they are. Only for maps that have
 // reset steps, so every member is one of those.
-bool add_cleanup_steps(map_plan &plan, const tamsel_map &map, size_t base, bool nested) {
+bool add_cleanup_steps(cleanup_step *steps, uint32_t &count, const tamsel_map &map, size_t base,
+                       bool nested) {
     auto add = [&](size_t offset, size_t size) {
-        if (plan.cleanup_count == map_plan::reset_capacity || offset > UINT32_MAX - base ||
-            size > UINT32_MAX)
+        if (count == map_plan::reset_capacity || offset > UINT32_MAX - base || size > UINT32_MAX)
             return false;
-        plan.cleanup[plan.cleanup_count++] = {static_cast<uint32_t>(base + offset),
-                                              static_cast<uint32_t>(size)};
+        steps[count++] = {static_cast<uint32_t>(base + offset), static_cast<uint32_t>(size)};
         return true;
     };
     for (size_t i = 0; i < map.field_count; ++i) {
@@ -77,7 +76,7 @@ bool add_cleanup_steps(map_plan &plan, const tamsel_map &map, size_t base, bool 
         if (f.kind == TAMSEL_FIELD_STRING) {
             ok = add(f.offset, 0);
         } else if (f.kind == TAMSEL_FIELD_OBJECT && f.submap) {
-            ok = add_cleanup_steps(plan, *f.submap, base + f.offset, true) &&
+            ok = add_cleanup_steps(steps, count, *f.submap, base + f.offset, true) &&
                  (nested || add(f.offset, f.submap->struct_size));
         }
         if (!ok) return false;
@@ -91,9 +90,12 @@ bool add_cleanup_steps(map_plan &plan, const tamsel_map &map, size_t base, bool 
 
 } // namespace
 
-void cleanup_planned(const map_plan &plan, unsigned char *record, string_spares &spares) {
-    for (uint32_t i = 0; i < plan.cleanup_count; ++i) {
-        const cleanup_step e = plan.cleanup[i];
+void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
+                     string_spares &spares) {
+    const cleanup_step *steps = plans.cleanup_steps(plan);
+    const uint32_t n = plans.cleanup_count(plan);
+    for (uint32_t i = 0; i < n; ++i) {
+        const cleanup_step e = steps[i];
         unsigned char *at = record + e.offset;
         if (e.size) {
             std::memset(at, 0, e.size);
@@ -134,9 +136,11 @@ const map_plan *plan_set::build(const tamsel_map *map) {
         plan.slots[at] = static_cast<uint8_t>(i + 1);
     }
     plan.reset_count = 0;
-    plan.cleanup_count = 0;
     if (!add_reset_steps(plan, *map, 0, 0)) plan.reset_count = 0;
-    if (plan.reset_count && !add_cleanup_steps(plan, *map, 0, false)) plan.cleanup_count = 0;
+    uint32_t &cleanup = cleanup_counts[count];
+    cleanup = 0;
+    if (plan.reset_count && !add_cleanup_steps(cleanups[count], cleanup, *map, 0, false))
+        cleanup = 0;
     ++count;
     return &plan;
 }

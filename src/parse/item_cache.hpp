@@ -45,11 +45,6 @@ struct map_plan {
     static constexpr size_t reset_capacity = 24;
     uint32_t reset_count = 0;
     reset_step reset[reset_capacity];
-    // How cleanup_record cleans a record of such a map up (its strings detached, scalars kept,
-    // nested records zeroed whole, presence ints zeroed), in its order; cleanup_count is 0
-    // when the map has no reset steps or more steps than fit.
-    uint32_t cleanup_count = 0;
-    cleanup_step cleanup[reset_capacity];
     // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
     // than one field is indexed once, for the first of them, as the scan from the front finds.
     uint8_t slots[128] = {};
@@ -79,6 +74,20 @@ struct plan_set {
         count = 0;
         last = 0;
     }
+    // How cleanup_record cleans a record of plan `plan`'s map up (its strings detached,
+    // scalars kept, nested records zeroed whole, presence ints zeroed), in its order: the
+    // number of steps, 0 when the map has no reset steps or more steps than fit. Kept beside
+    // the plans, which the key lookups walk.
+    [[nodiscard]] uint32_t cleanup_count(const map_plan &plan) const {
+        return cleanup_counts[&plan - plans];
+    }
+    [[nodiscard]] const cleanup_step *cleanup_steps(const map_plan &plan) const {
+        return cleanups[&plan - plans];
+    }
+
+    // Filled by build (public data, so that the owners' blocks keep a standard layout).
+    uint32_t cleanup_counts[capacity] = {};
+    cleanup_step cleanups[capacity][map_plan::reset_capacity];
 
   private:
     const map_plan *build(const tamsel_map *map);
@@ -171,8 +180,9 @@ struct string_spares {
 };
 
 // What cleanup_record(plan.map, record, &spares) does, through the plan's cleanup steps
-// (cleanup_count not 0).
-void cleanup_planned(const map_plan &plan, unsigned char *record, string_spares &spares);
+// (plans.cleanup_count(plan) not 0).
+void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
+                     string_spares &spares);
 
 struct item_cache {
     plan_set plans;

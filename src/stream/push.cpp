@@ -108,8 +108,9 @@ tamsel_status deliver_mapped(block &b, const void *ctx) {
     // Empty again before the next item, whatever the callback said; its strings wait as
     // spares for the next item's (freed when that item is over, or at close).
     const parse::map_plan *plan = b.cache.plans.of(m.map);
-    if (plan && plan->cleanup_count)
-        parse::cleanup_planned(*plan, static_cast<unsigned char *>(m.dst), b.cache.spares);
+    if (plan && b.cache.plans.cleanup_count(*plan))
+        parse::cleanup_planned(b.cache.plans, *plan, static_cast<unsigned char *>(m.dst),
+                               b.cache.spares);
     else
         parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
     // What cleanup leaves of a record whose map has reset steps (its scalars) the steps empty
