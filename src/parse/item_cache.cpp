@@ -145,20 +145,10 @@ const map_plan *plan_set::build(const tamsel_map *map) {
     return &plan;
 }
 
-char *string_spares::take(char **slot, size_t size, const tamsel_allocator &allocator) {
+char *string_spares::take_any(char **slot, size_t size, const tamsel_allocator &allocator) {
     for (size_t k = 0; k < count; ++k) {
         const size_t i = next + k < count ? next + k : next + k - count;
-        entry &e = entries[i];
-        if (e.slot != slot || !e.block) continue;
-        char *block = e.block;
-        const alloc_header *h = header_of(block);
-        if (h->size != size || h->malloc_fn != allocator.malloc ||
-            h->user_data != allocator.user_data || h->stats != allocator.stats)
-            return nullptr;
-        e.block = nullptr;
-        --held;
-        next = i + 1 < count ? i + 1 : 0;
-        return block;
+        if (entries[i].slot == slot && entries[i].block) return take_at(i, size, allocator);
     }
     return nullptr;
 }

@@ -164,7 +164,12 @@ struct string_spares {
     }
     // The spare of `slot` when it holds exactly `size` bytes and comes from `allocator`;
     // taken out of the set. NULL otherwise.
-    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator);
+    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator) {
+        // Members come back in record order: the entry at `next` is the usual one.
+        if (next < count && entries[next].slot == slot && entries[next].block)
+            return take_at(next, size, allocator);
+        return take_any(slot, size, allocator);
+    }
     // Frees the blocks nobody took (an item whose strings took their blocks back frees none).
     void release() {
         if (held) free_held();
@@ -174,6 +179,20 @@ struct string_spares {
     }
 
   private:
+    // Entry i (of `slot`, holding a block) when its block fits, as take.
+    [[nodiscard]] char *take_at(size_t i, size_t size, const tamsel_allocator &allocator) {
+        char *block = entries[i].block;
+        const alloc_header *h = header_of(block);
+        if (h->size != size || h->malloc_fn != allocator.malloc ||
+            h->user_data != allocator.user_data || h->stats != allocator.stats)
+            return nullptr;
+        entries[i].block = nullptr;
+        --held;
+        next = i + 1 < count ? i + 1 : 0;
+        return block;
+    }
+    // take, looking through every entry from `next` on.
+    [[nodiscard]] char *take_any(char **slot, size_t size, const tamsel_allocator &allocator);
     // Drops the entries already taken; false when none was.
     bool compact();
     void free_held();
