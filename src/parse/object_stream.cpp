@@ -95,21 +95,6 @@ tamsel_status begin_object(stream_block &b, void *dst) {
     return TAMSEL_STATUS_OK;
 }
 
-// Clears the stream's record for an object delivered cleanly. A message is written from its
-// first byte, so a record whose message is empty is clear but for its numbers.
-void clear_record(tamsel_error &e) {
-    if (e.message[0]) {
-        tamsel_error_init(&e);
-        return;
-    }
-    e.code = TAMSEL_STATUS_OK;
-    e.line = 0;
-    e.column = 0;
-    e.offset = 0;
-    e.system_errno = 0;
-    e.truncated = 0;
-}
-
 enum class refill_result { data, would_block, end, error };
 
 refill_result refill(stream_block &b) {
@@ -323,7 +308,7 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
             if (b.p.error.code || b.p.error.truncated)
                 b.pub.error = b.p.error;
             else
-                clear_record(b.pub.error);
+                clear_kept_error(b.pub.error);
             b.active = false;
             b.started = false;
             b.cache.spares.release(); // what the object did not take back goes
