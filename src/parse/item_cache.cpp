@@ -58,7 +58,55 @@ bool add_reset_steps(map_plan &plan, const tamsel_map &map, size_t base, int dep
     return true;
 }
 
+// Appends the steps that clean a record of `map` at `base` up as cleanup_record does: a
+// dynamic string is detached, a nested record has its strings detached and is then zeroed
+// whole, a presence int is zeroed, and scalars are left as they are. Only for maps that have
+// reset steps, so every member is one of those.
+bool add_cleanup_steps(cleanup_step *steps, uint32_t &count, const tamsel_map &map, size_t base,
+                       bool nested) {
+    auto add = [&](size_t offset, size_t size) {
+        if (count == map_plan::reset_capacity || offset > UINT32_MAX - base || size > UINT32_MAX)
+            return false;
+        steps[count++] = {static_cast<uint32_t>(base + offset), static_cast<uint32_t>(size)};
+        return true;
+    };
+    for (size_t i = 0; i < map.field_count; ++i) {
+        const tamsel_field &f = map.fields[i];
+        bool ok = true;
+        if (f.kind == TAMSEL_FIELD_STRING) {
+            ok = add(f.offset, 0);
+        } else if (f.kind == TAMSEL_FIELD_OBJECT && f.submap) {
+            ok = add_cleanup_steps(steps, count, *f.submap, base + f.offset, true) &&
+                 (nested || add(f.offset, f.submap->struct_size));
+        }
+        if (!ok) return false;
+        // Inside a nested record the zeroing of the whole record takes care of it.
+        if (!nested && (f.flags & TAMSEL_FIELD_HAS_PRESENCE) &&
+            !add(f.presence_offset, sizeof(int)))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
+                     string_spares &spares) {
+    const cleanup_step *steps = plans.cleanup_steps(plan);
+    const uint32_t n = plans.cleanup_count(plan);
+    for (uint32_t i = 0; i < n; ++i) {
+        const cleanup_step e = steps[i];
+        unsigned char *at = record + e.offset;
+        if (e.size) {
+            std::memset(at, 0, e.size);
+            continue;
+        }
+        char **slot = reinterpret_cast<char **>(at);
+        if (!*slot || spares.keep(slot)) continue;
+        owned_free(*slot);
+        *slot = nullptr;
+    }
+}
 
 int plan_lookup(const map_plan &plan, const char *key, size_t len) {
     const uint8_t first = len ? static_cast<uint8_t>(key[0]) : 0;
@@ -89,23 +137,18 @@ const map_plan *plan_set::build(const tamsel_map *map) {
     }
     plan.reset_count = 0;
     if (!add_reset_steps(plan, *map, 0, 0)) plan.reset_count = 0;
+    uint32_t &cleanup = cleanup_counts[count];
+    cleanup = 0;
+    if (plan.reset_count && !add_cleanup_steps(cleanups[count], cleanup, *map, 0, false))
+        cleanup = 0;
     ++count;
     return &plan;
 }
 
-char *string_spares::take(char **slot, size_t size, const tamsel_allocator &allocator) {
+char *string_spares::take_any(char **slot, size_t size, const tamsel_allocator &allocator) {
     for (size_t k = 0; k < count; ++k) {
         const size_t i = next + k < count ? next + k : next + k - count;
-        entry &e = entries[i];
-        if (e.slot != slot || !e.block) continue;
-        char *block = e.block;
-        const alloc_header *h = header_of(block);
-        if (h->size != size || h->malloc_fn != allocator.malloc ||
-            h->user_data != allocator.user_data || h->stats != allocator.stats)
-            return nullptr;
-        e.block = nullptr;
-        next = i + 1 < count ? i + 1 : 0;
-        return block;
+        if (entries[i].slot == slot && entries[i].block) return take_at(i, size, allocator);
     }
     return nullptr;
 }
@@ -120,11 +163,9 @@ bool string_spares::compact() {
     return dropped;
 }
 
-void string_spares::release() {
+void string_spares::free_held() {
     for (size_t i = 0; i < count; ++i)
         owned_free(entries[i].block);
-    count = 0;
-    next = 0;
 }
 
 } // namespace tamsel::parse

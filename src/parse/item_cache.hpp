@@ -28,6 +28,12 @@ struct reset_step {
     uint8_t what;
 };
 
+// One step of cleaning a record up as cleanup_record does (a push after its callback).
+struct cleanup_step {
+    uint32_t offset; // from the record's start
+    uint32_t size;   // 0: a dynamic string, its block to the spares; else bytes zeroed
+};
+
 struct map_plan {
     const tamsel_map *map = nullptr;
     uint64_t required_mask = 0;
@@ -68,6 +74,20 @@ struct plan_set {
         count = 0;
         last = 0;
     }
+    // How cleanup_record cleans a record of plan `plan`'s map up (its strings detached,
+    // scalars kept, nested records zeroed whole, presence ints zeroed), in its order: the
+    // number of steps, 0 when the map has no reset steps or more steps than fit. Kept beside
+    // the plans, which the key lookups walk.
+    [[nodiscard]] uint32_t cleanup_count(const map_plan &plan) const {
+        return cleanup_counts[&plan - plans];
+    }
+    [[nodiscard]] const cleanup_step *cleanup_steps(const map_plan &plan) const {
+        return cleanups[&plan - plans];
+    }
+
+    // Filled by build (public data, so that the owners' blocks keep a standard layout).
+    uint32_t cleanup_counts[capacity] = {};
+    cleanup_step cleanups[capacity][map_plan::reset_capacity];
 
   private:
     const map_plan *build(const tamsel_map *map);
@@ -131,25 +151,57 @@ struct string_spares {
     entry entries[capacity];
     size_t count = 0;
     size_t next = 0; // where the next lookup starts: members come back in record order
+    size_t held = 0; // entries whose block is still here (not taken)
 
     // Detaches the string at `slot` into the spares (the member becomes NULL); false when
     // there is no room, the caller then frees it as before.
     [[nodiscard]] bool keep(char **slot) {
         if (count == capacity && !compact()) return false;
         entries[count++] = {slot, *slot};
+        ++held;
         *slot = nullptr;
         return true;
     }
     // The spare of `slot` when it holds exactly `size` bytes and comes from `allocator`;
     // taken out of the set. NULL otherwise.
-    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator);
-    // Frees the blocks nobody took.
-    void release();
+    [[nodiscard]] char *take(char **slot, size_t size, const tamsel_allocator &allocator) {
+        // Members come back in record order: the entry at `next` is the usual one.
+        if (next < count && entries[next].slot == slot && entries[next].block)
+            return take_at(next, size, allocator);
+        return take_any(slot, size, allocator);
+    }
+    // Frees the blocks nobody took (an item whose strings took their blocks back frees none).
+    void release() {
+        if (held) free_held();
+        count = 0;
+        next = 0;
+        held = 0;
+    }
 
   private:
+    // Entry i (of `slot`, holding a block) when its block fits, as take.
+    [[nodiscard]] char *take_at(size_t i, size_t size, const tamsel_allocator &allocator) {
+        char *block = entries[i].block;
+        const alloc_header *h = header_of(block);
+        if (h->size != size || h->malloc_fn != allocator.malloc ||
+            h->user_data != allocator.user_data || h->stats != allocator.stats)
+            return nullptr;
+        entries[i].block = nullptr;
+        --held;
+        next = i + 1 < count ? i + 1 : 0;
+        return block;
+    }
+    // take, looking through every entry from `next` on.
+    [[nodiscard]] char *take_any(char **slot, size_t size, const tamsel_allocator &allocator);
     // Drops the entries already taken; false when none was.
     bool compact();
+    void free_held();
 };
+
+// What cleanup_record(plan.map, record, &spares) does, through the plan's cleanup steps
+// (plans.cleanup_count(plan) not 0).
+void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
+                     string_spares &spares);
 
 struct item_cache {
     plan_set plans;

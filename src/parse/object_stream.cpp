@@ -308,7 +308,7 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
             if (b.p.error.code || b.p.error.truncated)
                 b.pub.error = b.p.error;
             else
-                tamsel_error_init(&b.pub.error);
+                clear_kept_error(b.pub.error);
             b.active = false;
             b.started = false;
             b.cache.spares.release(); // what the object did not take back goes

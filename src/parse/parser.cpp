@@ -1017,6 +1017,14 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 }
                 break;
             }
+            if (p.depth == 0 && c == '{' && !p.any_root && !p.root_complete) {
+                // A mapped document's opening brace, as the step takes it.
+                advance(p, c);
+                ++q;
+                p.root_started = true;
+                if (!push_object(p, p.map, p.dst, nullptr)) return fail_at(q, p.error.code);
+                continue;
+            }
             if (p.depth == 0 || p.capture.active) break;
             if (can_skim(p)) {
                 const uint8_t *r = skim(p, q, e);
@@ -1345,6 +1353,13 @@ void unwind_mapped_streams(parser &p) {
 }
 
 void parser_destroy(parser &p) {
+    // A document that ended cleanly leaves nothing behind (the common case of an owner parsing
+    // one item after another): no frame, string, streamed value, capture or grown workspace.
+    if (p.depth == 0 && !p.direct.active && !p.streamed.active && !p.capture.active && !p.grown &&
+        !p.scratch_held) {
+        p.book_top = p.capacity;
+        return;
+    }
     direct_abandon(p);
     stream_value_abandon(p);
     unwind_mapped_streams(p);

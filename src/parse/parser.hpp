@@ -241,6 +241,21 @@ struct init_args {
 void parser_destroy(parser &p);
 // Resets half-filled mapped-array-stream items and clears the streams' active flags.
 void unwind_mapped_streams(parser &p);
+// Clears an error record an owner keeps from item to item (every member zero). A message is
+// written from its first byte, so a record whose message is empty is clear but for its
+// numbers.
+inline void clear_kept_error(tamsel_error &e) {
+    if (e.message[0]) {
+        tamsel_error_init(&e);
+        return;
+    }
+    e.code = TAMSEL_STATUS_OK;
+    e.line = 0;
+    e.column = 0;
+    e.offset = 0;
+    e.system_errno = 0;
+    e.truncated = 0;
+}
 [[nodiscard]] inline bool parser_complete(const parser &p) {
     return p.lex == lex_state::between && p.depth == 0 && p.root_complete;
 }

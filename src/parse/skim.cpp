@@ -43,6 +43,14 @@ __attribute__((always_inline)) inline const uint8_t *key_end(const uint8_t *p, c
     return Check && close < e && *close >= 0x80 ? scan::utf8_plain_run(close, e) : close;
 }
 
+// Whether records of `map` are emptied by its plan's reset steps (members zeroed, strings
+// detached), which leave an empty record as it was.
+inline bool emptied_by_steps(parser &p, const tamsel_map &map) {
+    if (!p.cache) return false;
+    const map_plan *plan = p.cache->plans.of(&map);
+    return plan && plan->reset_count;
+}
+
 // Flattened: the number and string scanners are inlined here, but not in the bulk driver, where
 // the extra code costs more than the calls. One instance per setting of the UTF-8 check, so a
 // run without it pays nothing for it.
@@ -225,9 +233,15 @@ mapped_value : {
         if (!again && (field.flags & TAMSEL_FIELD_REQUIRED) && f->required_left) --f->required_left;
         f->after_comma = 0;
         ++q;
-        reset_map_parse(p, *field.submap, value);
-        if (p.failed) goto out; // recorded at the brace, as the step records it
         const tamsel_map &sub = *field.submap;
+        // The first time its key comes, the nested record is still empty when the record
+        // holding it was emptied as it began: every nested record is, and the root is with
+        // init_destination on. A map emptied by its plan's steps only has members zeroed
+        // there, so emptying it again would change nothing.
+        if (again || (p.depth == 1 && !p.options.init_destination) || !emptied_by_steps(p, sub)) {
+            reset_map_parse(p, sub, value);
+            if (p.failed) goto out; // recorded at the brace, as the step records it
+        }
         f = &p.at(p.depth++);
         std::memset(f, 0, sizeof *f);
         f->kind = frame_object;

@@ -420,7 +420,7 @@ tamsel_stream_result item_feed(block &b) {
 // The delimiter after a parsed item was seen: the item is handed over.
 tamsel_stream_result deliver(block &b) {
     const request r = b.pending;
-    tamsel_error_init(&b.pub.error);
+    parse::clear_kept_error(b.pub.error);
     if (r.type == item_type::mapped) {
         if (b.p.report_truncated || b.p.error.truncated) {
             b.pub.error.code = b.p.report_truncated ? TAMSEL_STATUS_TRUNCATED : 0;

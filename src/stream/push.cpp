@@ -107,8 +107,16 @@ tamsel_status deliver_mapped(block &b, const void *ctx) {
     tamsel_status st = m.callback(m.user, m.dst);
     // Empty again before the next item, whatever the callback said; its strings wait as
     // spares for the next item's (freed when that item is over, or at close).
-    parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
-    b.last_initialised = nullptr;
+    const parse::map_plan *plan = b.cache.plans.of(m.map);
+    if (plan && b.cache.plans.cleanup_count(*plan))
+        parse::cleanup_planned(b.cache.plans, *plan, static_cast<unsigned char *>(m.dst),
+                               b.cache.spares);
+    else
+        parse::cleanup_record(*m.map, m.dst, &b.cache.spares);
+    // What cleanup leaves of a record whose map has reset steps (its scalars) the steps empty
+    // for the next item, as for a record passed again to next; any other record is prepared
+    // afresh.
+    b.last_initialised = plan && plan->reset_count ? m.dst : nullptr;
     if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return st;
     raise(b, st, "array stream item callback failed");
     return st;
@@ -137,7 +145,7 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
     }
     if (final) b.final_input = true;
     bool delivered = false;
-    tamsel_error last{};
+    tamsel_error last; // read only once `delivered`: a push costs no clearing of it
     tamsel_status st = TAMSEL_STATUS_OK;
     for (bool going = true; going;) {
         switch (step(b, r)) {
@@ -193,9 +201,13 @@ tamsel_status push_mapped(tamsel_array_stream *stream, const tamsel_map *map, vo
     if (!stream || !map || !dst || !callback)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "array stream, map, destination, and callback are required");
-    if (!parse::analyze_map(map).valid)
-        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
+    // A cached map (cache_self) the stream analysed for the last item, unchanged since, is
+    // known valid: a piece costs no analysis.
     block &b = *block_of(stream);
+    const bool known_valid =
+        map->cache_self == map && b.analysis.valid && b.map == parse::map_identity::of(map);
+    if (!known_valid && !parse::analyze_map(map).valid)
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
     tamsel_status st;
     if (!push_allowed(b, bytes, length, error, &st)) return st;
     request r;

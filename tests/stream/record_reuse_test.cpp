@@ -1,8 +1,8 @@
-// One record through items of changing shape, over an array stream and an object stream: after
-// every item the record holds exactly what a fresh record parsed from that item alone holds
-// (strings shorter and longer than the last, members present then absent, a nested record and
-// presence ints), an item error leaves the stream usable as before, and every allocation
-// failure ends in status 8 with nothing leaked.
+// One record through items of changing shape, over an array stream (pulled, and pushed in
+// small pieces) and an object stream: after every item the record holds exactly what a fresh
+// record parsed from that item alone holds (strings shorter and longer than the last, members
+// present then absent, a nested record given twice, presence ints), an item error leaves the
+// stream usable as before, and every allocation failure ends in status 8 with nothing leaked.
 #include "support/counting_allocator.hpp"
 
 #include <gtest/gtest.h>
@@ -77,12 +77,13 @@ std::string describe(const rec &r) {
            "|" + std::to_string(r.loc.lat) + std::to_string(r.loc.has_lat) + "|" + s(r.email);
 }
 
-// The items; the fourth fails at its last byte (a fraction for an integer, found when the
+// The items; the fifth fails at its last byte (a fraction for an integer, found when the
 // number ends), so that an object stream goes on with the next line. The rest parse.
 const std::vector<std::string> &items() {
     static const std::vector<std::string> v = {
         R"({"id":1,"name":"a fairly long name","active":true,"score":1.5,)"
         R"("loc":{"city":"Lisbon","lat":38.7},"email":"a@example.org"})",
+        R"({"loc":{"city":"first","lat":2},"id":8,"loc":{"city":"Porto"}})",
         R"({"name":"short","loc":{"city":"A much longer city name"}})",
         R"({"id":3,"email":"e","extra":[1,{"name":"not mapped"}],"active":false})",
         R"({"name":"never kept","id":4.25})",
@@ -134,12 +135,40 @@ struct either_stream {
     }
 };
 
+enum class road { object_stream, array_stream, pushed };
+
+// The array pushed 5 bytes at a time into one record, each item described by the callback.
+std::vector<std::string> pushed(tamsel_runtime *rt, const std::string &text) {
+    tamsel_error e;
+    tamsel_array_stream *s = tamsel_array_stream_open_push(rt, nullptr, &e);
+    if (!s) return {"E" + std::to_string(e.code)};
+    std::vector<std::string> out;
+    auto on_item = [](void *user, void *dst) {
+        static_cast<std::vector<std::string> *>(user)->push_back(
+            describe(*static_cast<rec *>(dst)));
+        return TAMSEL_STATUS_OK;
+    };
+    rec r{};
+    tamsel_status st = TAMSEL_STATUS_OK;
+    for (size_t at = 0; st == TAMSEL_STATUS_OK && at < text.size(); at += 5)
+        st = tamsel_array_stream_push(s, rec_map(), &r, text.data() + at,
+                                      std::min<size_t>(5, text.size() - at), on_item, &out, &e);
+    if (st == TAMSEL_STATUS_OK)
+        st = tamsel_array_stream_finish(s, rec_map(), &r, on_item, &out, &e);
+    if (st != TAMSEL_STATUS_OK) out.push_back("E" + std::to_string(st));
+    tamsel_cleanup(rec_map(), &r);
+    tamsel_array_stream_close(s);
+    return out;
+}
+
 // Every item through one stream into one record; stops at the first allocation failure.
-std::vector<std::string> streamed(tamsel_runtime *rt, bool object_stream) {
+std::vector<std::string> streamed(tamsel_runtime *rt, road way) {
+    const bool object_stream = way == road::object_stream;
     std::string text = object_stream ? "" : "[";
     for (size_t i = 0; i < items().size(); ++i)
         text += (object_stream ? "" : i ? "," : "") + items()[i] + (object_stream ? "\n" : "");
     if (!object_stream) text += "]";
+    if (way == road::pushed) return pushed(rt, text);
     either_stream st(rt, object_stream, rec_map(), text);
     if (!st.os && !st.as) return {"E" + std::to_string(st.e.code)};
     std::vector<std::string> out;
@@ -159,20 +188,37 @@ std::vector<std::string> streamed(tamsel_runtime *rt, bool object_stream) {
 } // namespace
 
 TEST(RecordReuse, EachItemAsIfParsedAloneThroughBothStreams) {
-    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
-    const std::vector<std::string> expected = alone(rt);
-    ASSERT_EQ(expected[3], "E" + std::to_string(TAMSEL_STATUS_TYPE_MISMATCH));
-    // An object stream goes on after a failing object; an array stream stops at a failing item.
-    EXPECT_EQ(streamed(rt, true), expected);
-    EXPECT_EQ(streamed(rt, false),
-              std::vector<std::string>(expected.begin(), expected.begin() + 4));
-    tamsel_free(rt);
+    // With duplicate keys rejected (the default) the last item fails; allowed, its second
+    // nested record replaces the first.
+    std::vector<std::string> lenient;
+    for (uint32_t reject : {1u, 0u}) {
+        tamsel_config c = tamsel_default_config();
+        c.reject_duplicates = reject;
+        tamsel_runtime *rt = tamsel_new(&c, nullptr);
+        const std::vector<std::string> expected = alone(rt);
+        ASSERT_EQ(expected[4], "E" + std::to_string(TAMSEL_STATUS_TYPE_MISMATCH));
+        EXPECT_EQ(expected[1], reject ? "E" + std::to_string(TAMSEL_STATUS_DUPLICATE_FIELD)
+                                      : "8|-|00|0.000000|Porto|0.0000000|-");
+        // An object stream goes on after a failing object (after a duplicate key, at the byte
+        // that follows the key: "expected top-level object" from then on); an array stream
+        // stops at a failing item.
+        const auto upto = expected.begin() + (reject ? 2 : 5);
+        const std::vector<std::string> until_failure(expected.begin(), upto);
+        std::vector<std::string> objects = streamed(rt, road::object_stream);
+        if (reject) objects.resize(2);
+        EXPECT_EQ(objects, reject ? until_failure : expected);
+        EXPECT_EQ(streamed(rt, road::array_stream), until_failure);
+        EXPECT_EQ(streamed(rt, road::pushed), until_failure);
+        tamsel_free(rt);
+        lenient = expected;
+    }
 
-    for (bool object_stream : {true, false}) {
+    for (road object_stream : {road::object_stream, road::array_stream, road::pushed}) {
         const size_t runs =
             tamsel_test::expect_allocation_failures_clean([&](tamsel_test::counting_allocator &a) {
                 tamsel_config c = tamsel_default_config();
                 c.allocator = a.get();
+                c.reject_duplicates = 0;
                 tamsel_runtime *frt = tamsel_new(&c, nullptr);
                 if (!frt) return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
                 const std::vector<std::string> got = streamed(frt, object_stream);
@@ -181,11 +227,32 @@ TEST(RecordReuse, EachItemAsIfParsedAloneThroughBothStreams) {
                 if (got.empty() || got.back() != failed) return TAMSEL_STATUS_OK;
                 // Everything before the failure is what the items give alone.
                 for (size_t i = 0; i + 1 < got.size(); ++i)
-                    EXPECT_EQ(got[i], expected[i]) << "item " << i;
+                    EXPECT_EQ(got[i], lenient[i]) << "item " << i;
                 return static_cast<tamsel_status>(TAMSEL_STATUS_ALLOCATION_FAILED);
             });
-        EXPECT_GT(runs, 3u) << (object_stream ? "object stream" : "array stream");
+        EXPECT_GT(runs, 3u) << static_cast<int>(object_stream);
     }
+}
+
+// With init_destination off the record is not emptied before an object, but a nested record is
+// whenever its key comes, the first time too.
+TEST(RecordReuse, NestedRecordEmptiedOnEntryWithoutInitDestination) {
+    tamsel_config c = tamsel_default_config();
+    c.init_destination = 0;
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    const std::string text = "{\"loc\":{\"city\":\"X\"}}\n{\"id\":2}\n";
+    either_stream st(rt, true, rec_map(), text);
+    ASSERT_TRUE(st.os);
+    rec r{};
+    r.id = 9;
+    r.loc.lat = 5;
+    r.loc.has_lat = 1;
+    ASSERT_EQ(st.next(rec_map(), &r), TAMSEL_STREAM_ITEM) << st.e.message;
+    EXPECT_EQ(describe(r), "9|-|00|0.000000|X|0.0000000|-");
+    ASSERT_EQ(st.next(rec_map(), &r), TAMSEL_STREAM_ITEM) << st.e.message;
+    EXPECT_EQ(describe(r), "2|-|00|0.000000|X|0.0000000|-");
+    tamsel_cleanup(rec_map(), &r);
+    tamsel_free(rt);
 }
 
 // A map changed in place between items (new fields, a new cache_token, as the header asks) is
@@ -223,5 +290,32 @@ TEST(RecordReuse, BothStreamsSeeAMapChangedInPlace) {
         EXPECT_EQ(describe(r), "0|-|00|0.000000|-|0.0000000|c");
         tamsel_cleanup(&m, &r);
     }
+    tamsel_free(rt);
+}
+
+// After a push's last callback the record holds what tamsel_cleanup leaves of the item: its
+// scalars, no strings, a zeroed nested record and presence ints.
+TEST(RecordReuse, PushedRecordCleanedUpAfterEachCallback) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const std::string item = items()[0];
+    rec want;
+    std::memset(&want, 0, sizeof want);
+    tamsel_error e;
+    ASSERT_EQ(tamsel_parse_buffer(rt, rec_map(), &want, item.data(), item.size(), &e),
+              TAMSEL_STATUS_OK);
+    tamsel_cleanup(rec_map(), &want);
+    rec r;
+    std::memset(&r, 0, sizeof r);
+    tamsel_array_stream *s = tamsel_array_stream_open_push(rt, nullptr, &e);
+    ASSERT_NE(s, nullptr);
+    auto ignore = [](void *, void *) { return TAMSEL_STATUS_OK; };
+    const std::string text = "[" + items()[2] + "," + item + "]";
+    ASSERT_EQ(
+        tamsel_array_stream_push(s, rec_map(), &r, text.data(), text.size(), ignore, nullptr, &e),
+        TAMSEL_STATUS_OK);
+    ASSERT_EQ(tamsel_array_stream_finish(s, rec_map(), &r, ignore, nullptr, &e), TAMSEL_STATUS_OK);
+    EXPECT_EQ(std::memcmp(&r, &want, sizeof r), 0) << describe(r) << " / " << describe(want);
+    tamsel_array_stream_close(s);
+    tamsel_cleanup(rec_map(), &r);
     tamsel_free(rt);
 }
