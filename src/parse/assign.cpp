@@ -8,6 +8,7 @@
 #include "parse/item_cache.hpp"
 #include "parse/parser.hpp"
 #include "text/scan.hpp"
+#include "text/string_body.hpp"
 #include "visit/json_value.hpp"
 
 namespace tamsel::parse {
@@ -750,41 +751,13 @@ namespace {
 // The decoded length of a valid string body [b, close) with escapes; SIZE_MAX when one of them
 // stands for NUL, which a C string cannot hold.
 size_t decoded_length(const uint8_t *b, const uint8_t *close) {
-    size_t n = 0;
-    for (;;) {
-        const uint8_t *r = scan::plain_run(b, close);
-        n += static_cast<size_t>(r - b);
-        if (r == close) return n;
-        uint32_t cp = 0;
-        const size_t k = scan::escape_length(r, close, &cp);
-        if (k == 0 || cp == 0) return SIZE_MAX;
-        unsigned char out[4];
-        n += k == 2 ? 1 : text::encode_utf8(cp, out);
-        b = r + k;
-    }
+    return scan::decoded_body_length(b, close);
 }
 
 // Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
 // at the end keeps its first bytes, as byte-wise appending does).
 void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, size_t room) {
-    for (;;) {
-        const uint8_t *r = scan::plain_run(b, close);
-        const size_t run = std::min(static_cast<size_t>(r - b), room);
-        std::memcpy(out, b, run);
-        out += run;
-        room -= run;
-        if (r == close || room == 0) return;
-        uint32_t cp = 0;
-        const size_t k = scan::escape_length(r, close, &cp);
-        if (k == 0) return; // not for a body decoded_length took
-        unsigned char bytes[4];
-        bytes[0] = static_cast<unsigned char>(cp);
-        const size_t n = std::min(k == 2 ? size_t{1} : text::encode_utf8(cp, bytes), room);
-        std::memcpy(out, bytes, n);
-        out += n;
-        room -= n;
-        b = r + k;
-    }
+    scan::decode_string_body(b, close, out, room);
 }
 
 } // namespace

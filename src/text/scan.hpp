@@ -91,15 +91,25 @@ inline size_t literal_length(const uint8_t *p, const uint8_t *e) {
     }
 }
 
-// The four hex digits at p as a code unit; false when one is not a hex digit.
+constexpr std::array<uint8_t, 256> make_hex_digits() {
+    std::array<uint8_t, 256> t{};
+    for (auto &v : t)
+        v = 0xFF;
+    for (int c = 0; c < 256; ++c)
+        if (text::hex_value(c) >= 0) t[c] = static_cast<uint8_t>(text::hex_value(c));
+    return t;
+}
+// Each byte's value as a hexadecimal digit; 0xFF for bytes that are not one.
+inline constexpr auto hex_digits = make_hex_digits();
+static_assert(hex_digits['F'] == 15 && hex_digits['a'] == 10 && hex_digits['g'] == 0xFF);
+
+// The four hex digits at p as a code unit; false when one is not a hex digit. The four lookups
+// are independent and checked once (a bad digit is 0xFF, whose high bit nothing else sets).
 inline bool hex4(const uint8_t *p, uint32_t *out) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-        const int h = text::hex_value(p[i]);
-        if (h < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(h);
-    }
-    *out = v;
+    const uint32_t a = hex_digits[p[0]], b = hex_digits[p[1]], c = hex_digits[p[2]],
+                   d = hex_digits[p[3]];
+    if ((a | b | c | d) & 0x80) return false;
+    *out = a << 12 | b << 8 | c << 4 | d;
     return true;
 }
 
