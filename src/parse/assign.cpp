@@ -757,13 +757,68 @@ size_t decoded_length(const uint8_t *b, const uint8_t *close) {
 // Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
 // at the end keeps its first bytes, as byte-wise appending does).
 void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, size_t room) {
-    scan::decode_string_body(b, close, out, room);
+    (void)scan::decode_string_body(b, close, out, room);
+}
+
+// The block a direct string of `n` bytes ends with: its first size, doubled until the string
+// and its NUL fit, cut to the limit; 0 when the doubling would wrap.
+size_t direct_block_size(size_t limit, size_t n) {
+    size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
+    while (capacity < n + 1) {
+        if (capacity > SIZE_MAX / 2) return 0;
+        capacity *= 2;
+    }
+    // The limit plus its NUL, computed without wrapping at SIZE_MAX.
+    if (limit && capacity > std::min(limit, SIZE_MAX - 1) + 1)
+        capacity = std::min(limit, SIZE_MAX - 1) + 1;
+    return capacity;
+}
+
+// A dynamic string with escapes decoded in one pass, straight into the block that the body's
+// length (which the decoded length never exceeds) calls for; when the decoded string calls for
+// a smaller one, the block is cut down to it, so the string ends in the block (and charge) the
+// direct string would have. A NUL escape, or a body that the limit or the budget would refuse
+// by its length alone, is not taken: store_whole_string's measured road decides.
+whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field &field,
+                                   const uint8_t *body, const uint8_t *close) {
+    const size_t bound = static_cast<size_t>(close - body);
+    const size_t limit = max_string(p);
+    if (limit && bound > limit) return whole_string::not_taken;
+    const size_t capacity = direct_block_size(limit, bound);
+    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
+        return whole_string::not_taken;
+    char **slot = reinterpret_cast<char **>(member(f.dst, field));
+    char *block = string_block(p, slot, capacity);
+    if (!block) return whole_string::failed;
+    const size_t n =
+        scan::decode_string_body(body, close, reinterpret_cast<unsigned char *>(block), bound);
+    if (n == SIZE_MAX) {
+        owned_free_parse(p, block);
+        return whole_string::not_taken;
+    }
+    if (const size_t fits = direct_block_size(limit, n); fits != capacity) {
+        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
+        if (!cut) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = cut;
+    }
+    block[n] = '\0';
+    char *old = *slot;
+    *slot = block;
+    owned_free_parse(p, old);
+    return whole_string::stored;
 }
 
 } // namespace
 
 whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
                                 const uint8_t *body, const uint8_t *close, bool escaped) {
+    if (escaped && field.storage != TAMSEL_STORAGE_FIXED) {
+        const whole_string w = store_escaped_at_once(p, f, field, body, close);
+        if (w != whole_string::not_taken) return w;
+    }
     const size_t n = escaped ? decoded_length(body, close) : static_cast<size_t>(close - body);
     if (n == SIZE_MAX) return whole_string::not_taken;
     unsigned char *value = member(f.dst, field);

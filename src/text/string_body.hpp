@@ -56,8 +56,11 @@ inline size_t decoded_body_length(const uint8_t *b, const uint8_t *close) {
 }
 
 // Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
-// at the end keeps its first bytes, as appending byte by byte does).
-inline void decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t *out, size_t room) {
+// at the end keeps its first bytes, as appending byte by byte does). Returns the bytes written;
+// SIZE_MAX when an escape stands for NUL (decoding stops there).
+inline size_t decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t *out,
+                                 size_t room) {
+    uint8_t *const begin = out;
     uint8_t *const end = out + room;
     while (b < close && out < end) {
 #if defined(__SSE2__)
@@ -83,9 +86,9 @@ inline void decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t *
             std::memcpy(out, b, run);
             out += run;
             b += run;
-            if (b != r) return; // the room ran out inside the run
+            if (b != r) break; // the room ran out inside the run
         }
-        if (b == close || out == end) return;
+        if (b == close || out == end) break;
         if (b[1] != 'u') {
             *out++ = text::unescape_table[b[1]];
             b += 2;
@@ -93,7 +96,8 @@ inline void decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t *
         }
         uint32_t cp = 0;
         const size_t k = escape_length(b, close, &cp);
-        if (k == 0) return; // not for a body that decoded_body_length took
+        if (k == 0) break; // not for a body that is not valid
+        if (cp == 0) return SIZE_MAX;
         b += k;
         if (end - out >= 4) { // room for any code point: encoded in place
             out += text::encode_utf8(cp, out);
@@ -104,6 +108,7 @@ inline void decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t *
         std::memcpy(out, bytes, n);
         out += n;
     }
+    return static_cast<size_t>(out - begin);
 }
 
 } // namespace tamsel::scan
