@@ -55,6 +55,24 @@ inline size_t decoded_body_length(const uint8_t *b, const uint8_t *close) {
     }
 }
 
+// The code point of the escape \uXXXX (and, for a high surrogate, the \uXXXX after it) at p
+// in a valid body, whose digits need no checking; `*length` gets 6 or 12.
+__attribute__((always_inline)) inline uint32_t valid_unicode_escape(const uint8_t *p,
+                                                                    size_t *length) {
+    const auto unit = [](const uint8_t *q) {
+        return static_cast<uint32_t>(hex_digits[q[0]]) << 12 |
+               static_cast<uint32_t>(hex_digits[q[1]]) << 8 |
+               static_cast<uint32_t>(hex_digits[q[2]]) << 4 | hex_digits[q[3]];
+    };
+    const uint32_t high = unit(p + 2);
+    if (high < 0xD800 || high > 0xDBFF) {
+        *length = 6;
+        return high;
+    }
+    *length = 12;
+    return 0x10000 + ((high - 0xD800) << 10) + (unit(p + 8) - 0xDC00);
+}
+
 // Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
 // at the end keeps its first bytes, as appending byte by byte does). Returns the bytes written;
 // SIZE_MAX when an escape stands for NUL (decoding stops there).
@@ -62,51 +80,57 @@ inline size_t decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t
                                  size_t room) {
     uint8_t *const begin = out;
     uint8_t *const end = out + room;
-    while (b < close && out < end) {
 #if defined(__SSE2__)
-        // Sixteen bytes stored at once, then the output moves on by the part before a '\\';
-        // the bytes after it are overwritten by what follows.
-        if (close - b >= 16 && end - out >= 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
-            const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
-            if (!mask) {
-                b += 16;
-                out += 16;
-                continue;
-            }
-            const unsigned k = static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(mask)));
-            b += k;
-            out += k;
-        } else
-#endif
-        {
-            const uint8_t *r = next_escape(b, close);
-            const size_t run = std::min(static_cast<size_t>(r - b), static_cast<size_t>(end - out));
-            std::memcpy(out, b, run);
-            out += run;
-            b += run;
-            if (b != r) break; // the room ran out inside the run
+    // While 16 bytes can be read and written: they are stored at once, and the output moves on
+    // by the part before a '\' (what follows overwrites the rest); the escape is decoded right
+    // there when the output has room for any code point.
+    while (close - b >= 16 && end - out >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
+        if (!mask) {
+            b += 16;
+            out += 16;
+            continue;
         }
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(mask)));
+        b += k;
+        out += k;
+        if (b[1] != 'u') {
+            *out++ = text::unescape_table[b[1]];
+            b += 2;
+            continue;
+        }
+        if (end - out < 4) break;
+        size_t length;
+        const uint32_t cp = valid_unicode_escape(b, &length);
+        if (cp == 0) return SIZE_MAX;
+        out += text::encode_utf8(cp, out);
+        b += length;
+    }
+#endif
+    // The rest, near either end: runs copied up to the room, escapes decoded into a small
+    // buffer first.
+    while (b < close && out < end) {
+        const uint8_t *r = next_escape(b, close);
+        const size_t run = std::min(static_cast<size_t>(r - b), static_cast<size_t>(end - out));
+        std::memcpy(out, b, run);
+        out += run;
+        b += run;
         if (b == close || out == end) break;
         if (b[1] != 'u') {
             *out++ = text::unescape_table[b[1]];
             b += 2;
             continue;
         }
-        uint32_t cp = 0;
-        const size_t k = escape_length(b, close, &cp);
-        if (k == 0) break; // not for a body that is not valid
+        size_t length;
+        const uint32_t cp = valid_unicode_escape(b, &length);
         if (cp == 0) return SIZE_MAX;
-        b += k;
-        if (end - out >= 4) { // room for any code point: encoded in place
-            out += text::encode_utf8(cp, out);
-            continue;
-        }
         uint8_t bytes[4];
         const size_t n = std::min(text::encode_utf8(cp, bytes), static_cast<size_t>(end - out));
         std::memcpy(out, bytes, n);
         out += n;
+        b += length;
     }
     return static_cast<size_t>(out - begin);
 }
