@@ -138,9 +138,51 @@ inline size_t escape_length(const uint8_t *p, const uint8_t *e, uint32_t *cp) {
 
 // The closing quote of a string whose body starts at p, when the whole body lies in [p, e) and
 // is valid (plain bytes and valid escapes); NULL otherwise, for the general path to decide.
+// Sixteen bytes are classified at once, and the escapes among them are stepped over within
+// that block: a body dense with escapes is not read again after each of them. Four blocks in
+// a row without a stop hand the rest of a long run to the kernel, as plain_run does.
 inline const uint8_t *string_body_end(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    int quiet = 0; // blocks in a row without a stop
+    while (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (!mask) {
+            p += 16;
+            if (++quiet == 4 && e - p >= 64) {
+                p = active_kernel().string_end(p, e);
+                quiet = 0;
+                if (p == e || *p != '\\') return p < e && *p == '"' ? p : nullptr;
+                uint32_t cp;
+                const size_t n = escape_length(p, e, &cp);
+                if (!n) return nullptr;
+                p += n;
+            }
+            continue;
+        }
+        quiet = 0;
+        size_t step = 16; // past the block, or past an escape that runs beyond it
+        while (mask) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+            const uint8_t *q = p + k;
+            if (*q != '\\') return *q == '"' ? q : nullptr;
+            uint32_t cp;
+            const size_t n = escape_length(q, e, &cp);
+            if (!n) return nullptr;
+            if (k + n >= 16) {
+                step = k + n;
+                break;
+            }
+            mask &= ~0u << (k + n); // the escape's own bytes are not stops
+        }
+        p += step;
+    }
+#endif
     for (;;) {
-        p = plain_run(p, e);
+        p = string_end_bytes(p, e);
         if (p == e || *p != '\\') return p < e && *p == '"' ? p : nullptr;
         uint32_t cp;
         const size_t n = escape_length(p, e, &cp);
