@@ -122,18 +122,24 @@ void cleanup_value_parse(parser &p, const tamsel_field &f, void *value) {
     cleanup_value(f, value);
 }
 
+// The spare of member `slot` when it holds exactly `size` bytes, charged to the budget (which
+// the caller has checked); NULL when there is none.
+char *spare_block(parser &p, char **slot, size_t size) {
+    if (!p.cache) return nullptr;
+    char *block = p.cache->spares.take(slot, size, p.allocator);
+    if (block) {
+        alloc_header *h = header_of(block);
+        h->charge_owner = p.serial;
+        h->charged_bytes = size;
+        p.in_use += size;
+    }
+    return block;
+}
+
 // A block of `size` bytes for the string of member `slot`, charged to the budget (which the
 // caller has checked): the member's spare when it has exactly that size, else a new one.
 char *string_block(parser &p, char **slot, size_t size) {
-    if (p.cache) {
-        if (char *block = p.cache->spares.take(slot, size, p.allocator)) {
-            alloc_header *h = header_of(block);
-            h->charge_owner = p.serial;
-            h->charged_bytes = size;
-            p.in_use += size;
-            return block;
-        }
-    }
+    if (char *block = spare_block(p, slot, size)) return block;
     return static_cast<char *>(owned_malloc_parse(p, size));
 }
 
@@ -788,15 +794,29 @@ whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field
     if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
         return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(member(f.dst, field));
-    char *block = string_block(p, slot, capacity);
-    if (!block) return whole_string::failed;
-    const size_t n =
-        scan::decode_string_body(body, close, reinterpret_cast<unsigned char *>(block), bound);
+    const auto out = [](char *b) { return reinterpret_cast<unsigned char *>(b); };
+    // Escapes mostly shrink a body that crosses a doubling back under it: the member's spare of
+    // half the block is tried first (fewer bytes than its room means the whole body went in),
+    // and grown to the whole block when the string does not fit it.
+    size_t held = capacity / 2;
+    char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+    size_t n = block ? scan::decode_string_body(body, close, out(block), held - 1) : 0;
+    if (!block || (n != SIZE_MAX && n >= held - 1)) {
+        char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
+                            : string_block(p, slot, capacity);
+        if (!whole) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = whole;
+        held = capacity;
+        n = scan::decode_string_body(body, close, out(block), bound);
+    }
     if (n == SIZE_MAX) {
         owned_free_parse(p, block);
         return whole_string::not_taken;
     }
-    if (const size_t fits = direct_block_size(limit, n); fits != capacity) {
+    if (const size_t fits = direct_block_size(limit, n); fits != held) {
         char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
         if (!cut) {
             owned_free_parse(p, block);
