@@ -8,6 +8,7 @@
 #include "parse/item_cache.hpp"
 #include "parse/parser.hpp"
 #include "text/scan.hpp"
+#include "text/string_body.hpp"
 #include "visit/json_value.hpp"
 
 namespace tamsel::parse {
@@ -121,18 +122,24 @@ void cleanup_value_parse(parser &p, const tamsel_field &f, void *value) {
     cleanup_value(f, value);
 }
 
+// The spare of member `slot` when it holds exactly `size` bytes, charged to the budget (which
+// the caller has checked); NULL when there is none.
+char *spare_block(parser &p, char **slot, size_t size) {
+    if (!p.cache) return nullptr;
+    char *block = p.cache->spares.take(slot, size, p.allocator);
+    if (block) {
+        alloc_header *h = header_of(block);
+        h->charge_owner = p.serial;
+        h->charged_bytes = size;
+        p.in_use += size;
+    }
+    return block;
+}
+
 // A block of `size` bytes for the string of member `slot`, charged to the budget (which the
 // caller has checked): the member's spare when it has exactly that size, else a new one.
 char *string_block(parser &p, char **slot, size_t size) {
-    if (p.cache) {
-        if (char *block = p.cache->spares.take(slot, size, p.allocator)) {
-            alloc_header *h = header_of(block);
-            h->charge_owner = p.serial;
-            h->charged_bytes = size;
-            p.in_use += size;
-            return block;
-        }
-    }
+    if (char *block = spare_block(p, slot, size)) return block;
     return static_cast<char *>(owned_malloc_parse(p, size));
 }
 
@@ -750,47 +757,88 @@ namespace {
 // The decoded length of a valid string body [b, close) with escapes; SIZE_MAX when one of them
 // stands for NUL, which a C string cannot hold.
 size_t decoded_length(const uint8_t *b, const uint8_t *close) {
-    size_t n = 0;
-    for (;;) {
-        const uint8_t *r = scan::plain_run(b, close);
-        n += static_cast<size_t>(r - b);
-        if (r == close) return n;
-        uint32_t cp = 0;
-        const size_t k = scan::escape_length(r, close, &cp);
-        if (k == 0 || cp == 0) return SIZE_MAX;
-        unsigned char out[4];
-        n += k == 2 ? 1 : text::encode_utf8(cp, out);
-        b = r + k;
-    }
+    return scan::decoded_body_length(b, close);
 }
 
 // Decodes the valid body [b, close) into `out`, at most `room` bytes of it (a code point cut
 // at the end keeps its first bytes, as byte-wise appending does).
 void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, size_t room) {
-    for (;;) {
-        const uint8_t *r = scan::plain_run(b, close);
-        const size_t run = std::min(static_cast<size_t>(r - b), room);
-        std::memcpy(out, b, run);
-        out += run;
-        room -= run;
-        if (r == close || room == 0) return;
-        uint32_t cp = 0;
-        const size_t k = scan::escape_length(r, close, &cp);
-        if (k == 0) return; // not for a body decoded_length took
-        unsigned char bytes[4];
-        bytes[0] = static_cast<unsigned char>(cp);
-        const size_t n = std::min(k == 2 ? size_t{1} : text::encode_utf8(cp, bytes), room);
-        std::memcpy(out, bytes, n);
-        out += n;
-        room -= n;
-        b = r + k;
+    (void)scan::decode_string_body(b, close, out, room);
+}
+
+// The block a direct string of `n` bytes ends with: its first size, doubled until the string
+// and its NUL fit, cut to the limit; 0 when the doubling would wrap.
+size_t direct_block_size(size_t limit, size_t n) {
+    size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
+    while (capacity < n + 1) {
+        if (capacity > SIZE_MAX / 2) return 0;
+        capacity *= 2;
     }
+    // The limit plus its NUL, computed without wrapping at SIZE_MAX.
+    if (limit && capacity > std::min(limit, SIZE_MAX - 1) + 1)
+        capacity = std::min(limit, SIZE_MAX - 1) + 1;
+    return capacity;
+}
+
+// A dynamic string with escapes decoded in one pass, straight into the block that the body's
+// length (which the decoded length never exceeds) calls for; when the decoded string calls for
+// a smaller one, the block is cut down to it, so the string ends in the block (and charge) the
+// direct string would have. A NUL escape, or a body that the limit or the budget would refuse
+// by its length alone, is not taken: store_whole_string's measured road decides.
+whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field &field,
+                                   const uint8_t *body, const uint8_t *close) {
+    const size_t bound = static_cast<size_t>(close - body);
+    const size_t limit = max_string(p);
+    if (limit && bound > limit) return whole_string::not_taken;
+    const size_t capacity = direct_block_size(limit, bound);
+    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
+        return whole_string::not_taken;
+    char **slot = reinterpret_cast<char **>(member(f.dst, field));
+    const auto out = [](char *b) { return reinterpret_cast<unsigned char *>(b); };
+    // Escapes mostly shrink a body that crosses a doubling back under it: the member's spare of
+    // half the block is tried first (fewer bytes than its room means the whole body went in),
+    // and grown to the whole block when the string does not fit it.
+    size_t held = capacity / 2;
+    char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+    size_t n = block ? scan::decode_string_body(body, close, out(block), held - 1) : 0;
+    if (!block || (n != SIZE_MAX && n >= held - 1)) {
+        char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
+                            : string_block(p, slot, capacity);
+        if (!whole) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = whole;
+        held = capacity;
+        n = scan::decode_string_body(body, close, out(block), bound);
+    }
+    if (n == SIZE_MAX) {
+        owned_free_parse(p, block);
+        return whole_string::not_taken;
+    }
+    if (const size_t fits = direct_block_size(limit, n); fits != held) {
+        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
+        if (!cut) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = cut;
+    }
+    block[n] = '\0';
+    char *old = *slot;
+    *slot = block;
+    owned_free_parse(p, old);
+    return whole_string::stored;
 }
 
 } // namespace
 
 whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
                                 const uint8_t *body, const uint8_t *close, bool escaped) {
+    if (escaped && field.storage != TAMSEL_STORAGE_FIXED) {
+        const whole_string w = store_escaped_at_once(p, f, field, body, close);
+        if (w != whole_string::not_taken) return w;
+    }
     const size_t n = escaped ? decoded_length(body, close) : static_cast<size_t>(close - body);
     if (n == SIZE_MAX) return whole_string::not_taken;
     unsigned char *value = member(f.dst, field);

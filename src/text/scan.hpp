@@ -91,15 +91,25 @@ inline size_t literal_length(const uint8_t *p, const uint8_t *e) {
     }
 }
 
-// The four hex digits at p as a code unit; false when one is not a hex digit.
+constexpr std::array<uint8_t, 256> make_hex_digits() {
+    std::array<uint8_t, 256> t{};
+    for (auto &v : t)
+        v = 0xFF;
+    for (int c = 0; c < 256; ++c)
+        if (text::hex_value(c) >= 0) t[c] = static_cast<uint8_t>(text::hex_value(c));
+    return t;
+}
+// Each byte's value as a hexadecimal digit; 0xFF for bytes that are not one.
+inline constexpr auto hex_digits = make_hex_digits();
+static_assert(hex_digits['F'] == 15 && hex_digits['a'] == 10 && hex_digits['g'] == 0xFF);
+
+// The four hex digits at p as a code unit; false when one is not a hex digit. The four lookups
+// are independent and checked once (a bad digit is 0xFF, whose high bit nothing else sets).
 inline bool hex4(const uint8_t *p, uint32_t *out) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-        const int h = text::hex_value(p[i]);
-        if (h < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(h);
-    }
-    *out = v;
+    const uint32_t a = hex_digits[p[0]], b = hex_digits[p[1]], c = hex_digits[p[2]],
+                   d = hex_digits[p[3]];
+    if ((a | b | c | d) & 0x80) return false;
+    *out = a << 12 | b << 8 | c << 4 | d;
     return true;
 }
 
@@ -128,9 +138,51 @@ inline size_t escape_length(const uint8_t *p, const uint8_t *e, uint32_t *cp) {
 
 // The closing quote of a string whose body starts at p, when the whole body lies in [p, e) and
 // is valid (plain bytes and valid escapes); NULL otherwise, for the general path to decide.
+// Sixteen bytes are classified at once, and the escapes among them are stepped over within
+// that block: a body dense with escapes is not read again after each of them. Four blocks in
+// a row without a stop hand the rest of a long run to the kernel, as plain_run does.
 inline const uint8_t *string_body_end(const uint8_t *p, const uint8_t *e) {
+#if defined(__SSE2__)
+    int quiet = 0; // blocks in a row without a stop
+    while (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (!mask) {
+            p += 16;
+            if (++quiet == 4 && e - p >= 64) {
+                p = active_kernel().string_end(p, e);
+                quiet = 0;
+                if (p == e || *p != '\\') return p < e && *p == '"' ? p : nullptr;
+                uint32_t cp;
+                const size_t n = escape_length(p, e, &cp);
+                if (!n) return nullptr;
+                p += n;
+            }
+            continue;
+        }
+        quiet = 0;
+        size_t step = 16; // past the block, or past an escape that runs beyond it
+        while (mask) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+            const uint8_t *q = p + k;
+            if (*q != '\\') return *q == '"' ? q : nullptr;
+            uint32_t cp;
+            const size_t n = escape_length(q, e, &cp);
+            if (!n) return nullptr;
+            if (k + n >= 16) {
+                step = k + n;
+                break;
+            }
+            mask &= ~0u << (k + n); // the escape's own bytes are not stops
+        }
+        p += step;
+    }
+#endif
     for (;;) {
-        p = plain_run(p, e);
+        p = string_end_bytes(p, e);
         if (p == e || *p != '\\') return p < e && *p == '"' ? p : nullptr;
         uint32_t cp;
         const size_t n = escape_length(p, e, &cp);

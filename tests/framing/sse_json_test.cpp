@@ -265,6 +265,86 @@ TEST(SseJson, ArgumentChecks) {
     tamsel_free(rt);
 }
 
+// Escaped strings into one record, event after event: bodies longer than their decoded text
+// across a block doubling, so the member's spare of the smaller block is decoded into, grown
+// when the text does not fit it (exactly filling it, or a code point cut at its end), and a
+// NUL escape that drops its event.
+std::string escaped_events(std::string *want) {
+    const std::string e9 = "\\u00e9", e9_text = "\xC3\xA9";
+    auto rep = [](const std::string &s, size_t n) {
+        std::string out;
+        for (size_t i = 0; i < n; ++i)
+            out += s;
+        return out;
+    };
+    const std::pair<std::string, std::string> texts[] = {
+        {rep(e9, 12), rep(e9_text, 12)},
+        {rep(e9, 12), rep(e9_text, 12)},
+        {std::string(50, 'y') + rep(e9, 7), std::string(50, 'y') + rep(e9_text, 7)},
+        {std::string(49, 'y') + rep(e9, 7), std::string(49, 'y') + rep(e9_text, 7)},
+        {rep("\\ud83d\\ude00", 9) + "\\n", rep("\xF0\x9F\x98\x80", 9) + "\n"},
+        {rep(e9, 21), rep(e9_text, 21)},
+        {rep(e9, 12) + "\\u0000", ""},
+        {rep(e9, 12), rep(e9_text, 12)},
+    };
+    std::string text;
+    int n = 0;
+    for (const auto &[body, decoded] : texts) {
+        text += "data: {\"n\":" + std::to_string(++n) + ",\"text\":\"" + body + "\"}\n\n";
+        if (!decoded.empty()) *want += "|-|" + std::to_string(n) + "|" + decoded + "\n";
+    }
+    *want += "!3 field 'text' contains embedded NUL unsupported by C strings 1:93\n";
+    return text;
+}
+
+TEST(SseJson, EscapedStringsReuseTheSmallerSpareAndGrowOutOfIt) {
+    std::string want;
+    const std::string text = escaped_events(&want);
+    counting_allocator a;
+    tamsel_runtime *rt = runtime_with(a);
+    EXPECT_EQ(run_json(rt, text, {}), want);
+    for (size_t i = 0; i <= text.size(); i += 7)
+        ASSERT_EQ(run_json(rt, text, {i}), want) << "cut at " << i;
+    a.pause();
+    tamsel_free(rt);
+    EXPECT_EQ(a.stats.current_bytes, 0u);
+    // Allocation failure at every index of the same stream.
+    const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &b) {
+        tamsel_runtime *r = runtime_with(b);
+        tamsel_sse_options o = tamsel_default_sse_options();
+        o.allocator = b.get();
+        tamsel_error e;
+        tamsel_sse *s = tamsel_sse_open(&o, &e);
+        tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
+        msg m{};
+        std::string out;
+        // One push per event, so that the NUL event's failure hides no other; an allocation
+        // failure anywhere is the run's result.
+        bool failed = false;
+        for (size_t at = 0; s && at < text.size() && !failed;) {
+            const size_t end = text.find("\n\n", at) + 2;
+            const tamsel_status got = tamsel_sse_push_json(
+                r, s, msg_map(), &m, text.data() + at, end - at, nullptr, record_event, &out, &e);
+            failed = got == TAMSEL_STATUS_ALLOCATION_FAILED;
+            at = end;
+        }
+        if (s && !failed)
+            failed = tamsel_sse_finish_json(r, s, msg_map(), &m, nullptr, record_event, &out, &e) ==
+                     TAMSEL_STATUS_ALLOCATION_FAILED;
+        if (s && !failed) {
+            EXPECT_EQ(out, want.substr(0, want.rfind('!')));
+        }
+        if (failed) st = TAMSEL_STATUS_ALLOCATION_FAILED;
+        tamsel_sse_close(s);
+        tamsel_cleanup(msg_map(), &m);
+        b.pause();
+        tamsel_free(r);
+        b.resume();
+        return st;
+    });
+    EXPECT_GE(runs, 8u);
+}
+
 TEST(SseJson, AllocationFailureAtEveryIndex) {
     const std::string text =
         "event: a name longer than sixty-four bytes, so that its buffer grows\n"

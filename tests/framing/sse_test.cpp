@@ -30,6 +30,24 @@ TEST(SseSplit, EverySplitPointGivesTheSameEvents) {
     }
 }
 
+TEST(SseSplit, LongLinesEndAtTheirTerminatorWhereverItLies) {
+    // Lines past the 64 bytes looked at inline and past the 1 KiB search window, their
+    // terminator at either edge; CR alone, LF and CR LF, at every single cut.
+    for (const std::string end : {"\n", "\r\n", "\r"}) {
+        std::string text, expected;
+        for (size_t len : {size_t{63}, size_t{64}, size_t{65}, size_t{1087}, size_t{1088},
+                           size_t{1089}, size_t{2200}}) {
+            const std::string value(len - 6, static_cast<char>('a' + len % 26));
+            text += "data: " + value + end + end;
+            expected +=
+                "B[|(null)|0]<" + value + ">E[|(null)|" + std::to_string(value.size()) + "]\n";
+        }
+        ASSERT_EQ(whole(text), expected);
+        for (size_t i = 0; i <= text.size(); i += 1 + i % 3)
+            ASSERT_EQ(run(text, {i}), expected) << "cut at " << i;
+    }
+}
+
 TEST(SseFormat, LineEndingsCommentsAndFields) {
     struct row {
         const char *in, *want;
