@@ -65,6 +65,41 @@ std::string run_json(tamsel_runtime *rt, const std::string &text, const std::vec
     return out + failures;
 }
 
+// One stream pushed in pieces of at most `piece` bytes (or one piece per event, ending at each
+// blank line, when `piece` is 0) into one record, with every allocation through `a`. Failures
+// other than an allocation's are left behind and the stream goes on; an allocation failure ends
+// the run, which then reports status 8. The events delivered go to *out.
+tamsel_status run_json_with(counting_allocator &a, const std::string &text, size_t piece,
+                            std::string *out) {
+    tamsel_runtime *rt = runtime_with(a);
+    tamsel_sse_options o = tamsel_default_sse_options();
+    o.allocator = a.get();
+    tamsel_error e;
+    tamsel_sse *s = tamsel_sse_open(&o, &e);
+    tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
+    msg m{};
+    for (size_t at = 0; s && at < text.size() && st == TAMSEL_STATUS_OK;) {
+        const size_t blank = text.find("\n\n", at);
+        const size_t end = piece                ? std::min(at + piece, text.size())
+                           : blank == text.npos ? text.size()
+                                                : blank + 2;
+        if (tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + at, end - at, nullptr,
+                                 record_event, out, &e) == TAMSEL_STATUS_ALLOCATION_FAILED)
+            st = TAMSEL_STATUS_ALLOCATION_FAILED;
+        at = end;
+    }
+    if (s && st == TAMSEL_STATUS_OK &&
+        tamsel_sse_finish_json(rt, s, msg_map(), &m, nullptr, record_event, out, &e) ==
+            TAMSEL_STATUS_ALLOCATION_FAILED)
+        st = TAMSEL_STATUS_ALLOCATION_FAILED;
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &m);
+    a.pause();
+    tamsel_free(rt);
+    a.resume();
+    return st;
+}
+
 TEST(SseJson, RecordsWhateverTheSplitAndNothingLeaks) {
     counting_allocator a;
     tamsel_runtime *rt = runtime_with(a);
@@ -310,36 +345,11 @@ TEST(SseJson, EscapedStringsReuseTheSmallerSpareAndGrowOutOfIt) {
     EXPECT_EQ(a.stats.current_bytes, 0u);
     // Allocation failure at every index of the same stream.
     const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &b) {
-        tamsel_runtime *r = runtime_with(b);
-        tamsel_sse_options o = tamsel_default_sse_options();
-        o.allocator = b.get();
-        tamsel_error e;
-        tamsel_sse *s = tamsel_sse_open(&o, &e);
-        tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
-        msg m{};
         std::string out;
-        // One push per event, so that the NUL event's failure hides no other; an allocation
-        // failure anywhere is the run's result.
-        bool failed = false;
-        for (size_t at = 0; s && at < text.size() && !failed;) {
-            const size_t end = text.find("\n\n", at) + 2;
-            const tamsel_status got = tamsel_sse_push_json(
-                r, s, msg_map(), &m, text.data() + at, end - at, nullptr, record_event, &out, &e);
-            failed = got == TAMSEL_STATUS_ALLOCATION_FAILED;
-            at = end;
-        }
-        if (s && !failed)
-            failed = tamsel_sse_finish_json(r, s, msg_map(), &m, nullptr, record_event, &out, &e) ==
-                     TAMSEL_STATUS_ALLOCATION_FAILED;
-        if (s && !failed) {
+        const tamsel_status st = run_json_with(b, text, 0, &out);
+        if (st == TAMSEL_STATUS_OK) {
             EXPECT_EQ(out, want.substr(0, want.rfind('!')));
         }
-        if (failed) st = TAMSEL_STATUS_ALLOCATION_FAILED;
-        tamsel_sse_close(s);
-        tamsel_cleanup(msg_map(), &m);
-        b.pause();
-        tamsel_free(r);
-        b.resume();
         return st;
     });
     EXPECT_GE(runs, 8u);
@@ -353,28 +363,11 @@ TEST(SseJson, AllocationFailureAtEveryIndex) {
         "\"}\n\n"
         "data: {\"text\":\"again\"}\n\n";
     const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
-        tamsel_runtime *rt = runtime_with(a);
-        tamsel_sse_options o = tamsel_default_sse_options();
-        o.allocator = a.get();
-        tamsel_error e;
-        tamsel_sse *s = tamsel_sse_open(&o, &e);
-        tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
-        msg m{};
         std::string out;
-        for (size_t i = 0; s && i < text.size() && st == TAMSEL_STATUS_OK; i += 16)
-            st = tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + i,
-                                      std::min<size_t>(16, text.size() - i), nullptr, record_event,
-                                      &out, &e);
-        if (s && st == TAMSEL_STATUS_OK)
-            st = tamsel_sse_finish_json(rt, s, msg_map(), &m, nullptr, record_event, &out, &e);
+        const tamsel_status st = run_json_with(a, text, 16, &out);
         if (st == TAMSEL_STATUS_OK) {
             EXPECT_EQ(out.substr(out.size() - 11), "|-|0|again\n");
         }
-        tamsel_sse_close(s);
-        tamsel_cleanup(msg_map(), &m);
-        a.pause();
-        tamsel_free(rt);
-        a.resume();
         return st;
     });
     EXPECT_GE(runs, 5u);
