@@ -865,16 +865,9 @@ whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &f
     // one does. A first size the budget would have cut goes the general way.
     const size_t limit = max_string(p);
     if (limit && n > limit) return whole_string::not_taken;
-    size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
-    if (!budget_allows(p, capacity)) return whole_string::not_taken;
-    while (capacity < n + 1) {
-        if (capacity > SIZE_MAX / 2) return whole_string::not_taken;
-        capacity *= 2;
-    }
-    // The limit plus its NUL, computed without wrapping at SIZE_MAX.
-    if (limit && capacity > std::min(limit, SIZE_MAX - 1) + 1)
-        capacity = std::min(limit, SIZE_MAX - 1) + 1;
-    if (!budget_allows(p, capacity)) return whole_string::not_taken;
+    if (!budget_allows(p, direct_block_size(limit, 0))) return whole_string::not_taken;
+    const size_t capacity = direct_block_size(limit, n);
+    if (!capacity || !budget_allows(p, capacity)) return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(value);
     char *block = string_block(p, slot, capacity);
     if (!block) return whole_string::failed;

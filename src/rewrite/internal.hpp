@@ -53,6 +53,9 @@ struct rewrite_input {
 
 void open_input(visit::input_cursor &cursor, const rewrite_input &in);
 
+// The window read inputs go through.
+inline constexpr size_t read_window_size = 64 * 1024;
+
 // Inputs that are read (readers, FILE* streams, descriptors) go through a 64 KiB window from
 // the allocator: long reads, few calls. Allocates it when `in` is read (not for memory or the
 // library's buffer reader, which the cursor reads in place); status 8 when that fails. Call

@@ -12,8 +12,6 @@
 namespace tamsel::rewrite {
 namespace {
 
-constexpr size_t read_window_size = 64 * 1024;
-
 // One container on the path: level d is matched against segment d.
 struct level {
     const char *name;

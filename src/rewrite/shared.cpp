@@ -28,15 +28,14 @@ void open_input(visit::input_cursor &cursor, const rewrite_input &in) {
 tamsel_status read_window(visit::input_cursor &cursor, const rewrite_input &in,
                           const tamsel_allocator &allocator, owned_block &window,
                           tamsel_error *error) {
-    constexpr size_t size = 64 * 1024;
     // Memory, and the library's buffer reader (read in place), need no window of their own.
     if (in.from == rewrite_input::kind::memory ||
         (in.from == rewrite_input::kind::reader && in.reader == tamsel_buffer_reader_read))
         return TAMSEL_STATUS_OK;
-    window.reset(owned_alloc(&allocator, size));
+    window.reset(owned_alloc(&allocator, read_window_size));
     if (!window.get())
         return fail(error, TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate JSON input window");
-    cursor.use_window(static_cast<uint8_t *>(window.get()), size);
+    cursor.use_window(static_cast<uint8_t *>(window.get()), read_window_size);
     return TAMSEL_STATUS_OK;
 }
 

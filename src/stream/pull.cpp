@@ -40,12 +40,8 @@ extern "C" tamsel_stream_result tamsel_array_stream_next(tamsel_array_stream *st
              "array stream, map, and destination are required");
         return TAMSEL_STREAM_ERROR;
     }
-    // An invalid map never reaches the parser, whatever state the stream is in. A cached map
-    // (cache_self) the stream analysed for the last item, unchanged since, is known valid.
-    const block &b = *block_of(stream);
-    const bool known_valid =
-        map->cache_self == map && b.analysis.valid && b.map == parse::map_identity::of(map);
-    if (!known_valid && !parse::analyze_map(map).valid) {
+    // An invalid map never reaches the parser, whatever state the stream is in.
+    if (!map_layout_valid(*block_of(stream), map)) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
         return TAMSEL_STREAM_ERROR;
     }

@@ -201,12 +201,8 @@ tamsel_status push_mapped(tamsel_array_stream *stream, const tamsel_map *map, vo
     if (!stream || !map || !dst || !callback)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "array stream, map, destination, and callback are required");
-    // A cached map (cache_self) the stream analysed for the last item, unchanged since, is
-    // known valid: a piece costs no analysis.
     block &b = *block_of(stream);
-    const bool known_valid =
-        map->cache_self == map && b.analysis.valid && b.map == parse::map_identity::of(map);
-    if (!known_valid && !parse::analyze_map(map).valid)
+    if (!map_layout_valid(b, map))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
     tamsel_status st;
     if (!push_allowed(b, bytes, length, error, &st)) return st;

@@ -177,6 +177,14 @@ struct block {
     return reinterpret_cast<block *>(reinterpret_cast<unsigned char *>(s) - offsetof(block, pub));
 }
 
+// Whether `map` has a valid field layout. A cached map (cache_self) the stream analysed for its
+// last item, unchanged since, is known valid: an item or a piece then costs no analysis.
+[[nodiscard]] inline bool map_layout_valid(const block &b, const tamsel_map *map) {
+    if (map->cache_self == map && b.analysis.valid && b.map == parse::map_identity::of(map))
+        return true;
+    return parse::analyze_map(map).valid;
+}
+
 // ---- input (input.cpp) --------------------------------------------------------------------
 
 enum class fill { byte, eof, would_block, error };

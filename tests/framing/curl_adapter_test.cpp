@@ -15,6 +15,7 @@
 
 using namespace curl_test;
 using tamsel_test::counting_allocator;
+using tamsel_test::runtime_with;
 
 namespace {
 
@@ -121,15 +122,6 @@ std::string via_array_adapter(const char *path, const std::string &body, items k
     }
     tamsel_cleanup(order_map(), &o);
     return out;
-}
-
-tamsel_runtime *runtime_with(counting_allocator &a) {
-    tamsel_config c = tamsel_default_config();
-    c.allocator = a.get();
-    a.pause();
-    tamsel_runtime *rt = tamsel_new(&c, nullptr);
-    a.resume();
-    return rt;
 }
 
 void free_runtime(counting_allocator &a, tamsel_runtime *rt) {

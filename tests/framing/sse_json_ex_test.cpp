@@ -211,11 +211,7 @@ TEST(SseJsonEx, AllocationFailureAtEveryIndex) {
                              "data: {\"n\":2,\"text\":\"" +
                              std::string(100, 'y') + "\"}\n\ndata: [DONE]\n\n";
     const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
-        tamsel_config c = tamsel_default_config();
-        c.allocator = a.get();
-        a.pause();
-        tamsel_runtime *rt = tamsel_new(&c, nullptr);
-        a.resume();
+        tamsel_runtime *rt = tamsel_test::runtime_with(a);
         tamsel_sse_options o = tamsel_default_sse_options();
         o.allocator = a.get();
         tamsel_error e;

@@ -8,6 +8,7 @@
 
 using namespace sse_test;
 using tamsel_test::counting_allocator;
+using tamsel_test::runtime_with;
 
 namespace {
 
@@ -23,15 +24,6 @@ int record_event(void *user, const tamsel_sse_event *e, void *dst, tamsel_error 
                                          std::to_string(m->n) + "|" + (m->text ? m->text : "-") +
                                          "\n";
     return 0;
-}
-
-tamsel_runtime *runtime_with(counting_allocator &a) {
-    tamsel_config c = tamsel_default_config();
-    c.allocator = a.get();
-    a.pause();
-    tamsel_runtime *rt = tamsel_new(&c, nullptr);
-    a.resume();
-    return rt;
 }
 
 const std::string stream = "event: add\nid: 1\ndata: {\"n\":1,\r\ndata: \"text\":\"a\\u00e9\"}\n\n"

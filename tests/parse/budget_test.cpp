@@ -75,13 +75,9 @@ const tamsel_map *two_strings() {
 
 tamsel_runtime *runtime_with(counting_allocator &a, uint64_t max_parse_bytes, uint32_t init = 1) {
     tamsel_config c = tamsel_default_config();
-    c.allocator = a.get();
     c.max_parse_bytes = max_parse_bytes;
     c.init_destination = init;
-    a.pause();
-    tamsel_runtime *rt = tamsel_new(&c, nullptr);
-    a.resume();
-    return rt;
+    return tamsel_test::runtime_with(a, c);
 }
 
 } // namespace

@@ -14,14 +14,10 @@ using tamsel_test::counting_allocator;
 
 namespace {
 
-tamsel_runtime *runtime_with(counting_allocator &a, uint64_t max_parse_bytes = 0) {
+tamsel_runtime *runtime_with(counting_allocator &a, uint64_t max_parse_bytes) {
     tamsel_config c = tamsel_default_config();
-    c.allocator = a.get();
     c.max_parse_bytes = max_parse_bytes;
-    a.pause();
-    tamsel_runtime *rt = tamsel_new(&c, nullptr);
-    a.resume();
-    return rt;
+    return tamsel_test::runtime_with(a, c);
 }
 
 // Writes `text` into a non-blocking pipe `piece` bytes at a time, calling next after each
@@ -116,7 +112,7 @@ TEST(ArrayStreamFaults, AllocationFailureAtEveryIndexLeavesNothingBehind) {
         "\"k9\":9,\"k10\":10}]}";
     for (kind k : {kind::records, kind::values, kind::strings}) {
         size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
-            tamsel_runtime *rt = runtime_with(a);
+            tamsel_runtime *rt = runtime_with(a, 0);
             std::string out =
                 k == kind::strings
                     ? push_pieces(rt, "items", "{\"items\":[\"abc\",\"de\"]}", k, every(3, 22))
@@ -312,7 +308,7 @@ TEST(ArrayStreamFaults, OneRecordAcrossItemsOfChangingShape) {
     }
     for (bool push : {false, true}) {
         size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
-            tamsel_runtime *rt = runtime_with(a);
+            tamsel_runtime *rt = runtime_with(a, 0);
             std::string out =
                 push ? push_pieces(rt, nullptr, text, kind::records, every(7, text.size()))
                      : pull_reader(rt, nullptr, text, kind::records, 7);

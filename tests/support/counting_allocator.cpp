@@ -109,4 +109,12 @@ expect_allocation_failures_clean(const std::function<tamsel_status(counting_allo
     return max_runs;
 }
 
+tamsel_runtime *runtime_with(counting_allocator &a, tamsel_config c) {
+    c.allocator = a.get();
+    a.pause();
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    a.resume();
+    return rt;
+}
+
 } // namespace tamsel_test

@@ -59,6 +59,10 @@ class counting_allocator {
     bool paused_ = false;
 };
 
+// A runtime made with config `c` whose allocations all go through `a`; its own set-up is not
+// counted (the allocator is paused around it), so failure indexes count the operation only.
+tamsel_runtime *runtime_with(counting_allocator &a, tamsel_config c = tamsel_default_config());
+
 // Runs `op` once for every allocation index N = 1, 2, ... with the N-th allocation failing,
 // until a run in which the failure is never reached. `op` gets the allocator, performs the
 // operation and releases whatever it succeeded in creating, and returns the operation's
