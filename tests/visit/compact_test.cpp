@@ -195,6 +195,64 @@ TEST(CompactCopy, StringLimitsAreTheVisitorsWhereEscapesShorten) {
     }
 }
 
+// Packed text (no whitespace) is taken many tokens a step: a fault or a limit at any byte of it
+// is still reported as the visitor reports it, whole in memory and cut anywhere.
+TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
+    const std::string record =
+        "{\"id\":12,\"s\":\"ab\\u00e9c\\n\",\"u\":\"\xE6\x97\xA5x\",\"t\":true,"
+        "\"f\":false,\"n\":null,\"a\":[1.5,-2e3,[],{}],\"o\":{\"k\":[0]}}";
+    const std::string doc = "[" + record + "," + record + "]";
+    const tamsel_value_visitor none = tamsel_default_value_visitor();
+    const auto same = [&](tamsel_runtime *rt, const std::string &json, const std::string &what) {
+        tamsel_error want{};
+        const tamsel_status st =
+            tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
+        for (unsigned flags : {0u, unsigned{TAMSEL_COMPACT_KEEP_ESCAPES}}) {
+            const result r = compact_buffer(rt, json, flags);
+            ASSERT_EQ(r.status, st) << what;
+            if (st != TAMSEL_STATUS_OK) expect_same_error(want, r.error, what);
+        }
+        tamsel_error e{};
+        ASSERT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << what;
+        if (st != TAMSEL_STATUS_OK) expect_same_error(want, e, what + " (validate)");
+        for (size_t first : {size_t{9}, json.size() / 2}) {
+            const result s = compact_split(rt, json, first, 64);
+            ASSERT_EQ(s.status, st) << what << " split " << first;
+            if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
+        }
+    };
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+    for (size_t i = 0; i < doc.size(); ++i) {
+        for (char bad : {'x', '"', ']', '}', ',', ':', '1', ' ', '\x01', '\xff'}) {
+            std::string json = doc;
+            json[i] = bad;
+            same(rt, json, std::to_string(i) + ": " + json);
+        }
+        same(rt, doc.substr(0, i), "prefix " + std::to_string(i));
+    }
+    tamsel_free(rt);
+    // Each limit met inside packed text, and nesting 1,000 deep at and past the depth limit.
+    for (int which = 0; which < 4; ++which) {
+        tamsel_config cfg = tamsel_default_config();
+        cfg.value_max_depth = which == 0 ? 1000 : 3;
+        if (which == 1) cfg.value_max_string_bytes = 4;
+        if (which == 2) cfg.value_max_key_bytes = 1;
+        if (which == 3) cfg.value_max_number_bytes = 3;
+        rt = tamsel_new(&cfg, nullptr);
+        ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+        same(rt, doc, "limit " + std::to_string(which));
+        if (which == 0) {
+            for (size_t depth : {size_t{1000}, size_t{1001}}) {
+                const std::string deep =
+                    std::string(depth - 1, '[') + "{\"k\":1}" + std::string(depth - 1, ']');
+                same(rt, deep, "depth " + std::to_string(depth));
+            }
+        }
+        tamsel_free(rt);
+    }
+}
+
 // The library's buffer reader is read where its bytes lie: the same results, and the reader left
 // where copying reads leave it, as through any other reader.
 TEST(CompactCopy, BufferReaderInPlaceActsAsCopiedReads) {
