@@ -204,12 +204,12 @@ template <bool Keep, bool Check, bool Emit> class copier {
 // plain (ASCII when checked) with their `:` right behind, strings that go over as written,
 // numbers that end inside one 16-byte load, literals and opens within the limits. It stops in
 // front of anything else (whitespace, a string or number that runs on to the window's end, a
-// key the watch must hear, a limit about to be met, any fault) at the end of a value or of an
-// open or close, and run() goes on from there exactly as if it had taken those tokens itself.
+// limit about to be met, any fault) at the end of a value or of an open or close, and run()
+// goes on from there exactly as if it had taken those tokens itself. It is not used while a
+// key watch listens.
 // It never fails and never cuts a span, so every fault is reported by the token steps and the
 // output is unchanged. Whether it took anything is the answer.
 template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane() {
-    if (keys_) return false;
     const uint8_t *const from = c_.cur;
     const uint8_t *p = from;
     const uint8_t *const e = c_.end;
@@ -324,19 +324,23 @@ template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::run(int first) {
     if constexpr (Emit) span_ = mark_ = c_.cur - 1; // the first byte, taken
     TAMSEL_TRY(value(first));
+    const bool lanes = !keys_;
     while (depth_ > 0) {
         // Laid-out text would stop the lane at once on every token: after a lane that took
         // nothing the token steps take the next 1, 2, 4 ... 16 tokens before it is tried again.
-        if (lane_wait_ == 0) {
-            if (lane()) {
-                lane_backoff_ = 0;
+        // Keys the watch must hear keep to the token steps.
+        if (lanes) {
+            if (lane_wait_ == 0) {
+                if (lane()) {
+                    lane_backoff_ = 0;
+                } else {
+                    lane_backoff_ = lane_backoff_ ? std::min(2 * lane_backoff_, 16u) : 1;
+                    lane_wait_ = lane_backoff_;
+                }
+                if (depth_ == 0) break;
             } else {
-                lane_backoff_ = lane_backoff_ ? std::min(2 * lane_backoff_, 16u) : 1;
-                lane_wait_ = lane_backoff_;
+                --lane_wait_;
             }
-            if (depth_ == 0) break;
-        } else {
-            --lane_wait_;
         }
         int c;
         if (first_ || !pair(',', &c)) {
