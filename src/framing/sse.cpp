@@ -86,8 +86,7 @@ size_t skip_bom(sse_call &c, const uint8_t *p, size_t n) {
 
 } // namespace
 
-void sse_note(sse_call &c, tamsel_status st) {
-    if (st == TAMSEL_STATUS_OK) return;
+void sse_note_failure(sse_call &c, tamsel_status st) {
     if (st == TAMSEL_STATUS_TRUNCATED) {
         c.truncated = true;
         return;
@@ -172,7 +171,7 @@ void sse_reset_event(tamsel_sse &s) {
 
 tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
     tamsel_sse_event ev{};
-    ev.event = s.name.data ? s.name.data : "";
+    ev.event = sse_event_name(s);
     ev.id = s.id.data;
     ev.data_bytes = data_bytes;
     ev.retry = s.retry;
@@ -206,20 +205,18 @@ tamsel_status replace(sse_call &c, io::byte_buffer &b, const sse_field &f) {
 
 } // namespace
 
-tamsel_status sse_common_field(sse_call &c, const sse_field &f, bool *handled) {
+tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
     tamsel_sse &s = c.s;
-    *handled = true;
-    if (f.is("id", 2)) {
+    switch (f.kind) {
+    case sse_kind::id:
         // An id holding a NUL byte is ignored, as the format says.
         if (std::memchr(f.value, 0, f.value_len)) return TAMSEL_STATUS_OK;
         s.content = true;
         return replace(c, s.id, f);
-    }
-    if (f.is("event", 5)) {
+    case sse_kind::event:
         s.content = true;
         return replace(c, s.name, f);
-    }
-    if (f.is("retry", 5)) {
+    case sse_kind::retry: {
         uint64_t v;
         if (parse_retry(f.value, f.value_len, &v)) {
             s.retry = v;
@@ -228,8 +225,9 @@ tamsel_status sse_common_field(sse_call &c, const sse_field &f, bool *handled) {
         }
         return TAMSEL_STATUS_OK;
     }
-    *handled = false;
-    return TAMSEL_STATUS_OK;
+    default:
+        return TAMSEL_STATUS_OK;
+    }
 }
 
 tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from, const char *message) {
@@ -331,9 +329,8 @@ tamsel_status plain_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return plain_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
-    if (f.is("data", 4)) return plain_data(c, f); // the most frequent line first
-    bool handled;
-    return sse_common_field(c, f, &handled);
+    if (f.kind == sse_kind::data) return plain_data(c, f);
+    return sse_common_field(c, f);
 }
 
 void plain_drop(sse_call &c) {

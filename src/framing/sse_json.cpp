@@ -53,7 +53,7 @@ void decide(tamsel_sse &s, const tamsel_sse_event_filter *f) {
         s.matches = true;
         return;
     }
-    const char *name = s.name.data ? s.name.data : "";
+    const char *name = sse_event_name(s);
     s.matches = false;
     for (size_t i = 0; i < f->event_name_count; ++i)
         if (f->event_names && f->event_names[i] && std::strcmp(f->event_names[i], name) == 0) {
@@ -455,14 +455,13 @@ tamsel_status json_line(sse_call &c, const char *text, size_t len) {
     if (len == 0) return json_dispatch(c);
     if (text[0] == ':') return TAMSEL_STATUS_OK;
     const sse_field f = sse_split(text, len);
-    if (f.is("data", 4)) return json_data(c, f); // the most frequent line first
-    if (f.is("event", 5) && c.s.has_data && filtering(args_of(c).filter)) {
+    if (f.kind == sse_kind::data) return json_data(c, f);
+    if (f.kind == sse_kind::event && c.s.has_data && filtering(args_of(c).filter)) {
         sse_abandon(c);
         return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "SSE event name must precede data for streaming JSON filters");
     }
-    bool handled;
-    return sse_common_field(c, f, &handled);
+    return sse_common_field(c, f);
 }
 
 constexpr sse_ops json_ops{json_line, json_dispatch, json_drop};

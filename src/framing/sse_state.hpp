@@ -54,15 +54,16 @@ struct sse_data_line {
     size_t length = 0; // value bytes
 };
 
+// The fields a line can name; any other name is ignored.
+enum class sse_kind : uint8_t { data, event, id, retry, other };
+
 // A field line split as the event-stream format says.
 struct sse_field {
     const char *name;
     size_t name_len;
     const char *value;
     size_t value_len;
-    [[nodiscard]] bool is(const char *n, size_t l) const {
-        return name_len == l && std::memcmp(name, n, l) == 0;
-    }
+    sse_kind kind;
 };
 
 } // namespace tamsel::framing
@@ -141,31 +142,73 @@ void sse_json_release(tamsel_sse &s);
 [[nodiscard]] tamsel_status sse_run(sse_call &c, const void *bytes, size_t length);
 // Ends the stream: the last line and the last event.
 [[nodiscard]] tamsel_status sse_end(sse_call &c);
-// Records `st` (with the message in c.scratch) as the call's result unless one came first.
-void sse_note(sse_call &c, tamsel_status st);
-// Splits a non-empty line that is not a comment into name and value (inline: every line of
-// both families comes through here).
-[[nodiscard]] inline sse_field sse_split(const char *text, size_t len) {
-    const auto *colon = static_cast<const char *>(std::memchr(text, ':', len));
-    sse_field f{text, len, text + len, 0};
-    if (colon) {
-        f.name_len = static_cast<size_t>(colon - text);
-        f.value = colon + 1;
-        f.value_len = len - f.name_len - 1;
-        if (f.value_len && *f.value == ' ') {
-            ++f.value;
-            --f.value_len;
-        }
+// Records a failure `st` (with the message in c.scratch) as the call's result unless one came
+// first; a truncation only marks the call.
+void sse_note_failure(sse_call &c, tamsel_status st);
+// sse_note_failure for anything but success (inline: every line's result comes through here).
+inline void sse_note(sse_call &c, tamsel_status st) {
+    if (st != TAMSEL_STATUS_OK) sse_note_failure(c, st);
+}
+namespace sse_detail {
+// Whether `len` bytes at `text` start with the literal `lit` (its length without the NUL): a
+// compare of a few bytes the compiler turns into one or two loads.
+template <size_t N>
+[[nodiscard]] inline bool starts(const char *text, size_t len, const char (&lit)[N]) {
+    return len >= N - 1 && std::memcmp(text, lit, N - 1) == 0;
+}
+} // namespace sse_detail
+
+// Splits a non-empty line that is not a comment into name, value and kind. The usual lines,
+// "data:", "id:" and "event:", are told apart by their first bytes with no search for the
+// colon; the others are split at their first colon and named by length and bytes (inline:
+// every line of both families comes through here).
+[[nodiscard, gnu::always_inline]] inline sse_field sse_split(const char *text, size_t len) {
+    using sse_detail::starts;
+    sse_field f{text, len, text + len, 0, sse_kind::other};
+    if (starts(text, len, "data:")) {
+        f.name_len = 4;
+        f.kind = sse_kind::data;
+    } else if (starts(text, len, "id:")) {
+        f.name_len = 2;
+        f.kind = sse_kind::id;
+    } else if (starts(text, len, "event:")) {
+        f.name_len = 5;
+        f.kind = sse_kind::event;
+    } else {
+        const auto *colon = static_cast<const char *>(std::memchr(text, ':', len));
+        if (colon) f.name_len = static_cast<size_t>(colon - text);
+        const auto named = [&](const char *n, size_t l) {
+            return f.name_len == l && std::memcmp(text, n, l) == 0;
+        };
+        if (named("data", 4))
+            f.kind = sse_kind::data;
+        else if (named("id", 2))
+            f.kind = sse_kind::id;
+        else if (named("event", 5))
+            f.kind = sse_kind::event;
+        else if (named("retry", 5))
+            f.kind = sse_kind::retry;
+        if (!colon) return f;
+    }
+    f.value = text + f.name_len + 1;
+    f.value_len = len - f.name_len - 1;
+    if (f.value_len && *f.value == ' ') {
+        ++f.value;
+        --f.value_len;
     }
     return f;
 }
 // Clears the per-event state (the JSON parser is the family's to destroy).
 void sse_reset_event(tamsel_sse &s);
+// The event's name: what its event line set, or empty.
+[[nodiscard]] inline const char *sse_event_name(const tamsel_sse &s) {
+    return s.name.data ? s.name.data : "";
+}
 // The event record the callbacks receive.
 [[nodiscard]] tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes);
-// The `id`, `event` and `retry` lines, the same in both families; `*handled` tells whether
-// the line was one of them.
-[[nodiscard]] tamsel_status sse_common_field(sse_call &c, const sse_field &f, bool *handled);
+// The `id`, `event` and `retry` lines, the same in both families (any other kind but data is
+// ignored).
+[[nodiscard]] tamsel_status sse_common_field(sse_call &c, const sse_field &f);
 // The call's result from a callback's return value and record.
 [[nodiscard]] tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from,
                                                 const char *message);

@@ -62,6 +62,9 @@ TEST(SseFormat, LineEndingsCommentsAndFields) {
         // Comments and unknown fields change nothing; names are case-sensitive.
         {": hello\nfoo: bar\nData: x\n\n", ""},
         {":\n\n", ""},
+        // Names that share first bytes with the known ones are other names.
+        {"dat: x\ndatax: x\nidx: 1\ni: 1\nevents: x\neven: x\nretryx: 5\n\n", ""},
+        {"event\n\n", "B[|(null)|0]E[|(null)|0]\n"},
         // A field without a colon has an empty value; one leading space goes, and only one.
         {"data\n\n", "B[|(null)|0]E[|(null)|0]\n"},
         {"data:  x\n\n", "B[|(null)|0]< x>E[|(null)|2]\n"},
