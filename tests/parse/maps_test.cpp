@@ -258,7 +258,8 @@ TEST(MapPlans, KeyIndexAgreesWithTheScan) {
 }
 
 // A plan's reset and cleanup steps share the set's pool: a plan built once it is full has none
-// (its records are emptied field by field), and forgetting the plans gives the room back.
+// (its records are emptied field by field), and forgetting the plans gives the room back. Its
+// learned key order finds what the scan finds.
 // Through its steps a record is cleaned up as tamsel_cleanup cleans it: strings of the nested
 // record detached before it is zeroed whole, presence ints zeroed, scalars kept.
 TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
@@ -292,6 +293,16 @@ TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
     ASSERT_NE(plan, nullptr);
     EXPECT_EQ(plan->reset_count, 7u); // id, name, flag, has_flag, city, lat, note
     ASSERT_NE(plans.cleanup_count(*plan), 0u);
+    // Keys in another order than the map's, twice (the guesses learn it the first time):
+    // the same fields and hints as the scan.
+    for (int round = 0; round < 2; ++round) {
+        uint32_t hint = 0, scan_hint = 0;
+        for (const char *key : {"note", "id", "at", "name", "nope", "flag", "note"})
+            EXPECT_EQ(find_field_planned(*plan, &hint, key, std::strlen(key)),
+                      find_field(map, &scan_hint, key, std::strlen(key)))
+                << key << " " << hint << " " << scan_hint;
+        EXPECT_EQ(hint, scan_hint);
+    }
     outer want{}, r{};
     tamsel_error e;
     const char *json = R"({"id":5,"name":"n","flag":true,"at":{"city":"c","lat":1.5},"note":"x"})";
