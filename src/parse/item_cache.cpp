@@ -168,15 +168,9 @@ const map_plan *plan_set::build(const tamsel_map *map) {
     plan.required_mask = required_mask(*map);
     plan.required_count = required_count(*map);
     std::memset(plan.slots, 0, sizeof plan.slots);
-    for (uint32_t h = 0; h < 64; ++h)
-        plan.follow[h] = static_cast<uint8_t>(h);
-    plan.learns = true;
     for (size_t i = 0; i < map->field_count; ++i) {
         const tamsel_field &f = map->fields[i];
-        if (plan_lookup(plan, f.name, f.name_len) >= 0) { // an earlier field has it
-            plan.learns = false;
-            continue;
-        }
+        if (plan_lookup(plan, f.name, f.name_len) >= 0) continue; // an earlier field has it
         const uint8_t first = f.name_len ? static_cast<uint8_t>(f.name[0]) : 0;
         const uint8_t last = f.name_len ? static_cast<uint8_t>(f.name[f.name_len - 1]) : 0;
         uint32_t at = key_slot(f.name_len, first, last);

@@ -46,14 +46,6 @@ struct map_plan {
     // scalars kept, nested records zeroed whole after their strings, presence ints zeroed);
     // no steps when the map has no reset steps or they found no room.
     step_run cleanup;
-    // The field a key was last time it came where the frame's hint was h (the field after
-    // the last key): follow[h & 63], at first h itself. The hint's guess learns the order the
-    // documents give their keys in, so keys in an order other than the map's cost one
-    // comparison too once a document has shown it. Only a guess: the key is compared, and the
-    // hint moves on as find_field moves it. A map with a name given to more than one field
-    // never learns: there the hint decides which of them a key is, as in find_field.
-    mutable uint8_t follow[64];
-    bool learns = false;
     // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
     // than one field is indexed once, for the first of them, as the scan from the front finds.
     uint8_t slots[128] = {};
@@ -140,14 +132,10 @@ struct plan_set {
 [[nodiscard]] inline const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
                                                             const char *key, size_t len) {
     const tamsel_map &map = *plan.map;
-    uint8_t &guess = plan.follow[*hint & 63];
-    if (guess < map.field_count && key_matches(map.fields[guess], key, len)) {
-        *hint = guess + 1u;
-        return &map.fields[guess];
-    }
+    if (*hint < map.field_count && key_matches(map.fields[*hint], key, len))
+        return &map.fields[(*hint)++];
     const int i = plan_lookup(plan, key, len);
     if (i < 0) return nullptr;
-    if (plan.learns) guess = static_cast<uint8_t>(i);
     *hint = static_cast<uint32_t>(i + 1);
     return &map.fields[i];
 }

@@ -259,7 +259,7 @@ TEST(MapPlans, KeyIndexAgreesWithTheScan) {
 
 // A plan's reset and cleanup steps share the set's pool: a plan built once it is full has none
 // (its records are emptied field by field), and forgetting the plans gives the room back. Its
-// learned key order finds what the scan finds.
+// key index finds what the scan finds for keys out of the map's order.
 // Through its steps a record is cleaned up as tamsel_cleanup cleans it: strings of the nested
 // record detached before it is zeroed whole, presence ints zeroed, scalars kept.
 TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
@@ -293,8 +293,7 @@ TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
     ASSERT_NE(plan, nullptr);
     EXPECT_EQ(plan->reset_count, 7u); // id, name, flag, has_flag, city, lat, note
     ASSERT_NE(plans.cleanup_count(*plan), 0u);
-    // Keys in another order than the map's, twice (the guesses learn it the first time):
-    // the same fields and hints as the scan.
+    // Keys in another order than the map's, twice: the same fields and hints as the scan.
     for (int round = 0; round < 2; ++round) {
         uint32_t hint = 0, scan_hint = 0;
         for (const char *key : {"note", "id", "at", "name", "nope", "flag", "note"})
