@@ -378,13 +378,16 @@ namespace {
 // (the strings in the same order), one loop per kind of member.
 void reset_planned(parser &p, const map_plan &plan, unsigned char *record) {
     string_spares &spares = p.cache->spares;
-    const step_run &r = plan.reset;
-    const uint32_t *s = p.cache->plans.run(r);
-    for (const uint32_t *end = s + r.words; s < end; ++s)
+    const step_run r = plan.reset;
+    const uint32_t *const words = p.cache->plans.run(r);
+    const uint32_t *const ints = words + r.words;
+    const uint32_t *const strings = ints + r.ints;
+    const uint32_t *const end = strings + r.strings;
+    for (const uint32_t *s = words; s < ints; ++s)
         std::memset(record + *s, 0, 8);
-    for (const uint32_t *end = s + r.ints; s < end; ++s)
+    for (const uint32_t *s = ints; s < strings; ++s)
         std::memset(record + *s, 0, sizeof(int));
-    for (const uint32_t *end = s + r.strings; s < end; ++s) {
+    for (const uint32_t *s = strings; s < end; ++s) {
         unsigned char *at = record + *s;
         char *str;
         std::memcpy(&str, at, sizeof str);

@@ -135,19 +135,20 @@ bool add_cleanup_steps(step_lists &l, const tamsel_map &map, size_t base, bool n
 
 void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
                      string_spares &spares) {
-    const step_run &r = plan.cleanup;
-    const uint32_t *at = plans.run(r);
+    const step_run r = plan.cleanup;
+    const uint32_t *const ints = plans.run(r) + r.words;
+    const uint32_t *const strings = ints + r.ints;
+    const uint32_t *const blocks = strings + r.strings;
     // Strings first: those of nested records go before their record is zeroed.
-    for (const uint32_t *end = at + r.words + r.ints, *s = end; s < end + r.strings; ++s) {
+    for (const uint32_t *s = strings; s < blocks; ++s) {
         char **slot = reinterpret_cast<char **>(record + *s);
         if (!*slot || spares.keep(slot)) continue;
         owned_free(*slot);
         *slot = nullptr;
     }
-    for (const uint32_t *s = at + r.words, *end = s + r.ints; s < end; ++s)
+    for (const uint32_t *s = ints; s < strings; ++s)
         std::memset(record + *s, 0, sizeof(int));
-    for (const uint32_t *s = at + r.words + r.ints + r.strings, *end = s + 2 * r.blocks; s < end;
-         s += 2)
+    for (const uint32_t *s = blocks, *end = blocks + 2 * r.blocks; s < end; s += 2)
         std::memset(record + s[0], 0, s[1]);
 }
 
