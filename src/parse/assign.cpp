@@ -374,31 +374,33 @@ tamsel_status init_map_parse(parser &p, const tamsel_map &map, void *record) {
 
 namespace {
 
-// reset_map_parse through the map's plan: what the field-by-field walk does to these members,
-// in the same order, without looking at each field's kind.
+// reset_map_parse through the map's plan: what the field-by-field walk does to these members
+// (the strings in the same order), one loop per kind of member.
 void reset_planned(parser &p, const map_plan &plan, unsigned char *record) {
     string_spares &spares = p.cache->spares;
-    for (uint32_t i = 0; i < plan.reset_count; ++i) {
-        const reset_step e = plan.reset[i];
-        unsigned char *at = record + e.offset;
-        if (e.what == reset_step::zero_word) {
-            std::memset(at, 0, 8);
-        } else if (e.what == reset_step::zero_int) {
-            std::memset(at, 0, sizeof(int));
-        } else {
-            char *s;
-            std::memcpy(&s, at, sizeof s);
-            if (!s) continue;
-            alloc_header *h = header_of(s);
-            if (p.in_use && h->charge_owner == p.serial) {
-                p.in_use = p.in_use > h->charged_bytes ? p.in_use - h->charged_bytes : 0;
-                h->charge_owner = 0;
-                h->charged_bytes = 0;
-            }
-            if (!spares.keep(reinterpret_cast<char **>(at))) {
-                owned_free(s);
-                std::memset(at, 0, sizeof s);
-            }
+    const step_run r = plan.reset;
+    const uint32_t *const words = p.cache->plans.run(r);
+    const uint32_t *const ints = words + r.words;
+    const uint32_t *const strings = ints + r.ints;
+    const uint32_t *const end = strings + r.strings;
+    for (const uint32_t *s = words; s < ints; ++s)
+        std::memset(record + *s, 0, 8);
+    for (const uint32_t *s = ints; s < strings; ++s)
+        std::memset(record + *s, 0, sizeof(int));
+    for (const uint32_t *s = strings; s < end; ++s) {
+        unsigned char *at = record + *s;
+        char *str;
+        std::memcpy(&str, at, sizeof str);
+        if (!str) continue;
+        alloc_header *h = header_of(str);
+        if (p.in_use && h->charge_owner == p.serial) {
+            p.in_use = p.in_use > h->charged_bytes ? p.in_use - h->charged_bytes : 0;
+            h->charge_owner = 0;
+            h->charged_bytes = 0;
+        }
+        if (!spares.keep(reinterpret_cast<char **>(at))) {
+            owned_free(str);
+            std::memset(at, 0, sizeof str);
         }
     }
 }

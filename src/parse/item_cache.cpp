@@ -2,6 +2,7 @@
 // of emptied records.
 #include "parse/item_cache.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -19,70 +20,112 @@ inline uint32_t key_slot(size_t len, uint8_t first, uint8_t last) {
     return (h ^ (h >> 7)) & slot_mask;
 }
 
-// Appends the steps that empty a record of `map` at `base`; false when a member needs other
-// work (or records nest deeper than four, or an offset needs more than 32 bits).
-bool add_reset_steps(map_plan &plan, const tamsel_map &map, size_t base, int depth) {
-    if (depth > 4 || !map.fields || map.field_count == 0) return false;
-    auto add = [&](size_t offset, uint8_t what) {
-        if (plan.reset_count == map_plan::reset_capacity || offset > UINT32_MAX - base)
-            return false;
-        plan.reset[plan.reset_count++] = {static_cast<uint32_t>(base + offset), what};
+// Steps gathered by kind while a map is walked, then appended to the pool as a step_run.
+struct step_lists {
+    uint32_t count = 0; // steps of every kind, at most reset_capacity
+    uint32_t words[map_plan::reset_capacity];
+    uint32_t ints[map_plan::reset_capacity];
+    uint32_t strings[map_plan::reset_capacity];
+    uint32_t blocks[2 * map_plan::reset_capacity]; // offset, size
+    uint8_t n_words = 0, n_ints = 0, n_strings = 0, n_blocks = 0;
+
+    // false when there are reset_capacity steps already or the offset needs more than 32 bits.
+    [[nodiscard]] bool room(size_t offset) const {
+        return count < map_plan::reset_capacity && offset <= UINT32_MAX;
+    }
+    [[nodiscard]] bool word(size_t offset) { return room(offset) && put(words, n_words, offset); }
+    [[nodiscard]] bool int_member(size_t offset) {
+        return room(offset) && put(ints, n_ints, offset);
+    }
+    [[nodiscard]] bool string(size_t offset) {
+        return room(offset) && put(strings, n_strings, offset);
+    }
+    [[nodiscard]] bool block(size_t offset, size_t size) {
+        if (!room(offset) || size > UINT32_MAX) return false;
+        blocks[2 * n_blocks] = static_cast<uint32_t>(offset);
+        blocks[2 * n_blocks + 1] = static_cast<uint32_t>(size);
+        ++n_blocks;
+        ++count;
         return true;
-    };
+    }
+    // Appends the steps to `pool` (its `used` words taken) as one run; false when they do not
+    // fit in `capacity` words.
+    [[nodiscard]] bool append(uint32_t *pool, uint32_t &used, size_t capacity, step_run &r) const {
+        const size_t need = count + n_blocks; // a block is two words
+        if (need > capacity - used) return false;
+        r.first = static_cast<uint16_t>(used);
+        r.words = n_words;
+        r.ints = n_ints;
+        r.strings = n_strings;
+        r.blocks = n_blocks;
+        uint32_t *to = pool + used;
+        to = std::copy(words, words + n_words, to);
+        to = std::copy(ints, ints + n_ints, to);
+        to = std::copy(strings, strings + n_strings, to);
+        std::copy(blocks, blocks + 2 * n_blocks, to);
+        used += static_cast<uint32_t>(need);
+        return true;
+    }
+
+  private:
+    bool put(uint32_t *list, uint8_t &n, size_t offset) {
+        list[n++] = static_cast<uint32_t>(offset);
+        ++count;
+        return true;
+    }
+};
+
+// Gathers the steps that empty a record of `map` at `base`; false when a member needs other
+// work (or records nest deeper than four, or there are more than reset_capacity steps).
+bool add_reset_steps(step_lists &l, const tamsel_map &map, size_t base, int depth) {
+    if (depth > 4 || !map.fields || map.field_count == 0) return false;
     for (size_t i = 0; i < map.field_count; ++i) {
         const tamsel_field &f = map.fields[i];
+        if (f.offset > UINT32_MAX - base) return false;
         bool ok = true;
         switch (f.kind) {
         case TAMSEL_FIELD_I64:
         case TAMSEL_FIELD_U64:
         case TAMSEL_FIELD_F64:
-            ok = add(f.offset, reset_step::zero_word);
+            ok = l.word(base + f.offset);
             break;
         case TAMSEL_FIELD_BOOL:
-            ok = add(f.offset, reset_step::zero_int);
+            ok = l.int_member(base + f.offset);
             break;
         case TAMSEL_FIELD_STRING:
-            ok = f.storage != TAMSEL_STORAGE_FIXED && add(f.offset, reset_step::string);
+            ok = f.storage != TAMSEL_STORAGE_FIXED && l.string(base + f.offset);
             break;
         case TAMSEL_FIELD_OBJECT:
-            ok = !f.submap || (f.offset <= UINT32_MAX - base &&
-                               add_reset_steps(plan, *f.submap, base + f.offset, depth + 1));
+            ok = !f.submap || add_reset_steps(l, *f.submap, base + f.offset, depth + 1);
             break;
         default:
             return false;
         }
         if (!ok) return false;
-        if ((f.flags & TAMSEL_FIELD_HAS_PRESENCE) && !add(f.presence_offset, reset_step::zero_int))
+        if ((f.flags & TAMSEL_FIELD_HAS_PRESENCE) &&
+            (f.presence_offset > UINT32_MAX - base || !l.int_member(base + f.presence_offset)))
             return false;
     }
     return true;
 }
 
-// Appends the steps that clean a record of `map` at `base` up as cleanup_record does: a
+// Gathers the steps that clean a record of `map` at `base` up as cleanup_record does: a
 // dynamic string is detached, a nested record has its strings detached and is then zeroed
-// whole, a presence int is zeroed, and scalars are left as they are. Only for maps that have
-// reset steps, so every member is one of those.
-bool add_cleanup_steps(cleanup_step *steps, uint32_t &count, const tamsel_map &map, size_t base,
-                       bool nested) {
-    auto add = [&](size_t offset, size_t size) {
-        if (count == map_plan::reset_capacity || offset > UINT32_MAX - base || size > UINT32_MAX)
-            return false;
-        steps[count++] = {static_cast<uint32_t>(base + offset), static_cast<uint32_t>(size)};
-        return true;
-    };
+// whole (blocks are zeroed after every string), a presence int is zeroed, and scalars are
+// left as they are. Only for maps that have reset steps, so every member is one of those.
+bool add_cleanup_steps(step_lists &l, const tamsel_map &map, size_t base, bool nested) {
     for (size_t i = 0; i < map.field_count; ++i) {
         const tamsel_field &f = map.fields[i];
         bool ok = true;
         if (f.kind == TAMSEL_FIELD_STRING) {
-            ok = add(f.offset, 0);
+            ok = l.string(base + f.offset);
         } else if (f.kind == TAMSEL_FIELD_OBJECT && f.submap) {
-            ok = add_cleanup_steps(steps, count, *f.submap, base + f.offset, true) &&
-                 (nested || add(f.offset, f.submap->struct_size));
+            ok = add_cleanup_steps(l, *f.submap, base + f.offset, true) &&
+                 (nested || l.block(f.offset, f.submap->struct_size));
         }
         if (!ok) return false;
         // Inside a nested record the zeroing of the whole record takes care of it.
-        if (!nested && (f.flags & TAMSEL_FIELD_HAS_PRESENCE) &&
-            !add(f.presence_offset, sizeof(int)))
+        if (!nested && (f.flags & TAMSEL_FIELD_HAS_PRESENCE) && !l.int_member(f.presence_offset))
             return false;
     }
     return true;
@@ -92,20 +135,21 @@ bool add_cleanup_steps(cleanup_step *steps, uint32_t &count, const tamsel_map &m
 
 void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char *record,
                      string_spares &spares) {
-    const cleanup_step *steps = plans.cleanup_steps(plan);
-    const uint32_t n = plans.cleanup_count(plan);
-    for (uint32_t i = 0; i < n; ++i) {
-        const cleanup_step e = steps[i];
-        unsigned char *at = record + e.offset;
-        if (e.size) {
-            std::memset(at, 0, e.size);
-            continue;
-        }
-        char **slot = reinterpret_cast<char **>(at);
+    const step_run r = plan.cleanup;
+    const uint32_t *const ints = plans.run(r) + r.words;
+    const uint32_t *const strings = ints + r.ints;
+    const uint32_t *const blocks = strings + r.strings;
+    // Strings first: those of nested records go before their record is zeroed.
+    for (const uint32_t *s = strings; s < blocks; ++s) {
+        char **slot = reinterpret_cast<char **>(record + *s);
         if (!*slot || spares.keep(slot)) continue;
         owned_free(*slot);
         *slot = nullptr;
     }
+    for (const uint32_t *s = ints; s < strings; ++s)
+        std::memset(record + *s, 0, sizeof(int));
+    for (const uint32_t *s = blocks, *end = blocks + 2 * r.blocks; s < end; s += 2)
+        std::memset(record + s[0], 0, s[1]);
 }
 
 int plan_lookup(const map_plan &plan, const char *key, size_t len) {
@@ -135,12 +179,19 @@ const map_plan *plan_set::build(const tamsel_map *map) {
             at = (at + 1) & slot_mask;
         plan.slots[at] = static_cast<uint8_t>(i + 1);
     }
+    // The steps go to the pool only when all of them fit; a plan without them empties and
+    // cleans records up field by field.
     plan.reset_count = 0;
-    if (!add_reset_steps(plan, *map, 0, 0)) plan.reset_count = 0;
-    uint32_t &cleanup = cleanup_counts[count];
-    cleanup = 0;
-    if (plan.reset_count && !add_cleanup_steps(cleanups[count], cleanup, *map, 0, false))
-        cleanup = 0;
+    plan.reset = {};
+    plan.cleanup = {};
+    step_lists reset;
+    if (add_reset_steps(reset, *map, 0, 0) &&
+        reset.append(steps, steps_used, step_capacity, plan.reset)) {
+        plan.reset_count = reset.count;
+        step_lists cleanup;
+        if (add_cleanup_steps(cleanup, *map, 0, false))
+            (void)cleanup.append(steps, steps_used, step_capacity, plan.cleanup);
+    }
     ++count;
     return &plan;
 }

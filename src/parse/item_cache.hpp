@@ -17,21 +17,18 @@
 
 namespace tamsel::parse {
 
-// One step of emptying a record for the next item.
-struct reset_step {
-    enum : uint8_t {
-        zero_word, // an I64, U64 or F64 member
-        zero_int,  // a BOOL member or a presence int
-        string,    // a dynamic string: its block goes to the spares (or is freed)
-    };
-    uint32_t offset; // from the record's start
-    uint8_t what;
-};
-
-// One step of cleaning a record up as cleanup_record does (a push after its callback).
-struct cleanup_step {
-    uint32_t offset; // from the record's start
-    uint32_t size;   // 0: a dynamic string, its block to the spares; else bytes zeroed
+// The steps that empty or clean up a record of a plan's map are member offsets from the
+// record's start (32 bits each) in the plan set's pool, grouped by what is done to them, so
+// that each group is one loop with no look at field kinds: words zeroed (I64, U64, F64),
+// ints zeroed (BOOL members, presence ints), dynamic strings handed to the spares (or
+// freed), and blocks zeroed whole (nested records, an offset and a size each).
+struct step_run {
+    uint16_t first = 0; // the run's first offset in the pool
+    uint8_t words = 0;
+    uint8_t ints = 0;
+    uint8_t strings = 0;
+    uint8_t blocks = 0;
+    [[nodiscard]] uint32_t steps() const { return uint32_t{words} + ints + strings + blocks; }
 };
 
 struct map_plan {
@@ -39,12 +36,16 @@ struct map_plan {
     uint64_t required_mask = 0;
     uint32_t required_count = 0;
     // How a record of the map is emptied: the members reset_record touches, nested records
-    // flattened in, in field order. Only maps of scalars, dynamic strings and nested records
-    // of those (with presence ints) have steps; reset_count is 0 for any other map, which is
-    // emptied field by field.
+    // flattened in (strings in field order). Only maps of scalars, dynamic strings and nested
+    // records of those (with presence ints) have steps; reset_count is 0 for any other map
+    // (or one whose steps found no room in the pool), which is emptied field by field.
     static constexpr size_t reset_capacity = 24;
     uint32_t reset_count = 0;
-    reset_step reset[reset_capacity];
+    step_run reset;
+    // How cleanup_record cleans a record of the map up (strings detached in field order,
+    // scalars kept, nested records zeroed whole after their strings, presence ints zeroed);
+    // no steps when the map has no reset steps or they found no room.
+    step_run cleanup;
     // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
     // than one field is indexed once, for the first of them, as the scan from the front finds.
     uint8_t slots[128] = {};
@@ -54,9 +55,14 @@ struct map_plan {
 // than 64 fields get none: their keys go through find_field.
 struct plan_set {
     static constexpr size_t capacity = 8;
+    // Offsets of reset and cleanup steps shared by the plans, room for an item map of 24
+    // members and a nested map or two: a plan built once it is full has no steps.
+    static constexpr size_t step_capacity = 96;
     map_plan plans[capacity];
     size_t count = 0;
     size_t last = 0; // the index of the plan asked for last
+    uint32_t steps_used = 0;
+    uint32_t steps[step_capacity];
 
     // The plan of `map`, built on its first use; NULL when it cannot have one.
     [[nodiscard]] const map_plan *of(const tamsel_map *map) {
@@ -73,21 +79,13 @@ struct plan_set {
     void clear() {
         count = 0;
         last = 0;
+        steps_used = 0;
     }
-    // How cleanup_record cleans a record of plan `plan`'s map up (its strings detached,
-    // scalars kept, nested records zeroed whole, presence ints zeroed), in its order: the
-    // number of steps, 0 when the map has no reset steps or more steps than fit. Kept beside
-    // the plans, which the key lookups walk.
+    // The steps of cleaning a record of `plan`'s map up, 0 when it has none.
     [[nodiscard]] uint32_t cleanup_count(const map_plan &plan) const {
-        return cleanup_counts[&plan - plans];
+        return plan.cleanup.steps();
     }
-    [[nodiscard]] const cleanup_step *cleanup_steps(const map_plan &plan) const {
-        return cleanups[&plan - plans];
-    }
-
-    // Filled by build (public data, so that the owners' blocks keep a standard layout).
-    uint32_t cleanup_counts[capacity] = {};
-    cleanup_step cleanups[capacity][map_plan::reset_capacity];
+    [[nodiscard]] const uint32_t *run(const step_run &r) const { return steps + r.first; }
 
   private:
     const map_plan *build(const tamsel_map *map);

@@ -148,6 +148,20 @@ int64_t decimal_magnitude(const char *s, size_t len) {
 } // namespace
 
 bool parse_i64(const unsigned char *token, size_t len, int64_t *out) {
+    // The usual integer, 1 to 18 digits without a leading zero, stays below 10^18 < 2^63: one
+    // pass with no overflow test.
+    const size_t sign = len && token[0] == '-';
+    const size_t digits = len - sign;
+    if (digits - 1 < 18 && (token[sign] != '0' || digits == 1)) {
+        uint64_t v = 0;
+        for (size_t i = sign; i < len; ++i) {
+            const unsigned d = static_cast<unsigned>(token[i]) - '0';
+            if (d > 9) return false;
+            v = v * 10 + d;
+        }
+        *out = sign ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+        return true;
+    }
     bool negative;
     uint64_t magnitude;
     if (!parse_magnitude(token, len, true, &negative, &magnitude)) return false;

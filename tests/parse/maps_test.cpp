@@ -3,6 +3,8 @@
 #include "parse_support.hpp"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 using tamsel::parse::analyze_map;
 using tamsel::parse::find_field;
@@ -253,4 +255,83 @@ TEST(MapPlans, KeyIndexAgreesWithTheScan) {
                 << other;
         }
     }
+}
+
+// A plan's reset and cleanup steps share the set's pool: a plan built once it is full has none
+// (its records are emptied field by field), and forgetting the plans gives the room back. Its
+// key index finds what the scan finds for keys out of the map's order.
+// Through its steps a record is cleaned up as tamsel_cleanup cleans it: strings of the nested
+// record detached before it is zeroed whole, presence ints zeroed, scalars kept.
+TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
+    struct inner {
+        char *city;
+        double lat;
+    };
+    struct outer {
+        int64_t id;
+        char *name;
+        int flag;
+        int has_flag;
+        inner at;
+        char *note;
+    };
+    tamsel_field inner_fields[] = {key_field("city", offsetof(inner, city), TAMSEL_FIELD_STRING),
+                                   key_field("lat", offsetof(inner, lat), TAMSEL_FIELD_F64)};
+    const tamsel_map inner_map = {"inner", sizeof(inner), inner_fields, 2, nullptr, nullptr};
+    tamsel_field fields[] = {key_field("id", offsetof(outer, id), TAMSEL_FIELD_I64),
+                             key_field("name", offsetof(outer, name), TAMSEL_FIELD_STRING),
+                             key_field("flag", offsetof(outer, flag), TAMSEL_FIELD_BOOL),
+                             key_field("at", offsetof(outer, at), TAMSEL_FIELD_OBJECT),
+                             key_field("note", offsetof(outer, note), TAMSEL_FIELD_STRING)};
+    fields[2].flags = TAMSEL_FIELD_HAS_PRESENCE;
+    fields[2].presence_offset = offsetof(outer, has_flag);
+    fields[3].submap = &inner_map;
+    const tamsel_map map = {"outer", sizeof(outer), fields, 5, nullptr, nullptr};
+
+    tamsel::parse::plan_set plans;
+    const tamsel::parse::map_plan *plan = plans.of(&map);
+    ASSERT_NE(plan, nullptr);
+    EXPECT_EQ(plan->reset_count, 7u); // id, name, flag, has_flag, city, lat, note
+    ASSERT_NE(plans.cleanup_count(*plan), 0u);
+    // Keys in another order than the map's, twice: the same fields and hints as the scan.
+    for (int round = 0; round < 2; ++round) {
+        uint32_t hint = 0, scan_hint = 0;
+        for (const char *key : {"note", "id", "at", "name", "nope", "flag", "note"})
+            EXPECT_EQ(find_field_planned(*plan, &hint, key, std::strlen(key)),
+                      find_field(map, &scan_hint, key, std::strlen(key)))
+                << key << " " << hint << " " << scan_hint;
+        EXPECT_EQ(hint, scan_hint);
+    }
+    outer want{}, r{};
+    tamsel_error e;
+    const char *json = R"({"id":5,"name":"n","flag":true,"at":{"city":"c","lat":1.5},"note":"x"})";
+    ASSERT_EQ(parse_into(&map, &want, json, &e), TAMSEL_STATUS_OK);
+    ASSERT_EQ(parse_into(&map, &r, json, &e), TAMSEL_STATUS_OK);
+    tamsel_cleanup(&map, &want);
+    tamsel::parse::string_spares spares;
+    tamsel::parse::cleanup_planned(plans, *plan, reinterpret_cast<unsigned char *>(&r), spares);
+    EXPECT_EQ(std::memcmp(&r, &want, sizeof r), 0);
+    EXPECT_EQ(r.id, 5);
+    EXPECT_EQ(spares.held, 3u);
+    spares.release();
+
+    // Maps of 24 strings fill the pool: the first takes 48 words (its reset and cleanup
+    // steps), the second finds room for its reset steps only, the others for none.
+    std::vector<tamsel_field> wide(24, key_field("s", 0, TAMSEL_FIELD_STRING));
+    std::vector<std::string> names;
+    for (size_t i = 0; i < wide.size(); ++i)
+        names.push_back("s" + std::to_string(i));
+    for (size_t i = 0; i < wide.size(); ++i)
+        wide[i] = key_field(names[i].c_str(), i * sizeof(char *), TAMSEL_FIELD_STRING);
+    std::vector<tamsel_map> maps(4,
+                                 {"wide", 24 * sizeof(char *), wide.data(), 24, nullptr, nullptr});
+    const uint32_t want_reset[] = {24, 24, 0, 0}, want_cleanup[] = {24, 0, 0, 0};
+    for (size_t i = 0; i < maps.size(); ++i) {
+        const tamsel::parse::map_plan *p = plans.of(&maps[i]);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->reset_count, want_reset[i]) << i;
+        EXPECT_EQ(plans.cleanup_count(*p), want_cleanup[i]) << i;
+    }
+    plans.clear();
+    EXPECT_EQ(plans.of(&maps[3])->reset_count, 24u);
 }

@@ -57,6 +57,40 @@ TEST(ParseF64, RefusesTokensOutsideTheGrammar) {
     }
 }
 
+// Integers either side of the one-pass road (up to 18 digits) and of the 64-bit range.
+TEST(ParseI64, DigitCountsSignsAndLimits) {
+    const struct {
+        const char *token;
+        bool ok;
+        int64_t value;
+    } cases[] = {{"0", true, 0},
+                 {"-0", true, 0},
+                 {"7", true, 7},
+                 {"-7", true, -7},
+                 {"123456789012345678", true, 123456789012345678},
+                 {"-123456789012345678", true, -123456789012345678},
+                 {"1234567890123456789", true, 1234567890123456789},
+                 {"9223372036854775807", true, INT64_MAX},
+                 {"-9223372036854775808", true, INT64_MIN},
+                 {"9223372036854775808", false, 0},
+                 {"-9223372036854775809", false, 0},
+                 {"", false, 0},
+                 {"-", false, 0},
+                 {"01", false, 0},
+                 {"-01", false, 0},
+                 {"1.5", false, 0},
+                 {"12a", false, 0},
+                 {"1-", false, 0}};
+    for (const auto &c : cases) {
+        int64_t v = 0;
+        EXPECT_EQ(tamsel::parse::parse_i64(reinterpret_cast<const unsigned char *>(c.token),
+                                           std::strlen(c.token), &v),
+                  c.ok)
+            << c.token;
+        EXPECT_EQ(v, c.ok ? c.value : 0) << c.token;
+    }
+}
+
 TEST(ParseF64, LargeExplicitExponentsAreScaledByTheDigitsBeforeThem) {
     const std::string token = "0." + std::string(799, '0') + "1e800";
     double v = 0;
