@@ -10,14 +10,21 @@ namespace tamsel::parse {
 
 namespace {
 
-constexpr uint32_t slot_mask = sizeof(map_plan::slots) - 1;
-static_assert((slot_mask & (slot_mask + 1)) == 0, "the key index has a power-of-two size");
-
-// A key's slot from its length and first and last bytes, the same bytes find_field filters on.
-inline uint32_t key_slot(size_t len, uint8_t first, uint8_t last) {
+// A key's hash from its length and first and last bytes, the same bytes find_field filters on;
+// the index takes as many low bits as it has slots.
+inline uint32_t key_hash(size_t len, uint8_t first, uint8_t last) {
     const uint32_t h = (static_cast<uint32_t>(first) * 0x9E5u) ^
                        (static_cast<uint32_t>(last) * 0x2B7u) ^ static_cast<uint32_t>(len) * 0x61u;
-    return (h ^ (h >> 7)) & slot_mask;
+    return h ^ (h >> 7);
+}
+
+// The slots a map of `fields` fields takes: twice as many, rounded up to a power of two, at
+// least 16 (fields <= 64).
+inline uint32_t index_size(size_t fields) {
+    uint32_t n = 16;
+    while (n < 2 * fields)
+        n *= 2;
+    return n;
 }
 
 // Steps gathered by kind while a map is walked, then appended to the pool as a step_run.
@@ -155,7 +162,8 @@ void cleanup_planned(const plan_set &plans, const map_plan &plan, unsigned char 
 int plan_lookup(const map_plan &plan, const char *key, size_t len) {
     const uint8_t first = len ? static_cast<uint8_t>(key[0]) : 0;
     const uint8_t last = len ? static_cast<uint8_t>(key[len - 1]) : 0;
-    for (uint32_t i = key_slot(len, first, last);; i = (i + 1) & slot_mask) {
+    const uint32_t mask = plan.slot_mask;
+    for (uint32_t i = key_hash(len, first, last) & mask;; i = (i + 1) & mask) {
         const uint8_t s = plan.slots[i];
         if (!s) return -1;
         if (key_matches(plan.map->fields[s - 1], key, len)) return s - 1;
@@ -164,20 +172,26 @@ int plan_lookup(const map_plan &plan, const char *key, size_t len) {
 
 const map_plan *plan_set::build(const tamsel_map *map) {
     if (!map || map->field_count > 64 || count == capacity) return nullptr;
+    const uint32_t size = index_size(map->field_count);
+    if (size > slot_capacity - slots_used) return nullptr;
     map_plan &plan = plans[count];
     plan.map = map;
     plan.required_mask = required_mask(*map);
     plan.required_count = required_count(*map);
-    std::memset(plan.slots, 0, sizeof plan.slots);
+    plan.slot_mask = size - 1;
+    uint8_t *const index = slot_pool + slots_used;
+    plan.slots = index;
+    std::memset(index, 0, size);
+    slots_used += size;
     for (size_t i = 0; i < map->field_count; ++i) {
         const tamsel_field &f = map->fields[i];
         if (plan_lookup(plan, f.name, f.name_len) >= 0) continue; // an earlier field has it
         const uint8_t first = f.name_len ? static_cast<uint8_t>(f.name[0]) : 0;
         const uint8_t last = f.name_len ? static_cast<uint8_t>(f.name[f.name_len - 1]) : 0;
-        uint32_t at = key_slot(f.name_len, first, last);
-        while (plan.slots[at])
-            at = (at + 1) & slot_mask;
-        plan.slots[at] = static_cast<uint8_t>(i + 1);
+        uint32_t at = key_hash(f.name_len, first, last) & plan.slot_mask;
+        while (index[at])
+            at = (at + 1) & plan.slot_mask;
+        index[at] = static_cast<uint8_t>(i + 1);
     }
     // The steps go to the pool only when all of them fit; a plan without them empties and
     // cleans records up field by field.

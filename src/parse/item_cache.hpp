@@ -46,9 +46,12 @@ struct map_plan {
     // scalars kept, nested records zeroed whole after their strings, presence ints zeroed);
     // no steps when the map has no reset steps or they found no room.
     step_run cleanup;
-    // Field index + 1 by key hash (linear probing), 0 for an empty slot. A name given to more
-    // than one field is indexed once, for the first of them, as the scan from the front finds.
-    uint8_t slots[128] = {};
+    // The key index: field index + 1 by key hash (linear probing), 0 for an empty slot;
+    // slot_mask + 1 slots (a power of two, at least twice the fields) in the plan set's pool.
+    // A name given to more than one field is indexed once, for the first of them, as the scan
+    // from the front finds.
+    const uint8_t *slots = nullptr;
+    uint32_t slot_mask = 0;
 };
 
 // Plans of the maps an owner's items use (the item map and the maps nested in it). Maps wider
@@ -58,11 +61,21 @@ struct plan_set {
     // Offsets of reset and cleanup steps shared by the plans, room for an item map of 24
     // members and a nested map or two: a plan built once it is full has no steps.
     static constexpr size_t step_capacity = 96;
+    // Key index slots shared by the plans, each map taking twice its fields rounded up to a
+    // power of two (at least 16): a map of 64 fields and a few small nested ones. A map whose
+    // index finds no room has no plan.
+    static constexpr size_t slot_capacity = 256;
     map_plan plans[capacity];
     size_t count = 0;
     size_t last = 0; // the index of the plan asked for last
     uint32_t steps_used = 0;
+    uint32_t slots_used = 0;
     uint32_t steps[step_capacity];
+    uint8_t slot_pool[slot_capacity];
+
+    plan_set() = default;
+    plan_set(const plan_set &) = delete; // the plans point into the pool
+    plan_set &operator=(const plan_set &) = delete;
 
     // The plan of `map`, built on its first use; NULL when it cannot have one.
     [[nodiscard]] const map_plan *of(const tamsel_map *map) {
@@ -80,6 +93,7 @@ struct plan_set {
         count = 0;
         last = 0;
         steps_used = 0;
+        slots_used = 0;
     }
     // The steps of cleaning a record of `plan`'s map up, 0 when it has none.
     [[nodiscard]] uint32_t cleanup_count(const map_plan &plan) const {

@@ -315,8 +315,9 @@ TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
     EXPECT_EQ(spares.held, 3u);
     spares.release();
 
-    // Maps of 24 strings fill the pool: the first takes 48 words (its reset and cleanup
-    // steps), the second finds room for its reset steps only, the others for none.
+    // Maps of 24 strings fill the pools: the first takes 48 words (its reset and cleanup
+    // steps), the second finds room for its reset steps only, the third for none, and the
+    // fourth finds no room for its key index (no plan: its keys go through find_field).
     std::vector<tamsel_field> wide(24, key_field("s", 0, TAMSEL_FIELD_STRING));
     std::vector<std::string> names;
     for (size_t i = 0; i < wide.size(); ++i)
@@ -325,13 +326,14 @@ TEST(MapPlans, StepsShareThePoolAndCleanUpAsCleanupDoes) {
         wide[i] = key_field(names[i].c_str(), i * sizeof(char *), TAMSEL_FIELD_STRING);
     std::vector<tamsel_map> maps(4,
                                  {"wide", 24 * sizeof(char *), wide.data(), 24, nullptr, nullptr});
-    const uint32_t want_reset[] = {24, 24, 0, 0}, want_cleanup[] = {24, 0, 0, 0};
-    for (size_t i = 0; i < maps.size(); ++i) {
+    const uint32_t want_reset[] = {24, 24, 0}, want_cleanup[] = {24, 0, 0};
+    for (size_t i = 0; i < 3; ++i) {
         const tamsel::parse::map_plan *p = plans.of(&maps[i]);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->reset_count, want_reset[i]) << i;
         EXPECT_EQ(plans.cleanup_count(*p), want_cleanup[i]) << i;
     }
+    EXPECT_EQ(plans.of(&maps[3]), nullptr);
     plans.clear();
     EXPECT_EQ(plans.of(&maps[3])->reset_count, 24u);
 }
