@@ -47,7 +47,7 @@ struct map_plan {
     // no steps when the map has no reset steps or they found no room.
     step_run cleanup;
     // The key index: field index + 1 by key hash (linear probing), 0 for an empty slot;
-    // slot_mask + 1 slots (a power of two, at least twice the fields) in the plan set's pool.
+    // slot_mask + 1 slots (64 or 128, at least twice the fields) in the plan set's pool.
     // A name given to more than one field is indexed once, for the first of them, as the scan
     // from the front finds.
     const uint8_t *slots = nullptr;
@@ -61,9 +61,8 @@ struct plan_set {
     // Offsets of reset and cleanup steps shared by the plans, room for an item map of 24
     // members and a nested map or two: a plan built once it is full has no steps.
     static constexpr size_t step_capacity = 96;
-    // Key index slots shared by the plans, each map taking twice its fields rounded up to a
-    // power of two (at least 16): a map of 64 fields and a few small nested ones. A map whose
-    // index finds no room has no plan.
+    // Key index slots shared by the plans, 64 for a map of up to 32 fields, 128 for a wider
+    // one: an item map and three nested ones. A map whose index finds no room has no plan.
     static constexpr size_t slot_capacity = 256;
     map_plan plans[capacity];
     size_t count = 0;
