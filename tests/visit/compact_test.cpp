@@ -68,6 +68,30 @@ void expect_same_error(const tamsel_error &want, const tamsel_error &got, const 
     EXPECT_EQ(want.offset, got.offset) << what;
 }
 
+// The compact copy (escapes kept or not), validation and the copy cut at each of `firsts` into
+// `piece`-byte reads report what the visitor reports for `json`.
+void expect_visitors_result(tamsel_runtime *rt, const std::string &json,
+                            const std::vector<size_t> &firsts, size_t piece,
+                            const std::string &what) {
+    const tamsel_value_visitor none = tamsel_default_value_visitor();
+    tamsel_error want{};
+    const tamsel_status st =
+        tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
+    for (unsigned flags : {0u, unsigned{TAMSEL_COMPACT_KEEP_ESCAPES}}) {
+        const result r = compact_buffer(rt, json, flags);
+        ASSERT_EQ(r.status, st) << what;
+        if (st != TAMSEL_STATUS_OK) expect_same_error(want, r.error, what);
+    }
+    tamsel_error e{};
+    ASSERT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << what;
+    if (st != TAMSEL_STATUS_OK) expect_same_error(want, e, what + " (validate)");
+    for (size_t first : firsts) {
+        const result s = compact_split(rt, json, first, piece);
+        ASSERT_EQ(s.status, st) << what << " split " << first;
+        if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
+    }
+}
+
 // Every escape and number form the text rules know, and a few of each kind of value.
 const char every_form[] =
     "{\"s\": \"a\\\"b\\\\c\\/d\\b\\f\\n\\r\\t\\u0001\\u001f\\u0020\\u00e9\\u20AC\\ud83d\\ude00\","
@@ -166,30 +190,16 @@ TEST(CompactCopy, StringLimitsAreTheVisitorsWhereEscapesShorten) {
     // Written longer than decoded, around the limit: whole in memory and at every split.
     const char *docs[] = {"[\"ab\\u00e9\"]",      "[\"a\\/b\\n\"]", "{\"k\\u0041y\":1}",
                           "[\"\\ud83d\\ude00\"]", "[\"abcdefg\"]",  "[\"\xC3\xA9\\tx\\\"\"]"};
-    const tamsel_value_visitor none = tamsel_default_value_visitor();
     for (uint64_t limit = 3; limit <= 6; ++limit) {
         tamsel_config cfg = tamsel_default_config();
         cfg.value_max_string_bytes = cfg.value_max_key_bytes = limit;
         tamsel_runtime *rt = tamsel_new(&cfg, nullptr);
         ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
         for (const std::string json : docs) {
-            const std::string what = json + " at " + std::to_string(limit);
-            tamsel_error want{};
-            const tamsel_status st =
-                tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
-            for (unsigned flags : {0u, unsigned{TAMSEL_COMPACT_KEEP_ESCAPES}}) {
-                const result r = compact_buffer(rt, json, flags);
-                ASSERT_EQ(r.status, st) << what;
-                if (st != TAMSEL_STATUS_OK) expect_same_error(want, r.error, what);
-            }
-            tamsel_error e{};
-            ASSERT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << what;
-            if (st != TAMSEL_STATUS_OK) expect_same_error(want, e, what + " (validate)");
-            for (size_t first = 1; first < json.size(); ++first) {
-                const result s = compact_split(rt, json, first, 1);
-                ASSERT_EQ(s.status, st) << what << " split " << first;
-                if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
-            }
+            std::vector<size_t> firsts;
+            for (size_t first = 1; first < json.size(); ++first)
+                firsts.push_back(first);
+            expect_visitors_result(rt, json, firsts, 1, json + " at " + std::to_string(limit));
         }
         tamsel_free(rt);
     }
@@ -202,24 +212,8 @@ TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
         "{\"id\":12,\"v\":\"abcde\",\"s\":\"ab\\u00e9c\\n\",\"u\":\"\xE6\x97\xA5x\",\"t\":true,"
         "\"f\":false,\"n\":null,\"a\":[1.5,-2e3,[],{}],\"o\":{\"k\":[0]}}";
     const std::string doc = "[" + record + "," + record + "]";
-    const tamsel_value_visitor none = tamsel_default_value_visitor();
-    const auto same = [&](tamsel_runtime *rt, const std::string &json, const std::string &what) {
-        tamsel_error want{};
-        const tamsel_status st =
-            tamsel_visit_value_buffer(rt, json.data(), json.size(), &none, nullptr, &want);
-        for (unsigned flags : {0u, unsigned{TAMSEL_COMPACT_KEEP_ESCAPES}}) {
-            const result r = compact_buffer(rt, json, flags);
-            ASSERT_EQ(r.status, st) << what;
-            if (st != TAMSEL_STATUS_OK) expect_same_error(want, r.error, what);
-        }
-        tamsel_error e{};
-        ASSERT_EQ(tamsel_validate_value_buffer(rt, json.data(), json.size(), &e), st) << what;
-        if (st != TAMSEL_STATUS_OK) expect_same_error(want, e, what + " (validate)");
-        for (size_t first : {size_t{9}, json.size() / 2 + 1}) {
-            const result s = compact_split(rt, json, first, 64);
-            ASSERT_EQ(s.status, st) << what << " split " << first;
-            if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
-        }
+    const auto same = [](tamsel_runtime *rt, const std::string &json, const std::string &what) {
+        expect_visitors_result(rt, json, {9, json.size() / 2 + 1}, 64, what);
     };
     // Without the duplicate check, whose key watch keeps to the token steps.
     tamsel_config plain = tamsel_default_config();
