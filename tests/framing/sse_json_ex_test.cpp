@@ -211,31 +211,22 @@ TEST(SseJsonEx, AllocationFailureAtEveryIndex) {
                              "data: {\"n\":2,\"text\":\"" +
                              std::string(100, 'y') + "\"}\n\ndata: [DONE]\n\n";
     const size_t runs = tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
-        tamsel_runtime *rt = tamsel_test::runtime_with(a);
-        tamsel_sse_options o = tamsel_default_sse_options();
-        o.allocator = a.get();
-        tamsel_error e;
-        tamsel_sse *s = tamsel_sse_open(&o, &e);
-        tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
-        msg m{};
+        counted_sse c(a);
+        tamsel_status st = c.st;
         log l;
         const tamsel_sse_json_handlers h{on_record, nullptr, callbacks(), "[DONE]", &l};
         // The first event fails on its held line ('[' cannot start a record) and is dropped.
-        for (size_t i = 0; s && i < text.size() && st == TAMSEL_STATUS_OK; i += 16) {
-            st = tamsel_sse_push_json_ex(rt, s, msg_map(), &m, text.data() + i,
-                                         std::min<size_t>(16, text.size() - i), &add_only, &h, &e);
+        for (size_t i = 0; c.s && i < text.size() && st == TAMSEL_STATUS_OK; i += 16) {
+            st =
+                tamsel_sse_push_json_ex(c.rt, c.s, msg_map(), &c.m, text.data() + i,
+                                        std::min<size_t>(16, text.size() - i), &add_only, &h, &c.e);
             if (st == TAMSEL_STATUS_TYPE_MISMATCH) st = TAMSEL_STATUS_OK;
         }
-        if (s && st == TAMSEL_STATUS_OK)
-            st = tamsel_sse_finish_json_ex(rt, s, msg_map(), &m, &add_only, &h, &e);
+        if (c.s && st == TAMSEL_STATUS_OK)
+            st = tamsel_sse_finish_json_ex(c.rt, c.s, msg_map(), &c.m, &add_only, &h, &c.e);
         if (st == TAMSEL_STATUS_OK) {
-            EXPECT_EQ(tamsel_sse_ended(s), TAMSEL_SSE_ENDED_AT_MARKER);
+            EXPECT_EQ(tamsel_sse_ended(c.s), TAMSEL_SSE_ENDED_AT_MARKER);
         }
-        tamsel_sse_close(s);
-        tamsel_cleanup(msg_map(), &m);
-        a.pause();
-        tamsel_free(rt);
-        a.resume();
         return st;
     });
     EXPECT_GE(runs, 4u);

@@ -63,32 +63,22 @@ std::string run_json(tamsel_runtime *rt, const std::string &text, const std::vec
 // the run, which then reports status 8. The events delivered go to *out.
 tamsel_status run_json_with(counting_allocator &a, const std::string &text, size_t piece,
                             std::string *out) {
-    tamsel_runtime *rt = runtime_with(a);
-    tamsel_sse_options o = tamsel_default_sse_options();
-    o.allocator = a.get();
-    tamsel_error e;
-    tamsel_sse *s = tamsel_sse_open(&o, &e);
-    tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
-    msg m{};
-    for (size_t at = 0; s && at < text.size() && st == TAMSEL_STATUS_OK;) {
+    counted_sse c(a);
+    tamsel_status st = c.st;
+    for (size_t at = 0; c.s && at < text.size() && st == TAMSEL_STATUS_OK;) {
         const size_t blank = text.find("\n\n", at);
         const size_t end = piece                ? std::min(at + piece, text.size())
                            : blank == text.npos ? text.size()
                                                 : blank + 2;
-        if (tamsel_sse_push_json(rt, s, msg_map(), &m, text.data() + at, end - at, nullptr,
-                                 record_event, out, &e) == TAMSEL_STATUS_ALLOCATION_FAILED)
+        if (tamsel_sse_push_json(c.rt, c.s, msg_map(), &c.m, text.data() + at, end - at, nullptr,
+                                 record_event, out, &c.e) == TAMSEL_STATUS_ALLOCATION_FAILED)
             st = TAMSEL_STATUS_ALLOCATION_FAILED;
         at = end;
     }
-    if (s && st == TAMSEL_STATUS_OK &&
-        tamsel_sse_finish_json(rt, s, msg_map(), &m, nullptr, record_event, out, &e) ==
+    if (c.s && st == TAMSEL_STATUS_OK &&
+        tamsel_sse_finish_json(c.rt, c.s, msg_map(), &c.m, nullptr, record_event, out, &c.e) ==
             TAMSEL_STATUS_ALLOCATION_FAILED)
         st = TAMSEL_STATUS_ALLOCATION_FAILED;
-    tamsel_sse_close(s);
-    tamsel_cleanup(msg_map(), &m);
-    a.pause();
-    tamsel_free(rt);
-    a.resume();
     return st;
 }
 

@@ -2,6 +2,7 @@
 // a driver that pushes a stream in given pieces and finishes it.
 #pragma once
 
+#include "support/counting_allocator.hpp"
 #include "tamsel.h"
 
 #include <gtest/gtest.h>
@@ -97,5 +98,34 @@ inline const tamsel_map *msg_map() {
     static const tamsel_map m = {"msg", sizeof(msg), f, 2, &m, nullptr};
     return &m;
 }
+
+// A runtime and an SSE parser with every allocation through `a`, and the record the events go
+// into; all closed, emptied and freed (the runtime's own free uncounted) at the end of the scope.
+// `st` is the open's failure, if any.
+struct counted_sse {
+    tamsel_test::counting_allocator &a;
+    tamsel_runtime *rt;
+    tamsel_sse *s = nullptr;
+    tamsel_status st = TAMSEL_STATUS_OK;
+    tamsel_error e{};
+    msg m{};
+
+    explicit counted_sse(tamsel_test::counting_allocator &alloc)
+        : a(alloc), rt(tamsel_test::runtime_with(alloc)) {
+        tamsel_sse_options o = tamsel_default_sse_options();
+        o.allocator = a.get();
+        s = tamsel_sse_open(&o, &e);
+        if (!s) st = e.code;
+    }
+    counted_sse(const counted_sse &) = delete;
+    counted_sse &operator=(const counted_sse &) = delete;
+    ~counted_sse() {
+        tamsel_sse_close(s);
+        tamsel_cleanup(msg_map(), &m);
+        a.pause();
+        tamsel_free(rt);
+        a.resume();
+    }
+};
 
 } // namespace sse_test
