@@ -435,7 +435,8 @@ tamsel_status json_dispatch(sse_call &c) {
     }
     if (st == TAMSEL_STATUS_OK) {
         const tamsel_sse_event ev = sse_event_of(s, s.data_bytes);
-        tamsel_error e{};
+        tamsel_error &e = s.reply;
+        parse::clear_kept_error(e);
         int rc = 0;
         if (s.value && a.value_callback)
             rc = a.value_callback(a.user, &ev, s.value, &e);

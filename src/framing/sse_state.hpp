@@ -122,6 +122,9 @@ struct tamsel_sse {
     tamsel::parse::map_analysis analysis{};
     uint64_t reset_mask = 0;         // the analysed map's members that may hold blocks once emptied
     tamsel::parse::item_cache cache; // the map's plans and the record's spare strings
+    // The record the event callback fills, kept from event to event: cleared as
+    // parse::clear_kept_error clears it, not zeroed whole each time.
+    tamsel_error reply{};
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
     alignas(8) unsigned char workspace[tamsel::parse::workspace_bytes];
