@@ -159,7 +159,7 @@ tamsel_status sse_end(sse_call &c) {
 }
 
 void sse_reset_event(tamsel_sse &s) {
-    io::byte_clear(s.name);
+    s.named = false; // the name stays in its buffer for an event line that repeats it
     io::byte_clear(s.id);
     s.content = s.begun = s.has_data = false;
     s.data_bytes = 0;
@@ -215,6 +215,11 @@ tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
         return replace(c, s.id, f);
     case sse_kind::event:
         s.content = true;
+        s.named = true;
+        // Streams mostly name every event alike: a name already in the buffer is not copied.
+        if (s.name.data && s.name.length == f.value_len &&
+            std::memcmp(s.name.data, f.value, f.value_len) == 0)
+            return TAMSEL_STATUS_OK;
         return replace(c, s.name, f);
     case sse_kind::retry: {
         uint64_t v;

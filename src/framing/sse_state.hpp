@@ -90,6 +90,7 @@ struct tamsel_sse {
 
     // The event in progress.
     bool content = false;  // an id, event, valid retry or data line was seen
+    bool named = false;    // an event line of this event set `name` (else it is stale)
     bool begun = false;    // begin_event was reported (plain family)
     bool has_data = false; // a data line was seen
     size_t data_bytes = 0; // plain: data delivered; JSON: data fed to the parser
@@ -205,7 +206,7 @@ template <size_t N>
 void sse_reset_event(tamsel_sse &s);
 // The event's name: what its event line set, or empty.
 [[nodiscard]] inline const char *sse_event_name(const tamsel_sse &s) {
-    return s.name.data ? s.name.data : "";
+    return s.named && s.name.data ? s.name.data : "";
 }
 // The event record the callbacks receive.
 [[nodiscard]] tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes);
