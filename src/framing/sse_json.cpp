@@ -400,7 +400,9 @@ tamsel_status hold(sse_call &c, const sse_field &f, size_t total) {
     return st;
 }
 
-tamsel_status json_dispatch(sse_call &c) {
+// Not inlined into json_line, which the driver's loop holds: the event's other lines would
+// pay for the registers it saves.
+[[gnu::noinline]] tamsel_status json_dispatch(sse_call &c) {
     tamsel_sse &s = c.s;
     const json_args &a = args_of(c);
     if (!s.content) {
@@ -488,7 +490,12 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
     a.settings = borrow.settings();
     sse_call c{*parser, json_ops, error};
     c.family = &a;
-    tamsel_status st = finish ? sse_end(c) : sse_run(c, bytes, length);
+    // The driver calls json_line directly: no call through the ops pointer per line.
+    tamsel_status st =
+        finish ? sse_end(c)
+               : sse_run_lines(c, bytes, length, [](sse_call &call, const char *text, size_t len) {
+                     return json_line(call, text, len);
+                 });
     if (st == TAMSEL_STATUS_OK && c.truncated) {
         if (error) {
             error->code = TAMSEL_STATUS_TRUNCATED;

@@ -153,6 +153,59 @@ void sse_note_failure(sse_call &c, tamsel_status st);
 inline void sse_note(sse_call &c, tamsel_status st) {
     if (st != TAMSEL_STATUS_OK) sse_note_failure(c, st);
 }
+// The driver's steps for the lines that are not the usual case (sse.cpp).
+// Adds line bytes to the line buffer; an overlong line fails, drops its event and is skipped
+// up to its terminator.
+[[nodiscard]] tamsel_status sse_append_line(sse_call &c, const void *bytes, size_t n);
+// A line ended by a terminator, `bytes[0..n)` its last bytes, that may have begun in the line
+// buffer or lie in a skipped or discarded stretch.
+[[nodiscard]] tamsel_status sse_end_line(sse_call &c, const char *bytes, size_t n);
+// Matches a byte order mark at the start of the stream; returns the bytes it took.
+size_t sse_skip_bom(sse_call &c, const uint8_t *p, size_t n);
+
+// sse_run with the family's line step `line` (c.ops.line) called directly: the JSON family
+// passes its own, which the compiler then places in the loop instead of calling it through the
+// ops pointer for each of an event's lines.
+template <class Line>
+[[nodiscard]] tamsel_status sse_run_lines(sse_call &c, const void *bytes, size_t length,
+                                          Line line) {
+    tamsel_sse &s = c.s;
+    const auto *const start = static_cast<const uint8_t *>(bytes);
+    const uint8_t *p = start;
+    const uint8_t *const e = p + length;
+    if (!s.bom_done && length) p += sse_skip_bom(c, p, length);
+    while (p < e && !c.stop) {
+        if (s.swallow_lf) {
+            s.swallow_lf = false;
+            if (*p == '\n') {
+                ++p;
+                ++s.line_start;
+                continue;
+            }
+        }
+        const uint8_t *eol = sse_line_end(p, e);
+        const size_t run = static_cast<size_t>(eol - p);
+        if (eol == e) {
+            if (!s.skipping) sse_note(c, sse_append_line(c, p, run));
+            break;
+        }
+        s.swallow_lf = *eol == '\r';
+        const auto *text = reinterpret_cast<const char *>(p);
+        // The usual line, whole in the pushed bytes and within the limit, goes straight to the
+        // family; sse_end_line takes the others.
+        if (!(s.skipping | s.discarding) && s.line.length == 0 && run <= s.max_line)
+            sse_note(c, line(c, text, run));
+        else
+            sse_note(c, sse_end_line(c, text, run));
+        p = eol + 1;
+        ++s.line_no;
+        s.line_start = s.pushed + static_cast<size_t>(p - start);
+    }
+    // Positions only: a stream past SIZE_MAX bytes keeps reporting the last offset.
+    if (!checked_add(s.pushed, length, &s.pushed)) s.pushed = SIZE_MAX;
+    return c.first;
+}
+
 namespace sse_detail {
 // Whether `len` bytes at `text` start with the literal `lit` (its length without the NUL): a
 // compare of a few bytes the compiler turns into one or two loads.
