@@ -135,16 +135,6 @@ void sse_reset_event(tamsel_sse &s) {
     s.data_lines = 0;
 }
 
-tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
-    tamsel_sse_event ev{};
-    ev.event = sse_event_name(s);
-    ev.id = s.id.data;
-    ev.data_bytes = data_bytes;
-    ev.retry = s.retry;
-    ev.has_retry = s.has_retry ? 1 : 0;
-    return ev;
-}
-
 namespace {
 
 // ASCII digits only, non-empty, within 64 bits (checked before each digit).

@@ -74,7 +74,7 @@ bool same_destination(const tamsel_sse &s, const json_args &a) {
 
 void destroy_parser(tamsel_sse &s) {
     if (!s.parser_active) return;
-    parse::unwind_mapped_streams(s.p);
+    if (s.p.depth) parse::unwind_mapped_streams(s.p); // a finished document has no frame
     parse::parser_destroy(s.p);
     s.parser_active = false;
     s.cache.spares.release(); // what the event did not take back goes

@@ -262,7 +262,15 @@ void sse_reset_event(tamsel_sse &s);
     return s.named && s.name.data ? s.name.data : "";
 }
 // The event record the callbacks receive.
-[[nodiscard]] tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes);
+[[nodiscard]] inline tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
+    tamsel_sse_event ev{};
+    ev.event = sse_event_name(s);
+    ev.id = s.id.data;
+    ev.data_bytes = data_bytes;
+    ev.retry = s.retry;
+    ev.has_retry = s.has_retry ? 1 : 0;
+    return ev;
+}
 // The `id`, `event` and `retry` lines, the same in both families (any other kind but data is
 // ignored).
 [[nodiscard]] tamsel_status sse_common_field(sse_call &c, const sse_field &f);
