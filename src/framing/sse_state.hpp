@@ -1,7 +1,7 @@
 // The SSE parser's private state and the line driver both entry-point families run on. Shared
 // by the sse*.cpp files only.
 //
-// A push runs the bytes through the driver (sse.cpp):
+// A push runs the bytes through the driver (sse_run_lines below; its rarer steps in sse.cpp):
 //   start of stream  a UTF-8 byte order mark is skipped (partial marks are replayed as text)
 //   line bytes       gathered in runs up to the next CR or LF; a line that lies whole in the
 //                    pushed bytes is handed over in place, others through the line buffer
