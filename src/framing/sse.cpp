@@ -26,9 +26,11 @@ tamsel_status process_line(sse_call &c, const char *text, size_t len) {
     return c.ops.line(c, text, len);
 }
 
+} // namespace
+
 // Adds line bytes to the line buffer; an overlong line fails, drops its event and is skipped
 // up to its terminator.
-tamsel_status append_line(sse_call &c, const void *bytes, size_t n) {
+tamsel_status sse_append_line(sse_call &c, const void *bytes, size_t n) {
     tamsel_sse &s = c.s;
     tamsel_status st = io::byte_append(s.line, bytes, n, s.max_line, s.allocator, &c.scratch);
     if (st == TAMSEL_STATUS_OK) return st;
@@ -39,7 +41,7 @@ tamsel_status append_line(sse_call &c, const void *bytes, size_t n) {
 }
 
 // A line ended by a terminator: `bytes[0..n)` are its last bytes.
-tamsel_status end_line(sse_call &c, const char *bytes, size_t n) {
+tamsel_status sse_end_line(sse_call &c, const char *bytes, size_t n) {
     tamsel_sse &s = c.s;
     if (s.skipping) {
         s.skipping = false;
@@ -54,7 +56,7 @@ tamsel_status end_line(sse_call &c, const char *bytes, size_t n) {
         return process_line(c, bytes, n);
     }
     if (n) {
-        tamsel_status st = append_line(c, bytes, n);
+        tamsel_status st = sse_append_line(c, bytes, n);
         if (st != TAMSEL_STATUS_OK) {
             s.skipping = false; // the terminator is here
             return st;
@@ -66,7 +68,7 @@ tamsel_status end_line(sse_call &c, const char *bytes, size_t n) {
 }
 
 // Matches a byte order mark at the start of the stream; returns the bytes it took.
-size_t skip_bom(sse_call &c, const uint8_t *p, size_t n) {
+size_t sse_skip_bom(sse_call &c, const uint8_t *p, size_t n) {
     tamsel_sse &s = c.s;
     size_t i = 0;
     while (i < n && s.bom_seen < 3 && p[i] == bom[s.bom_seen]) {
@@ -79,12 +81,10 @@ size_t skip_bom(sse_call &c, const uint8_t *p, size_t n) {
     } else if (i < n) {
         // Not a mark: the bytes matched so far are the first bytes of the first line.
         s.bom_done = true;
-        if (s.bom_seen) sse_note(c, append_line(c, bom, s.bom_seen));
+        if (s.bom_seen) sse_note(c, sse_append_line(c, bom, s.bom_seen));
     }
     return i;
 }
-
-} // namespace
 
 void sse_note_failure(sse_call &c, tamsel_status st) {
     if (st == TAMSEL_STATUS_TRUNCATED) {
@@ -97,54 +97,20 @@ void sse_note_failure(sse_call &c, tamsel_status st) {
 }
 
 tamsel_status sse_run(sse_call &c, const void *bytes, size_t length) {
-    tamsel_sse &s = c.s;
-    const auto *const start = static_cast<const uint8_t *>(bytes);
-    const uint8_t *p = start;
-    const uint8_t *const e = p + length;
-    if (!s.bom_done && length) p += skip_bom(c, p, length);
-    while (p < e && !c.stop) {
-        if (s.swallow_lf) {
-            s.swallow_lf = false;
-            if (*p == '\n') {
-                ++p;
-                ++s.line_start;
-                continue;
-            }
-        }
-        const uint8_t *eol = sse_line_end(p, e);
-        const size_t run = static_cast<size_t>(eol - p);
-        if (eol == e) {
-            if (!s.skipping) sse_note(c, append_line(c, p, run));
-            break;
-        }
-        s.swallow_lf = *eol == '\r';
-        const auto *text = reinterpret_cast<const char *>(p);
-        // The usual line, whole in the pushed bytes and within the limit, goes straight to the
-        // family; end_line takes the others.
-        if (!(s.skipping | s.discarding) && s.line.length == 0 && run <= s.max_line)
-            sse_note(c, c.ops.line(c, text, run));
-        else
-            sse_note(c, end_line(c, text, run));
-        p = eol + 1;
-        ++s.line_no;
-        s.line_start = s.pushed + static_cast<size_t>(p - start);
-    }
-    // Positions only: a stream past SIZE_MAX bytes keeps reporting the last offset.
-    if (!checked_add(s.pushed, length, &s.pushed)) s.pushed = SIZE_MAX;
-    return c.first;
+    return sse_run_lines(c, bytes, length, c.ops.line);
 }
 
 tamsel_status sse_end(sse_call &c) {
     tamsel_sse &s = c.s;
     if (!s.bom_done) {
         s.bom_done = true;
-        if (s.bom_seen && s.bom_seen < 3) sse_note(c, append_line(c, bom, s.bom_seen));
+        if (s.bom_seen && s.bom_seen < 3) sse_note(c, sse_append_line(c, bom, s.bom_seen));
     }
     s.swallow_lf = false;
     if (s.skipping) {
         s.skipping = false;
     } else if (s.line.length && !c.stop) {
-        sse_note(c, end_line(c, nullptr, 0));
+        sse_note(c, sse_end_line(c, nullptr, 0));
     }
     if (!c.stop) {
         if (s.discarding) {
@@ -159,7 +125,7 @@ tamsel_status sse_end(sse_call &c) {
 }
 
 void sse_reset_event(tamsel_sse &s) {
-    io::byte_clear(s.name);
+    s.named = false; // the name stays in its buffer for an event line that repeats it
     io::byte_clear(s.id);
     s.content = s.begun = s.has_data = false;
     s.data_bytes = 0;
@@ -167,16 +133,6 @@ void sse_reset_event(tamsel_sse &s) {
     s.has_retry = false;
     s.decided = s.matches = s.routed = s.marker = false;
     s.data_lines = 0;
-}
-
-tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
-    tamsel_sse_event ev{};
-    ev.event = sse_event_name(s);
-    ev.id = s.id.data;
-    ev.data_bytes = data_bytes;
-    ev.retry = s.retry;
-    ev.has_retry = s.has_retry ? 1 : 0;
-    return ev;
 }
 
 namespace {
@@ -215,6 +171,11 @@ tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
         return replace(c, s.id, f);
     case sse_kind::event:
         s.content = true;
+        s.named = true;
+        // Streams mostly name every event alike: a name already in the buffer is not copied.
+        if (s.name.data && s.name.length == f.value_len &&
+            std::memcmp(s.name.data, f.value, f.value_len) == 0)
+            return TAMSEL_STATUS_OK;
         return replace(c, s.name, f);
     case sse_kind::retry: {
         uint64_t v;

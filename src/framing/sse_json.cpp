@@ -47,12 +47,8 @@ bool filtering(const tamsel_sse_event_filter *f) {
     return f && f->event_name_count > 0;
 }
 
-void decide(tamsel_sse &s, const tamsel_sse_event_filter *f) {
-    s.decided = true;
-    if (!filtering(f)) {
-        s.matches = true;
-        return;
-    }
+// Matches the event's name against a filter that names events.
+[[gnu::noinline]] void decide_by_name(tamsel_sse &s, const tamsel_sse_event_filter *f) {
     const char *name = sse_event_name(s);
     s.matches = false;
     for (size_t i = 0; i < f->event_name_count; ++i)
@@ -62,13 +58,23 @@ void decide(tamsel_sse &s, const tamsel_sse_event_filter *f) {
         }
 }
 
+// Decides whether the event is parsed (inline: without a filter it is, at the cost of a test).
+inline void decide(tamsel_sse &s, const tamsel_sse_event_filter *f) {
+    s.decided = true;
+    if (!filtering(f)) {
+        s.matches = true;
+        return;
+    }
+    decide_by_name(s, f);
+}
+
 bool same_destination(const tamsel_sse &s, const json_args &a) {
     return s.runtime == a.runtime && s.map == a.map && s.dst == a.dst && s.value == a.value;
 }
 
 void destroy_parser(tamsel_sse &s) {
     if (!s.parser_active) return;
-    parse::unwind_mapped_streams(s.p);
+    if (s.p.depth) parse::unwind_mapped_streams(s.p); // a finished document has no frame
     parse::parser_destroy(s.p);
     s.parser_active = false;
     s.cache.spares.release(); // what the event did not take back goes
@@ -400,7 +406,9 @@ tamsel_status hold(sse_call &c, const sse_field &f, size_t total) {
     return st;
 }
 
-tamsel_status json_dispatch(sse_call &c) {
+// Not inlined into json_line, which the driver's loop holds: the event's other lines would
+// pay for the registers it saves.
+[[gnu::noinline]] tamsel_status json_dispatch(sse_call &c) {
     tamsel_sse &s = c.s;
     const json_args &a = args_of(c);
     if (!s.content) {
@@ -435,7 +443,8 @@ tamsel_status json_dispatch(sse_call &c) {
     }
     if (st == TAMSEL_STATUS_OK) {
         const tamsel_sse_event ev = sse_event_of(s, s.data_bytes);
-        tamsel_error e{};
+        tamsel_error &e = s.reply;
+        parse::clear_kept_error(e);
         int rc = 0;
         if (s.value && a.value_callback)
             rc = a.value_callback(a.user, &ev, s.value, &e);
@@ -487,7 +496,12 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
     a.settings = borrow.settings();
     sse_call c{*parser, json_ops, error};
     c.family = &a;
-    tamsel_status st = finish ? sse_end(c) : sse_run(c, bytes, length);
+    // The driver calls json_line directly: no call through the ops pointer per line.
+    tamsel_status st =
+        finish ? sse_end(c)
+               : sse_run_lines(c, bytes, length, [](sse_call &call, const char *text, size_t len) {
+                     return json_line(call, text, len);
+                 });
     if (st == TAMSEL_STATUS_OK && c.truncated) {
         if (error) {
             error->code = TAMSEL_STATUS_TRUNCATED;

@@ -1,7 +1,7 @@
 // The SSE parser's private state and the line driver both entry-point families run on. Shared
 // by the sse*.cpp files only.
 //
-// A push runs the bytes through the driver (sse.cpp):
+// A push runs the bytes through the driver (sse_run_lines below; its rarer steps in sse.cpp):
 //   start of stream  a UTF-8 byte order mark is skipped (partial marks are replayed as text)
 //   line bytes       gathered in runs up to the next CR or LF; a line that lies whole in the
 //                    pushed bytes is handed over in place, others through the line buffer
@@ -90,6 +90,7 @@ struct tamsel_sse {
 
     // The event in progress.
     bool content = false;  // an id, event, valid retry or data line was seen
+    bool named = false;    // an event line of this event set `name` (else it is stale)
     bool begun = false;    // begin_event was reported (plain family)
     bool has_data = false; // a data line was seen
     size_t data_bytes = 0; // plain: data delivered; JSON: data fed to the parser
@@ -122,6 +123,9 @@ struct tamsel_sse {
     tamsel::parse::map_analysis analysis{};
     uint64_t reset_mask = 0;         // the analysed map's members that may hold blocks once emptied
     tamsel::parse::item_cache cache; // the map's plans and the record's spare strings
+    // The record the event callback fills, kept from event to event: cleared as
+    // parse::clear_kept_error clears it, not zeroed whole each time.
+    tamsel_error reply{};
     tamsel_runtime_settings settings{};
     tamsel::parse::parser p;
     alignas(8) unsigned char workspace[tamsel::parse::workspace_bytes];
@@ -149,6 +153,59 @@ void sse_note_failure(sse_call &c, tamsel_status st);
 inline void sse_note(sse_call &c, tamsel_status st) {
     if (st != TAMSEL_STATUS_OK) sse_note_failure(c, st);
 }
+// The driver's steps for the lines that are not the usual case (sse.cpp).
+// Adds line bytes to the line buffer; an overlong line fails, drops its event and is skipped
+// up to its terminator.
+[[nodiscard]] tamsel_status sse_append_line(sse_call &c, const void *bytes, size_t n);
+// A line ended by a terminator, `bytes[0..n)` its last bytes, that may have begun in the line
+// buffer or lie in a skipped or discarded stretch.
+[[nodiscard]] tamsel_status sse_end_line(sse_call &c, const char *bytes, size_t n);
+// Matches a byte order mark at the start of the stream; returns the bytes it took.
+size_t sse_skip_bom(sse_call &c, const uint8_t *p, size_t n);
+
+// sse_run with the family's line step `line` (c.ops.line) called directly: the JSON family
+// passes its own, which the compiler then places in the loop instead of calling it through the
+// ops pointer for each of an event's lines.
+template <class Line>
+[[nodiscard]] tamsel_status sse_run_lines(sse_call &c, const void *bytes, size_t length,
+                                          Line line) {
+    tamsel_sse &s = c.s;
+    const auto *const start = static_cast<const uint8_t *>(bytes);
+    const uint8_t *p = start;
+    const uint8_t *const e = p + length;
+    if (!s.bom_done && length) p += sse_skip_bom(c, p, length);
+    while (p < e && !c.stop) {
+        if (s.swallow_lf) {
+            s.swallow_lf = false;
+            if (*p == '\n') {
+                ++p;
+                ++s.line_start;
+                continue;
+            }
+        }
+        const uint8_t *eol = sse_line_end(p, e);
+        const size_t run = static_cast<size_t>(eol - p);
+        if (eol == e) {
+            if (!s.skipping) sse_note(c, sse_append_line(c, p, run));
+            break;
+        }
+        s.swallow_lf = *eol == '\r';
+        const auto *text = reinterpret_cast<const char *>(p);
+        // The usual line, whole in the pushed bytes and within the limit, goes straight to the
+        // family; sse_end_line takes the others.
+        if (!(s.skipping | s.discarding) && s.line.length == 0 && run <= s.max_line)
+            sse_note(c, line(c, text, run));
+        else
+            sse_note(c, sse_end_line(c, text, run));
+        p = eol + 1;
+        ++s.line_no;
+        s.line_start = s.pushed + static_cast<size_t>(p - start);
+    }
+    // Positions only: a stream past SIZE_MAX bytes keeps reporting the last offset.
+    if (!checked_add(s.pushed, length, &s.pushed)) s.pushed = SIZE_MAX;
+    return c.first;
+}
+
 namespace sse_detail {
 // Whether `len` bytes at `text` start with the literal `lit` (its length without the NUL): a
 // compare of a few bytes the compiler turns into one or two loads.
@@ -202,10 +259,18 @@ template <size_t N>
 void sse_reset_event(tamsel_sse &s);
 // The event's name: what its event line set, or empty.
 [[nodiscard]] inline const char *sse_event_name(const tamsel_sse &s) {
-    return s.name.data ? s.name.data : "";
+    return s.named && s.name.data ? s.name.data : "";
 }
 // The event record the callbacks receive.
-[[nodiscard]] tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes);
+[[nodiscard]] inline tamsel_sse_event sse_event_of(const tamsel_sse &s, size_t data_bytes) {
+    tamsel_sse_event ev{};
+    ev.event = sse_event_name(s);
+    ev.id = s.id.data;
+    ev.data_bytes = data_bytes;
+    ev.retry = s.retry;
+    ev.has_retry = s.has_retry ? 1 : 0;
+    return ev;
+}
 // The `id`, `event` and `retry` lines, the same in both families (any other kind but data is
 // ignored).
 [[nodiscard]] tamsel_status sse_common_field(sse_call &c, const sse_field &f);

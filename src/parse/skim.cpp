@@ -15,6 +15,7 @@
 // Positions are not counted per token: the offset and column come from how far the loop got,
 // and lines from the line feeds the whitespace scanner counted.
 #include "parse/parser.hpp"
+#include "parse/short_number.hpp"
 #include "text/scan.hpp"
 
 namespace tamsel::parse {
@@ -172,6 +173,25 @@ mapped_value : {
     case TAMSEL_FIELD_U64:
     case TAMSEL_FIELD_F64: {
         if (c != '-' && !scan::digit(c)) goto out;
+        // The usual short number is converted as it is scanned; any other goes through the
+        // grammar check and then the conversion.
+        if (field.kind == TAMSEL_FIELD_I64) {
+            int64_t v;
+            if (const uint8_t *end = short_i64(q, e, &v);
+                end && static_cast<size_t>(end - q) + 2 <= room) {
+                std::memcpy(value, &v, sizeof v);
+                q = end;
+                break;
+            }
+        } else if (field.kind == TAMSEL_FIELD_F64) {
+            double v;
+            if (const uint8_t *end = short_f64(q, e, &v);
+                end && static_cast<size_t>(end - q) + 2 <= room) {
+                std::memcpy(value, &v, sizeof v);
+                q = end;
+                break;
+            }
+        }
         const uint8_t *end = scan::valid_number(q, e);
         if (!end) goto out;
         const size_t n = static_cast<size_t>(end - q);

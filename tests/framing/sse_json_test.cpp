@@ -96,6 +96,33 @@ TEST(SseJson, RecordsWhateverTheSplitAndNothingLeaks) {
     EXPECT_EQ(a.stats.current_bytes, 0u);
 }
 
+// The error record an event callback gets is clear, whatever the last callback left in it
+// when it returned 0.
+TEST(SseJson, EachCallbackFindsAClearErrorRecord) {
+    const auto scribble = [](void *u, const tamsel_sse_event *, void *, tamsel_error *e) {
+        const tamsel_error clear{};
+        if (std::memcmp(e, &clear, sizeof clear) != 0) ++*static_cast<int *>(u);
+        e->code = TAMSEL_STATUS_INVALID_JSON;
+        e->line = e->column = e->offset = 7;
+        e->truncated = 1;
+        std::strcpy(e->message, "left behind");
+        return 0;
+    };
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    msg m{};
+    int dirty = 0;
+    const std::string text = "data: {\"n\":1}\n\ndata: {\"n\":2}\n\ndata: {\"n\":3}\n\n";
+    EXPECT_EQ(tamsel_sse_push_json(rt, s, msg_map(), &m, text.data(), text.size(), nullptr,
+                                   scribble, &dirty, nullptr),
+              TAMSEL_STATUS_OK);
+    EXPECT_EQ(m.n, 3);
+    EXPECT_EQ(dirty, 0);
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &m);
+    tamsel_free(rt);
+}
+
 TEST(SseJson, AFreshRecordPerEventStaysTheCallers) {
     counting_allocator a;
     tamsel_runtime *rt = runtime_with(a);
