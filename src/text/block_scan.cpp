@@ -38,20 +38,6 @@ const uint8_t *space_end_portable(const uint8_t *p, const uint8_t *e, size_t *li
     return space_end_bytes(p, e, lines, last_newline);
 }
 
-void string_masks_portable(const uint8_t *p, size_t blocks, bool ascii, uint64_t *quotes,
-                           uint64_t *stops) {
-    for (size_t k = 0; k < blocks; ++k, p += 64) {
-        uint64_t q = 0, s = 0;
-        for (unsigned i = 0; i < 64; ++i) {
-            const uint64_t bit = uint64_t{1} << i;
-            if (p[i] == '"') q |= bit;
-            if (p[i] == '\\' || p[i] < 0x20 || (ascii && p[i] >= 0x80)) s |= bit;
-        }
-        quotes[k] = q;
-        stops[k] = s;
-    }
-}
-
 // The masks of one block end the search at the lowest bit of `stop`; the newlines before it
 // are counted.
 inline const uint8_t *settle_space(const uint8_t *p, uint64_t stop, uint64_t newlines,
@@ -109,27 +95,6 @@ __attribute__((target("sse4.2,popcnt"))) const uint8_t *string_end_sse42(const u
 __attribute__((target("sse4.2,popcnt"))) const uint8_t *ascii_string_end_sse42(const uint8_t *p,
                                                                                const uint8_t *e) {
     return string_end_sse42_t<true>(p, e);
-}
-
-__attribute__((target("sse4.2,popcnt"))) void string_masks_sse42(const uint8_t *p, size_t blocks,
-                                                                 bool ascii, uint64_t *quotes,
-                                                                 uint64_t *stops) {
-    const __m128i high = ascii ? _mm_set1_epi8(-1) : _mm_setzero_si128();
-    for (size_t k = 0; k < blocks; ++k, p += 64) {
-        uint64_t q = 0, s = 0;
-        for (unsigned j = 0; j < 4; ++j) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p) + j);
-            const __m128i stop = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')), _mm_and_si128(x, high)),
-                _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-            q |= uint64_t{static_cast<uint16_t>(
-                     _mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('"'))))}
-                 << (16 * j);
-            s |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(stop))} << (16 * j);
-        }
-        quotes[k] = q;
-        stops[k] = s;
-    }
 }
 
 // Bit i of `*newlines` is set for a line feed at i; the result has a bit for every byte that
@@ -242,38 +207,14 @@ space_end_avx2(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
     return space_end_sse42(p, e, lines, last_newline);
 }
 
-__attribute__((target("avx2,popcnt"))) void string_masks_avx2(const uint8_t *p, size_t blocks,
-                                                               bool ascii, uint64_t *quotes,
-                                                               uint64_t *stops) {
-    const __m256i high = ascii ? _mm256_set1_epi8(-1) : _mm256_setzero_si256();
-    for (size_t k = 0; k < blocks; ++k, p += 64) {
-        uint64_t q = 0, s = 0;
-        for (unsigned j = 0; j < 2; ++j) {
-            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p) + j);
-            const __m256i stop = _mm256_or_si256(
-                _mm256_or_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('\\')),
-                                _mm256_and_si256(x, high)),
-                _mm256_cmpeq_epi8(_mm256_min_epu8(x, _mm256_set1_epi8(0x1F)), x));
-            q |= uint64_t{static_cast<uint32_t>(
-                     _mm256_movemask_epi8(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('"'))))}
-                 << (32 * j);
-            s |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(stop))} << (32 * j);
-        }
-        quotes[k] = q;
-        stops[k] = s;
-    }
-}
-
 #endif // TAMSEL_SCAN_X86
 
 const kernel all_kernels[] = {
     {"portable", string_end_portable, ascii_string_end_portable, space_end_portable,
-     utf8_prefix_portable, string_masks_portable},
+     utf8_prefix_portable},
 #if defined(TAMSEL_SCAN_X86)
-    {"sse4.2", string_end_sse42, ascii_string_end_sse42, space_end_sse42, utf8_prefix_sse42,
-     string_masks_sse42},
-    {"avx2", string_end_avx2, ascii_string_end_avx2, space_end_avx2, utf8_prefix_avx2,
-     string_masks_avx2},
+    {"sse4.2", string_end_sse42, ascii_string_end_sse42, space_end_sse42, utf8_prefix_sse42},
+    {"avx2", string_end_avx2, ascii_string_end_avx2, space_end_avx2, utf8_prefix_avx2},
 #endif
 };
 constexpr size_t kernel_count = sizeof all_kernels / sizeof all_kernels[0];

@@ -68,11 +68,6 @@ struct kernel {
     // UTF-8 (e when all of it is and no sequence is left open), stopping at or before the
     // block that holds the first error (utf8.hpp).
     const uint8_t *(*utf8_prefix)(const uint8_t *p, const uint8_t *e);
-    // Classifies `blocks` whole blocks of 64 bytes from p: bit i of quotes[k] is set for a '"'
-    // at p + 64 * k + i, bit i of stops[k] for a '\\' or a control byte there and, with
-    // `ascii`, for a byte that is not ASCII too.
-    void (*string_masks)(const uint8_t *p, size_t blocks, bool ascii, uint64_t *quotes,
-                         uint64_t *stops);
 };
 
 // The kernel in use, chosen at first use.

@@ -23,7 +23,6 @@
 #include "visit/span.hpp"
 
 #include "text/internal.hpp"
-#include "visit/block_lane.hpp"
 #include "text/scan.hpp"
 #include "text/utf8.hpp"
 
@@ -120,7 +119,6 @@ template <bool Keep, bool Check, bool Emit> class copier {
     // ---- tokens ------------------------------------------------------------------------------
 
     bool lane();
-    bool check_lane();
     int skip_whitespace();
     // The usual separator `sep` with the next token right behind it (`,"` and `:1`): both
     // taken in one step, the token's byte in `*next`.
@@ -301,32 +299,6 @@ stop:
     return p != from;
 }
 
-// With no output the block lane takes the stretch ahead instead: whitespace, strings and their
-// escapes included.
-template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::check_lane() {
-    if constexpr (Emit) {
-        return lane();
-    } else {
-        lane_walk walk{depth_, first_, in_object_, s_.stack, s_.stack_words};
-        const lane_limits limits{
-            s_.limits.max_key_bytes,
-            s_.limits.max_string_bytes,
-            s_.max_number,
-            s_.limits.max_depth < s_.copy.frame_limit ? s_.limits.max_depth : s_.copy.frame_limit,
-            base_,
-            Check};
-        size_t lines = 0;
-        const uint8_t *last_newline = nullptr;
-        const uint8_t *const from = c_.cur;
-        c_.cur = block_lane(from, c_.end, walk, limits, &lines, &last_newline);
-        if (lines) c_.newlines(static_cast<unsigned>(lines), last_newline);
-        depth_ = walk.depth;
-        first_ = walk.first;
-        in_object_ = walk.in_object;
-        return c_.cur != from;
-    }
-}
-
 template <bool Keep, bool Check, bool Emit> int copier<Keep, Check, Emit>::skip_whitespace() {
     for (;;) {
         size_t lines = 0;
@@ -359,7 +331,7 @@ tamsel_status copier<Keep, Check, Emit>::run(int first) {
         // Keys the watch must hear keep to the token steps.
         if (lanes) {
             if (lane_wait_ == 0) {
-                if (check_lane()) {
+                if (lane()) {
                     lane_backoff_ = 0;
                 } else {
                     lane_backoff_ = lane_backoff_ ? std::min(2 * lane_backoff_, 16u) : 1;
