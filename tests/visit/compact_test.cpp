@@ -89,6 +89,11 @@ void expect_visitors_result(tamsel_runtime *rt, const std::string &json,
         const result s = compact_split(rt, json, first, piece);
         ASSERT_EQ(s.status, st) << what << " split " << first;
         if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
+        chunks in{json, first, piece};
+        tamsel_error v{};
+        ASSERT_EQ(tamsel_validate_value_reader(rt, chunks::read, &in, &v), st)
+            << what << " validate split " << first;
+        if (st != TAMSEL_STATUS_OK) expect_same_error(want, v, what + " (validate split)");
     }
 }
 
@@ -244,6 +249,32 @@ TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
                 const std::string deep =
                     std::string(depth - 1, '[') + "{\"k\":1}" + std::string(depth - 1, ']');
                 same(rt, deep, "depth " + std::to_string(depth));
+            }
+        }
+        tamsel_free(rt);
+    }
+}
+
+// Laid-out text (spaces, line feeds, CR LF, tabs between tokens) with escapes and characters that
+// are not ASCII: a fault at any byte of it is reported as the visitor reports it (line and column
+// included), whole in memory and read in pieces, with the UTF-8 check on and off.
+TEST(CompactCopy, LaidOutTextFaultsAreTheVisitors) {
+    const std::string record = "{ \"id\": 12,\n  \"s\" : \"ab\\u00e9c\\n\\\"\",\r\n\t\"u\": "
+                               "\"\xE6\x97\xA5x\",  \"a\": [ 1.5 , -2e3, [ ], { } , true ] }";
+    const std::string doc = "[\n" + record + ",\n" + record + "\n]\n";
+    tamsel_config plain = tamsel_default_config();
+    plain.reject_duplicates = 0;
+    for (int check : {1, 0}) {
+        tamsel_runtime *rt = tamsel_new(&plain, nullptr);
+        ASSERT_EQ(tamsel_set_utf8_check(rt, check, nullptr), TAMSEL_STATUS_OK);
+        const auto same = [rt](const std::string &json, const std::string &what) {
+            expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 97, what);
+        };
+        for (size_t i = 0; i < doc.size(); ++i) {
+            for (char bad : {'x', '"', '\\', '}', ',', '\n', '\x01', '\xff'}) {
+                std::string json = doc;
+                json[i] = bad;
+                same(json, std::to_string(i) + ": " + json);
             }
         }
         tamsel_free(rt);
