@@ -372,6 +372,56 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     tamsel_free(rt);
 }
 
+// The duplicate check hears the keys of packed text taken many tokens a step as it hears them
+// read a byte at a time: a key repeated at any member, in a skipped value or in an item, is
+// reported with the same status, message and position (just behind the key that repeats it),
+// after the same items.
+TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
+    const std::string record = "{\"i\":12,\"v\":\"abcde\",\"o\":{\"k\":[0,{\"x\":1,\"y\":{}}],"
+                               "\"m\":true},\"a\":[{\"p\":1,\"q\":[]},{\"p\":2}],\"t\":null}";
+    const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
+                            "],\"post\":" + record + "}";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const auto read = [rt](const std::string &json, size_t first, size_t piece) {
+        result r{};
+        capture c;
+        chunks in{json, first, piece};
+        r.status = tamsel_compact_items_reader(rt, "items", chunks::read, &in, capture::sink, &c, 0,
+                                               &r.error);
+        r.out = c.out;
+        return r;
+    };
+    size_t repeated = 0;
+    for (size_t i = 1; i + 2 < doc.size(); ++i) {
+        if (doc[i - 1] != '"' || doc.compare(i + 1, 2, "\":") != 0) continue; // one-letter keys
+        for (char name : std::string("ivokxymapqt")) {
+            std::string json = doc;
+            json[i] = name;
+            const std::string what = std::to_string(i) + ": " + json;
+            const result bytewise = read(json, 1, 1);
+            if (bytewise.status == TAMSEL_STATUS_DUPLICATE_FIELD) {
+                ++repeated;
+                const size_t at = static_cast<size_t>(bytewise.error.offset);
+                EXPECT_TRUE(at > i &&
+                            json.compare(at - 3, 4, std::string("\"") + name + "\":") == 0)
+                    << what;
+            }
+            for (const result &r : {items_buffer(rt, json, "items"), read(json, 9, 64),
+                                    read(json, json.size() / 2 + 1, 64)}) {
+                ASSERT_EQ(r.status, bytewise.status) << what;
+                // The whole items: how much of the failing one went over depends on the reads.
+                const auto lines = [](const std::string &out) {
+                    return out.substr(0, out.rfind('\n') + 1);
+                };
+                EXPECT_TRUE(lines(r.out) == lines(bytewise.out)) << what;
+                if (r.status != TAMSEL_STATUS_OK) expect_same_error(bytewise.error, r.error, what);
+            }
+        }
+    }
+    EXPECT_GT(repeated, 40u);
+    tamsel_free(rt);
+}
+
 TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
     // Deeper than the inline stack, a number longer than the inline buffer cut by the reads,
     // keys for the duplicate check.
