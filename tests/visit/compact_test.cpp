@@ -220,7 +220,7 @@ TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
     const auto same = [](tamsel_runtime *rt, const std::string &json, const std::string &what) {
         expect_visitors_result(rt, json, {9, json.size() / 2 + 1}, 64, what);
     };
-    // Without the duplicate check, whose key watch keeps to the token steps.
+    // Without the duplicate check (the repeated keys are checked in CompactItems).
     tamsel_config plain = tamsel_default_config();
     plain.reject_duplicates = 0;
     tamsel_runtime *rt = tamsel_new(&plain, nullptr);
