@@ -377,8 +377,9 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
 // reported with the same status, message and position (just behind the key that repeats it),
 // after the same items.
 TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
-    const std::string record = "{\"i\":12,\"v\":\"abcde\",\"o\":{\"k\":[0,{\"x\":1,\"y\":{}}],"
-                               "\"m\":true},\"a\":[{\"p\":1,\"q\":[]},{\"p\":2}],\"t\":null}";
+    const std::string record =
+        "{\"i\":12,\"v\":\"abcde\",\"o\":{\"k\":[0,{\"x\":1,\"y\":{}}],"
+        "\"m\":true},\"k\":5,\"a\":[{\"p\":1,\"q\":[]},{\"p\":2}],\"t\":null}";
     const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
                             "],\"post\":" + record + "}";
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
