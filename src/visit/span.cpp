@@ -118,7 +118,7 @@ template <bool Keep, bool Check, bool Emit> class copier {
 
     // ---- tokens ------------------------------------------------------------------------------
 
-    bool lane();
+    template <bool Watch> bool lane(tamsel_status *failed);
     int skip_whitespace();
     // The usual separator `sep` with the next token right behind it (`,"` and `:1`): both
     // taken in one step, the token's byte in `*next`.
@@ -205,11 +205,17 @@ template <bool Keep, bool Check, bool Emit> class copier {
 // numbers that end inside one 16-byte load, literals and opens within the limits. It stops in
 // front of anything else (whitespace, a string or number that runs on to the window's end, a
 // limit about to be met, any fault) at the end of a value or of an open or close, and run()
-// goes on from there exactly as if it had taken those tokens itself. It is not used while a
-// key watch listens.
-// It never fails and never cuts a span, so every fault is reported by the token steps and the
-// output is unchanged. Whether it took anything is the answer.
-template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane() {
+// goes on from there exactly as if it had taken those tokens itself.
+// With a key watch (Watch) it tells the watch what the token steps would, in their order and
+// with the cursor where they leave it: object_begin after an object's `{`, key() after a key's
+// closing quote, object_end at its `}`. A key is heard only once its value is taken, so the
+// lane never stops between a key the watch has heard and its value; a watch's failure stops
+// the walk with the cursor where the watch met it, which is the walk's result (`*failed`).
+// Otherwise it never fails and never cuts a span, so every fault is reported by the token steps
+// and the output is unchanged. Whether it took anything is the answer.
+template <bool Keep, bool Check, bool Emit>
+template <bool Watch>
+bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
     const uint8_t *const from = c_.cur;
     const uint8_t *p = from;
     const uint8_t *const e = c_.end;
@@ -223,6 +229,15 @@ template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane
     const auto plain = [e](const uint8_t *from) {
         return Check ? scan::plain_ascii_run(from, e) : scan::plain_run(from, e);
     };
+    // The key of the member being taken (Watch): its bytes and the byte after its closing quote.
+    [[maybe_unused]] const uint8_t *key = nullptr;
+    [[maybe_unused]] const uint8_t *key_end = nullptr;
+    // Tells the watch of the member's key, with the cursor just behind it.
+    [[maybe_unused]] const auto hear_key = [&]() {
+        c_.cur = key_end + 1;
+        return keys_->key(key, static_cast<size_t>(key_end - key), error_);
+    };
+    [[maybe_unused]] tamsel_status st = TAMSEL_STATUS_OK;
     // 8 bytes are left at p, and after a key's `:`: enough for a separator, a literal and the
     // byte behind a key.
     while (e - p >= 8) {
@@ -231,6 +246,9 @@ template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane
         if (c == (in_object ? '}' : ']')) {
             p = t + 1;
             first = false;
+            if constexpr (Watch) {
+                if (in_object) keys_->object_end();
+            }
             if (--depth == 0) break;
             const size_t i = depth - 1;
             in_object = (s_.stack[i >> 6] >> (i & 63)) & 1;
@@ -246,6 +264,10 @@ template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane
             if (e - q < 8 || *q != '"' || q[1] != ':' ||
                 static_cast<uint64_t>(q - (t + 1)) > max_key)
                 break;
+            if constexpr (Watch) {
+                key = t + 1;
+                key_end = q;
+            }
             t = q + 2;
             c = *t;
         }
@@ -277,6 +299,13 @@ template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane
         case '[':
         case '{': {
             if (base_ + depth >= max_depth || depth >> 6 == s_.stack_words) goto stop;
+            if constexpr (Watch) {
+                if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
+                if (c == '{') {
+                    c_.cur = t + 1;
+                    if ((st = keys_->object_begin(error_)) != TAMSEL_STATUS_OK) goto stop;
+                }
+            }
             uint64_t &word = s_.stack[depth >> 6];
             const uint64_t bit = uint64_t{1} << (depth & 63);
             word = c == '{' ? word | bit : word & ~bit;
@@ -289,9 +318,19 @@ template <bool Keep, bool Check, bool Emit> bool copier<Keep, Check, Emit>::lane
         default:
             goto stop;
         }
+        if constexpr (Watch) {
+            if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
+        }
         first = false;
     }
 stop:
+    if constexpr (Watch) {
+        if (st != TAMSEL_STATUS_OK) {
+            // The cursor stands where the watch met the failure.
+            *failed = st;
+            return true;
+        }
+    }
     c_.cur = p;
     depth_ = depth;
     first_ = first;
@@ -324,23 +363,21 @@ template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::run(int first) {
     if constexpr (Emit) span_ = mark_ = c_.cur - 1; // the first byte, taken
     TAMSEL_TRY(value(first));
-    const bool lanes = !keys_;
     while (depth_ > 0) {
         // Laid-out text would stop the lane at once on every token: after a lane that took
         // nothing the token steps take the next 1, 2, 4 ... 16 tokens before it is tried again.
-        // Keys the watch must hear keep to the token steps.
-        if (lanes) {
-            if (lane_wait_ == 0) {
-                if (lane()) {
-                    lane_backoff_ = 0;
-                } else {
-                    lane_backoff_ = lane_backoff_ ? std::min(2 * lane_backoff_, 16u) : 1;
-                    lane_wait_ = lane_backoff_;
-                }
-                if (depth_ == 0) break;
+        if (lane_wait_ == 0) {
+            tamsel_status failed = TAMSEL_STATUS_OK;
+            if (keys_ ? lane<true>(&failed) : lane<false>(&failed)) {
+                if (failed != TAMSEL_STATUS_OK) return failed;
+                lane_backoff_ = 0;
             } else {
-                --lane_wait_;
+                lane_backoff_ = lane_backoff_ ? std::min(2 * lane_backoff_, 16u) : 1;
+                lane_wait_ = lane_backoff_;
             }
+            if (depth_ == 0) break;
+        } else {
+            --lane_wait_;
         }
         int c;
         if (first_ || !pair(',', &c)) {

@@ -297,6 +297,44 @@ TEST(ArrayRewrite, EverySplitOfTheInputGivesTheSameOutput) {
     }
 }
 
+// The duplicate check inside copied items hears packed text taken many tokens a step as it hears
+// it read a byte at a time: a key repeated at any member gives the same status, message and
+// position.
+TEST(ArrayRewrite, RepeatedKeysInCopiedPackedTextAreReportedAsReadByteByByte) {
+    rt_holder h;
+    const std::string record = R"({"i":12,"v":"abcde","o":{"k":[0,{"x":1,"y":{}}],"m":true},"k":5,)"
+                               R"("a":[{"p":1,"q":[]},{"p":2}],"t":null})";
+    const std::string doc = "{\"items\":[" + record + "," + record + "]}";
+    const auto rewrite = [&h](const std::string &json, size_t first, size_t piece,
+                              tamsel_error *e) {
+        tamsel_array_rewrite_options o{};
+        o.array_end_callback = [](void *, const tamsel_array_rewrite_context *,
+                                  tamsel_array_rewrite_emit, void *,
+                                  tamsel_error *) { return TAMSEL_STATUS_OK; };
+        capture c;
+        chunks in{json, first, piece};
+        return tamsel_array_rewrite_reader(h.rt, "items", chunks::read, &in, capture::sink, &c, &o,
+                                           e);
+    };
+    size_t repeated = 0;
+    for (size_t i = 1; i + 2 < doc.size(); ++i) {
+        if (doc[i - 1] != '"' || doc.compare(i + 1, 2, "\":") != 0) continue; // one-letter keys
+        for (char name : std::string("ivokxymapqt")) {
+            std::string json = doc;
+            json[i] = name;
+            tamsel_error want{}, got{};
+            const tamsel_status st = rewrite(json, 1, 1, &want);
+            repeated += st == TAMSEL_STATUS_DUPLICATE_FIELD;
+            ASSERT_EQ(rewrite(json, json.size(), 1, &got), st) << i << ": " << json;
+            EXPECT_STREQ(got.message, want.message) << i << ": " << json;
+            EXPECT_EQ(got.line, want.line) << i << ": " << json;
+            EXPECT_EQ(got.column, want.column) << i << ": " << json;
+            EXPECT_EQ(got.offset, want.offset) << i << ": " << json;
+        }
+    }
+    EXPECT_GT(repeated, 20u);
+}
+
 TEST(ArrayRewrite, DoorsAgreeAndDescriptorOutputIsStaged) {
     rt_holder h;
     std::string json = "[";

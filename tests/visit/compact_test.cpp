@@ -89,6 +89,11 @@ void expect_visitors_result(tamsel_runtime *rt, const std::string &json,
         const result s = compact_split(rt, json, first, piece);
         ASSERT_EQ(s.status, st) << what << " split " << first;
         if (st != TAMSEL_STATUS_OK) expect_same_error(want, s.error, what + " (split)");
+        chunks in{json, first, piece};
+        tamsel_error v{};
+        ASSERT_EQ(tamsel_validate_value_reader(rt, chunks::read, &in, &v), st)
+            << what << " validate split " << first;
+        if (st != TAMSEL_STATUS_OK) expect_same_error(want, v, what + " (validate split)");
     }
 }
 
@@ -215,7 +220,7 @@ TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
     const auto same = [](tamsel_runtime *rt, const std::string &json, const std::string &what) {
         expect_visitors_result(rt, json, {9, json.size() / 2 + 1}, 64, what);
     };
-    // Without the duplicate check, whose key watch keeps to the token steps.
+    // Without the duplicate check (the repeated keys are checked in CompactItems).
     tamsel_config plain = tamsel_default_config();
     plain.reject_duplicates = 0;
     tamsel_runtime *rt = tamsel_new(&plain, nullptr);
@@ -244,6 +249,32 @@ TEST(CompactCopy, PackedTextFaultsAndLimitsAreTheVisitors) {
                 const std::string deep =
                     std::string(depth - 1, '[') + "{\"k\":1}" + std::string(depth - 1, ']');
                 same(rt, deep, "depth " + std::to_string(depth));
+            }
+        }
+        tamsel_free(rt);
+    }
+}
+
+// Laid-out text (spaces, line feeds, CR LF, tabs between tokens) with escapes and characters that
+// are not ASCII: a fault at any byte of it is reported as the visitor reports it (line and column
+// included), whole in memory and read in pieces, with the UTF-8 check on and off.
+TEST(CompactCopy, LaidOutTextFaultsAreTheVisitors) {
+    const std::string record = "{ \"id\": 12,\n  \"s\" : \"ab\\u00e9c\\n\\\"\",\r\n\t\"u\": "
+                               "\"\xE6\x97\xA5x\",  \"a\": [ 1.5 , -2e3, [ ], { } , true ] }";
+    const std::string doc = "[\n" + record + ",\n" + record + "\n]\n";
+    tamsel_config plain = tamsel_default_config();
+    plain.reject_duplicates = 0;
+    for (int check : {1, 0}) {
+        tamsel_runtime *rt = tamsel_new(&plain, nullptr);
+        ASSERT_EQ(tamsel_set_utf8_check(rt, check, nullptr), TAMSEL_STATUS_OK);
+        const auto same = [rt](const std::string &json, const std::string &what) {
+            expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 97, what);
+        };
+        for (size_t i = 0; i < doc.size(); ++i) {
+            for (char bad : {'x', '"', '\\', '}', ',', '\n', '\x01', '\xff'}) {
+                std::string json = doc;
+                json[i] = bad;
+                same(json, std::to_string(i) + ": " + json);
             }
         }
         tamsel_free(rt);
@@ -338,6 +369,57 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     EXPECT_EQ(tamsel_validate_value_fd(rt, -1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(tamsel_validate_value_buffer(nullptr, "1", 1, &e), TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_STREQ(e.message, "tamsel runtime is required");
+    tamsel_free(rt);
+}
+
+// The duplicate check hears the keys of packed text taken many tokens a step as it hears them
+// read a byte at a time: a key repeated at any member, in a skipped value or in an item, is
+// reported with the same status, message and position (just behind the key that repeats it),
+// after the same items.
+TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
+    const std::string record =
+        "{\"i\":12,\"v\":\"abcde\",\"o\":{\"k\":[0,{\"x\":1,\"y\":{}}],"
+        "\"m\":true},\"k\":5,\"a\":[{\"p\":1,\"q\":[]},{\"p\":2}],\"t\":null}";
+    const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
+                            "],\"post\":" + record + "}";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    const auto read = [rt](const std::string &json, size_t first, size_t piece) {
+        result r{};
+        capture c;
+        chunks in{json, first, piece};
+        r.status = tamsel_compact_items_reader(rt, "items", chunks::read, &in, capture::sink, &c, 0,
+                                               &r.error);
+        r.out = c.out;
+        return r;
+    };
+    size_t repeated = 0;
+    for (size_t i = 1; i + 2 < doc.size(); ++i) {
+        if (doc[i - 1] != '"' || doc.compare(i + 1, 2, "\":") != 0) continue; // one-letter keys
+        for (char name : std::string("ivokxymapqt")) {
+            std::string json = doc;
+            json[i] = name;
+            const std::string what = std::to_string(i) + ": " + json;
+            const result bytewise = read(json, 1, 1);
+            if (bytewise.status == TAMSEL_STATUS_DUPLICATE_FIELD) {
+                ++repeated;
+                const size_t at = static_cast<size_t>(bytewise.error.offset);
+                EXPECT_TRUE(at > i &&
+                            json.compare(at - 3, 4, std::string("\"") + name + "\":") == 0)
+                    << what;
+            }
+            for (const result &r : {items_buffer(rt, json, "items"), read(json, 9, 64),
+                                    read(json, json.size() / 2 + 1, 64)}) {
+                ASSERT_EQ(r.status, bytewise.status) << what;
+                // The whole items: how much of the failing one went over depends on the reads.
+                const auto lines = [](const std::string &out) {
+                    return out.substr(0, out.rfind('\n') + 1);
+                };
+                EXPECT_TRUE(lines(r.out) == lines(bytewise.out)) << what;
+                if (r.status != TAMSEL_STATUS_OK) expect_same_error(bytewise.error, r.error, what);
+            }
+        }
+    }
+    EXPECT_GT(repeated, 40u);
     tamsel_free(rt);
 }
 
