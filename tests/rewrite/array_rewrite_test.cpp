@@ -3,6 +3,7 @@
 // input, the doors, errors and allocation failures.
 #include "rewrite_support.hpp"
 #include "support/counting_allocator.hpp"
+#include "support/repeated_keys.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -302,8 +303,7 @@ TEST(ArrayRewrite, EverySplitOfTheInputGivesTheSameOutput) {
 // position.
 TEST(ArrayRewrite, RepeatedKeysInCopiedPackedTextAreReportedAsReadByteByByte) {
     rt_holder h;
-    const std::string record = R"({"i":12,"v":"abcde","o":{"k":[0,{"x":1,"y":{}}],"m":true},"k":5,)"
-                               R"("a":[{"p":1,"q":[]},{"p":2}],"t":null})";
+    const std::string &record = tamsel_test::packed_record;
     const std::string doc = "{\"items\":[" + record + "," + record + "]}";
     const auto rewrite = [&h](const std::string &json, size_t first, size_t piece,
                               tamsel_error *e) {
@@ -317,21 +317,16 @@ TEST(ArrayRewrite, RepeatedKeysInCopiedPackedTextAreReportedAsReadByteByByte) {
                                            e);
     };
     size_t repeated = 0;
-    for (size_t i = 1; i + 2 < doc.size(); ++i) {
-        if (doc[i - 1] != '"' || doc.compare(i + 1, 2, "\":") != 0) continue; // one-letter keys
-        for (char name : std::string("ivokxymapqt")) {
-            std::string json = doc;
-            json[i] = name;
-            tamsel_error want{}, got{};
-            const tamsel_status st = rewrite(json, 1, 1, &want);
-            repeated += st == TAMSEL_STATUS_DUPLICATE_FIELD;
-            ASSERT_EQ(rewrite(json, json.size(), 1, &got), st) << i << ": " << json;
-            EXPECT_STREQ(got.message, want.message) << i << ": " << json;
-            EXPECT_EQ(got.line, want.line) << i << ": " << json;
-            EXPECT_EQ(got.column, want.column) << i << ": " << json;
-            EXPECT_EQ(got.offset, want.offset) << i << ": " << json;
-        }
-    }
+    tamsel_test::each_key_renamed(doc, [&](size_t i, char, const std::string &json) {
+        tamsel_error want{}, got{};
+        const tamsel_status st = rewrite(json, 1, 1, &want);
+        repeated += st == TAMSEL_STATUS_DUPLICATE_FIELD;
+        ASSERT_EQ(rewrite(json, json.size(), 1, &got), st) << i << ": " << json;
+        EXPECT_STREQ(got.message, want.message) << i << ": " << json;
+        EXPECT_EQ(got.line, want.line) << i << ": " << json;
+        EXPECT_EQ(got.column, want.column) << i << ": " << json;
+        EXPECT_EQ(got.offset, want.offset) << i << ": " << json;
+    });
     EXPECT_GT(repeated, 20u);
 }
 

@@ -3,6 +3,7 @@
 // split of the input.
 #include "rewrite/rewrite_support.hpp"
 #include "support/counting_allocator.hpp"
+#include "support/repeated_keys.hpp"
 
 #include <dirent.h>
 
@@ -377,9 +378,7 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
 // reported with the same status, message and position (just behind the key that repeats it),
 // after the same items.
 TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
-    const std::string record =
-        "{\"i\":12,\"v\":\"abcde\",\"o\":{\"k\":[0,{\"x\":1,\"y\":{}}],"
-        "\"m\":true},\"k\":5,\"a\":[{\"p\":1,\"q\":[]},{\"p\":2}],\"t\":null}";
+    const std::string &record = tamsel_test::packed_record;
     const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
                             "],\"post\":" + record + "}";
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
@@ -393,32 +392,26 @@ TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
         return r;
     };
     size_t repeated = 0;
-    for (size_t i = 1; i + 2 < doc.size(); ++i) {
-        if (doc[i - 1] != '"' || doc.compare(i + 1, 2, "\":") != 0) continue; // one-letter keys
-        for (char name : std::string("ivokxymapqt")) {
-            std::string json = doc;
-            json[i] = name;
-            const std::string what = std::to_string(i) + ": " + json;
-            const result bytewise = read(json, 1, 1);
-            if (bytewise.status == TAMSEL_STATUS_DUPLICATE_FIELD) {
-                ++repeated;
-                const size_t at = static_cast<size_t>(bytewise.error.offset);
-                EXPECT_TRUE(at > i &&
-                            json.compare(at - 3, 4, std::string("\"") + name + "\":") == 0)
-                    << what;
-            }
-            for (const result &r : {items_buffer(rt, json, "items"), read(json, 9, 64),
-                                    read(json, json.size() / 2 + 1, 64)}) {
-                ASSERT_EQ(r.status, bytewise.status) << what;
-                // The whole items: how much of the failing one went over depends on the reads.
-                const auto lines = [](const std::string &out) {
-                    return out.substr(0, out.rfind('\n') + 1);
-                };
-                EXPECT_TRUE(lines(r.out) == lines(bytewise.out)) << what;
-                if (r.status != TAMSEL_STATUS_OK) expect_same_error(bytewise.error, r.error, what);
-            }
+    tamsel_test::each_key_renamed(doc, [&](size_t i, char name, const std::string &json) {
+        const std::string what = std::to_string(i) + ": " + json;
+        const result bytewise = read(json, 1, 1);
+        if (bytewise.status == TAMSEL_STATUS_DUPLICATE_FIELD) {
+            ++repeated;
+            const size_t at = static_cast<size_t>(bytewise.error.offset);
+            EXPECT_TRUE(at > i && json.compare(at - 3, 4, std::string("\"") + name + "\":") == 0)
+                << what;
         }
-    }
+        for (const result &r : {items_buffer(rt, json, "items"), read(json, 9, 64),
+                                read(json, json.size() / 2 + 1, 64)}) {
+            ASSERT_EQ(r.status, bytewise.status) << what;
+            // The whole items: how much of the failing one went over depends on the reads.
+            const auto lines = [](const std::string &out) {
+                return out.substr(0, out.rfind('\n') + 1);
+            };
+            EXPECT_TRUE(lines(r.out) == lines(bytewise.out)) << what;
+            if (r.status != TAMSEL_STATUS_OK) expect_same_error(bytewise.error, r.error, what);
+        }
+    });
     EXPECT_GT(repeated, 40u);
     tamsel_free(rt);
 }
