@@ -526,6 +526,8 @@ size_t sink_room(const parser &p) {
         return direct_room(p);
     case sink_mode::streamed:
         return stream_value_room(p);
+    case sink_mode::capture:
+        return capture_room(p);
     default:
         return SIZE_MAX;
     }

@@ -381,6 +381,9 @@ void stream_value_abandon(parser &p);
 void capture_end(parser &p);
 void capture_clear(parser &p);
 [[nodiscard]] tamsel_status capture_emit(parser &p, const char *text, size_t n);
+// Bytes of a plain string run (taken as written, one output byte each) the capture takes before
+// its string, total or budget limit stops it; SIZE_MAX when none can.
+[[nodiscard]] size_t capture_room(const parser &p);
 [[nodiscard]] tamsel_status capture_container(parser &p, bool object, bool open);
 [[nodiscard]] tamsel_status capture_string_begin(parser &p, bool key);
 [[nodiscard]] tamsel_status capture_string_chunk(parser &p, const unsigned char *bytes, size_t n);

@@ -406,6 +406,27 @@ tamsel_status capture_emit(parser &p, const char *text, size_t n) {
     return TAMSEL_STATUS_OK;
 }
 
+size_t capture_room(const parser &p) {
+    const capture_state &c = p.capture;
+    const tamsel_value_limits &l = c.holder->limits;
+    const uint64_t limit = limit_or_unlimited(c.is_key ? l.max_key_bytes : l.max_string_bytes);
+    uint64_t room = limit > c.string_bytes ? limit - c.string_bytes : 0;
+    const uint64_t max_total = limit_or_unlimited(l.max_total_bytes);
+    room = std::min(room, max_total > c.total ? max_total - c.total : 0);
+    const uint64_t max = p.options.max_parse_bytes;
+    if (!c.visitor && !c.sink && max) {
+        // The buffer takes bytes while they fit its block, or grows up to what the budget
+        // leaves (capture_emit), keeping room for the NUL.
+        const tamsel_json_value &h = *c.holder;
+        const uint64_t own = h.data ? budget_charged_here(p, h.data) : 0;
+        uint64_t block = max > p.in_use ? max - p.in_use + own : own;
+        if (h.data) block = std::max<uint64_t>(block, c.data_capacity);
+        const uint64_t used = h.data ? h.len + 1 : 1;
+        room = std::min(room, block > used ? block - used : 0);
+    }
+    return room > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(room);
+}
+
 tamsel_status capture_container(parser &p, bool object, bool open) {
     capture_state &c = p.capture;
     if (!c.visitor) return capture_emit(p, object ? (open ? "{" : "}") : (open ? "[" : "]"), 1);

@@ -303,6 +303,32 @@ TEST_F(Streamed, JsonValueCaptureHoldsCompactText) {
     EXPECT_EQ(e_.message, "JSON value exceeds maximum total byte limit");
 }
 
+// A captured string's own limit, the value's total and the parse budget stop a long string at
+// the byte that crosses them, wherever the input was cut.
+TEST_F(Streamed, CapturedStringLimitsFailAtTheCrossingByteWhateverTheSplit) {
+    const std::string json = "{\"value\": [\"" + std::string(300, 'x') + "\"]}";
+    const auto run = [&](size_t cut, uint64_t budget) {
+        tamsel_parse_options o = tamsel__default_parse_options();
+        o.init_destination = 0;
+        o.max_parse_bytes = budget;
+        e_ = feed_pieces(json, cut ? std::vector<size_t>{cut} : std::vector<size_t>{}, rec_map(),
+                         &r_, &o);
+        return e_.status;
+    };
+    for (int limit = 0; limit < 3; ++limit) {
+        r_.value.limits.max_string_bytes = limit == 0 ? 100 : 0;
+        r_.value.limits.max_total_bytes = limit == 1 ? 150 : 0;
+        const uint64_t budget = limit == 2 ? 200 : 0;
+        ASSERT_EQ(run(0, budget), TAMSEL_STATUS_OVERFLOW) << limit;
+        const outcome whole = e_;
+        for (size_t cut = 1; cut < json.size(); ++cut) {
+            ASSERT_EQ(run(cut, budget), TAMSEL_STATUS_OVERFLOW) << limit << " cut " << cut;
+            EXPECT_EQ(e_.message, whole.message) << limit << " cut " << cut;
+            EXPECT_EQ(e_.offset, whole.offset) << limit << " cut " << cut;
+        }
+    }
+}
+
 TEST_F(Streamed, JsonValueVisitorAndSinkModes) {
     tamsel_test::event_log log;
     tamsel_value_visitor v = tamsel_test::event_log::visitor();
