@@ -91,4 +91,17 @@ inline constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
     return r;
 }
 
+// Stores the short number `read` takes at *q into `value` when it leaves the two bytes the
+// caller needs within `room`, and moves *q past it; false (nothing stored) otherwise.
+template <typename T, const uint8_t *(*read)(const uint8_t *, const uint8_t *, T *)>
+[[gnu::always_inline]] inline bool take_short(const uint8_t **q, const uint8_t *e, size_t room,
+                                              unsigned char *value) {
+    T v;
+    const uint8_t *end = read(*q, e, &v);
+    if (!end || static_cast<size_t>(end - *q) + 2 > room) return false;
+    std::memcpy(value, &v, sizeof v);
+    *q = end;
+    return true;
+}
+
 } // namespace tamsel::parse

@@ -175,23 +175,10 @@ mapped_value : {
         if (c != '-' && !scan::digit(c)) goto out;
         // The usual short number is converted as it is scanned; any other goes through the
         // grammar check and then the conversion.
-        if (field.kind == TAMSEL_FIELD_I64) {
-            int64_t v;
-            if (const uint8_t *end = short_i64(q, e, &v);
-                end && static_cast<size_t>(end - q) + 2 <= room) {
-                std::memcpy(value, &v, sizeof v);
-                q = end;
-                break;
-            }
-        } else if (field.kind == TAMSEL_FIELD_F64) {
-            double v;
-            if (const uint8_t *end = short_f64(q, e, &v);
-                end && static_cast<size_t>(end - q) + 2 <= room) {
-                std::memcpy(value, &v, sizeof v);
-                q = end;
-                break;
-            }
-        }
+        if (field.kind == TAMSEL_FIELD_I64 ? take_short<int64_t, short_i64>(&q, e, room, value)
+                                           : field.kind == TAMSEL_FIELD_F64 &&
+                                                 take_short<double, short_f64>(&q, e, room, value))
+            break;
         const uint8_t *end = scan::valid_number(q, e);
         if (!end) goto out;
         const size_t n = static_cast<size_t>(end - q);
