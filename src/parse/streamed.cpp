@@ -45,6 +45,24 @@ void *grow_prefix_in_budget(void *ctx, tamsel_spooled *s, size_t size, tamsel_er
     return grown;
 }
 
+// Decoded bytes the spooled value takes before a limit stops it: its max_bytes, and while its
+// prefix is still in memory, the parse budget (the prefix grows to its exact length, so the
+// append that first passes what the budget leaves is the one that fails). SIZE_MAX when
+// neither bounds it.
+uint64_t spool_room(const parser &p, const tamsel_spooled &s) {
+    uint64_t room = UINT64_MAX;
+    if (s.max_bytes) room = s.total_len < s.max_bytes ? s.max_bytes - s.total_len : 0;
+    const uint64_t max = p.options.max_parse_bytes;
+    if (max && s.memory_len < s.memory_limit) {
+        const uint64_t own = s.memory ? budget_charged_here(p, s.memory) : 0;
+        const uint64_t others = p.in_use > own ? p.in_use - own : 0;
+        const uint64_t largest = max > others ? max - others : 0;
+        if (largest < s.memory_limit)
+            room = std::min(room, largest > s.memory_len ? largest - s.memory_len : 0);
+    }
+    return room;
+}
+
 // Appends decoded bytes to the active spooled value, under the budget; failures carry the
 // parser's position.
 tamsel_status append_decoded(parser &p, const unsigned char *bytes, size_t n) {
@@ -71,6 +89,7 @@ tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, boo
     const auto *target = static_cast<const tamsel_spooled *>(sv.target);
     unsigned char out[768];
     size_t out_len = 0;
+    uint64_t room = spool_room(p, *target);
     size_t i = 0;
     // The position stands at the last byte of the run; byte i is n - 1 - i before it.
     const auto shift = [&](bool back) {
@@ -101,10 +120,9 @@ tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, boo
         out[out_len++] = static_cast<unsigned char>((a << 2) | (b >> 4));
         if (c3 != 64) out[out_len++] = static_cast<unsigned char>(((b & 15) << 4) | (c3 >> 2));
         if (c4 != 64) out[out_len++] = static_cast<unsigned char>(((c3 & 3) << 6) | c4);
-        if (target->max_bytes &&
-            out_len > target->max_bytes - std::min(target->max_bytes, target->total_len)) {
-            // This quartet crosses max_bytes: the ones before it stay, and it fails at its
-            // last character.
+        if (out_len > room) {
+            // This quartet crosses a limit: the ones before it stay, and it fails at its last
+            // character.
             TAMSEL_TRY(append_decoded(p, out, before));
             std::memmove(out, out + before, out_len - before);
             out_len -= before;
@@ -112,10 +130,12 @@ tamsel_status append_base64(parser &p, const unsigned char *bytes, size_t n, boo
             TAMSEL_TRY(append_decoded(p, out, out_len));
             shift(false);
             out_len = 0;
+            room = spool_room(p, *target);
         }
         if (out_len > sizeof out - 3) {
             TAMSEL_TRY(append_decoded(p, out, out_len));
             out_len = 0;
+            room = spool_room(p, *target);
         }
     }
     return append_decoded(p, out, out_len);
@@ -243,9 +263,7 @@ size_t stream_value_room(const parser &p) {
     const streamed_state &sv = p.streamed;
     if (!sv.active || sv.string_stream || sv.field->kind != TAMSEL_FIELD_SPOOLED_TEXT)
         return SIZE_MAX;
-    const auto *s = static_cast<const tamsel_spooled *>(sv.target);
-    if (!s->max_bytes) return SIZE_MAX;
-    return s->total_len < s->max_bytes ? clamp_to_size(s->max_bytes - s->total_len) : 0;
+    return clamp_to_size(spool_room(p, *static_cast<const tamsel_spooled *>(sv.target)));
 }
 
 tamsel_status stream_value_finish(parser &p) {

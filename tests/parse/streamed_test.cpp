@@ -329,6 +329,32 @@ TEST_F(Streamed, CapturedStringLimitsFailAtTheCrossingByteWhateverTheSplit) {
     }
 }
 
+// A spooled field's in-memory prefix under the parse budget fails at the byte (for base64, the
+// quartet) that first passes what the budget leaves, wherever the input was cut.
+TEST_F(Streamed, SpooledPrefixOverBudgetFailsAtTheCrossingByteWhateverTheSplit) {
+    std::string b64;
+    for (int i = 0; i < 1000; ++i)
+        b64 += "QUFB";
+    for (const std::string &json :
+         {"{\"text\": \"" + std::string(3000, 'x') + "\"}", "{\"bytes\": \"" + b64 + "\"}"}) {
+        const auto run = [&](size_t cut) {
+            tamsel_parse_options o = tamsel__default_parse_options();
+            o.init_destination = 0;
+            o.max_parse_bytes = 2000;
+            e_ = feed_pieces(json, cut ? std::vector<size_t>{cut} : std::vector<size_t>{},
+                             rec_map(), &r_, &o);
+            return e_.status;
+        };
+        ASSERT_EQ(run(0), TAMSEL_STATUS_OVERFLOW) << json.substr(0, 9);
+        const outcome whole = e_;
+        for (size_t cut = 1; cut < json.size(); ++cut) {
+            ASSERT_EQ(run(cut), TAMSEL_STATUS_OVERFLOW) << json.substr(0, 9) << " cut " << cut;
+            EXPECT_EQ(e_.message, whole.message) << json.substr(0, 9) << " cut " << cut;
+            EXPECT_EQ(e_.offset, whole.offset) << json.substr(0, 9) << " cut " << cut;
+        }
+    }
+}
+
 TEST_F(Streamed, JsonValueVisitorAndSinkModes) {
     tamsel_test::event_log log;
     tamsel_value_visitor v = tamsel_test::event_log::visitor();
