@@ -47,6 +47,9 @@ inline constexpr char hex_digits[] = "0123456789abcdef";
 
 // The first byte in [p, e) that needs escaping, or `e`.
 [[nodiscard]] const uint8_t *find_escape(const uint8_t *p, const uint8_t *e);
+// Copies the bytes of [p, e) before the first that needs escaping to `out`, which has room for
+// all of [p, e); returns how many. One pass where find_escape and a copy would make two.
+[[nodiscard]] size_t copy_plain(uint8_t *out, const uint8_t *p, const uint8_t *e);
 // The escape text of a byte that needs one (2 or 6 bytes) into `out`; returns its length.
 [[nodiscard]] inline size_t escape_sequence(uint8_t b, char out[6]) {
     const uint8_t e = escape_table[b];

@@ -326,22 +326,30 @@ tamsel_status direct_text(state &s, tamsel_writer *w, const char *open, size_t o
     const auto *p = static_cast<const unsigned char *>(bytes);
     const unsigned char *const end = p + len;
     while (p < end) {
-        const unsigned char *q = text::find_escape(p, end);
-        size_t run = static_cast<size_t>(q - p);
-        if (run > sizeof buf - n) {
-            if (n) TAMSEL_TRY(hand(buf, n));
-            n = 0;
-            // A run that would fill most of the buffer goes straight from the caller's bytes.
-            if (run > sizeof buf / 2) {
-                TAMSEL_TRY(hand(p, run));
-                run = 0;
+        if (static_cast<size_t>(end - p) <= sizeof buf - n) {
+            // The rest fits as it stands: its plain run is found while it is copied.
+            const size_t run = text::copy_plain(buf + n, p, end);
+            n += run;
+            p += run;
+        } else {
+            const unsigned char *q = text::find_escape(p, end);
+            size_t run = static_cast<size_t>(q - p);
+            if (run > sizeof buf - n) {
+                if (n) TAMSEL_TRY(hand(buf, n));
+                n = 0;
+                // A run that would fill most of the buffer goes straight from the caller's
+                // bytes.
+                if (run > sizeof buf / 2) {
+                    TAMSEL_TRY(hand(p, run));
+                    run = 0;
+                    p = q;
+                }
+            }
+            if (run) {
+                std::memcpy(buf + n, p, run);
+                n += run;
                 p = q;
             }
-        }
-        if (run) {
-            std::memcpy(buf + n, p, run);
-            n += run;
-            p = q;
         }
         if (p == end) break;
         if (sizeof buf - n < 6) {

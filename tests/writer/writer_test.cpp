@@ -261,6 +261,37 @@ TEST(WriterStrings, ChunksReadersAndNumbers) {
     }
 }
 
+// Strings of every length up to a few blocks, with one byte of each class at every place:
+// the escapes are found wherever the blocks of the plain-run search fall.
+TEST(WriterStrings, EscapesEveryByteAtEveryPlace) {
+    const auto escaped = [](const std::string &text) {
+        std::string out = "\"";
+        for (unsigned char c : text) {
+            const char *letter = c == '"' ? "\"" : c == '\\' ? "\\" : c == '\n' ? "n" : nullptr;
+            char hex[8];
+            if (letter)
+                out += std::string("\\") + letter;
+            else if (c < 0x20)
+                out += (std::snprintf(hex, sizeof hex, "\\u%04x", c), hex);
+            else
+                out += static_cast<char>(c);
+        }
+        return out + "\"";
+    };
+    for (size_t len : {1, 15, 16, 17, 31, 33, 47, 64, 1100}) {
+        for (int c : {0x22, 0x5C, 0x0A, 0x01, 0x1F, 0x20, 0x7F, 0x80, 0xFF}) {
+            const size_t step = len > 100 ? 61 : 1;
+            for (size_t at = 0; at < len; at += step) {
+                std::string text(len, 'x');
+                text[at] = static_cast<char>(c);
+                bound_writer w;
+                ASSERT_EQ(tamsel_writer_string(w.get(), text.data(), len, nullptr), 0);
+                ASSERT_EQ(w.out(), escaped(text)) << len << " " << int(c) << " at " << at;
+            }
+        }
+    }
+}
+
 TEST(WriterStrings, SpooledSourcesAndOneShots) {
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
     tamsel_spooled sp;
