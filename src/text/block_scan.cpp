@@ -163,6 +163,10 @@ __attribute__((target("avx2,popcnt"))) inline const uint8_t *string_end_avx2_t(c
         if (m) return p + __builtin_ctzll(m);
         p += 32;
     }
+    // The rest goes to the 16-byte kernel, whose SSE code must not run with the upper halves
+    // of the vector registers in use: on Intel cores that slows every later SSE instruction of
+    // the process. The compiler leaves the vzeroupper out of this tail call, so it is asked for.
+    _mm256_zeroupper();
     return string_end_sse42_t<Ascii>(p, e);
 }
 
@@ -204,6 +208,7 @@ space_end_avx2(const uint8_t *p, const uint8_t *e, size_t *lines, const uint8_t 
         if (const uint8_t *r = settle_space(p, stop, newlines, lines, last_newline)) return r;
         p += 32;
     }
+    _mm256_zeroupper(); // as in string_end_avx2_t
     return space_end_sse42(p, e, lines, last_newline);
 }
 
