@@ -282,6 +282,46 @@ TEST(CompactCopy, LaidOutTextFaultsAreTheVisitors) {
     }
 }
 
+// Records one to a line (`},\n{`) with escapes the text rules write otherwise and a run of more
+// characters that are not ASCII than are checked where they stand: the copy, the items and every
+// fault's position (line and column included) are the visitor's and the writer's, whole in memory
+// and cut anywhere.
+TEST(CompactCopy, RecordsOneToALineAtEverySplit) {
+    const std::string record =
+        "{\"s\":\"a\\u00e9b\\/c\\ud83d\\ude00\\t\\u0001\",\"u\":\"\xC3\xA9\xE6\x97\xA5\xE6\x97\xA5"
+        "\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5x\","
+        "\"a\":[1,{\"k\":\"\\u0041\"}],\"t\":true}";
+    const std::string doc = "[" + record + ",\n" + record + ",\n" + record + "\n]";
+    tamsel_runtime *rt = roomy_runtime();
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+    const std::string want = compact(rt, doc);
+    const std::string item = compact(rt, record) + "\n";
+    for (size_t first = 1; first <= doc.size(); ++first) {
+        for (size_t piece : {size_t{1}, size_t{64}}) {
+            const result r = compact_split(rt, doc, first, piece);
+            ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << "/" << piece << r.error.message;
+            ASSERT_EQ(r.out, want) << first << "/" << piece;
+        }
+        capture c;
+        chunks in{doc, first, 64};
+        tamsel_error e{};
+        ASSERT_EQ(
+            tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &e),
+            TAMSEL_STATUS_OK)
+            << first << ": " << e.message;
+        ASSERT_EQ(c.out, item + item + item) << first;
+    }
+    for (size_t i = 0; i < doc.size(); ++i) {
+        for (char bad : {'x', '\n', '"', '\xff'}) {
+            std::string json = doc;
+            json[i] = bad;
+            expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 64,
+                                   std::to_string(i) + ": " + json);
+        }
+    }
+    tamsel_free(rt);
+}
+
 // The library's buffer reader is read where its bytes lie: the same results, and the reader left
 // where copying reads leave it, as through any other reader.
 TEST(CompactCopy, BufferReaderInPlaceActsAsCopiedReads) {
