@@ -354,7 +354,11 @@ __attribute__((always_inline)) inline const uint8_t *short_valid_number(const ui
         };
         const unsigned i = *p == '-';
         if (!((digits >> i) & 1)) return nullptr;
-        unsigned k = p[i] == '0' ? i + 1 : run_end(i + 1);
+        // The usual integer: its digits and the byte behind them, which cannot go on a number.
+        const unsigned whole = run_end(i + 1);
+        if (whole < 14 && !number_chars[p[whole]])
+            return p[i] == '0' && whole > i + 1 ? nullptr : p + whole;
+        unsigned k = p[i] == '0' ? i + 1 : whole;
         if (k < 15 && p[k] == '.') {
             if (!((digits >> (k + 1)) & 1)) return nullptr;
             k = run_end(k + 2);
