@@ -413,12 +413,13 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     tamsel_free(rt);
 }
 
+namespace {
+
 // The duplicate check hears the keys of packed text taken many tokens a step as it hears them
-// read a byte at a time: a key repeated at any member, in a skipped value or in an item, is
-// reported with the same status, message and position (just behind the key that repeats it),
-// after the same items.
-TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
-    const std::string &record = tamsel_test::packed_record;
+// read a byte at a time: a key repeated at any member, in a skipped value or in an item, of a
+// document made of `record`, is reported with the same status, message and position (just
+// behind the key that repeats it), after the same items, whole and in 64-byte reads.
+void expect_repeated_keys_behind_the_key(const std::string &record) {
     const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
                             "],\"post\":" + record + "}";
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
@@ -454,6 +455,21 @@ TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
     });
     EXPECT_GT(repeated, 40u);
     tamsel_free(rt);
+}
+
+} // namespace
+
+TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
+    expect_repeated_keys_behind_the_key(tamsel_test::packed_record);
+}
+
+// The same with every member on a line of its own (`,\n"k":`): the line feeds the lane drops
+// are counted before any key is heard.
+TEST(CompactItems, RepeatedKeysOneMemberToALineAreReportedBehindTheKey) {
+    std::string record;
+    for (char c : tamsel_test::packed_record)
+        record += c == ',' ? std::string(",\n") : std::string(1, c);
+    expect_repeated_keys_behind_the_key(record);
 }
 
 TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
