@@ -51,12 +51,17 @@ inline bool as_the_rules_write(const uint8_t *at, size_t n, uint32_t cp) {
 // pair), as whole_body finds them: the first few where they stand, and whether more follow.
 struct rewrites {
     static constexpr unsigned most = 4;
-    const uint8_t *at[most];
+    struct escape {
+        const uint8_t *at;
+        uint32_t length;
+        uint32_t cp; // the code point, or the byte a one-letter escape stands for
+    };
+    escape at[most];
     unsigned count = 0;
     bool more = false;
-    void note(const uint8_t *p) {
+    void note(const uint8_t *p, size_t n, uint32_t cp) {
         if (count < most)
-            at[count++] = p;
+            at[count++] = {p, static_cast<uint32_t>(n), cp};
         else
             more = true;
     }
@@ -199,7 +204,7 @@ template <bool Keep, bool Check, bool Emit> class copier {
     tamsel_status long_string(bool key, const uint8_t *q);
     const uint8_t *whole_body(const uint8_t *q, rewrites *rewrite) const;
     tamsel_status copy_rewritten(const rewrites &rewrite, const uint8_t *end);
-    tamsel_status rewrite_escape(const uint8_t *at, size_t *n);
+    tamsel_status rewrite_escape(const uint8_t *at, size_t n, uint32_t cp);
     tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit, uint64_t *decoded,
                               key_watch *w, bool key);
     tamsel_status checked_text(uint64_t limit, uint64_t *decoded, key_watch *w, bool key);
@@ -627,7 +632,7 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites 
                 uint32_t cp;
                 const size_t n = scan::quick_escape_length(q, e, &cp);
                 if (!n) return nullptr;
-                if (!as_the_rules_write(q, n, cp)) rewrite->note(q);
+                if (!as_the_rules_write(q, n, cp)) rewrite->note(q, n, cp);
                 q += n;
             } else if (Check && b >= 0x80) {
                 // A few characters where they stand; a longer run of them goes to the kernel.
@@ -653,33 +658,31 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites 
 template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::copy_rewritten(const rewrites &rewrite,
                                                         const uint8_t *end) {
-    size_t n = 0;
     for (unsigned i = 0; i < rewrite.count; ++i)
-        TAMSEL_TRY(rewrite_escape(rewrite.at[i], &n));
+        TAMSEL_TRY(rewrite_escape(rewrite.at[i].at, rewrite.at[i].length, rewrite.at[i].cp));
     if (!rewrite.more) return TAMSEL_STATUS_OK;
     // More than were noted: the rest are found again behind the last noted one.
-    for (const uint8_t *p = rewrite.at[rewrites::most - 1] + n; p != end;) {
+    const rewrites::escape &last = rewrite.at[rewrites::most - 1];
+    for (const uint8_t *p = last.at + last.length; p != end;) {
         if (*p != '\\') {
             p = scan::plain_run(p, end); // a valid body: only a backslash stops it
             continue;
         }
         uint32_t cp;
-        n = scan::quick_escape_length(p, end, &cp);
-        if (!as_the_rules_write(p, n, cp)) TAMSEL_TRY(rewrite_escape(p, &n));
+        const size_t n = scan::quick_escape_length(p, end, &cp);
+        if (!as_the_rules_write(p, n, cp)) TAMSEL_TRY(rewrite_escape(p, n, cp));
         p += n;
     }
     return TAMSEL_STATUS_OK;
 }
 
-// The valid escape at `at` in its rules' form; its length goes to `*n`.
+// The valid escape [at, at + n) standing for `cp` in its rules' form.
 template <bool Keep, bool Check, bool Emit>
-tamsel_status copier<Keep, Check, Emit>::rewrite_escape(const uint8_t *at, size_t *n) {
-    uint32_t cp;
-    *n = scan::quick_escape_length(at, c_.end, &cp);
+tamsel_status copier<Keep, Check, Emit>::rewrite_escape(const uint8_t *at, size_t n, uint32_t cp) {
     uint8_t bytes[4];
     bytes[0] = static_cast<uint8_t>(cp);
-    const size_t len = *n == 2 ? 1 : text::encode_utf8(cp, bytes);
-    return write_decoded(at, *n, bytes, len);
+    const size_t len = n == 2 ? 1 : text::encode_utf8(cp, bytes);
+    return write_decoded(at, n, bytes, len);
 }
 
 // A string from the cursor whose first run ends at `q`: read run by run across windows.
@@ -790,6 +793,19 @@ tamsel_status copier<Keep, Check, Emit>::write_decoded(const uint8_t *at, size_t
         text = form;
     }
     if (text_len == n && std::memcmp(text, at, n) == 0) return TAMSEL_STATUS_OK;
+    if constexpr (Emit) {
+        // The span and the rules' form in one step when both fit the output's window, as two
+        // pieces that fit would go.
+        const size_t run = static_cast<size_t>(at - span_);
+        if (run + text_len <= out_->room()) {
+            unsigned char *to = out_->window();
+            std::memcpy(to, span_, run);
+            io::byte_output::copy(to + run, text, text_len);
+            out_->advance(run + text_len);
+            span_ = at + n;
+            return TAMSEL_STATUS_OK;
+        }
+    }
     TAMSEL_TRY(emit_to(at));
     span_ = at + n;
     return emit(text, text_len);
