@@ -381,8 +381,9 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
             continue;
         }
         default:
-            // One line feed right in front of the member (`},\n{`: records one to a line).
-            if (c != '\n' || nl || t[1] <= ' ') [[likely]]
+            // One line feed right in front of an array's element (`},\n{`: records one to a
+            // line); an object's member is past its key here, and its line feed was before it.
+            if (in_object || c != '\n' || nl || t[1] <= ' ') [[likely]]
                 goto stop;
             nl = t;
             c = *++t;

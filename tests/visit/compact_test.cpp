@@ -318,7 +318,19 @@ TEST(CompactCopy, RecordsOneToALineAtEverySplit) {
             expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 64,
                                    std::to_string(i) + ": " + json);
         }
+        // A line feed between any two bytes, after a key's `:` too: where it is whitespace
+        // the copy is unchanged.
+        const std::string json = doc.substr(0, i) + "\n" + doc.substr(i);
+        expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 64,
+                               "line feed at " + std::to_string(i) + ": " + json);
+        const result r = compact_buffer(rt, json);
+        if (r.status == TAMSEL_STATUS_OK) {
+            ASSERT_EQ(r.out, want) << json;
+        }
     }
+    // A value missing behind a key's `:` and a line feed is no member start.
+    for (const char *bad : {"[{\"a\":\n\"b\":1,\"c\":[2,3]}]", "{\"a\":\n\"b\":\"\",\"c\":true}"})
+        expect_visitors_result(rt, bad, {3}, 64, bad);
     tamsel_free(rt);
 }
 
