@@ -55,8 +55,9 @@ __attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p,
     return string_end_bytes(p, e);
 }
 
-// As plain_run, stopping at a byte that is not ASCII as well, for one more instruction per 16
-// bytes: with the UTF-8 check on, a run of this kind needs no more reading.
+// As plain_run, stopping at a byte that is not ASCII as well: with the UTF-8 check on, a run of
+// this kind needs no more reading. One signed comparison finds both the control bytes and the
+// bytes that are not ASCII (negative as signed bytes).
 __attribute__((always_inline)) inline const uint8_t *plain_ascii_run(const uint8_t *p,
                                                                      const uint8_t *e) {
 #if defined(__SSE2__)
@@ -65,8 +66,8 @@ __attribute__((always_inline)) inline const uint8_t *plain_ascii_run(const uint8
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
                                                        _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-        if (const int mask = _mm_movemask_epi8(_mm_or_si128(hits, x)))
+                                          _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
+        if (const int mask = _mm_movemask_epi8(hits))
             return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
         if (p - from == 64 && e - p >= 64) return active_kernel().ascii_string_end(p, e);
@@ -237,28 +238,47 @@ __attribute__((always_inline)) inline size_t quick_escape_length(const uint8_t *
     return escape_length(p, e, cp);
 }
 
+// Characters that are not ASCII in a row that are checked where they stand; a longer run goes
+// to the kernel, which takes text made of them a block at a time.
+inline constexpr int utf8_inline_run = 8;
+
+// The end of the run of well-formed characters that are not ASCII starting at p (a lead byte
+// 0x80 or above), when it is short and whole in [p, e); NULL for a bad or cut character, and
+// for a run longer than utf8_inline_run characters with `*rest` set to where it goes on.
+__attribute__((always_inline)) inline const uint8_t *
+short_utf8_run(const uint8_t *p, const uint8_t *e, const uint8_t **rest) {
+    for (int k = 0; k < utf8_inline_run; ++k) {
+        const size_t n = utf8_char_length(p, e);
+        if (!n) return nullptr;
+        p += n;
+        if (p == e || *p < 0x80) return p;
+    }
+    *rest = p;
+    return nullptr;
+}
+
 // checked_string_body_end's answer in one pass for the usual string with a few characters that
-// are not ASCII: each is checked where it stands. Two such characters in a row send the rest of
-// the body to utf8_string_end, whose kernel takes text made of them a block at a time.
+// are not ASCII: each is checked where it stands. A run of more than utf8_inline_run of them
+// sends the rest of the body to utf8_string_end.
 inline const uint8_t *checked_body_end(const uint8_t *p, const uint8_t *e) {
     for (;;) {
         p = plain_ascii_run(p, e);
         if (p == e) return nullptr;
         const uint8_t b = *p;
         if (b == '"') return p;
-        uint32_t cp;
-        size_t n;
         if (b == '\\') {
-            n = quick_escape_length(p, e, &cp);
+            uint32_t cp;
+            const size_t n = quick_escape_length(p, e, &cp);
+            if (!n) return nullptr;
+            p += n;
         } else if (b >= 0x80) {
-            n = utf8_char_length(p, e);
-            if (n && e - p > static_cast<ptrdiff_t>(n) && p[n] >= 0x80)
-                return utf8_string_end(p + n, e);
+            const uint8_t *rest = nullptr;
+            const uint8_t *q = short_utf8_run(p, e, &rest);
+            if (!q) return rest ? utf8_string_end(rest, e) : nullptr;
+            p = q;
         } else {
             return nullptr; // a control byte
         }
-        if (!n) return nullptr;
-        p += n;
     }
 }
 
@@ -334,7 +354,11 @@ __attribute__((always_inline)) inline const uint8_t *short_valid_number(const ui
         };
         const unsigned i = *p == '-';
         if (!((digits >> i) & 1)) return nullptr;
-        unsigned k = p[i] == '0' ? i + 1 : run_end(i + 1);
+        // The usual integer: its digits and the byte behind them, which cannot go on a number.
+        const unsigned whole = run_end(i + 1);
+        if (whole < 14 && !number_chars[p[whole]])
+            return p[i] == '0' && whole > i + 1 ? nullptr : p + whole;
+        unsigned k = p[i] == '0' ? i + 1 : whole;
         if (k < 15 && p[k] == '.') {
             if (!((digits >> (k + 1)) & 1)) return nullptr;
             k = run_end(k + 2);

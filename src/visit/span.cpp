@@ -39,8 +39,41 @@ constexpr int output_failed = -3; // next_token(): the output failed (out_status
 inline bool as_the_rules_write(const uint8_t *at, size_t n, uint32_t cp) {
     if (cp >= 0x80 || !text::escape_table[cp]) return false;
     char form[6];
-    return text::escape_sequence(static_cast<uint8_t>(cp), form) == n &&
-           std::memcmp(form, at, n) == 0;
+    const size_t len = text::escape_sequence(static_cast<uint8_t>(cp), form);
+    if (len != n) return false;
+    // n is 2 or 6: compared without a call.
+    for (size_t i = 1; i < n; ++i)
+        if (static_cast<uint8_t>(form[i]) != at[i]) return false;
+    return true;
+}
+
+// The escapes of a string body that the text rules write otherwise (`\/`, `\u00e9`, a surrogate
+// pair), as whole_body finds them: the first few where they stand, and whether more follow.
+struct rewrites {
+    static constexpr unsigned most = 4;
+    struct escape {
+        const uint8_t *at;
+        uint32_t length;
+        uint32_t cp; // the code point, or the byte a one-letter escape stands for
+    };
+    escape at[most];
+    unsigned count = 0;
+    bool more = false;
+    void note(const uint8_t *p, size_t n, uint32_t cp) {
+        if (count < most)
+            at[count++] = {p, static_cast<uint32_t>(n), cp};
+        else
+            more = true;
+    }
+};
+
+// Whether a key's closing quote and its `:` stand at q: one two-byte comparison.
+[[gnu::always_inline]] inline bool quote_colon(const uint8_t *q) {
+    uint16_t two;
+    std::memcpy(&two, q, 2);
+    uint16_t want;
+    std::memcpy(&want, "\":", 2);
+    return two == want;
 }
 
 // Keep: strings as written. Check: the UTF-8 check. Emit: an output is written.
@@ -169,7 +202,9 @@ template <bool Keep, bool Check, bool Emit> class copier {
     }
     [[gnu::always_inline]] inline tamsel_status string(bool key);
     tamsel_status long_string(bool key, const uint8_t *q);
-    const uint8_t *whole_body(const uint8_t *q) const;
+    const uint8_t *whole_body(const uint8_t *q, rewrites *rewrite) const;
+    tamsel_status copy_rewritten(const rewrites &rewrite, const uint8_t *end);
+    tamsel_status rewrite_escape(const uint8_t *at, size_t n, uint32_t cp);
     tamsel_status plain_bytes(const uint8_t *p, const uint8_t *q, uint64_t limit, uint64_t *decoded,
                               key_watch *w, bool key);
     tamsel_status checked_text(uint64_t limit, uint64_t *decoded, key_watch *w, bool key);
@@ -211,8 +246,11 @@ template <bool Keep, bool Check, bool Emit> class copier {
 // closing quote, object_end at its `}`. A key is heard only once its value is taken, so the
 // lane never stops between a key the watch has heard and its value; a watch's failure stops
 // the walk with the cursor where the watch met it, which is the walk's result (`*failed`).
-// Otherwise it never fails and never cuts a span, so every fault is reported by the token steps
-// and the output is unchanged. Whether it took anything is the answer.
+// Otherwise it never fails, so every fault is reported by the token steps. It cuts the span only
+// where the token steps would, once what it cuts for is sure to be taken: at a line feed right
+// in front of a member (`},\n{`, records one to a line), counted as they count it, and, without
+// a watch, at the escapes of a string checked whole that the text rules write otherwise; an
+// output's failure there ends the walk (`*failed`). Whether it took anything is the answer.
 template <bool Keep, bool Check, bool Emit>
 template <bool Watch>
 bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
@@ -237,7 +275,17 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         c_.cur = key_end + 1;
         return keys_->key(key, static_cast<size_t>(key_end - key), error_);
     };
-    [[maybe_unused]] tamsel_status st = TAMSEL_STATUS_OK;
+    tamsel_status st = TAMSEL_STATUS_OK;
+    // The line feed in front of the member being taken, counted and dropped (a cut) once the
+    // member is sure to be taken, as the token steps drop it when they read the member.
+    const uint8_t *nl = nullptr;
+    const auto take_newline = [&]() {
+        c_.newlines(1, nl);
+        const bool ok = cut(nl, nl + 1);
+        nl = nullptr;
+        if (!ok) st = out_status_;
+        return ok;
+    };
     // 8 bytes are left at p, and after a key's `:`: enough for a separator, a literal and the
     // byte behind a key.
     while (e - p >= 8) {
@@ -258,12 +306,16 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
             if (c != ',') break;
             c = *++t;
         }
+    member:
         if (in_object) {
-            if (c != '"') break;
+            if (c != '"') [[unlikely]] {
+                if (c != '\n' || nl || t[1] <= ' ') break;
+                nl = t;
+                c = *++t;
+                goto member;
+            }
             const uint8_t *q = plain(t + 1);
-            if (e - q < 8 || *q != '"' || q[1] != ':' ||
-                static_cast<uint64_t>(q - (t + 1)) > max_key)
-                break;
+            if (e - q < 8 || !quote_colon(q) || static_cast<uint64_t>(q - (t + 1)) > max_key) break;
             if constexpr (Watch) {
                 key = t + 1;
                 key_end = q;
@@ -275,8 +327,20 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         case '"': {
             const uint8_t *q = plain(t + 1);
             if (q == e) goto stop;
-            if (*q != '"' && !(q = whole_body(q))) goto stop;
+            rewrites rewrite;
+            if (*q != '"' && !(q = whole_body(q, &rewrite))) goto stop;
             if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
+            if (rewrite.count) {
+                // Checked whole: nothing in it can fail, so its escapes go over in the rules'
+                // form now. With a watch the member's key is heard first, so such a value
+                // is left to the token steps.
+                if constexpr (Watch || Keep || !Emit) {
+                    goto stop;
+                } else {
+                    if (nl && !take_newline()) goto stop;
+                    if ((st = copy_rewritten(rewrite, q)) != TAMSEL_STATUS_OK) goto stop;
+                }
+            }
             p = q + 1;
             break;
         }
@@ -299,6 +363,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         case '[':
         case '{': {
             if (base_ + depth >= max_depth || depth >> 6 == s_.stack_words) goto stop;
+            if (nl && !take_newline()) goto stop;
             if constexpr (Watch) {
                 if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
                 if (c == '{') {
@@ -316,7 +381,16 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
             continue;
         }
         default:
-            goto stop;
+            // One line feed right in front of an array's element (`},\n{`: records one to a
+            // line); an object's member is past its key here, and its line feed was before it.
+            if (in_object || c != '\n' || nl || t[1] <= ' ') [[likely]]
+                goto stop;
+            nl = t;
+            c = *++t;
+            goto member;
+        }
+        if (nl) [[unlikely]] {
+            if (!take_newline()) goto stop;
         }
         if constexpr (Watch) {
             if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
@@ -324,12 +398,11 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         first = false;
     }
 stop:
-    if constexpr (Watch) {
-        if (st != TAMSEL_STATUS_OK) {
-            // The cursor stands where the watch met the failure.
-            *failed = st;
-            return true;
-        }
+    if (st != TAMSEL_STATUS_OK) {
+        // The cursor stands where the watch met the failure; an output's failure has no
+        // position.
+        *failed = st;
+        return true;
     }
     c_.cur = p;
     depth_ = depth;
@@ -544,9 +617,12 @@ tamsel_status copier<Keep, Check, Emit>::string(bool key) {
 
 // The closing quote of the string body that goes on at `q` (a character boundary), when the
 // rest of it lies whole in the window, is valid and can go over as written; NULL otherwise.
+// The escapes the text rules write otherwise are noted in `*rewrite` (Emit without Keep), for
+// copy_rewritten.
 template <bool Keep, bool Check, bool Emit>
-const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
+const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites *rewrite) const {
     if constexpr (Keep || !Emit) {
+        (void)rewrite;
         return Check ? scan::checked_body_end(q, c_.end) : scan::string_body_end(q, c_.end);
     } else {
         const uint8_t *const e = c_.end;
@@ -556,18 +632,18 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
             if (b == '\\') {
                 uint32_t cp;
                 const size_t n = scan::quick_escape_length(q, e, &cp);
-                if (!n || !as_the_rules_write(q, n, cp)) return nullptr;
+                if (!n) return nullptr;
+                if (!as_the_rules_write(q, n, cp)) rewrite->note(q, n, cp);
                 q += n;
             } else if (Check && b >= 0x80) {
-                // One character where it stands; a run of them goes to the kernel.
-                const size_t n = scan::utf8_char_length(q, e);
-                if (!n) return nullptr;
-                q += n;
-                if (q < e && *q >= 0x80) {
-                    q = scan::utf8_plain_run(q, e);
-                    if (!q) return nullptr;
+                // A few characters where they stand; a longer run of them goes to the kernel.
+                const uint8_t *rest = nullptr;
+                const uint8_t *r = scan::short_utf8_run(q, e, &rest);
+                if (!r) {
+                    if (!rest || !(q = scan::utf8_plain_run(rest, e))) return nullptr;
                     continue;
                 }
+                q = r;
             } else {
                 return nullptr; // a control byte
             }
@@ -575,6 +651,39 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q) const {
         }
         return nullptr;
     }
+}
+
+// The escapes of a string body checked whole by whole_body that the text rules write otherwise,
+// up to its closing quote at `end`: each ends the span and its rules' form goes over instead, as
+// escape() hands them over; the rest stay in the span. Nothing here can fail but the output.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::copy_rewritten(const rewrites &rewrite,
+                                                        const uint8_t *end) {
+    for (unsigned i = 0; i < rewrite.count; ++i)
+        TAMSEL_TRY(rewrite_escape(rewrite.at[i].at, rewrite.at[i].length, rewrite.at[i].cp));
+    if (!rewrite.more) return TAMSEL_STATUS_OK;
+    // More than were noted: the rest are found again behind the last noted one.
+    const rewrites::escape &last = rewrite.at[rewrites::most - 1];
+    for (const uint8_t *p = last.at + last.length; p != end;) {
+        if (*p != '\\') {
+            p = scan::plain_run(p, end); // a valid body: only a backslash stops it
+            continue;
+        }
+        uint32_t cp;
+        const size_t n = scan::quick_escape_length(p, end, &cp);
+        if (!as_the_rules_write(p, n, cp)) TAMSEL_TRY(rewrite_escape(p, n, cp));
+        p += n;
+    }
+    return TAMSEL_STATUS_OK;
+}
+
+// The valid escape [at, at + n) standing for `cp` in its rules' form.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::rewrite_escape(const uint8_t *at, size_t n, uint32_t cp) {
+    uint8_t bytes[4];
+    bytes[0] = static_cast<uint8_t>(cp);
+    const size_t len = n == 2 ? 1 : text::encode_utf8(cp, bytes);
+    return write_decoded(at, n, bytes, len);
 }
 
 // A string from the cursor whose first run ends at `q`: read run by run across windows.
@@ -588,8 +697,12 @@ tamsel_status copier<Keep, Check, Emit>::long_string(bool key, const uint8_t *q)
         // No watch needs the decoded bytes: a string that lies whole and valid in the window,
         // with nothing in it to write otherwise, is one pass. It decodes to at most as many
         // bytes as it is written in, so a body within the limit is within it decoded too.
-        const uint8_t *r = whole_body(q);
+        rewrites rewrite;
+        const uint8_t *r = whole_body(q, &rewrite);
         if (r && static_cast<uint64_t>(r - p) <= limit) {
+            if constexpr (Emit && !Keep) {
+                if (rewrite.count) TAMSEL_TRY(copy_rewritten(rewrite, r));
+            }
             c_.cur = r + 1;
             return TAMSEL_STATUS_OK;
         }
@@ -681,6 +794,19 @@ tamsel_status copier<Keep, Check, Emit>::write_decoded(const uint8_t *at, size_t
         text = form;
     }
     if (text_len == n && std::memcmp(text, at, n) == 0) return TAMSEL_STATUS_OK;
+    if constexpr (Emit) {
+        // The span and the rules' form in one step when both fit the output's window, as two
+        // pieces that fit would go.
+        const size_t run = static_cast<size_t>(at - span_);
+        if (run + text_len <= out_->room()) {
+            unsigned char *to = out_->window();
+            std::memcpy(to, span_, run);
+            io::byte_output::copy(to + run, text, text_len);
+            out_->advance(run + text_len);
+            span_ = at + n;
+            return TAMSEL_STATUS_OK;
+        }
+    }
     TAMSEL_TRY(emit_to(at));
     span_ = at + n;
     return emit(text, text_len);

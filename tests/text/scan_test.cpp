@@ -77,4 +77,27 @@ TEST(StringScan, OnePassBodyAgreesWithTheTwoPassOne) {
     }
 }
 
+// Runs of characters that are not ASCII on either side of the most checked where they stand,
+// each with one byte made bad at every position: the same answer as the two-pass check.
+TEST(StringScan, LongRunsOfCharactersThatAreNotAsciiAgree) {
+    for (const char *ch : {"\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80"}) {
+        for (size_t count = 1; count <= 12; ++count) {
+            std::string run;
+            for (size_t i = 0; i < count; ++i)
+                run += ch;
+            const std::string good = "a" + run + "b\\n\"";
+            for (size_t at = 0; at <= good.size(); ++at) {
+                for (char bad : {'\x80', '\xFF', 'x', '\x01'}) {
+                    std::string body = good;
+                    if (at < body.size()) body[at] = bad;
+                    every_length(body, [](const uint8_t *p, const uint8_t *e) {
+                        ASSERT_EQ(tamsel::scan::checked_body_end(p, e),
+                                  tamsel::scan::checked_string_body_end(p, e));
+                    });
+                }
+            }
+        }
+    }
+}
+
 } // namespace

@@ -282,6 +282,58 @@ TEST(CompactCopy, LaidOutTextFaultsAreTheVisitors) {
     }
 }
 
+// Records one to a line (`},\n{`) with escapes the text rules write otherwise and a run of more
+// characters that are not ASCII than are checked where they stand: the copy, the items and every
+// fault's position (line and column included) are the visitor's and the writer's, whole in memory
+// and cut anywhere.
+TEST(CompactCopy, RecordsOneToALineAtEverySplit) {
+    const std::string record =
+        "{\"s\":\"a\\u00e9b\\/c\\ud83d\\ude00\\t\\u0001\",\"u\":\"\xC3\xA9\xE6\x97\xA5\xE6\x97\xA5"
+        "\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5\xE6\x97\xA5x\","
+        "\"a\":[1,{\"k\":\"\\u0041\"}],\"t\":true}";
+    const std::string doc = "[" + record + ",\n" + record + ",\n" + record + "\n]";
+    tamsel_runtime *rt = roomy_runtime();
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), TAMSEL_STATUS_OK);
+    const std::string want = compact(rt, doc);
+    const std::string item = compact(rt, record) + "\n";
+    for (size_t first = 1; first <= doc.size(); ++first) {
+        for (size_t piece : {size_t{1}, size_t{64}}) {
+            const result r = compact_split(rt, doc, first, piece);
+            ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << "/" << piece << r.error.message;
+            ASSERT_EQ(r.out, want) << first << "/" << piece;
+        }
+        capture c;
+        chunks in{doc, first, 64};
+        tamsel_error e{};
+        ASSERT_EQ(
+            tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &e),
+            TAMSEL_STATUS_OK)
+            << first << ": " << e.message;
+        ASSERT_EQ(c.out, item + item + item) << first;
+    }
+    for (size_t i = 0; i < doc.size(); ++i) {
+        for (char bad : {'x', '\n', '"', '\xff'}) {
+            std::string json = doc;
+            json[i] = bad;
+            expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 64,
+                                   std::to_string(i) + ": " + json);
+        }
+        // A line feed between any two bytes, after a key's `:` too: where it is whitespace
+        // the copy is unchanged.
+        const std::string json = doc.substr(0, i) + "\n" + doc.substr(i);
+        expect_visitors_result(rt, json, {7, json.size() / 2 + 1}, 64,
+                               "line feed at " + std::to_string(i) + ": " + json);
+        const result r = compact_buffer(rt, json);
+        if (r.status == TAMSEL_STATUS_OK) {
+            ASSERT_EQ(r.out, want) << json;
+        }
+    }
+    // A value missing behind a key's `:` and a line feed is no member start.
+    for (const char *bad : {"[{\"a\":\n\"b\":1,\"c\":[2,3]}]", "{\"a\":\n\"b\":\"\",\"c\":true}"})
+        expect_visitors_result(rt, bad, {3}, 64, bad);
+    tamsel_free(rt);
+}
+
 // The library's buffer reader is read where its bytes lie: the same results, and the reader left
 // where copying reads leave it, as through any other reader.
 TEST(CompactCopy, BufferReaderInPlaceActsAsCopiedReads) {
@@ -373,12 +425,13 @@ TEST(CompactItems, DeepItemsSelectorsAndPathErrors) {
     tamsel_free(rt);
 }
 
+namespace {
+
 // The duplicate check hears the keys of packed text taken many tokens a step as it hears them
-// read a byte at a time: a key repeated at any member, in a skipped value or in an item, is
-// reported with the same status, message and position (just behind the key that repeats it),
-// after the same items.
-TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
-    const std::string &record = tamsel_test::packed_record;
+// read a byte at a time: a key repeated at any member, in a skipped value or in an item, of a
+// document made of `record`, is reported with the same status, message and position (just
+// behind the key that repeats it), after the same items, whole and in 64-byte reads.
+void expect_repeated_keys_behind_the_key(const std::string &record) {
     const std::string doc = "{\"pre\":" + record + ",\"items\":[" + record + "," + record +
                             "],\"post\":" + record + "}";
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
@@ -414,6 +467,21 @@ TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
     });
     EXPECT_GT(repeated, 40u);
     tamsel_free(rt);
+}
+
+} // namespace
+
+TEST(CompactItems, RepeatedKeysInPackedTextAreReportedBehindTheKey) {
+    expect_repeated_keys_behind_the_key(tamsel_test::packed_record);
+}
+
+// The same with every member on a line of its own (`,\n"k":`): the line feeds the lane drops
+// are counted before any key is heard.
+TEST(CompactItems, RepeatedKeysOneMemberToALineAreReportedBehindTheKey) {
+    std::string record;
+    for (char c : tamsel_test::packed_record)
+        record += c == ',' ? std::string(",\n") : std::string(1, c);
+    expect_repeated_keys_behind_the_key(record);
 }
 
 TEST(CompactCopy, AllocationFailuresAreCleanAtEveryIndex) {
