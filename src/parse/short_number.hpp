@@ -19,39 +19,10 @@ namespace tamsel::parse {
 
 namespace short_number_detail {
 
-inline constexpr uint64_t powers_of_ten[] = {1,      10,      100,      1000,     10000,
-                                             100000, 1000000, 10000000, 100000000};
-
-// The digits from p on into *m; their end. Eight bytes are looked at a step while the range
-// has them: the run's length within them comes from scan::digit_run's test, and its digits are
-// combined pairwise in one register (pairs, then fours, then eight), the first digit being the
-// lowest byte. *m only matters to the callers while it holds at most 19 digits, where no step
-// wraps.
+// The digits from p on into *m; their end.
 [[gnu::always_inline]] inline const uint8_t *digits(const uint8_t *p, const uint8_t *e,
                                                     uint64_t *m) {
     uint64_t v = *m;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    while (e - p >= 8) {
-        uint64_t x;
-        std::memcpy(&x, p, 8);
-        const uint64_t a = x ^ 0x3030303030303030u;
-        const uint64_t others =
-            (a & 0xF0F0F0F0F0F0F0F0u) | ((a + 0x0606060606060606u) & 0x1010101010101010u);
-        const unsigned n = others ? static_cast<unsigned>(__builtin_ctzll(others)) >> 3 : 8;
-        if (n == 0) break;
-        // The n digits moved to the top bytes: the bytes below are leading zeros.
-        uint64_t d = a << (64 - 8 * n);
-        d = ((d * 10) + (d >> 8)) & 0x00FF00FF00FF00FFu;
-        d = ((d * 100) + (d >> 16)) & 0x0000FFFF0000FFFFu;
-        d = ((d * 10000) + (d >> 32)) & 0xFFFFFFFFu;
-        v = v * powers_of_ten[n] + d;
-        p += n;
-        if (n < 8) {
-            *m = v;
-            return p;
-        }
-    }
-#endif
     for (unsigned d; p < e && (d = static_cast<unsigned>(*p) - '0') < 10; ++p)
         v = v * 10 + d;
     *m = v;
