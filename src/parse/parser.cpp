@@ -28,8 +28,6 @@ namespace tamsel::parse {
 namespace {
 
 std::atomic<uint64_t> next_serial{1};
-// Serials a parser reserves at once (a 64-bit count does not run out in batches).
-constexpr uint64_t serial_batch = 64;
 
 using scan::number_chars;
 
@@ -892,11 +890,7 @@ tamsel_status start_document(parser &p, const init_args &a) {
     p.capacity = workspace_bytes - static_cast<size_t>(aligned - ws);
     p.book_top = p.capacity;
     p.token = p.base;
-    if (p.serial_next == p.serial_end) {
-        p.serial_next = next_serial.fetch_add(serial_batch, std::memory_order_relaxed);
-        p.serial_end = p.serial_next + serial_batch;
-    }
-    p.serial = p.serial_next++;
+    p.serial = next_serial.fetch_add(1, std::memory_order_relaxed);
     if (p.map) {
         map_analysis analysis = a.analysis ? *a.analysis : analyze_map(p.map);
         p.may_allocate = analysis.may_allocate;
@@ -927,7 +921,7 @@ tamsel_status parser_init(parser &p, const init_args &a) {
 }
 
 // Keep in step with the members of `parser`: every per-document member is set here.
-static_assert(sizeof(void *) != 8 || sizeof(parser) == 688,
+static_assert(sizeof(void *) != 8 || sizeof(parser) == 672,
               "a member was added to parser: set it in parser_restart");
 
 tamsel_status parser_restart(parser &p, const init_args &a) {

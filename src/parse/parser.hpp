@@ -162,10 +162,6 @@ struct parser {
     bool may_allocate = false;
     uint64_t alloc_mask = 0;
     uint64_t serial = 0; // identifies this parse in the charge words of owned blocks
-    // Serials reserved for this parser's later parses: [serial_next, serial_end). A parser that
-    // restarts for every item or event takes them from here, not one atomic add each.
-    uint64_t serial_next = 0;
-    uint64_t serial_end = 0;
 
     struct required_entry {
         const tamsel_map *map;
