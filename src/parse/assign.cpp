@@ -776,7 +776,7 @@ void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, siz
 
 // The block a direct string of `n` bytes ends with: its first size, doubled until the string
 // and its NUL fit, cut to the limit; 0 when the doubling would wrap.
-size_t direct_block_size(size_t limit, size_t n) {
+[[gnu::always_inline]] inline size_t direct_block_size(size_t limit, size_t n) {
     size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
     while (capacity < n + 1) {
         if (capacity > SIZE_MAX / 2) return 0;
