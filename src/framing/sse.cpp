@@ -161,32 +161,12 @@ tamsel_status replace(sse_call &c, io::byte_buffer &b, const sse_field &f) {
 
 } // namespace
 
-namespace {
-
-// Ids and names are mostly a few bytes: those are compared here, where a library call would
-// cost more than the bytes.
-bool holds_nul(const char *v, size_t n) {
-    if (n > 16) return std::memchr(v, 0, n) != nullptr;
-    for (size_t i = 0; i < n; ++i)
-        if (v[i] == '\0') return true;
-    return false;
-}
-
-bool same_bytes(const char *a, const char *b, size_t n) {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-    return true;
-}
-
-} // namespace
-
 tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
     tamsel_sse &s = c.s;
     switch (f.kind) {
     case sse_kind::id:
         // An id holding a NUL byte is ignored, as the format says.
-        if (holds_nul(f.value, f.value_len)) return TAMSEL_STATUS_OK;
+        if (std::memchr(f.value, 0, f.value_len)) return TAMSEL_STATUS_OK;
         s.content = true;
         return replace(c, s.id, f);
     case sse_kind::event:
@@ -194,7 +174,7 @@ tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
         s.named = true;
         // Streams mostly name every event alike: a name already in the buffer is not copied.
         if (s.name.data && s.name.length == f.value_len &&
-            same_bytes(s.name.data, f.value, f.value_len))
+            std::memcmp(s.name.data, f.value, f.value_len) == 0)
             return TAMSEL_STATUS_OK;
         return replace(c, s.name, f);
     case sse_kind::retry: {
