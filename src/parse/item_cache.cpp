@@ -195,6 +195,7 @@ const map_plan *plan_set::build(const tamsel_map *map) {
         index[at] = static_cast<uint8_t>(i + 1);
     }
     plan.after = nullptr;
+    plan.learnt_any = false;
     if (!shared_names && map->field_count + 1 <= order_capacity - order_used) {
         plan.after = order_pool + order_used;
         order_used += static_cast<uint32_t>(map->field_count + 1);

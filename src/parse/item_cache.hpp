@@ -58,6 +58,7 @@ struct map_plan {
     // or a name is given to more than one field, where only map order picks what the scan from
     // the front would. Only a guess: the key is compared with the field either way.
     uint8_t *after = nullptr;
+    mutable bool learnt_any = false; // an entry of `after` is not map order
 };
 
 // Plans of the maps an owner's items use (the item map and the maps nested in it). Maps wider
@@ -151,21 +152,30 @@ struct plan_set {
 // The index of the field `key` names, as the scan from the front finds it, or -1.
 [[nodiscard]] int plan_lookup(const map_plan &plan, const char *key, size_t len);
 
-// The field named by `key`, through the field the plan's key order guesses first, then the
-// plan's index; *hint (the field after the last key found, as find_field leaves it) says where
-// the object is. A key found out of the learnt order is learnt for next time.
+// The field named by `key`: the field after the last key found (*hint, as find_field leaves
+// it) first, then the one the plan's learnt key order names there, then the plan's index. A
+// key found out of the learnt order is learnt for next time.
 [[nodiscard]] inline const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
                                                             const char *key, size_t len) {
     const tamsel_map &map = *plan.map;
     const uint32_t h = *hint;
-    const uint32_t guess = plan.after ? plan.after[h] : h;
-    if (guess < map.field_count && key_matches(map.fields[guess], key, len)) {
-        *hint = guess + 1;
-        return &map.fields[guess];
+    if (h < map.field_count && key_matches(map.fields[h], key, len)) {
+        *hint = h + 1;
+        return &map.fields[h];
+    }
+    if (plan.learnt_any) {
+        const uint32_t guess = plan.after[h];
+        if (guess != h && key_matches(map.fields[guess], key, len)) {
+            *hint = guess + 1;
+            return &map.fields[guess];
+        }
     }
     const int i = plan_lookup(plan, key, len);
     if (i < 0) return nullptr;
-    if (plan.after) plan.after[h] = static_cast<uint8_t>(i);
+    if (plan.after && static_cast<uint32_t>(i) != h) {
+        plan.after[h] = static_cast<uint8_t>(i);
+        plan.learnt_any = true;
+    }
     *hint = static_cast<uint32_t>(i + 1);
     return &map.fields[i];
 }
