@@ -776,7 +776,7 @@ void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, siz
 
 // The block a direct string of `n` bytes ends with: its first size, doubled until the string
 // and its NUL fit, cut to the limit; 0 when the doubling would wrap.
-size_t direct_block_size(size_t limit, size_t n) {
+[[gnu::always_inline]] inline size_t direct_block_size(size_t limit, size_t n) {
     size_t capacity = limit >= 1 && limit <= 62 ? limit + 1 : 64;
     while (capacity < n + 1) {
         if (capacity > SIZE_MAX / 2) return 0;
@@ -840,6 +840,47 @@ whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field
 }
 
 } // namespace
+
+whole_string store_decoded_string(parser &p, const frame &f, const tamsel_field &field,
+                                  const uint8_t *body, const uint8_t *close,
+                                  const unsigned char *decoded, size_t n) {
+    // The steps of store_escaped_at_once with the decoding done: the spare of half the block
+    // takes the string when it is shorter than the spare's room, else the block grows to the
+    // body's length; then it is cut to what the decoded string calls for.
+    const size_t bound = static_cast<size_t>(close - body);
+    const size_t limit = max_string(p);
+    if (limit && bound > limit) return whole_string::not_taken;
+    const size_t capacity = direct_block_size(limit, bound);
+    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
+        return whole_string::not_taken;
+    char **slot = reinterpret_cast<char **>(member(f.dst, field));
+    size_t held = capacity / 2;
+    char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+    if (!block || n >= held - 1) {
+        char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
+                            : string_block(p, slot, capacity);
+        if (!whole) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = whole;
+        held = capacity;
+    }
+    if (const size_t fits = direct_block_size(limit, n); fits != held) {
+        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
+        if (!cut) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = cut;
+    }
+    std::memcpy(block, decoded, n);
+    block[n] = '\0';
+    char *old = *slot;
+    *slot = block;
+    owned_free_parse(p, old);
+    return whole_string::stored;
+}
 
 whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
                                 const uint8_t *body, const uint8_t *close, bool escaped) {

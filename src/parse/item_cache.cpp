@@ -180,15 +180,27 @@ const map_plan *plan_set::build(const tamsel_map *map) {
     plan.slots = index;
     std::memset(index, 0, size);
     slots_used += size;
+    bool shared_names = false;
     for (size_t i = 0; i < map->field_count; ++i) {
         const tamsel_field &f = map->fields[i];
-        if (plan_lookup(plan, f.name, f.name_len) >= 0) continue; // an earlier field has it
+        if (plan_lookup(plan, f.name, f.name_len) >= 0) { // an earlier field has it
+            shared_names = true;
+            continue;
+        }
         const uint8_t first = f.name_len ? static_cast<uint8_t>(f.name[0]) : 0;
         const uint8_t last = f.name_len ? static_cast<uint8_t>(f.name[f.name_len - 1]) : 0;
         uint32_t at = key_hash(f.name_len, first, last) & plan.slot_mask;
         while (index[at])
             at = (at + 1) & plan.slot_mask;
         index[at] = static_cast<uint8_t>(i + 1);
+    }
+    plan.after = nullptr;
+    plan.learnt_any = false;
+    if (!shared_names && map->field_count + 1 <= order_capacity - order_used) {
+        plan.after = order_pool + order_used;
+        order_used += static_cast<uint32_t>(map->field_count + 1);
+        for (size_t h = 0; h <= map->field_count; ++h)
+            plan.after[h] = static_cast<uint8_t>(h);
     }
     // The steps go to the pool only when all of them fit; a plan without them empties and
     // cleans records up field by field.

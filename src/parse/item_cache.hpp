@@ -52,6 +52,13 @@ struct map_plan {
     // from the front finds.
     const uint8_t *slots = nullptr;
     uint32_t slot_mask = 0;
+    // The order keys came in: after[h] is the field to try first after field h - 1 (h = 0:
+    // first in an object), map order until a key comes in another order and is learnt. Field
+    // count + 1 entries in the plan set's order pool; NULL (map order) when they find no room
+    // or a name is given to more than one field, where only map order picks what the scan from
+    // the front would. Only a guess: the key is compared with the field either way.
+    uint8_t *after = nullptr;
+    mutable bool learnt_any = false; // an entry of `after` is not map order
 };
 
 // Plans of the maps an owner's items use (the item map and the maps nested in it). Maps wider
@@ -71,6 +78,10 @@ struct plan_set {
     uint32_t slots_used = 0;
     uint32_t steps[step_capacity];
     uint8_t slot_pool[slot_capacity];
+    // The plans' key orders: an item map of up to 64 fields and a nested map or two.
+    static constexpr size_t order_capacity = 128;
+    uint32_t order_used = 0;
+    uint8_t order_pool[order_capacity];
 
     plan_set() = default;
     plan_set(const plan_set &) = delete; // the plans point into the pool
@@ -93,6 +104,7 @@ struct plan_set {
         last = 0;
         steps_used = 0;
         slots_used = 0;
+        order_used = 0;
     }
     // The steps of cleaning a record of `plan`'s map up, 0 when it has none.
     [[nodiscard]] uint32_t cleanup_count(const map_plan &plan) const {
@@ -140,15 +152,30 @@ struct plan_set {
 // The index of the field `key` names, as the scan from the front finds it, or -1.
 [[nodiscard]] int plan_lookup(const map_plan &plan, const char *key, size_t len);
 
-// The field named by `key`, through the hint first, then the plan; *hint as find_field leaves
-// it.
+// The field named by `key`: the field after the last key found (*hint, as find_field leaves
+// it) first, then the one the plan's learnt key order names there, then the plan's index. A
+// key found out of the learnt order is learnt for next time.
 [[nodiscard]] inline const tamsel_field *find_field_planned(const map_plan &plan, uint32_t *hint,
                                                             const char *key, size_t len) {
     const tamsel_map &map = *plan.map;
-    if (*hint < map.field_count && key_matches(map.fields[*hint], key, len))
-        return &map.fields[(*hint)++];
+    const uint32_t h = *hint;
+    if (h < map.field_count && key_matches(map.fields[h], key, len)) {
+        *hint = h + 1;
+        return &map.fields[h];
+    }
+    if (plan.learnt_any) {
+        const uint32_t guess = plan.after[h];
+        if (guess != h && key_matches(map.fields[guess], key, len)) {
+            *hint = guess + 1;
+            return &map.fields[guess];
+        }
+    }
     const int i = plan_lookup(plan, key, len);
     if (i < 0) return nullptr;
+    if (plan.after && static_cast<uint32_t>(i) != h) {
+        plan.after[h] = static_cast<uint8_t>(i);
+        plan.learnt_any = true;
+    }
     *hint = static_cast<uint32_t>(i + 1);
     return &map.fields[i];
 }

@@ -323,6 +323,14 @@ enum class whole_string { not_taken, stored, failed };
 [[nodiscard]] whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
                                               const uint8_t *body, const uint8_t *close,
                                               bool escaped);
+// store_whole_string for a dynamic STRING field whose body [body, close) holds escapes and is
+// already decoded: its `n` bytes at `decoded` (outside the input, the record and the allocator's
+// blocks) are copied into the block the escaped road would have filled, with the same spare,
+// growth, cut, charge and results.
+[[nodiscard]] whole_string store_decoded_string(parser &p, const frame &f,
+                                                const tamsel_field &field, const uint8_t *body,
+                                                const uint8_t *close, const unsigned char *decoded,
+                                                size_t n);
 [[nodiscard]] tamsel_status direct_append(parser &p, const unsigned char *bytes, size_t n);
 [[nodiscard]] tamsel_status direct_finish(parser &p);
 // Bytes the active direct string takes before its limit (dynamic maximum, or a fixed capacity

@@ -17,6 +17,7 @@
 #include "parse/parser.hpp"
 #include "parse/short_number.hpp"
 #include "text/scan.hpp"
+#include "text/string_body.hpp"
 
 namespace tamsel::parse {
 
@@ -50,6 +51,26 @@ inline bool emptied_by_steps(parser &p, const tamsel_map &map) {
     if (!p.cache) return false;
     const map_plan *plan = p.cache->plans.of(&map);
     return plan && plan->reset_count;
+}
+
+enum class one_pass { undecided, not_taken, stored, failed };
+
+// A body with escapes of a dynamic STRING field, checked and decoded in one pass into the token
+// room (free workspace: no token is live between tokens), then copied into its block. undecided
+// when the pass cannot tell (the body does not fit the room or the window, or it is not valid):
+// the caller reads it twice then. Kept out of the skim's loop, whose registers it would cost.
+[[gnu::noinline, gnu::flatten]] one_pass store_in_one_pass(parser &p, const frame &f,
+                                                           const tamsel_field &field,
+                                                           const uint8_t *body, const uint8_t *e,
+                                                           size_t room, const uint8_t **close) {
+    unsigned char *const scratch = p.base + p.frames_end();
+    const size_t n = scan::decode_checked_body(body, e, scratch, room, close);
+    if (n == SIZE_MAX) return one_pass::undecided;
+    whole_string w = store_decoded_string(p, f, field, body, *close, scratch, n);
+    if (w == whole_string::not_taken) w = store_whole_string(p, f, field, body, *close, true);
+    return w == whole_string::stored   ? one_pass::stored
+           : w == whole_string::failed ? one_pass::failed
+                                       : one_pass::not_taken;
 }
 
 // Flattened: the number and string scanners are inlined here, but not in the bulk driver, where
@@ -214,6 +235,20 @@ mapped_value : {
         const uint8_t *close = Check ? scan::plain_ascii_run(body, e) : scan::plain_run(body, e);
         bool escaped = false;
         if (close == e) goto out;
+        if (!Check && *close == '\\' && field.storage != TAMSEL_STORAGE_FIXED) [[unlikely]] {
+            const uint8_t *end = nullptr;
+            const one_pass r = store_in_one_pass(p, *f, field, body, e, room, &end);
+            if (r == one_pass::failed) {
+                q = body; // failed at the opening quote, as the direct string's first block
+                goto out_failed;
+            }
+            if (r == one_pass::not_taken) goto out;
+            if (r == one_pass::stored) {
+                room = token_space(p);
+                q = end + 1;
+                break;
+            }
+        }
         if (*close != '"') {
             close = string_end<Check>(close, e);
             if (!close) goto out;

@@ -135,4 +135,64 @@ inline size_t decode_string_body(const uint8_t *b, const uint8_t *close, uint8_t
     return static_cast<size_t>(out - begin);
 }
 
+// Checks and decodes the string body that starts at p in one pass: the body must end at a
+// closing quote inside [p, e) and decode into at most `room` bytes at `out`. Bodies are checked
+// as string_body_end checks them (a control byte or an escape escape_length refuses ends the
+// attempt), and an escape that stands for NUL ends it too. Returns the decoded length with the
+// closing quote in *close, or SIZE_MAX when any of that fails: the caller then takes the body
+// the two-pass way (string_body_end, then decode_string_body), which decides and reports.
+inline size_t decode_checked_body(const uint8_t *p, const uint8_t *e, uint8_t *out, size_t room,
+                                  const uint8_t **close) {
+    uint8_t *const begin = out;
+    uint8_t *const end = out + room;
+    const auto escape = [&]() {
+        uint32_t cp = 0;
+        const size_t n = escape_length(p, e, &cp);
+        if (n == 0 || cp == 0 || end - out < 4) return false;
+        out += text::encode_utf8(cp, out);
+        p += n;
+        return true;
+    };
+#if defined(__SSE2__)
+    // 16 bytes are stored at once and the output moves on by the part before the first stop;
+    // what follows overwrites the rest.
+    while (e - p >= 16 && end - out >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+        const int mask = _mm_movemask_epi8(hits);
+        if (!mask) {
+            p += 16;
+            out += 16;
+            continue;
+        }
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(mask)));
+        p += k;
+        out += k;
+        if (*p == '"') {
+            *close = p;
+            return static_cast<size_t>(out - begin);
+        }
+        if (*p != '\\' || !escape()) return SIZE_MAX;
+    }
+#endif
+    while (p < e) {
+        const uint8_t c = *p;
+        if (c == '"') {
+            *close = p;
+            return static_cast<size_t>(out - begin);
+        }
+        if (c == '\\') {
+            if (!escape()) return SIZE_MAX;
+            continue;
+        }
+        if (c < 0x20 || out == end) return SIZE_MAX;
+        *out++ = c;
+        ++p;
+    }
+    return SIZE_MAX;
+}
+
 } // namespace tamsel::scan

@@ -107,3 +107,29 @@ TEST(EscapedStrings, AllocationFailureAtEveryIndexWhileDecodingInOnePass) {
     });
     EXPECT_GE(runs, 3u);
 }
+
+TEST(EscapedStrings, BodiesTheOnePassCannotDecideEndAsByteByByte) {
+    // Faults at and after escapes, a NUL escape, and bodies longer than the parser's workspace
+    // (decoded in two passes then): the same outcome, contents and position whole, in 64-byte
+    // pieces and a byte at a time.
+    const std::string long_body = repeat("ab\\u00e9cd\\n", 600);
+    const std::string bodies[] = {
+        "x\\u00e9\\q",
+        "x\\u00e9\\u00g9",
+        "x\\n\\ud83d\\u0041",
+        "x\\n\\ude00",
+        "x\\u00e9\x01tail",
+        "x\\n\\u0000y",
+        long_body,
+        long_body + "\\u0000",
+        long_body + "\\k",
+        "x\\n" + std::string(40, 'y'),
+    };
+    for (const std::string &body : bodies)
+        for (const std::string &after : {std::string("\"}"), std::string("")}) {
+            const std::string text = "{\"t\":\"a\\tb\",\"s\":\"" + body + after;
+            const run_result whole = parse_texts(text, {}, 0, 0);
+            ASSERT_EQ(whole, parse_texts(text, every(64, text.size()), 0, 0)) << text;
+            ASSERT_EQ(whole, parse_texts(text, every(1, text.size()), 0, 0)) << text;
+        }
+}

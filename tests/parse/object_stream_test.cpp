@@ -412,3 +412,49 @@ TEST(ObjectStream, OneDestinationThroughObjectsOfChangingShape) {
     });
     EXPECT_GT(runs, 3u);
 }
+
+TEST(ObjectStream, KeysInChangingOrdersLandAsInOneShotParses) {
+    // The stream guesses each key's field from the order the keys came in before; whatever the
+    // order, with unknown keys between, and with a map naming one key twice (whose field is
+    // the one the map's order picks), each object lands as a one-shot parse puts it.
+    struct trio {
+        int64_t a, b, c;
+    };
+    const tamsel_field fields[] = {
+        {TAMSEL_KEY("a"), offsetof(trio, a), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, nullptr, nullptr, 0,
+         0},
+        {TAMSEL_KEY("b"), offsetof(trio, b), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, nullptr, nullptr, 0,
+         0},
+        {TAMSEL_KEY("c"), offsetof(trio, c), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, nullptr, nullptr, 0,
+         0},
+        {TAMSEL_KEY("a"), offsetof(trio, c), TAMSEL_FIELD_I64, 0, 0, 0, 0, 0, nullptr, nullptr, 0,
+         0},
+    };
+    const std::string text = "{\"a\":1,\"b\":2,\"c\":3}\n{\"c\":4,\"b\":5,\"a\":6}\n"
+                             "{\"c\":7,\"b\":8,\"a\":9}\n{\"b\":10,\"x\":0,\"a\":11,\"c\":12}\n"
+                             "{\"b\":13,\"a\":14}\n{\"b\":15,\"a\":16}\n{\"a\":17,\"c\":18}\n"
+                             "{\"c\":19,\"a\":20,\"b\":21}\n";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (size_t count : {size_t{3}, size_t{4}}) {
+        const tamsel_map map = {"trio", sizeof(trio), fields, count, nullptr, nullptr};
+        chunked_reader r{&text};
+        tamsel_error e;
+        tamsel_stream *s = tamsel_stream_open_reader(rt, &map, chunked_reader::read, &r, &e);
+        ASSERT_NE(s, nullptr);
+        size_t at = 0;
+        trio got{};
+        while (tamsel_stream_next(s, &got, &e) == TAMSEL_STREAM_ITEM) {
+            const size_t end = text.find('\n', at);
+            trio want{};
+            ASSERT_EQ(tamsel_parse_buffer(rt, &map, &want, text.data() + at, end - at, &e),
+                      TAMSEL_STATUS_OK);
+            EXPECT_EQ(std::vector<int64_t>({got.a, got.b, got.c}),
+                      std::vector<int64_t>({want.a, want.b, want.c}))
+                << count << " fields, object at " << at;
+            at = end + 1;
+        }
+        EXPECT_EQ(at, text.size());
+        tamsel_stream_close(s);
+    }
+    tamsel_free(rt);
+}
