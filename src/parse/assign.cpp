@@ -788,6 +788,24 @@ void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, siz
     return capacity;
 }
 
+// The last step of a string decoded into `block` (`held` bytes, `n` of them the string): the
+// block is cut to what the string calls for, so the string ends in the block (and charge) the
+// direct string would have, and becomes the member's string in place of the old one.
+whole_string settle_string(parser &p, char **slot, char *block, size_t held, size_t limit,
+                           size_t n) {
+    if (const size_t fits = direct_block_size(limit, n); fits != held) {
+        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
+        if (!cut) {
+            owned_free_parse(p, block);
+            return whole_string::failed;
+        }
+        block = cut;
+    }
+    block[n] = '\0';
+    owned_free_parse(p, std::exchange(*slot, block));
+    return whole_string::stored;
+}
+
 // A dynamic string with escapes decoded in one pass, straight into the block that the body's
 // length (which the decoded length never exceeds) calls for; when the decoded string calls for
 // a smaller one, the block is cut down to it, so the string ends in the block (and charge) the
@@ -824,19 +842,7 @@ whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field
         owned_free_parse(p, block);
         return whole_string::not_taken;
     }
-    if (const size_t fits = direct_block_size(limit, n); fits != held) {
-        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
-        if (!cut) {
-            owned_free_parse(p, block);
-            return whole_string::failed;
-        }
-        block = cut;
-    }
-    block[n] = '\0';
-    char *old = *slot;
-    *slot = block;
-    owned_free_parse(p, old);
-    return whole_string::stored;
+    return settle_string(p, slot, block, held, limit, n);
 }
 
 } // namespace
@@ -866,20 +872,8 @@ whole_string store_decoded_string(parser &p, const frame &f, const tamsel_field 
         block = whole;
         held = capacity;
     }
-    if (const size_t fits = direct_block_size(limit, n); fits != held) {
-        char *cut = static_cast<char *>(owned_realloc_parse(p, block, fits));
-        if (!cut) {
-            owned_free_parse(p, block);
-            return whole_string::failed;
-        }
-        block = cut;
-    }
     std::memcpy(block, decoded, n);
-    block[n] = '\0';
-    char *old = *slot;
-    *slot = block;
-    owned_free_parse(p, old);
-    return whole_string::stored;
+    return settle_string(p, slot, block, held, limit, n);
 }
 
 whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &field,
