@@ -788,6 +788,16 @@ void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, siz
     return capacity;
 }
 
+// The block an escaped body of `bound` bytes calls for (its decoded string is never longer),
+// or 0 when the string limit or the budget refuses it by that length alone.
+size_t escaped_capacity(const parser &p, size_t bound, size_t limit) {
+    if (limit && bound > limit) return 0;
+    const size_t capacity = direct_block_size(limit, bound);
+    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
+        return 0;
+    return capacity;
+}
+
 // The last step of a string decoded into `block` (`held` bytes, `n` of them the string): the
 // block is cut to what the string calls for, so the string ends in the block (and charge) the
 // direct string would have, and becomes the member's string in place of the old one.
@@ -815,10 +825,8 @@ whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field
                                    const uint8_t *body, const uint8_t *close) {
     const size_t bound = static_cast<size_t>(close - body);
     const size_t limit = max_string(p);
-    if (limit && bound > limit) return whole_string::not_taken;
-    const size_t capacity = direct_block_size(limit, bound);
-    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
-        return whole_string::not_taken;
+    const size_t capacity = escaped_capacity(p, bound, limit);
+    if (!capacity) return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(member(f.dst, field));
     const auto out = [](char *b) { return reinterpret_cast<unsigned char *>(b); };
     // Escapes mostly shrink a body that crosses a doubling back under it: the member's spare of
@@ -853,12 +861,9 @@ whole_string store_decoded_string(parser &p, const frame &f, const tamsel_field 
     // The steps of store_escaped_at_once with the decoding done: the spare of half the block
     // takes the string when it is shorter than the spare's room, else the block grows to the
     // body's length; then it is cut to what the decoded string calls for.
-    const size_t bound = static_cast<size_t>(close - body);
     const size_t limit = max_string(p);
-    if (limit && bound > limit) return whole_string::not_taken;
-    const size_t capacity = direct_block_size(limit, bound);
-    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
-        return whole_string::not_taken;
+    const size_t capacity = escaped_capacity(p, static_cast<size_t>(close - body), limit);
+    if (!capacity) return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(member(f.dst, field));
     size_t held = capacity / 2;
     char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;

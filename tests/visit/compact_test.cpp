@@ -53,6 +53,16 @@ result compact_split(tamsel_runtime *rt, const std::string &json, size_t first, 
     return r;
 }
 
+result items_split(tamsel_runtime *rt, const std::string &json, size_t first, size_t piece) {
+    result r{};
+    capture c;
+    chunks in{json, first, piece};
+    r.status =
+        tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &r.error);
+    r.out = c.out;
+    return r;
+}
+
 result items_buffer(tamsel_runtime *rt, const std::string &json, const char *selector = nullptr) {
     result r{};
     capture c;
@@ -157,14 +167,9 @@ TEST(CompactCopy, EveryEscapeAndNumberFormAtEverySplit) {
     const std::string doc = "[" + json + ", 1 , \"x\\/\",[ ]]";
     const std::string lines = want + "\n1\n\"x/\"\n[]\n";
     for (size_t first = 1; first <= doc.size(); ++first) {
-        capture c;
-        chunks in{doc, first, 3};
-        tamsel_error e{};
-        ASSERT_EQ(
-            tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &e),
-            TAMSEL_STATUS_OK)
-            << first << ": " << e.message;
-        ASSERT_EQ(c.out, lines) << first;
+        const result r = items_split(rt, doc, first, 3);
+        ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << ": " << r.error.message;
+        ASSERT_EQ(r.out, lines) << first;
     }
     tamsel_free(rt);
 }
@@ -302,14 +307,9 @@ TEST(CompactCopy, RecordsOneToALineAtEverySplit) {
             ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << "/" << piece << r.error.message;
             ASSERT_EQ(r.out, want) << first << "/" << piece;
         }
-        capture c;
-        chunks in{doc, first, 64};
-        tamsel_error e{};
-        ASSERT_EQ(
-            tamsel_compact_items_reader(rt, nullptr, chunks::read, &in, capture::sink, &c, 0, &e),
-            TAMSEL_STATUS_OK)
-            << first << ": " << e.message;
-        ASSERT_EQ(c.out, item + item + item) << first;
+        const result r = items_split(rt, doc, first, 64);
+        ASSERT_EQ(r.status, TAMSEL_STATUS_OK) << first << ": " << r.error.message;
+        ASSERT_EQ(r.out, item + item + item) << first;
     }
     for (size_t i = 0; i < doc.size(); ++i) {
         for (char bad : {'x', '\n', '"', '\xff'}) {
