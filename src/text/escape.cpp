@@ -11,40 +11,11 @@
 
 namespace tamsel::text {
 
-#if defined(__SSE2__)
-// One bit for each of the 16 bytes of `v` that needs escaping.
-[[gnu::always_inline]] inline unsigned escape_mask(__m128i v) {
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-    const __m128i control = _mm_set1_epi8(0x1F);
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-
-[[gnu::always_inline]] inline __m128i load16(const uint8_t *p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-}
-#endif
-
 const uint8_t *find_escape(const uint8_t *p, const uint8_t *e) {
     const uint8_t *const start = p;
-#if defined(__SSE2__)
-    if (e - p >= 16) {
-        // Most strings end within their first 64 bytes: those 16 a step inline, and a longer
-        // rest by the block scanner (the bytes that need escaping are exactly those that end
-        // a plain string run of the input rules). The last step may overlap bytes already
-        // known plain, so nothing past `e` is read.
-        for (int i = 0; i < 4 && e - p >= 16; ++i, p += 16)
-            if (const unsigned mask = escape_mask(load16(p))) return p + __builtin_ctz(mask);
-        if (e - p >= 16) return scan::plain_run(p, e);
-        if (p == e) return e;
-        const unsigned mask = escape_mask(load16(e - 16));
-        return mask ? e - 16 + __builtin_ctz(mask) : e;
-    }
-#else
+    // Long texts 16 bytes a step: the bytes that need escaping are exactly those that end a
+    // plain string run of the input rules.
     if (e - p >= 16) return scan::plain_run(p, e);
-#endif
     // Short texts (keys, most values) eight bytes a step; the last word may overlap bytes
     // already known plain, so nothing past `e` is read.
     while (e - p >= 8 && !word_has_escape(load8(p)))
@@ -61,9 +32,9 @@ size_t copy_plain(uint8_t *out, const uint8_t *p, const uint8_t *e) {
     // 16 bytes a step, stored whole and then checked: the bytes past an escape that were stored
     // are not counted, so the caller writes over them.
     for (; e - p >= 16; p += 16) {
-        const __m128i v = load16(p);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (p - start)), v);
-        if (const unsigned mask = escape_mask(v))
+        if (const unsigned mask = scan::stop_mask(v))
             return static_cast<size_t>(p - start) + __builtin_ctz(mask);
     }
 #endif

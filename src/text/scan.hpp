@@ -35,6 +35,17 @@ inline bool digit(uint8_t c) {
     return static_cast<uint8_t>(c - '0') < 10;
 }
 
+#if defined(__SSE2__)
+// One bit for each of the 16 bytes of `x` that ends a run of plain string bytes: '"', '\\' or a
+// control byte (the bytes the text rules escape).
+__attribute__((always_inline)) inline unsigned stop_mask(__m128i x) {
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+        _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
 // First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
 __attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p, const uint8_t *e) {
 #if defined(__SSE2__)
@@ -43,11 +54,7 @@ __attribute__((always_inline)) inline const uint8_t *plain_run(const uint8_t *p,
     const uint8_t *const from = p;
     while (e - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-        if (const int mask = _mm_movemask_epi8(hits))
-            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (const unsigned mask = stop_mask(x)) return p + __builtin_ctz(mask);
         p += 16;
         if (p - from == 64 && e - p >= 64) return active_kernel().string_end(p, e);
     }
@@ -147,10 +154,7 @@ inline const uint8_t *string_body_end(const uint8_t *p, const uint8_t *e) {
     int quiet = 0; // blocks in a row without a stop
     while (e - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        unsigned mask = stop_mask(x);
         if (!mask) {
             p += 16;
             if (++quiet == 4 && e - p >= 64) {

@@ -159,16 +159,13 @@ inline size_t decode_checked_body(const uint8_t *p, const uint8_t *e, uint8_t *o
     while (e - p >= 16 && end - out >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out), x);
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                          _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-        const int mask = _mm_movemask_epi8(hits);
+        const unsigned mask = stop_mask(x);
         if (!mask) {
             p += 16;
             out += 16;
             continue;
         }
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(mask)));
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
         p += k;
         out += k;
         if (*p == '"') {
