@@ -38,9 +38,8 @@ void in_place_reads::cover(size_t pos, size_t &end, bool *eof) noexcept {
     *eof = end >= reader_->len;
 }
 
-void in_place_reads::leave(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
-                           size_t &avail) noexcept {
-    if (!active_) return;
+void in_place_reads::hold(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
+                          size_t &avail) noexcept {
     active_ = false;
     const size_t n = end - pos;
     if (n) std::memcpy(own, win + pos, n);
@@ -54,9 +53,8 @@ void in_place_reads::leave(unsigned char *own, const unsigned char *&win, size_t
     end = avail = n;
 }
 
-void in_place_reads::resume(const unsigned char *&win, size_t &pos, size_t &end,
-                            size_t &avail) noexcept {
-    if (!held_) return;
+void in_place_reads::take_back(const unsigned char *&win, size_t &pos, size_t &end,
+                               size_t &avail) noexcept {
     held_ = false;
     // Bytes the stream holds and a reader with bytes left: the same record, the same bytes.
     if (pos >= end || reader_->data != data_ || reader_->len != len_ || reader_->pos != handed_ ||

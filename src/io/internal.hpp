@@ -184,12 +184,21 @@ class in_place_reads {
     // out, `end` moves to the last one's end; `*eof` is set when that reaches the last byte.
     void cover(size_t pos, size_t &end, bool *eof) noexcept;
     // The call returns: the rest of the chunk, [pos, end), moves to `own` (room for a chunk).
+    // Inline, so that a stream not read in place pays one test per call.
     void leave(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
-               size_t &avail) noexcept;
+               size_t &avail) noexcept {
+        if (active_) hold(own, win, pos, end, avail);
+    }
     // The next call begins: back in place if nothing changed since leave().
-    void resume(const unsigned char *&win, size_t &pos, size_t &end, size_t &avail) noexcept;
+    void resume(const unsigned char *&win, size_t &pos, size_t &end, size_t &avail) noexcept {
+        if (held_) take_back(win, pos, end, avail);
+    }
 
   private:
+    void hold(unsigned char *own, const unsigned char *&win, size_t &pos, size_t &end,
+              size_t &avail) noexcept;
+    void take_back(const unsigned char *&win, size_t &pos, size_t &end, size_t &avail) noexcept;
+
     tamsel_buffer_reader *reader_ = nullptr;
     size_t chunk_ = 0;
     bool active_ = false;

@@ -90,7 +90,7 @@ void consumed_in_place(block &b) {
     if (eof) b.input_ended = true;
 }
 
-bool skip_whitespace(block &b) {
+bool skip_whitespace_run(block &b) {
     // Between items there is mostly nothing or one line feed: those without the scanner.
     if (b.pos < b.end) {
         const uint8_t c = b.win[b.pos];

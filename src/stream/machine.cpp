@@ -272,8 +272,9 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     // and workspace stay the stream's.
     tamsel_status st = parse::parser_start(b.p, a, b.parser_set_up);
     b.parser_live = true;
-    // The tracker's sets are charged to this item's budget, the memory they kept first.
-    b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
+    // The tracker's sets are charged to this item's budget, the memory they kept first. Only
+    // a stream that rejects duplicate keys ever fills them.
+    if (b.options.reject_duplicates) b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
     b.pending = r;
     // Positions count from the start of the input, not from the item.
     b.p.error.offset = b.offset;
@@ -618,7 +619,7 @@ void drop_item(block &b) {
         b.parser_live = false;
         b.cache.spares.release(); // the item is over: what it did not take back goes
     }
-    b.tracker.reset();
+    if (b.options.reject_duplicates) b.tracker.reset();
     b.pending = request{};
     b.item_complete = false;
 }

@@ -196,7 +196,11 @@ enum class fill { byte, eof, would_block, error };
 void consumed_in_place(block &b);
 // Skips whitespace in the window, counting lines; true when a byte other than whitespace is
 // next, false when the window ran out.
-[[nodiscard]] bool skip_whitespace(block &b);
+[[nodiscard]] bool skip_whitespace_run(block &b);
+// The usual case, a byte other than whitespace next, without the call.
+[[nodiscard]] inline bool skip_whitespace(block &b) {
+    return (b.pos < b.end && b.win[b.pos] > ' ') || skip_whitespace_run(b);
+}
 // Takes the next byte and counts it.
 inline uint8_t take(block &b) {
     const uint8_t c = b.win[b.pos++];
