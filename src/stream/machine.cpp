@@ -273,8 +273,8 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     tamsel_status st = parse::parser_start(b.p, a, b.parser_set_up);
     b.parser_live = true;
     // The tracker's sets are charged to this item's budget, the memory they kept first. Only
-    // a stream that rejects duplicate keys ever fills them.
-    if (b.options.reject_duplicates) b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
+    // the items that track keys ever fill them (a mapped item's keys are the parser's).
+    if (tracks_keys(b, r.type)) b.tracker.set_budget({b.options.max_parse_bytes, &b.p.in_use});
     b.pending = r;
     // Positions count from the start of the input, not from the item.
     b.p.error.offset = b.offset;
@@ -619,7 +619,7 @@ void drop_item(block &b) {
         b.parser_live = false;
         b.cache.spares.release(); // the item is over: what it did not take back goes
     }
-    if (b.options.reject_duplicates) b.tracker.reset();
+    if (tracks_keys(b, b.pending.type)) b.tracker.reset(); // only such items fill it
     b.pending = request{};
     b.item_complete = false;
 }
