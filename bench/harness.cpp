@@ -106,6 +106,7 @@ bool registry::verify(const options &opt) {
 void registry::register_benchmarks(const options &opt) {
     for (size_t g = 0; g < groups_.size(); ++g) {
         const group &grp = groups_[g];
+        if (grp.own_process) continue;
         for (size_t i = 0; i < grp.sides.size(); ++i) {
             const side &s = grp.sides[i];
             const std::string name = grp.job + "/" + grp.input + "/" + s.name;

@@ -81,6 +81,9 @@ struct group {
     std::string input; // input name
     std::vector<side> sides;
     bool heavy = false; // large input: fewer repetitions
+    // Verified here, but measured by its family in a fresh process of its own (registered
+    // there), where the heap is not the one the rows before it left.
+    bool own_process = false;
 };
 
 struct options {
@@ -150,5 +153,10 @@ void register_curl_benchmarks(const options &opt);
 int curl_benchmark_failures();
 // The measured side when this program runs as `--curl-child SIDE PORT`; -1 otherwise.
 int curl_child_main(int argc, char **argv);
+// owned-buffer and spool (bench_byte_io.cpp): each measurement in a fresh process.
+void register_byte_io_benchmarks(const options &opt);
+// The measured side when this program runs as `--byte-io-child JOB INPUT SIDE MIN_TIME`; -1
+// otherwise.
+int byte_io_child_main(int argc, char **argv);
 
 } // namespace bench

@@ -35,6 +35,7 @@ std::string cpu_model() {
 
 int main(int argc, char **argv) {
     if (int rc = bench::curl_child_main(argc, argv); rc >= 0) return rc;
+    if (int rc = bench::byte_io_child_main(argc, argv); rc >= 0) return rc;
     try {
         bench::options opt = bench::options_from_environment(argc, argv);
         bench::inputs in = bench::prepare_inputs(opt);
@@ -56,6 +57,7 @@ int main(int argc, char **argv) {
         bench::register_array_stream_benchmarks(opt);
         bench::register_sse_benchmarks(opt);
         bench::register_curl_benchmarks(opt);
+        bench::register_byte_io_benchmarks(opt);
         bench::register_rewrite_benchmarks(opt);
         bench::register_splice_benchmarks(opt);
 
