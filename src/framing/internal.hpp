@@ -61,46 +61,6 @@ inline const uint8_t *sse_line_end(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
-// Finds the line ends of a run of short lines 64 bytes at a time: one pass over a block marks
-// every CR and LF in it, and the lines that follow are ended from those marks, so a stream of
-// short lines costs a few instructions per line rather than a search each. Valid for one run
-// of bytes: the block it remembers lies in them.
-class sse_line_scanner {
-  public:
-    // First CR or LF in [p, e), or e, for p at or after the last position asked for.
-    const uint8_t *next(const uint8_t *p, const uint8_t *e) {
-        const auto at = reinterpret_cast<uintptr_t>(p);
-        if (at - block_ < 64) {
-            if (const uint64_t rest = ends_ & (~uint64_t{0} << (at - block_)))
-                return reinterpret_cast<const uint8_t *>(block_) + __builtin_ctzll(rest);
-            p = reinterpret_cast<const uint8_t *>(block_) + 64; // no end before the next block
-        }
-        block_ = 0;
-#if defined(__SSE2__)
-        if (e - p >= 64) {
-            const __m128i lf = _mm_set1_epi8('\n');
-            const __m128i cr = _mm_set1_epi8('\r');
-            uint64_t ends = 0;
-            for (int i = 0; i < 64; i += 16) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-                const auto mask = static_cast<uint32_t>(
-                    _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr))));
-                ends |= uint64_t{mask} << i;
-            }
-            if (!ends) return sse_long_line_end(p + 64, e); // a long line: searched by memchr
-            block_ = reinterpret_cast<uintptr_t>(p);
-            ends_ = ends;
-            return p + __builtin_ctzll(ends);
-        }
-#endif
-        return sse_line_end(p, e);
-    }
-
-  private:
-    uintptr_t block_ = 0; // the 64 bytes `ends_` marks, or 0 for none
-    uint64_t ends_ = 0;
-};
-
 // ---- libcurl adapters -----------------------------------------------------------------------
 //
 // The records live in caller memory and end with a 64-bit mark: TAMSEL_CURL_MAGIC XOR-ed with

@@ -174,7 +174,6 @@ template <class Line>
     const uint8_t *p = start;
     const uint8_t *const e = p + length;
     if (!s.bom_done && length) p += sse_skip_bom(c, p, length);
-    sse_line_scanner ends;
     while (p < e && !c.stop) {
         if (s.swallow_lf) {
             s.swallow_lf = false;
@@ -184,7 +183,7 @@ template <class Line>
                 continue;
             }
         }
-        const uint8_t *eol = ends.next(p, e);
+        const uint8_t *eol = sse_line_end(p, e);
         const size_t run = static_cast<size_t>(eol - p);
         if (eol == e) {
             if (!s.skipping) sse_note(c, sse_append_line(c, p, run));
