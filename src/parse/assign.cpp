@@ -921,6 +921,8 @@ whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &f
     if (!block) return whole_string::failed;
     if (escaped)
         decode_body(body, close, reinterpret_cast<unsigned char *>(block), n);
+    else if (n <= 16)
+        io::move_short(block, body, n); // most strings of records are short: no call
     else
         std::memcpy(block, body, n);
     block[n] = '\0';
