@@ -151,10 +151,61 @@ bool parse_retry(const char *v, size_t n, uint64_t *out) {
     return true;
 }
 
+// Values up to this long (most ids and event names) are looked at and copied inline, two
+// overlapping words at a time, without the calls to memchr, memcmp and memcpy whose set-up
+// costs more than the few bytes.
+constexpr size_t short_value = 16;
+
+template <class Word> Word load(const char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+template <class Word> bool has_zero_byte(Word w) {
+    constexpr Word ones = static_cast<Word>(~Word{0}) / 0xFF;
+    return ((w - ones) & ~w & (ones << 7)) != 0;
+}
+
+// Whether the value holds a NUL byte.
+bool holds_nul(const sse_field &f) {
+    const char *v = f.value;
+    const size_t n = f.value_len;
+    if (n > short_value) return std::memchr(v, 0, n) != nullptr;
+    if (n >= 8) return has_zero_byte(load<uint64_t>(v)) || has_zero_byte(load<uint64_t>(v + n - 8));
+    if (n >= 4) return has_zero_byte(load<uint32_t>(v)) || has_zero_byte(load<uint32_t>(v + n - 4));
+    for (size_t i = 0; i < n; ++i)
+        if (v[i] == '\0') return true;
+    return false;
+}
+
+// Whether the buffer holds exactly the value.
+bool holds(const io::byte_buffer &b, const sse_field &f) {
+    const char *v = f.value;
+    const size_t n = f.value_len;
+    if (!b.data || b.length != n) return false;
+    if (n > short_value) return std::memcmp(b.data, v, n) == 0;
+    if (n >= 8)
+        return ((load<uint64_t>(b.data) ^ load<uint64_t>(v)) |
+                (load<uint64_t>(b.data + n - 8) ^ load<uint64_t>(v + n - 8))) == 0;
+    if (n >= 4)
+        return ((load<uint32_t>(b.data) ^ load<uint32_t>(v)) |
+                (load<uint32_t>(b.data + n - 4) ^ load<uint32_t>(v + n - 4))) == 0;
+    for (size_t i = 0; i < n; ++i)
+        if (b.data[i] != v[i]) return false;
+    return true;
+}
+
 tamsel_status replace(sse_call &c, io::byte_buffer &b, const sse_field &f) {
+    const size_t n = f.value_len;
+    if (n <= short_value && n < b.capacity && n <= c.s.max_field) {
+        io::move_short(b.data, f.value, n);
+        b.data[n] = '\0';
+        b.length = n;
+        return TAMSEL_STATUS_OK;
+    }
     io::byte_clear(b);
-    tamsel_status st =
-        io::byte_append(b, f.value, f.value_len, c.s.max_field, c.s.allocator, &c.scratch);
+    tamsel_status st = io::byte_append(b, f.value, n, c.s.max_field, c.s.allocator, &c.scratch);
     if (st != TAMSEL_STATUS_OK) sse_abandon(c);
     return st;
 }
@@ -166,16 +217,14 @@ tamsel_status sse_common_field(sse_call &c, const sse_field &f) {
     switch (f.kind) {
     case sse_kind::id:
         // An id holding a NUL byte is ignored, as the format says.
-        if (std::memchr(f.value, 0, f.value_len)) return TAMSEL_STATUS_OK;
+        if (holds_nul(f)) return TAMSEL_STATUS_OK;
         s.content = true;
         return replace(c, s.id, f);
     case sse_kind::event:
         s.content = true;
         s.named = true;
         // Streams mostly name every event alike: a name already in the buffer is not copied.
-        if (s.name.data && s.name.length == f.value_len &&
-            std::memcmp(s.name.data, f.value, f.value_len) == 0)
-            return TAMSEL_STATUS_OK;
+        if (holds(s.name, f)) return TAMSEL_STATUS_OK;
         return replace(c, s.name, f);
     case sse_kind::retry: {
         uint64_t v;

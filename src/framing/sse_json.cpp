@@ -253,14 +253,12 @@ bool restartable(const tamsel_sse &s, const json_args &a) {
 // Starts the event's parser on its destination.
 tamsel_status start_parser(sse_call &c, const json_args &a) {
     tamsel_sse &s = c.s;
-    parse::init_args ia;
     if (a.value) {
         if (!visit::json_value_is_initialized(a.value) ||
             a.value->parse_mode == TAMSEL_JSON_PARSE_NONE)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT,
                         "JSON value parse requires a configured parse sink, parse visitor, or "
                         "parse capture");
-        ia.any_root = true;
     } else {
         // Analysed once per map, as the streams do (a map edited in place changes its token).
         if (a.map != s.analysed || a.map->cache_token != s.analysed_token) {
@@ -274,19 +272,26 @@ tamsel_status start_parser(sse_call &c, const json_args &a) {
         }
         if (!s.analysis.valid)
             return fail(&c.scratch, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
-        ia.map = a.map;
-        ia.dst = a.dst;
-        ia.analysis = &s.analysis;
-        ia.cache = &s.cache;
     }
     TAMSEL_TRY(refresh_settings(c, a));
-    ia.options = &s.settings.parse_options;
-    ia.settings = &s.settings;
-    ia.workspace = s.workspace;
     tamsel_status st;
     if (restartable(s, a)) {
-        st = parse::parser_restart(s.p, ia);
+        // The same destination and snapshot: the arguments the parser was set up with.
+        st = parse::parser_restart(s.p, s.args);
     } else {
+        parse::init_args &ia = s.args;
+        ia = parse::init_args{};
+        if (a.value) {
+            ia.any_root = true;
+        } else {
+            ia.map = a.map;
+            ia.dst = a.dst;
+            ia.analysis = &s.analysis;
+            ia.cache = &s.cache;
+        }
+        ia.options = &s.settings.parse_options;
+        ia.settings = &s.settings;
+        ia.workspace = s.workspace;
         st = parse::parser_init(s.p, ia);
         s.parser_kept = st == TAMSEL_STATUS_OK;
     }

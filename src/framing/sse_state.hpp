@@ -101,12 +101,13 @@ struct tamsel_sse {
     bool decided = false; // the filter decision for this event is made
     bool matches = false;
     bool parser_active = false;
-    bool parser_kept = false;     // `p` keeps the set-up of the last event (restartable)
-    bool dst_initialised = false; // this event's record was initialised by us
-    bool routed = false;          // reported to the `other` callbacks (begin_event was called)
-    bool marker = false;          // the data so far is one line equal to the end marker; a
-                                  // parsed event's line waits in `held`, not fed
-    size_t data_lines = 0;        // data lines of this event given to the parser's road
+    bool parser_kept = false;      // `p` keeps the set-up of the last event (restartable)
+    tamsel::parse::init_args args; // what `p` was set up with
+    bool dst_initialised = false;  // this event's record was initialised by us
+    bool routed = false;           // reported to the `other` callbacks (begin_event was called)
+    bool marker = false;           // the data so far is one line equal to the end marker; a
+                                   // parsed event's line waits in `held`, not fed
+    size_t data_lines = 0;         // data lines of this event given to the parser's road
     tamsel::framing::sse_data_line lines[2]; // the last two, line k at lines[k & 1]
     tamsel::io::byte_buffer held;
     bool have_settings = false;

@@ -792,9 +792,10 @@ void decode_body(const uint8_t *b, const uint8_t *close, unsigned char *out, siz
 // or 0 when the string limit or the budget refuses it by that length alone.
 size_t escaped_capacity(const parser &p, size_t bound, size_t limit) {
     if (limit && bound > limit) return 0;
+    // The block is never smaller than the first one, so the budget passing it passes every
+    // block the direct string would have grown through.
     const size_t capacity = direct_block_size(limit, bound);
-    if (!capacity || !budget_allows(p, direct_block_size(limit, 0)) || !budget_allows(p, capacity))
-        return 0;
+    if (!capacity || !budget_allows(p, capacity)) return 0;
     return capacity;
 }
 
@@ -909,11 +910,10 @@ whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &f
         return whole_string::stored;
     }
     // The block the direct string would end with: its first size, doubled until the string and
-    // its NUL fit, cut to the limit; the budget's tests along the way all pass when its last
-    // one does. A first size the budget would have cut goes the general way.
+    // its NUL fit, cut to the limit (never below the first size); the budget's tests along the
+    // way all pass when its last one does.
     const size_t limit = max_string(p);
     if (limit && n > limit) return whole_string::not_taken;
-    if (!budget_allows(p, direct_block_size(limit, 0))) return whole_string::not_taken;
     const size_t capacity = direct_block_size(limit, n);
     if (!capacity || !budget_allows(p, capacity)) return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(value);
@@ -921,6 +921,8 @@ whole_string store_whole_string(parser &p, const frame &f, const tamsel_field &f
     if (!block) return whole_string::failed;
     if (escaped)
         decode_body(body, close, reinterpret_cast<unsigned char *>(block), n);
+    else if (n <= 16)
+        io::move_short(block, body, n); // most strings of records are short: no call
     else
         std::memcpy(block, body, n);
     block[n] = '\0';

@@ -1025,6 +1025,13 @@ tamsel_status parser_feed(parser &p, const void *bytes, size_t len, size_t *cons
                 ++q;
                 p.root_started = true;
                 if (!push_object(p, p.map, p.dst, nullptr)) return fail_at(q, p.error.code);
+                // Its members follow: the skim takes them at once, without another turn of
+                // the loop (it leaves what it does not take as the loop would find it).
+                if (q < e && can_skim(p)) {
+                    const uint8_t *r = skim(p, q, e);
+                    if (p.failed) return fail_at(r, p.error.code);
+                    q = r;
+                }
                 continue;
             }
             if (p.depth == 0 || p.capture.active) break;

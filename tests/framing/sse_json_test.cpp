@@ -161,6 +161,49 @@ TEST(SseJson, AFreshRecordPerEventStaysTheCallers) {
     EXPECT_EQ(a.stats.current_bytes, 0u);
 }
 
+// A parser set up for one event is set up again only where the next one differs: another
+// record, a value holder, or a runtime with other settings (here strings of at most 3 bytes).
+TEST(SseJson, OneParserMovesBetweenRecordsHoldersAndRuntimes) {
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    tamsel_config short_strings = tamsel_default_config();
+    short_strings.max_string_bytes = 3;
+    tamsel_runtime *rt3 = tamsel_new(&short_strings, nullptr);
+    tamsel_json_value v;
+    tamsel_json_value_init(rt, &v);
+    ASSERT_EQ(tamsel_json_value_enable_parse_capture(&v, nullptr), TAMSEL_STATUS_OK);
+    tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
+    msg a{}, b{};
+    std::string out;
+    tamsel_error e;
+    const auto event = [&](tamsel_runtime *r, msg *m, const char *text) {
+        const std::string ev = std::string("data: ") + text + "\n\n";
+        const tamsel_status st = m ? tamsel_sse_push_json(r, s, msg_map(), m, ev.data(), ev.size(),
+                                                          nullptr, record_event, &out, &e)
+                                   : tamsel_sse_push_json_value(r, s, &v, ev.data(), ev.size(),
+                                                                nullptr, keep_value, &out, &e);
+        if (st != TAMSEL_STATUS_OK) out += "!" + std::to_string(st) + " " + e.message + "\n";
+    };
+    event(rt, &a, "{\"n\":1,\"text\":\"one\"}");
+    event(rt, &b, "{\"n\":2,\"text\":\"two\"}");
+    event(rt, &b, "{\"n\":3}");
+    event(rt, nullptr, "[4]");
+    tamsel_cleanup(msg_map(), &a); // passed again after another record: initialised, not emptied
+    event(rt, &a, "{\"n\":5,\"text\":\"five\"}");
+    event(rt3, &a, "{\"n\":6,\"text\":\"six\"}");
+    event(rt3, &a, "{\"n\":7,\"text\":\"seven\"}");
+    event(rt, &a, "{\"n\":8,\"text\":\"eight\"}");
+    EXPECT_EQ(out,
+              "|-|1|one\n|-|2|two\n|-|3|-\n[4];|-|5|five\n|-|6|six\n"
+              "!6 string field 'text' exceeds configured max dynamic string bytes\n|-|8|eight\n");
+    EXPECT_EQ(b.n, 3);
+    tamsel_sse_close(s);
+    tamsel_cleanup(msg_map(), &a);
+    tamsel_cleanup(msg_map(), &b);
+    tamsel_json_value_cleanup(&v);
+    tamsel_free(rt3);
+    tamsel_free(rt);
+}
+
 TEST(SseJson, AFailedEventIsDroppedAndTheNextIsParsed) {
     tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
     // Invalid JSON on the second data line: the parser's message and position; the event's

@@ -105,6 +105,24 @@ TEST(SseFormat, LineEndingsCommentsAndFields) {
               std::string("B[|(null)|0]<a\0b>E[|(null)|3]\n", 30));
 }
 
+// Short ids and names are looked at a word at a time: a NUL byte or a changed byte is seen at
+// every place of every length around the word sizes.
+TEST(SseFormat, IdsAndNamesOfEveryShortLength) {
+    for (size_t n = 1; n <= 20; ++n)
+        for (size_t at = 0; at < n; ++at) {
+            const std::string value(n, 'a');
+            std::string nul = value, other = value;
+            nul[at] = '\0';
+            other[at] = 'b';
+            const std::string in = "id: " + value + "\nevent: " + value + "\n\nid: " + nul +
+                                   "\nevent: " + other + "\n\nevent: " + value + "\n\n";
+            const std::string want = "B[" + value + "|" + value + "|0]E[" + value + "|" + value +
+                                     "|0]\nB[" + other + "||0]E[" + other + "||0]\nB[" + value +
+                                     "||0]E[" + value + "||0]\n";
+            EXPECT_EQ(whole(in), want) << n << " " << at;
+        }
+}
+
 TEST(SseFormat, AnEventEndedByCrIsReportedWithoutWaitingForTheNextByte) {
     log l;
     tamsel_sse *s = tamsel_sse_open(nullptr, nullptr);
