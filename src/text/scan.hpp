@@ -44,22 +44,6 @@ __attribute__((always_inline)) inline unsigned stop_mask(__m128i x) {
         _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
     return static_cast<unsigned>(_mm_movemask_epi8(hits));
 }
-
-// One bit for each of the 16 bytes of `x` that is an ASCII digit.
-__attribute__((always_inline)) inline unsigned digit_mask(__m128i x) {
-    const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8('0'));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(9)), t)));
-}
-
-// One bit for each of the 16 bytes of `x` that ends a run of plain string bytes, as
-// plain_ascii_run finds them ('"', '\\', a control byte or a byte that is not ASCII).
-__attribute__((always_inline)) inline unsigned ascii_stop_mask(__m128i x) {
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-        _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
 #endif
 
 // First byte in [p, e) that ends a run of plain string bytes: '"', '\\' or a control byte.
@@ -87,7 +71,11 @@ __attribute__((always_inline)) inline const uint8_t *plain_ascii_run(const uint8
     const uint8_t *const from = p;
     while (e - p >= 16) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        if (const unsigned mask = ascii_stop_mask(x)) return p + __builtin_ctz(mask);
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                       _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                          _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
+        if (const int mask = _mm_movemask_epi8(hits))
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
         if (p - from == 64 && e - p >= 64) return active_kernel().ascii_string_end(p, e);
     }
@@ -352,70 +340,44 @@ inline const uint8_t *valid_number(const uint8_t *p, const uint8_t *e) {
     return p;
 }
 
-// valid_number's answer for the token at p given `digits`, one bit for each of the 16 bytes at p
-// that is an ASCII digit (at least 16 bytes are left in [p, e)): a token that ends inside them
-// (up to 15 characters, the usual) is decided from the mask, the digit runs found as its bit
-// runs; a longer one gets valid_number's own pass.
-__attribute__((always_inline)) inline const uint8_t *
-valid_number_from(const uint8_t *p, const uint8_t *e, unsigned digits) {
-    const unsigned others = ~digits; // bits 16 and up: past the load, never digits
-    // The end of the digit run that goes on at k (at most 16: past the load).
-    const auto run_end = [others](unsigned k) {
-        return k + static_cast<unsigned>(__builtin_ctz(others >> k));
-    };
-    const unsigned i = *p == '-';
-    if (!((digits >> i) & 1)) return nullptr;
-    // The usual integer: its digits and the byte behind them, which cannot go on a number.
-    const unsigned whole = run_end(i + 1);
-    if (whole < 14 && !number_chars[p[whole]])
-        return p[i] == '0' && whole > i + 1 ? nullptr : p + whole;
-    unsigned k = p[i] == '0' ? i + 1 : whole;
-    if (k < 15 && p[k] == '.') {
-        if (!((digits >> (k + 1)) & 1)) return nullptr;
-        k = run_end(k + 2);
-    }
-    if (k < 14 && (p[k] | 0x20) == 'e') {
-        unsigned m = k + 1;
-        if (p[m] == '+' || p[m] == '-') ++m;
-        if (!((digits >> m) & 1)) return nullptr;
-        k = run_end(m + 1);
-    }
-    if (k < 14) return number_chars[p[k]] ? nullptr : p + k;
-    return valid_number(p, e);
-}
-
-// valid_number's answer from one 16-byte load where at least 16 bytes are left in [p, e),
-// valid_number's own pass near the range's end.
+// valid_number's answer from one 16-byte load for a token that ends inside it (up to 15
+// characters, the usual), valid_number's own pass for a longer one or near the range's end:
+// the digit runs are found as bit runs of one mask instead of byte by byte.
 __attribute__((always_inline)) inline const uint8_t *short_valid_number(const uint8_t *p,
                                                                         const uint8_t *e) {
 #if defined(__SSE2__)
-    if (e - p >= 16)
-        return valid_number_from(p, e,
-                                 digit_mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
+    if (e - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i t = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+        const __m128i d = _mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(9)), t);
+        const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(d));
+        const unsigned others = ~digits; // bits 16 and up: past the load, never digits
+        // The end of the digit run that goes on at k (at most 16: past the load).
+        const auto run_end = [others](unsigned k) {
+            return k + static_cast<unsigned>(__builtin_ctz(others >> k));
+        };
+        const unsigned i = *p == '-';
+        if (!((digits >> i) & 1)) return nullptr;
+        // The usual integer: its digits and the byte behind them, which cannot go on a number.
+        const unsigned whole = run_end(i + 1);
+        if (whole < 14 && !number_chars[p[whole]])
+            return p[i] == '0' && whole > i + 1 ? nullptr : p + whole;
+        unsigned k = p[i] == '0' ? i + 1 : whole;
+        if (k < 15 && p[k] == '.') {
+            if (!((digits >> (k + 1)) & 1)) return nullptr;
+            k = run_end(k + 2);
+        }
+        if (k < 14 && (p[k] | 0x20) == 'e') {
+            unsigned m = k + 1;
+            if (p[m] == '+' || p[m] == '-') ++m;
+            if (!((digits >> m) & 1)) return nullptr;
+            k = run_end(m + 1);
+        }
+        if (k < 14) return number_chars[p[k]] ? nullptr : p + k;
+    }
 #endif
     return valid_number(p, e);
 }
-
-#if defined(__SSE2__)
-// The stop and digit bits of the 64 bytes at p (bit i for byte p[i]), for a loop that takes
-// several short tokens from one classification: each token's end is then a shift and a bit
-// search away instead of a load and a classification of its own. Stops are as plain_ascii_run
-// finds them (`Ascii`) or as plain_run does.
-struct block_bits {
-    uint64_t stops;
-    uint64_t digits;
-};
-template <bool Ascii>
-__attribute__((always_inline)) inline block_bits classify_block(const uint8_t *p) {
-    block_bits b{0, 0};
-    for (int i = 0; i < 4; ++i) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
-        b.stops |= static_cast<uint64_t>(Ascii ? ascii_stop_mask(x) : stop_mask(x)) << (16 * i);
-        b.digits |= static_cast<uint64_t>(digit_mask(x)) << (16 * i);
-    }
-    return b;
-}
-#endif
 
 // The usual whitespace of laid-out documents, a line feed at p and an indentation of fewer
 // than 32 spaces, taken 16 bytes a comparison: the token byte after it, or NULL for any other

@@ -267,42 +267,6 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
     const auto plain = [e](const uint8_t *from) {
         return Check ? scan::plain_ascii_run(from, e) : scan::plain_run(from, e);
     };
-#if defined(__SSE2__)
-    // The stop and digit bits of the 64 bytes at `block`, which answer for the tokens starting
-    // in its first 48 (16 bytes behind them in the bits): a token's end is a shift and a bit
-    // search away, not a load and a classification of its own. The next block lies 48 bytes on,
-    // so its loads wait for no token; one that would pass the window's end is not made, and the
-    // tokens from there are scanned where they stand.
-    const uint8_t *block = p;
-    const bool blocks = e - p >= 64;
-    scan::block_bits bits{0, 0};
-    if (blocks) bits = scan::classify_block<Check>(block);
-    const auto covered = [&](const uint8_t *at) {
-        if (static_cast<size_t>(at - block) < 48) return true;
-        if (!blocks) return false;
-        const uint8_t *next = block + 48;
-        if (at - next >= 48) next = at;
-        if (e - next < 64) return false;
-        block = next;
-        bits = scan::classify_block<Check>(block);
-        return true;
-    };
-    // The first byte at or after `from` that ends a run of plain string bytes, as plain().
-    const auto run_end = [&](const uint8_t *from) {
-        if (!covered(from)) return plain(from);
-        const uint64_t stops = bits.stops >> (from - block);
-        return stops ? from + __builtin_ctzll(stops) : plain(block + 64);
-    };
-    // A number's end as scan::short_valid_number finds it.
-    const auto number_end = [&](const uint8_t *from) {
-        if (!covered(from)) return scan::short_valid_number(from, e);
-        return scan::valid_number_from(
-            from, e, static_cast<unsigned>(bits.digits >> (from - block)) & 0xFFFFu);
-    };
-#else
-    const auto run_end = plain;
-    const auto number_end = [e](const uint8_t *from) { return scan::short_valid_number(from, e); };
-#endif
     // The key of the member being taken (Watch): its bytes and the byte after its closing quote.
     [[maybe_unused]] const uint8_t *key = nullptr;
     [[maybe_unused]] const uint8_t *key_end = nullptr;
@@ -350,7 +314,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
                 c = *++t;
                 goto member;
             }
-            const uint8_t *q = run_end(t + 1);
+            const uint8_t *q = plain(t + 1);
             if (e - q < 8 || !quote_colon(q) || static_cast<uint64_t>(q - (t + 1)) > max_key) break;
             if constexpr (Watch) {
                 key = t + 1;
@@ -361,7 +325,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         }
         switch (c) {
         case '"': {
-            const uint8_t *q = run_end(t + 1);
+            const uint8_t *q = plain(t + 1);
             if (q == e) goto stop;
             rewrites rewrite;
             if (*q != '"' && !(q = whole_body(q, &rewrite))) goto stop;
@@ -382,7 +346,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         }
         case '-':
         case '0' ... '9': {
-            const uint8_t *v = number_end(t);
+            const uint8_t *v = scan::short_valid_number(t, e);
             if (!v || static_cast<size_t>(v - t) > s_.max_number) goto stop;
             p = v;
             break;
