@@ -281,6 +281,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
     bool in_object = in_object_;
     const uint64_t max_key = s_.limits.max_key_bytes;
     const uint64_t max_string = s_.limits.max_string_bytes;
+    const size_t max_number = s_.max_number;
     const uint64_t max_depth =
         s_.limits.max_depth < s_.copy.frame_limit ? s_.limits.max_depth : s_.copy.frame_limit;
     const auto plain = [e](const uint8_t *from) {
@@ -346,24 +347,28 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         if (c == '"') {
             const uint8_t *q = plain(t + 1);
             if (q == e) goto stop;
-            rewrites rewrite;
-            if (*q != '"' && !(q = whole_body(q, &rewrite))) goto stop;
-            if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
-            if (rewrite.count) {
-                // Checked whole: nothing in it can fail, so its escapes go over in the rules'
-                // form now. With a watch the member's key is heard first, so such a value
-                // is left to the token steps.
-                if constexpr (Watch || Keep || !Emit) {
-                    goto stop;
-                } else {
-                    if (nl && !take_newline()) goto stop;
-                    if ((st = copy_rewritten(rewrite, q)) != TAMSEL_STATUS_OK) goto stop;
+            if (*q == '"') {
+                if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
+            } else {
+                rewrites rewrite;
+                if (!(q = whole_body(q, &rewrite))) goto stop;
+                if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
+                if (rewrite.count) {
+                    // Checked whole: nothing in it can fail, so its escapes go over in the
+                    // rules' form now. With a watch the member's key is heard first, so such a
+                    // value is left to the token steps.
+                    if constexpr (Watch || Keep || !Emit) {
+                        goto stop;
+                    } else {
+                        if (nl && !take_newline()) goto stop;
+                        if ((st = copy_rewritten(rewrite, q)) != TAMSEL_STATUS_OK) goto stop;
+                    }
                 }
             }
             p = q + 1;
         } else if (scan::digit(static_cast<uint8_t>(c)) || c == '-') {
             const uint8_t *v = scan::short_valid_number(t, e);
-            if (!v || static_cast<size_t>(v - t) > s_.max_number) goto stop;
+            if (!v || static_cast<size_t>(v - t) > max_number) goto stop;
             p = v;
         } else {
             switch (c) {
