@@ -369,17 +369,6 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
         } else if (scan::digit(static_cast<uint8_t>(c)) || c == '-') {
             const uint8_t *v = scan::short_valid_number(t, e);
             if (!v || static_cast<size_t>(v - t) > max_number) goto stop;
-            if (!in_object) {
-                // The numbers that follow in an array, each behind its `,`, without the loop's
-                // other tests.
-                while (*v == ',' && e - v >= 8) {
-                    const uint8_t *u = v + 1;
-                    if (!scan::digit(*u) && *u != '-') break;
-                    const uint8_t *w = scan::short_valid_number(u, e);
-                    if (!w || static_cast<size_t>(w - u) > max_number) break;
-                    v = w;
-                }
-            }
             p = v;
         } else {
             switch (c) {
