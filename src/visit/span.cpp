@@ -653,7 +653,7 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites 
         const auto escape_at = [e, rewrite](const uint8_t *r) -> size_t {
             if (e - r >= 2 && r[1] != 'u') {
                 const uint8_t v = text::unescape_table[r[1]];
-                if (v == '/') rewrite->note(r, 2, v); // the rules write the others so
+                if (v == '/') rewrite->note(r, 2, v); // the others stand as the rules write them
                 return v ? 2 : 0;
             }
             uint32_t cp;
