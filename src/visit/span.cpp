@@ -47,6 +47,24 @@ inline bool as_the_rules_write(const uint8_t *at, size_t n, uint32_t cp) {
     return true;
 }
 
+// The text rules' form of code point `cp` (a byte the one-letter escapes stand for, or a code
+// point of \u): the escape they write for it, or its UTF-8 bytes.
+inline size_t rules_form(uint32_t cp, char out[6]) {
+    if (cp < 0x80 && text::escape_table[cp])
+        return text::escape_sequence(static_cast<uint8_t>(cp), out);
+    return text::encode_utf8(cp, reinterpret_cast<uint8_t *>(out));
+}
+
+// Of the one-letter escapes only `\/` is written otherwise by the text rules (as '/').
+constexpr bool only_solidus_rewritten() {
+    for (int c = 0; c < 256; ++c) {
+        const uint8_t b = text::unescape_table[c];
+        if (b && c != '/' && text::escape_table[b] != c) return false;
+    }
+    return text::escape_table['/'] == 0;
+}
+static_assert(only_solidus_rewritten());
+
 // The escapes of a string body that the text rules write otherwise (`\/`, `\u00e9`, a surrogate
 // pair), as whole_body finds them: the first few where they stand, and whether more follow.
 struct rewrites {
@@ -212,6 +230,7 @@ template <bool Keep, bool Check, bool Emit> class copier {
     tamsel_status slow_escape(const uint8_t *at, uint64_t limit, uint64_t *decoded, key_watch *w);
     tamsel_status hex4(uint32_t *out, uint8_t *raw, size_t *raw_len);
     tamsel_status write_decoded(const uint8_t *at, size_t n, const uint8_t *bytes, size_t len);
+    tamsel_status put_instead(const uint8_t *at, size_t n, const char *form, size_t len);
     [[gnu::always_inline]] inline tamsel_status number();
     tamsel_status general_number(const uint8_t *start);
     tamsel_status long_number(const uint8_t *start);
@@ -262,6 +281,7 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
     bool in_object = in_object_;
     const uint64_t max_key = s_.limits.max_key_bytes;
     const uint64_t max_string = s_.limits.max_string_bytes;
+    const size_t max_number = s_.max_number;
     const uint64_t max_depth =
         s_.limits.max_depth < s_.copy.frame_limit ? s_.limits.max_depth : s_.copy.frame_limit;
     const auto plain = [e](const uint8_t *from) {
@@ -323,71 +343,73 @@ bool copier<Keep, Check, Emit>::lane(tamsel_status *failed) {
             t = q + 2;
             c = *t;
         }
-        switch (c) {
-        case '"': {
+        // Strings and numbers first, the usual values, then the rest.
+        if (c == '"') {
             const uint8_t *q = plain(t + 1);
             if (q == e) goto stop;
-            rewrites rewrite;
-            if (*q != '"' && !(q = whole_body(q, &rewrite))) goto stop;
-            if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
-            if (rewrite.count) {
-                // Checked whole: nothing in it can fail, so its escapes go over in the rules'
-                // form now. With a watch the member's key is heard first, so such a value
-                // is left to the token steps.
-                if constexpr (Watch || Keep || !Emit) {
-                    goto stop;
-                } else {
-                    if (nl && !take_newline()) goto stop;
-                    if ((st = copy_rewritten(rewrite, q)) != TAMSEL_STATUS_OK) goto stop;
+            if (*q == '"') {
+                if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
+            } else {
+                rewrites rewrite;
+                if (!(q = whole_body(q, &rewrite))) goto stop;
+                if (static_cast<uint64_t>(q - (t + 1)) > max_string) goto stop;
+                if (rewrite.count) {
+                    // Checked whole: nothing in it can fail, so its escapes go over in the
+                    // rules' form now. With a watch the member's key is heard first, so such a
+                    // value is left to the token steps.
+                    if constexpr (Watch || Keep || !Emit) {
+                        goto stop;
+                    } else {
+                        if (nl && !take_newline()) goto stop;
+                        if ((st = copy_rewritten(rewrite, q)) != TAMSEL_STATUS_OK) goto stop;
+                    }
                 }
             }
             p = q + 1;
-            break;
-        }
-        case '-':
-        case '0' ... '9': {
+        } else if (scan::digit(static_cast<uint8_t>(c)) || c == '-') {
             const uint8_t *v = scan::short_valid_number(t, e);
-            if (!v || static_cast<size_t>(v - t) > s_.max_number) goto stop;
+            if (!v || static_cast<size_t>(v - t) > max_number) goto stop;
             p = v;
-            break;
-        }
-        case 't':
-        case 'n':
-            if (e - t < 4 || std::memcmp(t, c == 't' ? "true" : "null", 4) != 0) goto stop;
-            p = t + 4;
-            break;
-        case 'f':
-            if (e - t < 5 || std::memcmp(t, "false", 5) != 0) goto stop;
-            p = t + 5;
-            break;
-        case '[':
-        case '{': {
-            if (base_ + depth >= max_depth || depth >> 6 == s_.stack_words) goto stop;
-            if (nl && !take_newline()) goto stop;
-            if constexpr (Watch) {
-                if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
-                if (c == '{') {
-                    c_.cur = t + 1;
-                    if ((st = keys_->object_begin(error_)) != TAMSEL_STATUS_OK) goto stop;
+        } else {
+            switch (c) {
+            case 't':
+            case 'n':
+                if (e - t < 4 || std::memcmp(t, c == 't' ? "true" : "null", 4) != 0) goto stop;
+                p = t + 4;
+                break;
+            case 'f':
+                if (e - t < 5 || std::memcmp(t, "false", 5) != 0) goto stop;
+                p = t + 5;
+                break;
+            case '[':
+            case '{': {
+                if (base_ + depth >= max_depth || depth >> 6 == s_.stack_words) goto stop;
+                if (nl && !take_newline()) goto stop;
+                if constexpr (Watch) {
+                    if (in_object && (st = hear_key()) != TAMSEL_STATUS_OK) goto stop;
+                    if (c == '{') {
+                        c_.cur = t + 1;
+                        if ((st = keys_->object_begin(error_)) != TAMSEL_STATUS_OK) goto stop;
+                    }
                 }
+                uint64_t &word = s_.stack[depth >> 6];
+                const uint64_t bit = uint64_t{1} << (depth & 63);
+                word = c == '{' ? word | bit : word & ~bit;
+                ++depth;
+                first = true;
+                in_object = c == '{';
+                p = t + 1;
+                continue;
             }
-            uint64_t &word = s_.stack[depth >> 6];
-            const uint64_t bit = uint64_t{1} << (depth & 63);
-            word = c == '{' ? word | bit : word & ~bit;
-            ++depth;
-            first = true;
-            in_object = c == '{';
-            p = t + 1;
-            continue;
-        }
-        default:
-            // One line feed right in front of an array's element (`},\n{`: records one to a
-            // line); an object's member is past its key here, and its line feed was before it.
-            if (in_object || c != '\n' || nl || t[1] <= ' ') [[likely]]
-                goto stop;
-            nl = t;
-            c = *++t;
-            goto member;
+            default:
+                // One line feed right in front of an array's element (`},\n{`: records one to a
+                // line); an object's member is past its key here, and its line feed was before it.
+                if (in_object || c != '\n' || nl || t[1] <= ' ') [[likely]]
+                    goto stop;
+                nl = t;
+                c = *++t;
+                goto member;
+            }
         }
         if (nl) [[unlikely]] {
             if (!take_newline()) goto stop;
@@ -626,14 +648,25 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites 
         return Check ? scan::checked_body_end(q, c_.end) : scan::string_body_end(q, c_.end);
     } else {
         const uint8_t *const e = c_.end;
+        // The length of the escape at r, noted when the rules write it otherwise; 0 when it is
+        // invalid or cut by the window's end.
+        const auto escape_at = [e, rewrite](const uint8_t *r) -> size_t {
+            if (e - r >= 2 && r[1] != 'u') {
+                const uint8_t v = text::unescape_table[r[1]];
+                if (v == '/') rewrite->note(r, 2, v); // the others stand as the rules write them
+                return v ? 2 : 0;
+            }
+            uint32_t cp;
+            const size_t n = scan::escape_length(r, e, &cp);
+            if (n && !as_the_rules_write(r, n, cp)) rewrite->note(r, n, cp);
+            return n;
+        };
         while (q < e) {
             const uint8_t b = *q;
             if (b == '"') return q;
             if (b == '\\') {
-                uint32_t cp;
-                const size_t n = scan::quick_escape_length(q, e, &cp);
+                const size_t n = escape_at(q);
                 if (!n) return nullptr;
-                if (!as_the_rules_write(q, n, cp)) rewrite->note(q, n, cp);
                 q += n;
             } else if (Check && b >= 0x80) {
                 // A few characters where they stand; a longer run of them goes to the kernel.
@@ -677,13 +710,12 @@ tamsel_status copier<Keep, Check, Emit>::copy_rewritten(const rewrites &rewrite,
     return TAMSEL_STATUS_OK;
 }
 
-// The valid escape [at, at + n) standing for `cp` in its rules' form.
+// The valid escape [at, at + n) standing for `cp`, which the text rules write otherwise, in
+// their form.
 template <bool Keep, bool Check, bool Emit>
 tamsel_status copier<Keep, Check, Emit>::rewrite_escape(const uint8_t *at, size_t n, uint32_t cp) {
-    uint8_t bytes[4];
-    bytes[0] = static_cast<uint8_t>(cp);
-    const size_t len = n == 2 ? 1 : text::encode_utf8(cp, bytes);
-    return write_decoded(at, n, bytes, len);
+    char form[6];
+    return put_instead(at, n, form, rules_form(cp, form));
 }
 
 // A string from the cursor whose first run ends at `q`: read run by run across windows.
@@ -794,22 +826,29 @@ tamsel_status copier<Keep, Check, Emit>::write_decoded(const uint8_t *at, size_t
         text = form;
     }
     if (text_len == n && std::memcmp(text, at, n) == 0) return TAMSEL_STATUS_OK;
+    return put_instead(at, n, text, text_len);
+}
+
+// The span ends before the escape [at, at + n) and `form` goes over in its place.
+template <bool Keep, bool Check, bool Emit>
+tamsel_status copier<Keep, Check, Emit>::put_instead(const uint8_t *at, size_t n, const char *form,
+                                                     size_t len) {
     if constexpr (Emit) {
-        // The span and the rules' form in one step when both fit the output's window, as two
-        // pieces that fit would go.
+        // The span and the form in one step when both fit the output's window, as two pieces
+        // that fit would go.
         const size_t run = static_cast<size_t>(at - span_);
-        if (run + text_len <= out_->room()) {
+        if (run + len <= out_->room()) {
             unsigned char *to = out_->window();
             std::memcpy(to, span_, run);
-            io::byte_output::copy(to + run, text, text_len);
-            out_->advance(run + text_len);
+            io::byte_output::copy(to + run, form, len);
+            out_->advance(run + len);
             span_ = at + n;
             return TAMSEL_STATUS_OK;
         }
     }
     TAMSEL_TRY(emit_to(at));
     span_ = at + n;
-    return emit(text, text_len);
+    return emit(form, len);
 }
 
 template <bool Keep, bool Check, bool Emit>
