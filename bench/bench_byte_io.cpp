@@ -222,7 +222,7 @@ void register_byte_io_benchmarks(const options &opt) {
                                              state.counters["bytes"] = static_cast<double>(r.bytes);
                                          })
                 ->Iterations(1)
-                ->Repetitions(g.heavy ? opt.heavy_repetitions : opt.repetitions)
+                ->Repetitions(opt.repetitions) // short runs: a median of three, whatever the size
                 ->UseManualTime()
                 ->Unit(benchmark::kMicrosecond);
         }
