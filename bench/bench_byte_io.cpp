@@ -14,7 +14,6 @@
 #include <benchmark/benchmark.h>
 #include <tamsel.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,23 +170,8 @@ struct child_report {
 // Runs `name`'s side in a fresh process and reads back what it measured.
 child_report measure(const std::string &name, double min_time) {
     child_report r;
-    int fds[2];
-    if (::pipe(fds) != 0) return r;
-    const std::string time_text = std::to_string(min_time);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        const char *args[] = {"tamsel_bench", "--byte-io-child", name.c_str(), time_text.c_str(),
-                              nullptr};
-        ::execv("/proc/self/exe", const_cast<char *const *>(args));
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    if (pid > 0 && ::read(fds[0], &r, sizeof r) != sizeof r) r.ok = false;
-    ::close(fds[0]);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    if (!run_self_child({"--byte-io-child", name, std::to_string(min_time)}, &r, sizeof r))
+        r.ok = false;
     return r;
 }
 

@@ -243,24 +243,11 @@ report rapidjson_side() {
 // Runs one side in a fresh process (this program re-executed with --curl-child, so none of
 // the runner's inputs count in its RSS) and reads back what it measured.
 report measure(bool tamsel) {
-    int fds[2];
     report r;
-    if (::pipe(fds) != 0) return r;
-    const std::string port = std::to_string(server_port);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        const char *args[] = {"tamsel_bench", "--curl-child", tamsel ? "tamsel" : "rapidjson",
-                              port.c_str(), nullptr};
-        ::execv("/proc/self/exe", const_cast<char *const *>(args));
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    if (pid > 0 && ::read(fds[0], &r, sizeof r) != sizeof r) r.ok = false;
-    ::close(fds[0]);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    if (!run_self_child(
+            {"--curl-child", tamsel ? "tamsel" : "rapidjson", std::to_string(server_port)}, &r,
+            sizeof r))
+        r.ok = false;
     return r;
 }
 

@@ -153,6 +153,9 @@ void register_curl_benchmarks(const options &opt);
 int curl_benchmark_failures();
 // The measured side when this program runs as `--curl-child SIDE PORT`; -1 otherwise.
 int curl_child_main(int argc, char **argv);
+// Runs this program again in a fresh process with `args` (args[0] the mode flag) and reads the
+// `size` bytes the child writes to its standard output into `out`. False when that fails.
+bool run_self_child(const std::vector<std::string> &args, void *out, size_t size);
 // owned-buffer and spool (bench_byte_io.cpp): each measurement in a fresh process.
 void register_byte_io_benchmarks(const options &opt);
 // The measured side when this program runs as `--byte-io-child JOB INPUT SIDE MIN_TIME`; -1
