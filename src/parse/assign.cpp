@@ -799,6 +799,22 @@ size_t escaped_capacity(const parser &p, size_t bound, size_t limit) {
     return capacity;
 }
 
+// The member's spare block of `held` bytes (half the block an escaped body calls for, where
+// escapes mostly bring a body that crosses a doubling back), or NULL when it has none or `held`
+// is below the first size.
+char *half_spare(parser &p, char **slot, size_t held, size_t limit) {
+    return held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+}
+
+// `block` (the half spare, or NULL) grown to the whole `capacity`; NULL, with `block` freed,
+// when that fails.
+char *whole_block(parser &p, char **slot, char *block, size_t capacity) {
+    char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
+                        : string_block(p, slot, capacity);
+    if (!whole) owned_free_parse(p, block);
+    return whole;
+}
+
 // The last step of a string decoded into `block` (`held` bytes, `n` of them the string): the
 // block is cut to what the string calls for, so the string ends in the block (and charge) the
 // direct string would have, and becomes the member's string in place of the old one.
@@ -834,16 +850,10 @@ whole_string store_escaped_at_once(parser &p, const frame &f, const tamsel_field
     // half the block is tried first (fewer bytes than its room means the whole body went in),
     // and grown to the whole block when the string does not fit it.
     size_t held = capacity / 2;
-    char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+    char *block = half_spare(p, slot, held, limit);
     size_t n = block ? scan::decode_string_body(body, close, out(block), held - 1) : 0;
     if (!block || (n != SIZE_MAX && n >= held - 1)) {
-        char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
-                            : string_block(p, slot, capacity);
-        if (!whole) {
-            owned_free_parse(p, block);
-            return whole_string::failed;
-        }
-        block = whole;
+        if (!(block = whole_block(p, slot, block, capacity))) return whole_string::failed;
         held = capacity;
         n = scan::decode_string_body(body, close, out(block), bound);
     }
@@ -867,15 +877,9 @@ whole_string store_decoded_string(parser &p, const frame &f, const tamsel_field 
     if (!capacity) return whole_string::not_taken;
     char **slot = reinterpret_cast<char **>(member(f.dst, field));
     size_t held = capacity / 2;
-    char *block = held >= direct_block_size(limit, 0) ? spare_block(p, slot, held) : nullptr;
+    char *block = half_spare(p, slot, held, limit);
     if (!block || n >= held - 1) {
-        char *whole = block ? static_cast<char *>(owned_realloc_parse(p, block, capacity))
-                            : string_block(p, slot, capacity);
-        if (!whole) {
-            owned_free_parse(p, block);
-            return whole_string::failed;
-        }
-        block = whole;
+        if (!(block = whole_block(p, slot, block, capacity))) return whole_string::failed;
         held = capacity;
     }
     std::memcpy(block, decoded, n);

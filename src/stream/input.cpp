@@ -91,11 +91,10 @@ void consumed_in_place(block &b) {
 }
 
 bool skip_whitespace_run(block &b) {
-    // Between items there is mostly nothing or one line feed: those without the scanner.
+    // Between items there is mostly nothing (skip_whitespace's own test) or one line feed:
+    // that without the scanner.
     if (b.pos < b.end) {
-        const uint8_t c = b.win[b.pos];
-        if (c > ' ') return true;
-        if (c == '\n' && b.pos + 1 < b.end && b.win[b.pos + 1] > ' ') {
+        if (b.win[b.pos] == '\n' && b.pos + 1 < b.end && b.win[b.pos + 1] > ' ') {
             ++b.pos;
             ++b.offset;
             ++b.line;

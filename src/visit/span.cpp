@@ -65,6 +65,21 @@ constexpr bool only_solidus_rewritten() {
 }
 static_assert(only_solidus_rewritten());
 
+// The length of the escape at r (0 when it is invalid or cut by e), with *cp what it stands
+// for (the byte of a one-letter escape) and *rewritten set when the text rules write it
+// otherwise.
+inline size_t escape_in_rules(const uint8_t *r, const uint8_t *e, uint32_t *cp, bool *rewritten) {
+    if (e - r >= 2 && r[1] != 'u') {
+        const uint8_t v = text::unescape_table[r[1]];
+        *cp = v;
+        *rewritten = v == '/'; // the other one-letter escapes stand as the rules write them
+        return v ? 2 : 0;
+    }
+    const size_t n = scan::escape_length(r, e, cp);
+    *rewritten = n && !as_the_rules_write(r, n, *cp);
+    return n;
+}
+
 // The escapes of a string body that the text rules write otherwise (`\/`, `\u00e9`, a surrogate
 // pair), as whole_body finds them: the first few where they stand, and whether more follow.
 struct rewrites {
@@ -651,14 +666,10 @@ const uint8_t *copier<Keep, Check, Emit>::whole_body(const uint8_t *q, rewrites 
         // The length of the escape at r, noted when the rules write it otherwise; 0 when it is
         // invalid or cut by the window's end.
         const auto escape_at = [e, rewrite](const uint8_t *r) -> size_t {
-            if (e - r >= 2 && r[1] != 'u') {
-                const uint8_t v = text::unescape_table[r[1]];
-                if (v == '/') rewrite->note(r, 2, v); // the others stand as the rules write them
-                return v ? 2 : 0;
-            }
             uint32_t cp;
-            const size_t n = scan::escape_length(r, e, &cp);
-            if (n && !as_the_rules_write(r, n, cp)) rewrite->note(r, n, cp);
+            bool rewritten;
+            const size_t n = escape_in_rules(r, e, &cp, &rewritten);
+            if (rewritten) rewrite->note(r, n, cp);
             return n;
         };
         while (q < e) {
@@ -703,8 +714,9 @@ tamsel_status copier<Keep, Check, Emit>::copy_rewritten(const rewrites &rewrite,
             continue;
         }
         uint32_t cp;
-        const size_t n = scan::quick_escape_length(p, end, &cp);
-        if (!as_the_rules_write(p, n, cp)) TAMSEL_TRY(rewrite_escape(p, n, cp));
+        bool rewritten;
+        const size_t n = escape_in_rules(p, end, &cp, &rewritten);
+        if (rewritten) TAMSEL_TRY(rewrite_escape(p, n, cp));
         p += n;
     }
     return TAMSEL_STATUS_OK;
