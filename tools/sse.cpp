@@ -3,13 +3,14 @@
 // (`curl -N URL | tamsel sse --json`). With --json an event whose data is the end marker
 // ends the stream: nothing after it is read, so the pipe's end need not be waited for. Memory
 // is bounded by the parser's limits: one line, the event name and id, and with --json the
-// parser's workspace; data is never gathered.
+// parser's workspace; without --json the first 64 KiB of an event's data wait for its end.
 #include "tool.hpp"
 
 #include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace tool {
 namespace {
@@ -39,12 +40,22 @@ constexpr size_t max_names = 64;
 
 output stdout_buffer;
 
+// Room for the start of an event's data, held until the event ends so that its name and id
+// are written as they stand at the end, also when those lines follow data lines.
+constexpr size_t hold_limit = 64 * 1024;
+
 struct state {
     output &out;
     const char *const *names;
     size_t name_count;
     bool skip = false; // the event in progress is filtered out
     bool write_failed = false;
+    // The event in progress: its head as the begin callback saw it, its data escaped while
+    // `holding`, and whether a name or id changed after the head had to be written.
+    std::string head{};
+    std::string held{};
+    bool holding = false;
+    bool late_fields = false;
 };
 
 bool selected(const state &s, const char *name) {
@@ -54,41 +65,83 @@ bool selected(const state &s, const char *name) {
     return false;
 }
 
-tamsel_status put_string(output &out, const char *text) {
-    return tamsel__emit_escaped_bytes(output::sink, &out, nullptr, text, std::strlen(text));
+tamsel_status append(void *user, const void *data, size_t len, tamsel_error *) {
+    try {
+        static_cast<std::string *>(user)->append(static_cast<const char *>(data), len);
+        return TAMSEL_STATUS_OK;
+    } catch (...) {
+        return TAMSEL_STATUS_ALLOCATION_FAILED;
+    }
+}
+
+tamsel_status put_string(std::string &to, const char *text) {
+    return tamsel__emit_escaped_bytes(append, &to, nullptr, text, std::strlen(text));
+}
+
+// `{"event":NAME,"id":ID,"data":"` for the event as it stands.
+bool head_of(const tamsel_sse_event *e, std::string *to) {
+    to->clear();
+    return append(to, "{\"event\":", 9, nullptr) == TAMSEL_STATUS_OK &&
+           put_string(*to, e->event) == TAMSEL_STATUS_OK &&
+           append(to, ",\"id\":", 6, nullptr) == TAMSEL_STATUS_OK &&
+           (e->id && e->id[0] ? put_string(*to, e->id) : append(to, "null", 4, nullptr)) ==
+               TAMSEL_STATUS_OK &&
+           append(to, ",\"data\":\"", 9, nullptr) == TAMSEL_STATUS_OK;
+}
+
+// Writes the head and the data held so far; the rest of the event's data goes straight out.
+bool release(state &s, const std::string &head) {
+    s.holding = false;
+    return s.out.put(head.data(), head.size()) == TAMSEL_STATUS_OK &&
+           s.out.put(s.held.data(), s.held.size()) == TAMSEL_STATUS_OK;
 }
 
 int on_begin(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     s.skip = !selected(s, e->event);
     if (s.skip) return 0;
-    bool ok =
-        s.out.put("{\"event\":") == TAMSEL_STATUS_OK &&
-        put_string(s.out, e->event) == TAMSEL_STATUS_OK &&
-        s.out.put(",\"id\":") == TAMSEL_STATUS_OK &&
-        (e->id && e->id[0] ? put_string(s.out, e->id) : s.out.put("null")) == TAMSEL_STATUS_OK &&
-        s.out.put(",\"data\":\"") == TAMSEL_STATUS_OK;
-    s.write_failed = !ok;
-    return ok ? 0 : 1;
+    s.held.clear();
+    s.holding = true;
+    s.write_failed = !head_of(e, &s.head);
+    return s.write_failed ? 1 : 0;
 }
 
 int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     if (s.skip) return 0;
-    s.write_failed =
-        tamsel__emit_escaped_fragment(output::sink, &s.out, nullptr, bytes, n) != TAMSEL_STATUS_OK;
+    if (s.holding) {
+        s.write_failed =
+            tamsel__emit_escaped_fragment(append, &s.held, nullptr, bytes, n) != TAMSEL_STATUS_OK ||
+            (s.held.size() > hold_limit && !release(s, s.head));
+    } else {
+        s.write_failed = tamsel__emit_escaped_fragment(output::sink, &s.out, nullptr, bytes, n) !=
+                         TAMSEL_STATUS_OK;
+    }
     return s.write_failed ? 1 : 0;
 }
 
 int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     if (s.skip) return 0;
+    std::string head;
+    if (!head_of(e, &head)) {
+        s.write_failed = true;
+        return 1;
+    }
+    if (s.holding) {
+        // A name that came after the data decides as well.
+        if (!selected(s, e->event)) return 0;
+        s.write_failed = !release(s, head);
+    } else {
+        s.late_fields = head != s.head;
+    }
     char retry[40] = "";
     if (e->has_retry)
         std::snprintf(retry, sizeof retry, ",\"retry\":%llu",
                       static_cast<unsigned long long>(e->retry));
-    s.write_failed = s.out.put("\"") != TAMSEL_STATUS_OK || s.out.put(retry) != TAMSEL_STATUS_OK ||
-                     s.out.put("}\n") != TAMSEL_STATUS_OK || !s.out.flush();
+    s.write_failed = s.write_failed || s.out.put("\"") != TAMSEL_STATUS_OK ||
+                     s.out.put(retry) != TAMSEL_STATUS_OK || s.out.put("}\n") != TAMSEL_STATUS_OK ||
+                     !s.out.flush();
     return s.write_failed ? 1 : 0;
 }
 
@@ -128,6 +181,14 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
         else
             st = finish ? tamsel_sse_finish(parser, &callbacks, &s, &error)
                         : tamsel_sse_push(parser, p, n, &callbacks, &s, &error);
+        if (s.late_fields) {
+            // The event's head was written before its last name or id line arrived.
+            std::fprintf(stderr,
+                         "%s:%zu: event name or id after %zu KiB of its data: not written\n",
+                         in.name(), line, hold_limit / 1024);
+            s.late_fields = false;
+            code = exit_invalid;
+        }
         if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
         // JSON failures carry their place in the stream; limits have none.
         if (error.line)

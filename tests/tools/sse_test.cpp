@@ -35,6 +35,13 @@ TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
     r = run_with_input({"sse", "--event", ""}, stream);
     EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"not json\"}\n"
                      "{\"event\":\"\",\"id\":null,\"data\":\"\\\"tab\\\\there\\\"\"}\n");
+    // Name and id lines may follow the data; past 64 KiB of data a late one is reported.
+    r = run_with_input({"sse"}, "data: a\nid: 5\nevent: late\n\n");
+    EXPECT_EQ(r.out, "{\"event\":\"late\",\"id\":\"5\",\"data\":\"a\"}\n");
+    const std::string line = "data: " + std::string(40000, 'x') + "\n";
+    r = run_with_input({"sse"}, line + line + "id: 9\n\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "<stdin>:4: event name or id after 64 KiB of its data: not written\n");
     // An overlong line is a bad event too.
     r = run_with_input({"sse"}, "data: " + std::string(70000, 'x') + "\n\ndata: ok\n\n");
     EXPECT_EQ(r.status, 1);
