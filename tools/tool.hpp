@@ -155,6 +155,10 @@ class reindent {
 int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error,
                    const limits &l);
 
+// Prints `text` on stdout: exit_ok, or exit_usage with "tamsel: <stdout>: reason" when it
+// could not be written (a full disk, a closed pipe).
+int print_text(const char *text);
+
 // Parses an unsigned decimal option value; false when it is not one.
 bool parse_count(const char *text, uint64_t *out);
 
