@@ -55,6 +55,7 @@ struct state {
     std::string head{};
     std::string held{};
     bool holding = false;
+    bool open = false; // the head went out and the event's line is not ended yet
     bool late_fields = false;
 };
 
@@ -92,6 +93,7 @@ bool head_of(const tamsel_sse_event *e, std::string *to) {
 // Writes the head and the data held so far; the rest of the event's data goes straight out.
 bool release(state &s, const std::string &head) {
     s.holding = false;
+    s.open = true;
     return s.out.put(head.data(), head.size()) == TAMSEL_STATUS_OK &&
            s.out.put(s.held.data(), s.held.size()) == TAMSEL_STATUS_OK;
 }
@@ -139,6 +141,7 @@ int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
     if (e->has_retry)
         std::snprintf(retry, sizeof retry, ",\"retry\":%llu",
                       static_cast<unsigned long long>(e->retry));
+    s.open = false;
     s.write_failed = s.write_failed || s.out.put("\"") != TAMSEL_STATUS_OK ||
                      s.out.put(retry) != TAMSEL_STATUS_OK || s.out.put("}\n") != TAMSEL_STATUS_OK ||
                      !s.out.flush();
@@ -190,6 +193,12 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
             code = exit_invalid;
         }
         if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
+        if (s.open) {
+            // A bad event past the data held: the start already written ends its own line,
+            // so that the events after it stay whole.
+            s.open = false;
+            s.write_failed = s.out.put("\n") != TAMSEL_STATUS_OK || !s.out.flush();
+        }
         // JSON failures carry their place in the stream; limits have none.
         if (error.line)
             std::fprintf(stderr, "%s:%zu:%zu: %s\n", in.name(), error.line, error.column,
