@@ -185,6 +185,7 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
             st = finish ? tamsel_sse_finish(parser, &callbacks, &s, &error)
                         : tamsel_sse_push(parser, p, n, &callbacks, &s, &error);
         if (s.late_fields) {
+            in.finish_progress();
             // The event's head was written before its last name or id line arrived.
             std::fprintf(stderr,
                          "%s:%zu: event name or id after %zu KiB of its data: not written\n",
@@ -199,6 +200,7 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
             s.open = false;
             s.write_failed = s.out.put("\n") != TAMSEL_STATUS_OK || !s.out.flush();
         }
+        in.finish_progress(); // a message starts its own line, not the progress line's end
         // JSON failures carry their place in the stream; limits have none.
         if (error.line)
             std::fprintf(stderr, "%s:%zu:%zu: %s\n", in.name(), error.line, error.column,
