@@ -187,9 +187,10 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
         if (s.late_fields) {
             in.finish_progress();
             // The event's head was written before its last name or id line arrived.
-            std::fprintf(stderr,
-                         "%s:%zu: event name or id after %zu KiB of its data: not written\n",
-                         in.name(), line, hold_limit / 1024);
+            std::fprintf(
+                stderr,
+                "%s:%zu: event name or id after the data of an event over %zu KiB: not written\n",
+                in.name(), line, hold_limit / 1024);
             s.late_fields = false;
             code = exit_invalid;
         }

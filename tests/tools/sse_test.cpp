@@ -35,13 +35,14 @@ TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
     r = run_with_input({"sse", "--event", ""}, stream);
     EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"not json\"}\n"
                      "{\"event\":\"\",\"id\":null,\"data\":\"\\\"tab\\\\there\\\"\"}\n");
-    // Name and id lines may follow the data; past 64 KiB of data a late one is reported.
+    // Name and id lines may follow the data; in an event over 64 KiB a late one is reported.
     r = run_with_input({"sse"}, "data: a\nid: 5\nevent: late\n\n");
     EXPECT_EQ(r.out, "{\"event\":\"late\",\"id\":\"5\",\"data\":\"a\"}\n");
     const std::string line = "data: " + std::string(40000, 'x') + "\n";
     r = run_with_input({"sse"}, line + line + "id: 9\n\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "<stdin>:4: event name or id after 64 KiB of its data: not written\n");
+    EXPECT_EQ(r.err,
+              "<stdin>:4: event name or id after the data of an event over 64 KiB: not written\n");
     // An overlong line is a bad event too, also after data lines; past the data held, the
     // start already written ends its own line.
     const std::string ok = "{\"event\":\"\",\"id\":null,\"data\":\"ok\"}\n";
