@@ -233,6 +233,7 @@ bool output::write_out(const void *data, size_t len) {
 
 tamsel_status output::put(const void *data, size_t len) {
     if (errno_) return TAMSEL_STATUS_IO_ERROR;
+    put_ += len;
     if (len <= capacity - len_) {
         std::memcpy(buffer_ + len_, data, len);
         len_ += len;
@@ -261,6 +262,18 @@ tamsel_status output::newline(size_t spaces) {
         spaces -= piece;
     }
     return st;
+}
+
+const char *output::since(uint64_t mark, size_t *len) const {
+    const uint64_t n = put_ - mark;
+    if (n > len_) return nullptr;
+    *len = static_cast<size_t>(n);
+    return buffer_ + (len_ - *len);
+}
+
+void output::take_back(uint64_t mark) {
+    len_ -= static_cast<size_t>(put_ - mark);
+    put_ = mark;
 }
 
 bool output::flush() {

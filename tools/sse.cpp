@@ -3,7 +3,7 @@
 // (`curl -N URL | tamsel sse --json`). With --json an event whose data is the end marker
 // ends the stream: nothing after it is read, so the pipe's end need not be waited for. Memory
 // is bounded by the parser's limits: one line, the event name and id, and with --json the
-// parser's workspace; without --json the first 64 KiB of an event's data wait for its end.
+// parser's workspace; without --json an event's object waits in the 64 KiB output buffer.
 #include "tool.hpp"
 
 #include <getopt.h>
@@ -40,9 +40,10 @@ constexpr size_t max_names = 64;
 
 output stdout_buffer;
 
-// Room for the start of an event's data, held until the event ends so that its name and id
-// are written as they stand at the end, also when those lines follow data lines.
-constexpr size_t hold_limit = 64 * 1024;
+// An event's object is written as its data arrives; it stays in the 64 KiB output buffer
+// until the event ends, so a name or id line after its data lines can still be put in its
+// head, and a bad event taken back whole.
+constexpr size_t buffer_kib = 64;
 
 struct state {
     output &out;
@@ -50,12 +51,14 @@ struct state {
     size_t name_count;
     bool skip = false; // the event in progress is filtered out
     bool write_failed = false;
-    // The event in progress: its head as the begin callback saw it, its data escaped while
-    // `holding`, and whether a name or id changed after the head had to be written.
-    std::string head{};
-    std::string held{};
-    bool holding = false;
-    bool open = false; // the head went out and the event's line is not ended yet
+    // The event in progress: where its object starts in the output, the length of its head,
+    // the name and id the head was written with, whether it is open (its line not ended), and
+    // whether a name or id changed after the head had left the buffer.
+    uint64_t start = 0;
+    size_t head_len = 0;
+    std::string name{};
+    std::string id{};
+    bool open = false;
     bool late_fields = false;
 };
 
@@ -66,85 +69,87 @@ bool selected(const state &s, const char *name) {
     return false;
 }
 
-tamsel_status append(void *user, const void *data, size_t len, tamsel_error *) {
-    try {
-        static_cast<std::string *>(user)->append(static_cast<const char *>(data), len);
-        return TAMSEL_STATUS_OK;
-    } catch (...) {
-        return TAMSEL_STATUS_ALLOCATION_FAILED;
-    }
+tamsel_status put_string(output &out, const char *text) {
+    return tamsel__emit_escaped_bytes(output::sink, &out, nullptr, text, std::strlen(text));
 }
 
-tamsel_status put_string(std::string &to, const char *text) {
-    return tamsel__emit_escaped_bytes(append, &to, nullptr, text, std::strlen(text));
+const char *id_of(const tamsel_sse_event *e) {
+    return e->id ? e->id : "";
 }
 
 // `{"event":NAME,"id":ID,"data":"` for the event as it stands.
-bool head_of(const tamsel_sse_event *e, std::string *to) {
-    to->clear();
-    return append(to, "{\"event\":", 9, nullptr) == TAMSEL_STATUS_OK &&
-           put_string(*to, e->event) == TAMSEL_STATUS_OK &&
-           append(to, ",\"id\":", 6, nullptr) == TAMSEL_STATUS_OK &&
-           (e->id && e->id[0] ? put_string(*to, e->id) : append(to, "null", 4, nullptr)) ==
-               TAMSEL_STATUS_OK &&
-           append(to, ",\"data\":\"", 9, nullptr) == TAMSEL_STATUS_OK;
-}
-
-// Writes the head and the data held so far; the rest of the event's data goes straight out.
-bool release(state &s, const std::string &head) {
-    s.holding = false;
-    s.open = true;
-    return s.out.put(head.data(), head.size()) == TAMSEL_STATUS_OK &&
-           s.out.put(s.held.data(), s.held.size()) == TAMSEL_STATUS_OK;
+bool put_head(output &out, const tamsel_sse_event *e) {
+    return out.put("{\"event\":") == TAMSEL_STATUS_OK &&
+           put_string(out, e->event) == TAMSEL_STATUS_OK &&
+           out.put(",\"id\":") == TAMSEL_STATUS_OK &&
+           (e->id && e->id[0] ? put_string(out, e->id) : out.put("null")) == TAMSEL_STATUS_OK &&
+           out.put(",\"data\":\"") == TAMSEL_STATUS_OK;
 }
 
 int on_begin(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     s.skip = !selected(s, e->event);
     if (s.skip) return 0;
-    s.held.clear();
-    s.holding = true;
-    s.write_failed = !head_of(e, &s.head);
+    try {
+        if (s.name != e->event) s.name.assign(e->event);
+        if (s.id != id_of(e)) s.id.assign(id_of(e));
+    } catch (...) {
+        s.write_failed = true;
+        return 1;
+    }
+    s.start = s.out.mark();
+    s.open = true;
+    s.write_failed = !put_head(s.out, e);
+    s.head_len = static_cast<size_t>(s.out.mark() - s.start);
     return s.write_failed ? 1 : 0;
 }
 
 int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     if (s.skip) return 0;
-    if (s.holding) {
-        s.write_failed =
-            tamsel__emit_escaped_fragment(append, &s.held, nullptr, bytes, n) != TAMSEL_STATUS_OK ||
-            (s.held.size() > hold_limit && !release(s, s.head));
-    } else {
-        s.write_failed = tamsel__emit_escaped_fragment(output::sink, &s.out, nullptr, bytes, n) !=
-                         TAMSEL_STATUS_OK;
-    }
+    s.write_failed =
+        tamsel__emit_escaped_fragment(output::sink, &s.out, nullptr, bytes, n) != TAMSEL_STATUS_OK;
     return s.write_failed ? 1 : 0;
+}
+
+// A name or id line came after the event's data lines: the head is written again in front of
+// the data while the whole object is still in the buffer; a name the filter does not select
+// takes the event back.
+bool rewrite_head(state &s, const tamsel_sse_event *e) {
+    size_t len = 0;
+    const char *object = s.out.since(s.start, &len);
+    if (!object) {
+        s.late_fields = true;
+        return true;
+    }
+    try {
+        const std::string data(object + s.head_len, len - s.head_len);
+        s.out.take_back(s.start);
+        if (!selected(s, e->event)) {
+            s.skip = true;
+            return true;
+        }
+        return put_head(s.out, e) && s.out.put(data.data(), data.size()) == TAMSEL_STATUS_OK;
+    } catch (...) {
+        return false;
+    }
 }
 
 int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     if (s.skip) return 0;
-    std::string head;
-    if (!head_of(e, &head)) {
+    s.open = false;
+    if ((s.name != e->event || s.id != id_of(e)) && !rewrite_head(s, e)) {
         s.write_failed = true;
         return 1;
     }
-    if (s.holding) {
-        // A name that came after the data decides as well.
-        if (!selected(s, e->event)) return 0;
-        s.write_failed = !release(s, head);
-    } else {
-        s.late_fields = head != s.head;
-    }
+    if (s.skip) return 0;
     char retry[40] = "";
     if (e->has_retry)
         std::snprintf(retry, sizeof retry, ",\"retry\":%llu",
                       static_cast<unsigned long long>(e->retry));
-    s.open = false;
-    s.write_failed = s.write_failed || s.out.put("\"") != TAMSEL_STATUS_OK ||
-                     s.out.put(retry) != TAMSEL_STATUS_OK || s.out.put("}\n") != TAMSEL_STATUS_OK ||
-                     !s.out.flush();
+    s.write_failed = s.out.put("\"") != TAMSEL_STATUS_OK || s.out.put(retry) != TAMSEL_STATUS_OK ||
+                     s.out.put("}\n") != TAMSEL_STATUS_OK || !s.out.flush();
     return s.write_failed ? 1 : 0;
 }
 
@@ -190,16 +195,20 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
             std::fprintf(
                 stderr,
                 "%s:%zu: event name or id after the data of an event over %zu KiB: not written\n",
-                in.name(), line, hold_limit / 1024);
+                in.name(), line, buffer_kib);
             s.late_fields = false;
             code = exit_invalid;
         }
         if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
         if (s.open) {
-            // A bad event past the data held: the start already written ends its own line,
-            // so that the events after it stay whole.
+            // A bad event is taken back; when its start has already left the buffer, that
+            // start ends its own line, so that the events after it stay whole.
             s.open = false;
-            s.write_failed = s.out.put("\n") != TAMSEL_STATUS_OK || !s.out.flush();
+            size_t len = 0;
+            if (s.out.since(s.start, &len))
+                s.out.take_back(s.start);
+            else
+                s.write_failed = s.out.put("\n") != TAMSEL_STATUS_OK || !s.out.flush();
         }
         in.finish_progress(); // a message starts its own line, not the progress line's end
         // JSON failures carry their place in the stream; limits have none.

@@ -121,6 +121,12 @@ class output {
     tamsel_status newline(size_t spaces);
     bool flush();
     bool failed() const { return errno_ != 0; }
+    // How many bytes have been put so far: a mark to come back to.
+    uint64_t mark() const { return put_; }
+    // The bytes put since `mark` while all of them are still in the buffer (NULL once some
+    // have been written out), and taking them back.
+    const char *since(uint64_t mark, size_t *len) const;
+    void take_back(uint64_t mark);
     // Prints "tamsel: <stdout>: strerror".
     void report_failure() const;
     static tamsel_status sink(void *user, const void *data, size_t len, tamsel_error *error);
@@ -129,7 +135,8 @@ class output {
     bool write_out(const void *data, size_t len);
     static constexpr size_t capacity = 64 * 1024;
     char buffer_[capacity];
-    size_t len_ = 0;
+    size_t len_ = 0;   // the buffer holds the last len_ bytes put
+    uint64_t put_ = 0; // bytes put in all
     int errno_ = 0;
 };
 
