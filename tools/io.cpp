@@ -233,14 +233,16 @@ bool output::write_out(const void *data, size_t len) {
 
 tamsel_status output::put(const void *data, size_t len) {
     if (errno_) return TAMSEL_STATUS_IO_ERROR;
-    put_ += len;
     if (len <= capacity - len_) {
         std::memcpy(buffer_ + len_, data, len);
         len_ += len;
         return TAMSEL_STATUS_OK;
     }
     if (!flush()) return TAMSEL_STATUS_IO_ERROR;
-    if (len >= capacity) return write_out(data, len) ? TAMSEL_STATUS_OK : TAMSEL_STATUS_IO_ERROR;
+    if (len >= capacity) {
+        passed_ += len;
+        return write_out(data, len) ? TAMSEL_STATUS_OK : TAMSEL_STATUS_IO_ERROR;
+    }
     std::memcpy(buffer_, data, len);
     len_ = len;
     return TAMSEL_STATUS_OK;
@@ -265,19 +267,19 @@ tamsel_status output::newline(size_t spaces) {
 }
 
 const char *output::since(uint64_t mark, size_t *len) const {
-    const uint64_t n = put_ - mark;
+    const uint64_t n = passed_ + len_ - mark;
     if (n > len_) return nullptr;
     *len = static_cast<size_t>(n);
     return buffer_ + (len_ - *len);
 }
 
 void output::take_back(uint64_t mark) {
-    len_ -= static_cast<size_t>(put_ - mark);
-    put_ = mark;
+    len_ = static_cast<size_t>(mark - passed_);
 }
 
 bool output::flush() {
     const size_t n = len_;
+    passed_ += n;
     len_ = 0;
     return write_out(buffer_, n);
 }

@@ -122,7 +122,7 @@ class output {
     bool flush();
     bool failed() const { return errno_ != 0; }
     // How many bytes have been put so far: a mark to come back to.
-    uint64_t mark() const { return put_; }
+    uint64_t mark() const { return passed_ + len_; }
     // The bytes put since `mark` while all of them are still in the buffer (NULL once some
     // have been written out), and taking them back.
     const char *since(uint64_t mark, size_t *len) const;
@@ -135,8 +135,8 @@ class output {
     bool write_out(const void *data, size_t len);
     static constexpr size_t capacity = 64 * 1024;
     char buffer_[capacity];
-    size_t len_ = 0;   // the buffer holds the last len_ bytes put
-    uint64_t put_ = 0; // bytes put in all
+    size_t len_ = 0;      // the buffer holds the last len_ bytes put
+    uint64_t passed_ = 0; // bytes put that have left the buffer
     int errno_ = 0;
 };
 
