@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,16 @@ constexpr double progress_interval = 0.25;           // seconds between redraws
 // Strings and keys reach the visitor in chunks, so any length works in bounded memory. A
 // number arrives whole in one callback and is gathered by the library: it keeps a cap.
 constexpr uint64_t unlimited_text = UINT64_MAX >> 1;
+
+// A descriptor left non-blocking by whoever shares it says "try again" instead of waiting:
+// wait here until it is ready, as a blocking one would. False when it cannot be waited for.
+bool wait_ready(int fd, short events) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd p{fd, events, 0};
+    while (poll(&p, 1, -1) < 0)
+        if (errno != EINTR) return false;
+    return true;
+}
 
 double seconds_between(const timespec &a, const timespec &b) {
     return static_cast<double>(b.tv_sec - a.tv_sec) +
@@ -161,7 +172,7 @@ size_t input::read(void *buffer, size_t capacity) {
             eof_ = true;
             return 0;
         }
-        if (errno != EINTR) {
+        if (errno != EINTR && !wait_ready(fd_, POLLIN)) {
             errno_ = errno;
             return 0;
         }
@@ -213,7 +224,7 @@ bool output::write_out(const void *data, size_t len) {
         if (n > 0) {
             p += n;
             len -= static_cast<size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
+        } else if (n < 0 && errno != EINTR && !wait_ready(STDOUT_FILENO, POLLOUT)) {
             errno_ = errno;
         }
     }
@@ -228,7 +239,10 @@ tamsel_status output::put(const void *data, size_t len) {
         return TAMSEL_STATUS_OK;
     }
     if (!flush()) return TAMSEL_STATUS_IO_ERROR;
-    if (len >= capacity) return write_out(data, len) ? TAMSEL_STATUS_OK : TAMSEL_STATUS_IO_ERROR;
+    if (len >= capacity) {
+        passed_ += len;
+        return write_out(data, len) ? TAMSEL_STATUS_OK : TAMSEL_STATUS_IO_ERROR;
+    }
     std::memcpy(buffer_, data, len);
     len_ = len;
     return TAMSEL_STATUS_OK;
@@ -252,8 +266,20 @@ tamsel_status output::newline(size_t spaces) {
     return st;
 }
 
+const char *output::since(uint64_t mark, size_t *len) const {
+    const uint64_t n = passed_ + len_ - mark;
+    if (n > len_) return nullptr;
+    *len = static_cast<size_t>(n);
+    return buffer_ + (len_ - *len);
+}
+
+void output::take_back(uint64_t mark) {
+    len_ = static_cast<size_t>(mark - passed_);
+}
+
 bool output::flush() {
     const size_t n = len_;
+    passed_ += n;
     len_ = 0;
     return write_out(buffer_, n);
 }

@@ -24,7 +24,7 @@ const char items_help[] =
     "                      a backslash makes the next character literal ('a\\.b' is the\n"
     "                      member named a.b)\n"
     "  --compact           compact items (the default and only layout)\n"
-    "  --max-depth=N       most containers open at once (default 10000)\n"
+    "  --max-depth=N       most containers open at once inside an item (default 10000)\n"
     "  --max-string=BYTES  longest string or key accepted (default unlimited)\n"
     "  --no-utf8-check     accept strings and keys that are not well-formed UTF-8 (checked\n"
     "                      by default: RFC 8259 requires UTF-8 between systems)\n"

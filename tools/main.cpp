@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -57,8 +58,7 @@ int common_option(const char *command, const char *help, int opt, int argc, char
         l->utf8_check = false;
         return -1;
     case opt_help:
-        std::fputs(help, stdout);
-        return exit_ok;
+        return print_text(help);
     case ':':
         std::fprintf(stderr, "tamsel %s: option '%s' needs a value\n", command, argv[optind - 1]);
         break;
@@ -70,6 +70,12 @@ int common_option(const char *command, const char *help, int opt, int argc, char
         break;
     }
     std::fprintf(stderr, "Try 'tamsel %s --help'.\n", command);
+    return exit_usage;
+}
+
+int print_text(const char *text) {
+    if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0) return exit_ok;
+    std::fprintf(stderr, "tamsel: <stdout>: %s\n", std::strerror(errno));
     return exit_usage;
 }
 
@@ -97,14 +103,10 @@ int main(int argc, char **argv) {
         return tool::exit_usage;
     }
     const char *command = argv[1];
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-        std::fputs(tool_help, stdout);
-        return tool::exit_ok;
-    }
-    if (std::strcmp(command, "--version") == 0) {
-        std::printf("tamsel %s\n", TAMSEL_VERSION_STRING);
-        return tool::exit_ok;
-    }
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0)
+        return tool::print_text(tool_help);
+    if (std::strcmp(command, "--version") == 0)
+        return tool::print_text("tamsel " TAMSEL_VERSION_STRING "\n");
     // Each subcommand parses its own options from its name on.
     opterr = 0;
     optind = 1;

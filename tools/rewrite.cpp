@@ -163,10 +163,10 @@ int settle(tamsel_status st, const tamsel_error &error, input &in, bool missing_
         return exit_ok;
     }
     const bool flushed = stdout_buffer.flush();
+    in.finish_progress(); // every message below starts its own line
     char why[96];
     const char *reason = set_path && !in.failed() ? unsettable(error, l, why, sizeof why) : nullptr;
     if (reason) {
-        in.finish_progress();
         const bool long_path = std::strlen(set_path) > 72; // named by its start
         std::fprintf(stderr, "tamsel rewrite: %s: cannot set %.*s%s: %s\n", in.name(),
                      long_path ? 64 : 72, set_path, long_path ? "..." : "", reason);

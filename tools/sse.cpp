@@ -3,13 +3,14 @@
 // (`curl -N URL | tamsel sse --json`). With --json an event whose data is the end marker
 // ends the stream: nothing after it is read, so the pipe's end need not be waited for. Memory
 // is bounded by the parser's limits: one line, the event name and id, and with --json the
-// parser's workspace; data is never gathered.
+// parser's workspace; without --json an event's object waits in the 64 KiB output buffer.
 #include "tool.hpp"
 
 #include <getopt.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace tool {
 namespace {
@@ -39,12 +40,26 @@ constexpr size_t max_names = 64;
 
 output stdout_buffer;
 
+// An event's object is written as its data arrives; it stays in the 64 KiB output buffer
+// until the event ends, so a name or id line after its data lines can still be put in its
+// head, and a bad event taken back whole.
+constexpr size_t buffer_kib = 64;
+
 struct state {
     output &out;
     const char *const *names;
     size_t name_count;
     bool skip = false; // the event in progress is filtered out
     bool write_failed = false;
+    // The event in progress: where its object starts in the output, the length of its head,
+    // the name and id the head was written with, whether it is open (its line not ended), and
+    // whether a name or id changed after the head had left the buffer.
+    uint64_t start = 0;
+    size_t head_len = 0;
+    std::string name{};
+    std::string id{};
+    bool open = false;
+    bool late_fields = false;
 };
 
 bool selected(const state &s, const char *name) {
@@ -58,18 +73,35 @@ tamsel_status put_string(output &out, const char *text) {
     return tamsel__emit_escaped_bytes(output::sink, &out, nullptr, text, std::strlen(text));
 }
 
+const char *id_of(const tamsel_sse_event *e) {
+    return e->id ? e->id : "";
+}
+
+// `{"event":NAME,"id":ID,"data":"` for the event as it stands.
+bool put_head(output &out, const tamsel_sse_event *e) {
+    return out.put("{\"event\":") == TAMSEL_STATUS_OK &&
+           put_string(out, e->event) == TAMSEL_STATUS_OK &&
+           out.put(",\"id\":") == TAMSEL_STATUS_OK &&
+           (e->id && e->id[0] ? put_string(out, e->id) : out.put("null")) == TAMSEL_STATUS_OK &&
+           out.put(",\"data\":\"") == TAMSEL_STATUS_OK;
+}
+
 int on_begin(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
     s.skip = !selected(s, e->event);
     if (s.skip) return 0;
-    bool ok =
-        s.out.put("{\"event\":") == TAMSEL_STATUS_OK &&
-        put_string(s.out, e->event) == TAMSEL_STATUS_OK &&
-        s.out.put(",\"id\":") == TAMSEL_STATUS_OK &&
-        (e->id && e->id[0] ? put_string(s.out, e->id) : s.out.put("null")) == TAMSEL_STATUS_OK &&
-        s.out.put(",\"data\":\"") == TAMSEL_STATUS_OK;
-    s.write_failed = !ok;
-    return ok ? 0 : 1;
+    try {
+        if (s.name != e->event) s.name.assign(e->event);
+        if (s.id != id_of(e)) s.id.assign(id_of(e));
+    } catch (...) {
+        s.write_failed = true;
+        return 1;
+    }
+    s.start = s.out.mark();
+    s.open = true;
+    s.write_failed = !put_head(s.out, e);
+    s.head_len = static_cast<size_t>(s.out.mark() - s.start);
+    return s.write_failed ? 1 : 0;
 }
 
 int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
@@ -80,8 +112,37 @@ int on_chunk(void *user, const char *bytes, size_t n, tamsel_error *) {
     return s.write_failed ? 1 : 0;
 }
 
+// A name or id line came after the event's data lines: the head is written again in front of
+// the data while the whole object is still in the buffer; a name the filter does not select
+// takes the event back.
+bool rewrite_head(state &s, const tamsel_sse_event *e) {
+    size_t len = 0;
+    const char *object = s.out.since(s.start, &len);
+    if (!object) {
+        s.late_fields = true;
+        return true;
+    }
+    try {
+        const std::string data(object + s.head_len, len - s.head_len);
+        s.out.take_back(s.start);
+        if (!selected(s, e->event)) {
+            s.skip = true;
+            return true;
+        }
+        return put_head(s.out, e) && s.out.put(data.data(), data.size()) == TAMSEL_STATUS_OK;
+    } catch (...) {
+        return false;
+    }
+}
+
 int on_end(void *user, const tamsel_sse_event *e, tamsel_error *) {
     auto &s = *static_cast<state *>(user);
+    if (s.skip) return 0;
+    s.open = false;
+    if ((s.name != e->event || s.id != id_of(e)) && !rewrite_head(s, e)) {
+        s.write_failed = true;
+        return 1;
+    }
     if (s.skip) return 0;
     char retry[40] = "";
     if (e->has_retry)
@@ -128,7 +189,28 @@ int run(tamsel_runtime *runtime, input &in, state &s, bool json, const char *end
         else
             st = finish ? tamsel_sse_finish(parser, &callbacks, &s, &error)
                         : tamsel_sse_push(parser, p, n, &callbacks, &s, &error);
+        if (s.late_fields) {
+            in.finish_progress();
+            // The event's head was written before its last name or id line arrived.
+            std::fprintf(
+                stderr,
+                "%s:%zu: event name or id after the data of an event over %zu KiB: not written\n",
+                in.name(), line, buffer_kib);
+            s.late_fields = false;
+            code = exit_invalid;
+        }
         if (st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED || s.write_failed) return;
+        if (s.open) {
+            // A bad event is taken back; when its start has already left the buffer, that
+            // start ends its own line, so that the events after it stay whole.
+            s.open = false;
+            size_t len = 0;
+            if (s.out.since(s.start, &len))
+                s.out.take_back(s.start);
+            else
+                s.write_failed = s.out.put("\n") != TAMSEL_STATUS_OK || !s.out.flush();
+        }
+        in.finish_progress(); // a message starts its own line, not the progress line's end
         // JSON failures carry their place in the stream; limits have none.
         if (error.line)
             std::fprintf(stderr, "%s:%zu:%zu: %s\n", in.name(), error.line, error.column,

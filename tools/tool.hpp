@@ -121,6 +121,12 @@ class output {
     tamsel_status newline(size_t spaces);
     bool flush();
     bool failed() const { return errno_ != 0; }
+    // How many bytes have been put so far: a mark to come back to.
+    uint64_t mark() const { return passed_ + len_; }
+    // The bytes put since `mark` while all of them are still in the buffer (NULL once some
+    // have been written out), and taking them back.
+    const char *since(uint64_t mark, size_t *len) const;
+    void take_back(uint64_t mark);
     // Prints "tamsel: <stdout>: strerror".
     void report_failure() const;
     static tamsel_status sink(void *user, const void *data, size_t len, tamsel_error *error);
@@ -129,7 +135,8 @@ class output {
     bool write_out(const void *data, size_t len);
     static constexpr size_t capacity = 64 * 1024;
     char buffer_[capacity];
-    size_t len_ = 0;
+    size_t len_ = 0;      // the buffer holds the last len_ bytes put
+    uint64_t passed_ = 0; // bytes put that have left the buffer
     int errno_ = 0;
 };
 
@@ -154,6 +161,10 @@ class reindent {
 // with its position (exit 1), or any other failure (exit 2). `out` may be NULL.
 int report_failure(input &in, const output *out, tamsel_status status, const tamsel_error &error,
                    const limits &l);
+
+// Prints `text` on stdout: exit_ok, or exit_usage with "tamsel: <stdout>: reason" when it
+// could not be written (a full disk, a closed pipe).
+int print_text(const char *text);
 
 // Parses an unsigned decimal option value; false when it is not one.
 bool parse_count(const char *text, uint64_t *out);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using tool_test::result;
@@ -116,4 +118,42 @@ TEST(ToolFmt, FailuresToReadOrWrite) {
         EXPECT_EQ(r.err, "tamsel: <stdout>: No space left on device\n");
     }
     EXPECT_EQ(run_with_input({"fmt"}, "").status, 1);
+}
+
+TEST(ToolFmt, WaitsOnNonBlockingStdinAndStdout) {
+    // Descriptors another process left non-blocking: the input arrives late and the output
+    // (4 KB of nesting laid out as 8 MB) fills its pipe before it is read.
+    const std::string doc = std::string(2000, '[') + std::string(2000, ']');
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    fcntl(in[0], F_SETFL, O_NONBLOCK);
+    fcntl(out[1], F_SETFL, O_NONBLOCK);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        execl(TAMSEL_TOOL, TAMSEL_TOOL, "fmt", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    usleep(100000);
+    // in[0] stays open here until written to, so a tool that gave up leaves no broken pipe.
+    EXPECT_EQ(write(in[1], doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
+    close(in[1]);
+    close(in[0]);
+    usleep(100000);
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+    const std::string expected = run_with_input({"fmt"}, doc).out;
+    EXPECT_EQ(text.size(), expected.size());
+    EXPECT_TRUE(text == expected);
 }

@@ -35,11 +35,27 @@ TEST(ToolSse, EventsAsObjectsOrAsTheirJson) {
     r = run_with_input({"sse", "--event", ""}, stream);
     EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"not json\"}\n"
                      "{\"event\":\"\",\"id\":null,\"data\":\"\\\"tab\\\\there\\\"\"}\n");
-    // An overlong line is a bad event too.
-    r = run_with_input({"sse"}, "data: " + std::string(70000, 'x') + "\n\ndata: ok\n\n");
+    // Name and id lines may follow the data; in an event over 64 KiB a late one is reported.
+    r = run_with_input({"sse"}, "data: a\nid: 5\nevent: late\n\n");
+    EXPECT_EQ(r.out, "{\"event\":\"late\",\"id\":\"5\",\"data\":\"a\"}\n");
+    const std::string line = "data: " + std::string(40000, 'x') + "\n";
+    r = run_with_input({"sse"}, line + line + "id: 9\n\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"ok\"}\n");
+    EXPECT_EQ(r.err,
+              "<stdin>:4: event name or id after the data of an event over 64 KiB: not written\n");
+    // An overlong line is a bad event too, also after data lines; past the data held, the
+    // start already written ends its own line.
+    const std::string ok = "{\"event\":\"\",\"id\":null,\"data\":\"ok\"}\n";
+    const std::string overlong = "data: " + std::string(70000, 'y') + "\n\ndata: ok\n\n";
+    r = run_with_input({"sse"}, overlong);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, ok);
     EXPECT_EQ(r.err, "<stdin>:1: framing buffer limit exceeded\n");
+    EXPECT_EQ(run_with_input({"sse"}, "data: a\n" + overlong).out, ok);
+    r = run_with_input({"sse"}, line + line + overlong);
+    const std::string x = line.substr(6, 40000);
+    EXPECT_EQ(r.out, "{\"event\":\"\",\"id\":null,\"data\":\"" + x + "\\n" + x + "\n" + ok);
+    EXPECT_EQ(r.err, "<stdin>:3: framing buffer limit exceeded\n");
 }
 
 TEST(ToolSse, JsonStopsAtTheEndMarker) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <tamsel.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -25,6 +26,15 @@ TEST(ToolUsage, HelpAndVersion) {
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string("tamsel ") + TAMSEL_VERSION_STRING + "\n");
+    // Text that cannot be written is a failure, not a success.
+    if (access("/dev/full", W_OK) == 0) {
+        for (const char *arg : {"--help", "--version"}) {
+            r = run({arg}, nullptr, "/dev/full");
+            EXPECT_EQ(r.status, 2) << arg;
+            EXPECT_EQ(r.err, "tamsel: <stdout>: No space left on device\n");
+        }
+        EXPECT_EQ(run({"items", "--help"}, nullptr, "/dev/full").status, 2);
+    }
 }
 
 TEST(ToolUsage, UsageErrorsExitWithTwo) {
