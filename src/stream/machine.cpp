@@ -78,7 +78,11 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
         // With the check on, the run ends before its first bad byte, taken below.
         if (r != q && !b.key_high && b.settings.checks_utf8()) r = scan::utf8_run(b.key_utf8, q, r);
         if (r != q && !b.key_high) {
-            const size_t n = static_cast<size_t>(r - q);
+            size_t n = static_cast<size_t>(r - q);
+            // A key outgrowing its limit fails at the first byte past it, wherever the input
+            // was split: the run takes what fits and the next byte is refused at its own place.
+            if (n > b.key_limit - b.key.length && b.key_limit - b.key.length != 0)
+                n = b.key_limit - b.key.length;
             if (key_append(b, q, n) != running) return TAMSEL_STREAM_ERROR;
             b.pos += n;
             b.offset += n;
