@@ -1,10 +1,10 @@
 // The libcurl adapters, driven as libcurl drives them. Input: a flag byte (bits 0-1: the
 // adapter: a body into the fuzz record, object items into the item record, string items as
 // chunks, string items whole; bit 2: duplicate keys rejected; bit 3: small limits (depth 6,
-// strings of 16 bytes, a parse budget of 2 KiB); bit 4: the array under the root member "p",
-// or for the one-record adapter the parsed record uploaded again; bits 5-6: how a piece of n
-// bytes is spelled as size * nmemb: n * 1, 1 * n, a divisor of n times the rest, or the three
-// in turn; bit 7: through the record's method members rather than the exported callbacks), a
+// strings of 16 bytes, a parse budget of 2 KiB) and the UTF-8 check; bit 4: the array under the
+// root member "p", or for the one-record adapter the parsed record uploaded again; bits 5-6: how a
+// piece of n bytes is spelled as size * nmemb: n * 1, 1 * n, a divisor of n times the rest, or the
+// three in turn; bit 7: through the record's method members rather than the exported callbacks), a
 // count byte (low 4 bits) and that many piece sizes (0: an empty write), then the body.
 // Invariants: the body written in those pieces ends exactly as the road underneath fed whole
 // (tamsel_parse_buffer for the one-record adapter, a push-fed array stream for the others):
@@ -40,7 +40,9 @@ tamsel_runtime *new_runtime(const options &o, const tamsel_allocator *alloc) {
         l.max_parse_bytes = 2048;
     }
     l.reject_duplicates = o.reject_duplicates;
-    return fuzz::new_runtime(l, alloc);
+    tamsel_runtime *rt = fuzz::new_runtime(l, alloc);
+    if (o.small_limits) FUZZ_CHECK(tamsel_set_utf8_check(rt, 1, nullptr) == 0, "UTF-8 check");
+    return rt;
 }
 
 // A piece of n bytes as libcurl might pass it.

@@ -532,11 +532,13 @@ TEST(CurlArrayAdapters, TruncatedItemsStillAcceptTheChunk) {
 
 TEST(CurlArrayAdapters, OverlongRootKeyFailsAtTheSameByteHoweverSplit) {
     // Root keys are held up to max_parse_bytes: the first key byte past it is the error's
-    // place, whether the key came in one write or byte by byte.
+    // place, whether the key came in one write or byte by byte, also when the limit falls
+    // inside a character the UTF-8 check follows.
     tamsel_config c = tamsel_default_config();
     c.max_parse_bytes = 8;
     tamsel_runtime *rt = tamsel_new(&c, nullptr);
-    std::string body = "{\"abcdefghijk\":[\"x\"]}";
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), 0);
+    std::string body = "{\"abcdefg\xc3\xa9xyz\":[\"x\"]}";
     for (size_t piece : {body.size(), size_t{1}}) {
         tamsel_curl_string_items_parse s;
         ASSERT_EQ(tamsel_curl_string_items_parse_init(&s, rt, "p", collect_string, nullptr), 0);
