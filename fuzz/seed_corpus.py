@@ -124,6 +124,7 @@ def main():
     write_rewrite_seeds(sample(suite, 60, "rewrite") + slices[:8])
     write_scan_seeds(sample(suite, 60, "scan") + slices[:8])
     write_compact_seeds(sample(suite, 60, "compact") + slices[:8])
+    write_curl_seeds()
     return 0
 
 
@@ -233,6 +234,35 @@ def write_multipart_seeds():
     for i, (flags, body) in enumerate(MULTIPART):
         seeds.append(("multipart%02d" % i, bytes([flags]) + plans[i % 4] + body))
     write("fuzz_multipart", seeds)
+
+
+# Flag byte (adapter in bits 0-1, duplicates rejected, small limits, "p" or an upload, the
+# size * nmemb spelling in bits 5-6, the method members), then the body.
+CURL = [
+    (16, RECORDS[0]),
+    (16 | 32 | 128, RECORDS[4]),
+    (64, RECORDS[1]),
+    (4 | 96, b'{"i":1,"i":2}'),
+    (8 | 16, RECORDS[13]),
+    (0, b'{"s":"ab'),
+    (32, b'{"i":1,]}'),
+    (1, b'[{"id":"a","score":1.5,"tags":["x"],"code":"abcdef"},{"id":"b"}]'),
+    (1 | 16 | 64, b'{"q":1,"p":[{"id":"c"},{"score":2}],"z":[]}'),
+    (1 | 4 | 128, b'[{"id":"a","id":"b"}]'),
+    (1 | 32, b'[{"id":"a"},]'),
+    (2, b'["a","b\\u00e9\\n",""]'),
+    (2 | 16 | 96, b'{"p":["x",1]}'),
+    (2 | 128, b'["unterminated'),
+    (3 | 8, b'["' + b'y' * 30 + b'","z"]'),
+    (3 | 16 | 32, b'{"p":["a\\"b","\\ud83d\\ude00"]}'),
+]
+
+
+def write_curl_seeds():
+    plans = [b"\x00", b"\x03\x01\x07\x00", b"\x02\x00\x05", b"\x01\x01"]
+    seeds = [("curl%02d" % i, bytes([flags]) + plans[i % 4] + body)
+             for i, (flags, body) in enumerate(CURL)]
+    write("fuzz_curl", seeds)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_multipart
   fuzz_rewrite
   fuzz_scan
-  fuzz_compact)
+  fuzz_compact
+  fuzz_curl)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)

@@ -75,6 +75,11 @@ tamsel_stream_result decode_key(block &b, bool *closed) {
         }
         const uint8_t *q = b.win + b.pos;
         const uint8_t *r = scan::plain_run(q, b.win + b.end);
+        // A key outgrowing its limit fails at the first byte past it, wherever the input was
+        // split: the run is cut to what fits, and a run that starts past the limit to its first
+        // byte, which is then checked and refused as a run of one would be.
+        const size_t room = b.key_limit - b.key.length;
+        if (static_cast<size_t>(r - q) > room) r = q + (room ? room : 1);
         // With the check on, the run ends before its first bad byte, taken below.
         if (r != q && !b.key_high && b.settings.checks_utf8()) r = scan::utf8_run(b.key_utf8, q, r);
         if (r != q && !b.key_high) {

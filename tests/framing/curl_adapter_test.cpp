@@ -529,3 +529,26 @@ TEST(CurlArrayAdapters, TruncatedItemsStillAcceptTheChunk) {
     tamsel_curl_string_items_parse_cleanup(&s);
     tamsel_free(rt);
 }
+
+TEST(CurlArrayAdapters, OverlongRootKeyFailsAtTheSameByteHoweverSplit) {
+    // Root keys are held up to max_parse_bytes: the first key byte past it is the error's
+    // place, whether the key came in one write or byte by byte, also when the limit falls
+    // inside a character the UTF-8 check follows.
+    tamsel_config c = tamsel_default_config();
+    c.max_parse_bytes = 8;
+    tamsel_runtime *rt = tamsel_new(&c, nullptr);
+    ASSERT_EQ(tamsel_set_utf8_check(rt, 1, nullptr), 0);
+    std::string body = "{\"abcdefg\xc3\xa9xyz\":[\"x\"]}";
+    for (size_t piece : {body.size(), size_t{1}}) {
+        tamsel_curl_string_items_parse s;
+        ASSERT_EQ(tamsel_curl_string_items_parse_init(&s, rt, "p", collect_string, nullptr), 0);
+        size_t refused = 0;
+        for (size_t at = 0; at < body.size() && !refused; at += piece)
+            refused = tamsel_curl_string_items_write_callback(body.data() + at, 1, piece, &s) == 0;
+        EXPECT_TRUE(refused) << piece;
+        EXPECT_EQ(describe_error(s.error), "status 6 'framing buffer limit exceeded' at 1:10/10")
+            << piece;
+        tamsel_curl_string_items_parse_cleanup(&s);
+    }
+    tamsel_free(rt);
+}
