@@ -308,11 +308,29 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     return running;
 }
 
-// A run of a value item's compact text, onto the captured text.
-tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n) {
+// Places the stream at the byte `at` of the bytes the item parser took from `from` on (the
+// stream stood at `before` in front of them), as if it had just taken that byte.
+void place_at(block &b, const uint8_t *from, const uint8_t *at, const io::input_position &before) {
+    b.offset = before.offset + static_cast<size_t>(at - from) + 1;
+    b.line = before.line;
+    b.column = before.column + static_cast<size_t>(at - from) + 1;
+    for (const uint8_t *q = from; q < at; ++q) {
+        if (*q == '\n') {
+            ++b.line;
+            b.column = static_cast<size_t>(at - q);
+        }
+    }
+}
+
+// A run of a value item's compact text, onto the captured text. A run that outgrows the limit
+// fails at its first byte past it, wherever the input was split.
+tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n, const uint8_t *from,
+                              const io::input_position &before) {
     tamsel_error e{};
-    if (n > b.text_limit - b.text.length) {
+    const size_t room = b.text_limit - b.text.length;
+    if (n > room) {
         drop_item(b);
+        place_at(b, from, bytes + room, before);
         return raise(b, TAMSEL_STATUS_OVERFLOW,
                      "array item exceeds value_max_total_bytes (%zu bytes)", b.text_limit);
     }
@@ -325,10 +343,12 @@ tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n) {
     return running;
 }
 
-// Hands bytes the item parser consumed (valid JSON so far) to the raw sink as they stand, or
-// onto a value item's text as compact text: the whitespace outside strings is dropped,
-// everything else kept in runs as written, so an item holds only its significant bytes.
-tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n) {
+// Hands bytes the item parser consumed (valid JSON so far; the stream stood at `before` in
+// front of them) to the raw sink as they stand, or onto a value item's text as compact text:
+// the whitespace outside strings is dropped, everything else kept in runs as written, so an
+// item holds only its significant bytes.
+tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n,
+                                const io::input_position &before) {
     if (b.pending.type == item_type::raw) {
         tamsel_error e{};
         e.offset = b.offset;
@@ -360,7 +380,7 @@ tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n) 
             }
             ++q;
         } else if (*q <= ' ') {
-            if (q > run && text_run(b, run, static_cast<size_t>(q - run)) != running)
+            if (q > run && text_run(b, run, static_cast<size_t>(q - run), bytes, before) != running)
                 return TAMSEL_STREAM_ERROR;
             while (q < e && *q <= ' ')
                 ++q;
@@ -370,7 +390,7 @@ tamsel_stream_result item_bytes(block &b, const unsigned char *bytes, size_t n) 
             ++q;
         }
     }
-    if (q > run && text_run(b, run, static_cast<size_t>(q - run)) != running)
+    if (q > run && text_run(b, run, static_cast<size_t>(q - run), bytes, before) != running)
         return TAMSEL_STREAM_ERROR;
     return running;
 }
@@ -398,6 +418,7 @@ tamsel_stream_result item_feed(block &b) {
         case fill::byte: {
             // In place the parser reads on past the chunk; the chunks it took are handed out.
             const unsigned char *at = b.win + b.pos;
+            const io::input_position before{b.offset, b.line, b.column};
             size_t used = 0;
             tamsel_status st = parse::parser_feed(b.p, at, b.avail - b.pos, &used, true);
             b.pos += used;
@@ -406,7 +427,7 @@ tamsel_stream_result item_feed(block &b) {
             b.line = b.p.error.line;
             b.column = b.p.error.column;
             if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return item_failed(b, st);
-            if (used && item_bytes(b, at, used) != running) return TAMSEL_STREAM_ERROR;
+            if (used && item_bytes(b, at, used, before) != running) return TAMSEL_STREAM_ERROR;
             if (!parse::parser_complete(b.p)) {
                 if (used == 0) {
                     drop_item(b);

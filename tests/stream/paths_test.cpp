@@ -170,32 +170,35 @@ TEST(ArrayStreamSelector, AllocationFailureAtEveryIndexLeavesNothingBehind) {
 }
 
 // A value item is held as its compact text: whitespace never reaches memory, and the text is
-// bounded by value_max_total_bytes.
+// bounded by value_max_total_bytes, failing at the first byte past it whatever the pieces.
 TEST(ArrayStreamValues, ItemTextIsCompactAndBounded) {
-    counting_allocator a;
-    tamsel_runtime *rt = runtime(64, 1048576, 5, a.get());
     const std::string spaces(200000, ' ');
-    const std::string text = "[[1," + spaces + "2]\n, \"a b\" ,\"\\\" \",\t\"abcd\"]";
-    tamsel_test::chunked_reader reader{&text};
-    reader.step = 4096;
-    tamsel_error e;
-    tamsel_array_stream *s = tamsel_array_stream_open_reader(
-        rt, nullptr, tamsel_test::chunked_reader::read, &reader, &e);
-    ASSERT_NE(s, nullptr);
-    tamsel_json_value v;
-    tamsel_json_value_init(rt, &v);
-    std::vector<std::string> items;
-    tamsel_stream_result r;
-    while ((r = tamsel_array_stream_next_value(s, &v, &e)) == TAMSEL_STREAM_ITEM)
-        items.emplace_back(v.data, v.len);
-    EXPECT_EQ(items, (std::vector<std::string>{"[1,2]", "\"a b\"", "\"\\\" \""}));
-    EXPECT_LT(a.stats.peak_bytes, 64000u) << "the whitespace was held";
-    ASSERT_EQ(r, TAMSEL_STREAM_ERROR);
-    EXPECT_EQ(describe_error(e),
-              "status 6 'array item exceeds value_max_total_bytes (5 bytes)' at 2:22/200029");
-    tamsel_json_value_cleanup(&v);
-    tamsel_array_stream_close(s);
-    tamsel_free(rt);
+    const std::string text = "[[1," + spaces + "2]\n, \"a b\" ,\"\\\" \",\t[12,\n345]]";
+    for (size_t step : {size_t{1}, size_t{3}, size_t{4096}}) {
+        counting_allocator a;
+        tamsel_runtime *rt = runtime(64, 1048576, 5, a.get());
+        tamsel_test::chunked_reader reader{&text};
+        reader.step = step;
+        tamsel_error e;
+        tamsel_array_stream *s = tamsel_array_stream_open_reader(
+            rt, nullptr, tamsel_test::chunked_reader::read, &reader, &e);
+        ASSERT_NE(s, nullptr);
+        tamsel_json_value v;
+        tamsel_json_value_init(rt, &v);
+        std::vector<std::string> items;
+        tamsel_stream_result r;
+        while ((r = tamsel_array_stream_next_value(s, &v, &e)) == TAMSEL_STREAM_ITEM)
+            items.emplace_back(v.data, v.len);
+        EXPECT_EQ(items, (std::vector<std::string>{"[1,2]", "\"a b\"", "\"\\\" \""}));
+        EXPECT_LT(a.stats.peak_bytes, 64000u) << "the whitespace was held";
+        ASSERT_EQ(r, TAMSEL_STREAM_ERROR);
+        EXPECT_EQ(describe_error(e),
+                  "status 6 'array item exceeds value_max_total_bytes (5 bytes)' at 3:2/200030")
+            << "pieces of " << step;
+        tamsel_json_value_cleanup(&v);
+        tamsel_array_stream_close(s);
+        tamsel_free(rt);
+    }
 }
 
 // Items, and values skipped on the way, nest as deep as max_depth, whatever the workspace holds;
