@@ -304,36 +304,38 @@ tamsel_stream_result item_begin(block &b, const request &r) {
     io::byte_clear(b.text);
     b.in_string = false;
     b.escaped = false;
+    b.over = false;
     b.item_complete = false;
     return running;
 }
 
-// Places the stream at the byte `at` of the bytes the item parser took from `from` on (the
-// stream stood at `before` in front of them), as if it had just taken that byte.
-void place_at(block &b, const uint8_t *from, const uint8_t *at, const io::input_position &before) {
-    b.offset = before.offset + static_cast<size_t>(at - from) + 1;
-    b.line = before.line;
-    b.column = before.column + static_cast<size_t>(at - from) + 1;
+// Where the byte `at` of the bytes the item parser took from `from` on lies (the stream stood
+// at `before` in front of them), as the stream's position once it has taken that byte.
+io::input_position position_of(const uint8_t *from, const uint8_t *at,
+                               const io::input_position &before) {
+    io::input_position where{before.offset + static_cast<size_t>(at - from) + 1, before.line,
+                             before.column + static_cast<size_t>(at - from) + 1};
     for (const uint8_t *q = from; q < at; ++q) {
         if (*q == '\n') {
-            ++b.line;
-            b.column = static_cast<size_t>(at - q);
+            ++where.line;
+            where.column = static_cast<size_t>(at - q);
         }
     }
+    return where;
 }
 
 // A run of a value item's compact text, onto the captured text. A run that outgrows the limit
-// fails at its first byte past it, wherever the input was split.
+// marks its first byte past it, wherever the input was split; nothing more is kept.
 tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n, const uint8_t *from,
                               const io::input_position &before) {
-    tamsel_error e{};
+    if (b.over) return running;
     const size_t room = b.text_limit - b.text.length;
     if (n > room) {
-        drop_item(b);
-        place_at(b, from, bytes + room, before);
-        return raise(b, TAMSEL_STATUS_OVERFLOW,
-                     "array item exceeds value_max_total_bytes (%zu bytes)", b.text_limit);
+        b.over = true;
+        b.over_at = position_of(from, bytes + room, before);
+        return running;
     }
+    tamsel_error e{};
     tamsel_status st = io::byte_append(b.text, bytes, n, b.text_limit, b.allocator, &e);
     if (st != TAMSEL_STATUS_OK) {
         raise_from(b, st, e, "");
@@ -341,6 +343,22 @@ tamsel_stream_result text_run(block &b, const unsigned char *bytes, size_t n, co
         return TAMSEL_STREAM_ERROR;
     }
     return running;
+}
+
+// The failure of a value item whose text outgrew its limit.
+tamsel_stream_result text_over(block &b) {
+    drop_item(b);
+    b.offset = b.over_at.offset;
+    b.line = b.over_at.line;
+    b.column = b.over_at.column;
+    return raise(b, TAMSEL_STATUS_OVERFLOW, "array item exceeds value_max_total_bytes (%zu bytes)",
+                 b.text_limit);
+}
+
+// The item parser failed: an earlier byte past the text limit comes first.
+tamsel_stream_result item_or_text_failed(block &b, tamsel_status st) {
+    if (b.over && b.over_at.offset < b.p.error.offset) return text_over(b);
+    return item_failed(b, st);
 }
 
 // Hands bytes the item parser consumed (valid JSON so far; the stream stood at `before` in
@@ -410,9 +428,11 @@ tamsel_stream_result item_feed(block &b) {
                 tamsel_status st = parse::parser_finish(b.p);
                 b.offset = b.p.error.offset;
                 if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED)
-                    return item_failed(b, st);
+                    return item_or_text_failed(b, st);
+                if (b.over) return text_over(b);
                 break;
             }
+            if (b.over) return text_over(b);
             drop_item(b);
             return raise(b, TAMSEL_STATUS_INVALID_JSON, "unterminated JSON value");
         case fill::byte: {
@@ -426,8 +446,17 @@ tamsel_stream_result item_feed(block &b) {
             b.offset = b.p.error.offset;
             b.line = b.p.error.line;
             b.column = b.p.error.column;
-            if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) return item_failed(b, st);
+            if (st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) {
+                // The bytes before the one the parser failed at (the last it took) go onto a
+                // value item's text first, as they would have in smaller pieces.
+                if (used > 1 && b.pending.type == item_type::value &&
+                    item_bytes(b, at, used - 1, before) != running)
+                    return TAMSEL_STREAM_ERROR;
+                return item_or_text_failed(b, st);
+            }
             if (used && item_bytes(b, at, used, before) != running) return TAMSEL_STREAM_ERROR;
+            // Past the limit the item fails once no number token holding that byte is open.
+            if (b.over && b.p.lex != parse::lex_state::number) return text_over(b);
             if (!parse::parser_complete(b.p)) {
                 if (used == 0) {
                     drop_item(b);

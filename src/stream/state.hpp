@@ -149,6 +149,10 @@ struct block {
     size_t text_limit = io::byte_buffer_no_limit;
     bool in_string = false; // compacting: inside a string of the item
     bool escaped = false;   // compacting: the next byte follows a backslash
+    // The text outgrew its limit at `over_at`; the failure waits while a number token that
+    // holds that byte may still prove invalid there (the parser's error then comes first).
+    bool over = false;
+    io::input_position over_at{};
 
     // String pushes.
     tamsel_json_value string_holder;
