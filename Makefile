@@ -45,9 +45,8 @@ docs:
 # libFuzzer targets (fuzz/README.md), built by the fuzz preset with clang 14.
 #   make fuzz TARGET=fuzz_parse SECONDS=600   one target, longer
 #   make fuzz-smoke                           every target for SMOKE_SECONDS (30) each
-FUZZ_TARGETS := fuzz_validate fuzz_visit fuzz_parse fuzz_chunking fuzz_object_stream \
-	fuzz_json_value fuzz_alloc_fail fuzz_round_trip fuzz_array_stream fuzz_sse \
-	fuzz_writer_value_stream fuzz_multipart fuzz_rewrite fuzz_scan fuzz_compact
+# The targets as fuzz/targets.cmake lists them for the build, one name a line.
+FUZZ_TARGETS := $(shell sed -n 's/^  \(fuzz_[a-z_]*\).*/\1/p' fuzz/targets.cmake)
 TARGET ?= fuzz_parse
 SECONDS ?= 300
 SMOKE_SECONDS ?= 30
