@@ -154,15 +154,17 @@ inline parse_limits take_limits(byte_taker &in) {
     return l;
 }
 
-// A private directory for the spill files of spooled fields, made once per process.
+// A private directory for the spill files of spooled fields, made once per process. Every spill
+// file is gone by the end of each input, so the directory is empty and removed at exit.
 inline const char *spool_dir() {
-    static std::string dir = [] {
-        char name[] = "/tmp/tamsel-fuzz-XXXXXX";
-        const char *made = mkdtemp(name);
-        FUZZ_CHECK(made != nullptr, "cannot make a spool directory");
-        return std::string(made);
+    static char name[] = "/tmp/tamsel-fuzz-XXXXXX";
+    static const char *made = [] {
+        const char *dir = mkdtemp(name);
+        FUZZ_CHECK(dir != nullptr, "cannot make a spool directory");
+        std::atexit([] { rmdir(name); });
+        return dir;
     }();
-    return dir.c_str();
+    return made;
 }
 
 inline size_t files_in(const char *dir) {

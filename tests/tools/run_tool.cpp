@@ -26,10 +26,20 @@ void spit(const std::string &path, const std::string &bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Every path handed out is removed when the test process ends, whether or not the test that
+// asked for it got as far as removing it.
 std::string temp_path(const std::string &name) {
     static std::atomic<int> serial{0};
-    return ::testing::TempDir() + "tamsel_tool_" + std::to_string(getpid()) + "_" +
-           std::to_string(serial++) + "_" + name;
+    static struct made {
+        std::vector<std::string> paths;
+        ~made() {
+            for (const auto &p : paths)
+                unlink(p.c_str());
+        }
+    } made;
+    made.paths.push_back(::testing::TempDir() + "tamsel_tool_" + std::to_string(getpid()) + "_" +
+                         std::to_string(serial++) + "_" + name);
+    return made.paths.back();
 }
 
 result run(const std::vector<std::string> &args, const char *stdin_path, const char *stdout_path) {
