@@ -458,3 +458,49 @@ TEST(ObjectStream, KeysInChangingOrdersLandAsInOneShotParses) {
     }
     tamsel_free(rt);
 }
+
+// A failing allocation anywhere in a stream's life (open, its window, the objects' strings and
+// blocks, a later object after earlier ones were delivered) ends in status 8 with nothing left,
+// through a reader, a buffer read in place and a file.
+TEST(ObjectStream, AllocationFailureAtEveryIndexLeavesNothingBehind) {
+    const std::string text = "{\"id\":1,\"name\":\"first\"}\n{\"name\":\"" + std::string(300, 'n') +
+                             "\",\"id\":2}\n{\"id\":3,\"name\":\"a\\u00e9\\n\"} {\"id\":4}";
+    char path[] = "/tmp/tamsel-ostream-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    for (int door = 0; door < 3; ++door) {
+        const size_t runs =
+            tamsel_test::expect_allocation_failures_clean([&](counting_allocator &a) {
+                tamsel_runtime *rt = tamsel_test::runtime_with(a);
+                tamsel_error e{};
+                chunked_reader r{&text};
+                r.step = 7;
+                tamsel_buffer_reader b;
+                tamsel_buffer_reader_init(&b, text.data(), text.size());
+                tamsel_stream *s =
+                    door == 0 ? tamsel_stream_open_reader(rt, line_map(), chunked_reader::read,
+                                                          &r, &e)
+                    : door == 1 ? tamsel_stream_open_reader(rt, line_map(),
+                                                            tamsel_buffer_reader_read, &b, &e)
+                                : tamsel_stream_open_path(rt, line_map(), path, &e);
+                tamsel_status st = s ? TAMSEL_STATUS_OK : e.code;
+                line l{};
+                std::string got;
+                tamsel_stream_result res;
+                while (s && (res = tamsel_stream_next(s, &l, &e)) == TAMSEL_STREAM_ITEM)
+                    got += std::to_string(l.id) + ":" + (l.name ? l.name : "-") + ",";
+                if (s && res == TAMSEL_STREAM_ERROR) st = e.code;
+                if (st == TAMSEL_STATUS_OK) {
+                    EXPECT_EQ(got, "1:first,2:" + std::string(300, 'n') + ",3:a\xc3\xa9\n,4:-,");
+                }
+                tamsel_cleanup(line_map(), &l);
+                tamsel_stream_close(s);
+                tamsel_free(rt);
+                return st;
+            });
+        EXPECT_GT(runs, 2u) << door;
+    }
+    unlink(path);
+}
