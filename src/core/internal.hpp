@@ -197,9 +197,11 @@ class owned_block {
 
 // The address-keyed mark of records embedded in caller structs: a copied or never
 // initialised record does not carry its own address's mark.
+[[nodiscard]] inline uint32_t address_mark_at(uintptr_t address, uint32_t magic) {
+    return static_cast<uint32_t>((address >> 9) ^ (address >> 4) ^ magic);
+}
 [[nodiscard]] inline uint32_t address_mark(const void *record, uint32_t magic) {
-    auto a = reinterpret_cast<uintptr_t>(record);
-    return static_cast<uint32_t>((a >> 9) ^ (a >> 4) ^ magic);
+    return address_mark_at(reinterpret_cast<uintptr_t>(record), magic);
 }
 
 // A stream the library opened itself; closed on every exit path. Never wraps a caller's FILE*.

@@ -460,12 +460,18 @@ void *object_array_append_slot(parser &p, const tamsel_field &field, tamsel_obje
     if (a->elem_size == 0) a->elem_size = field.elem_size;
     // Items are the field's elem_size apart: the record's member is informational only.
     const size_t stride = field.elem_size;
+    const auto before = reinterpret_cast<uintptr_t>(a->items);
     int room = ensure_items(p, a, stride, a->count + 1, field);
     if (room < 0) {
         *st = p.error.code;
         return nullptr;
     }
     if (room == 0) return nullptr;
+    // Grown in another place: the items' self-marked members moved with them.
+    if (field.submap && before && reinterpret_cast<uintptr_t>(a->items) != before)
+        for (size_t i = 0; i < a->count; ++i)
+            rekey_moved_record(*field.submap, before + i * stride,
+                               static_cast<unsigned char *>(a->items) + i * stride);
     unsigned char *item = static_cast<unsigned char *>(a->items) + a->count * stride;
     std::memset(item, 0, stride);
     ++a->count;

@@ -538,6 +538,42 @@ void cleanup_record(const tamsel_map &map, void *dst, string_spares *spares) {
     }
 }
 
+void rekey_moved_record(const tamsel_map &map, uintptr_t from, void *dst) {
+    for (size_t i = 0; i < map.field_count; ++i) {
+        const tamsel_field &f = map.fields[i];
+        const uintptr_t was = from + f.offset;
+        void *now = member(dst, f);
+        uint32_t magic = 0, *mark = nullptr;
+        switch (f.kind) {
+        case TAMSEL_FIELD_JSON_VALUE:
+            magic = TAMSEL_JSON_VALUE_MAGIC;
+            mark = &static_cast<tamsel_json_value *>(now)->magic;
+            break;
+        case TAMSEL_FIELD_SPOOLED_TEXT:
+        case TAMSEL_FIELD_SPOOLED_BYTES:
+            magic = TAMSEL_SPOOLED_MAGIC;
+            mark = &static_cast<tamsel_spooled *>(now)->magic;
+            break;
+        case TAMSEL_FIELD_STRING_ARRAY_STREAM:
+            magic = TAMSEL_STRING_ARRAY_STREAM_MAGIC;
+            mark = &static_cast<tamsel_string_array_stream *>(now)->magic;
+            break;
+        case TAMSEL_FIELD_MAPPED_ARRAY_STREAM:
+            magic = TAMSEL_MAPPED_ARRAY_STREAM_MAGIC;
+            mark = &static_cast<tamsel_mapped_array_stream *>(now)->magic;
+            break;
+        case TAMSEL_FIELD_OBJECT:
+            // Nested records lie inside this one and moved with it; an object array's items
+            // are a block of their own and did not.
+            if (f.submap) rekey_moved_record(*f.submap, was, now);
+            break;
+        default:
+            break;
+        }
+        if (mark && *mark == address_mark_at(was, magic)) *mark = address_mark(now, magic);
+    }
+}
+
 bool empty_reusable_array(const tamsel_field &f, void *array) {
     if (f.kind >= TAMSEL_FIELD_I64_ARRAY && f.kind <= TAMSEL_FIELD_BOOL_ARRAY) {
         auto *a = static_cast<tamsel_i64_array *>(array);

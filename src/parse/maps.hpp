@@ -68,6 +68,11 @@ struct string_spares; // item_cache.hpp
 // Cleans up every field of a valid map's record, zeroing presence ints. With `spares`, the
 // dynamic strings are detached into them instead of freed (the record ends the same).
 void cleanup_record(const tamsel_map &map, void *dst, string_spares *spares = nullptr);
+// After a block of records moved from address `from` to `dst` (an object array grown by
+// realloc), the members marked with their own address (JSON value holders, spooled values,
+// array-stream members) that were initialised where they stood are marked where they stand
+// now; the others stay as they were.
+void rekey_moved_record(const tamsel_map &map, uintptr_t from, void *dst);
 // tamsel_reset's per-record work on a valid map; `spares` as for cleanup_record.
 void reset_record(const tamsel_map &map, void *dst, const init_context &ctx,
                   string_spares *spares = nullptr);

@@ -443,3 +443,50 @@ TEST_F(Streamed, SpooledBytesLimitFailsAtTheCrossingQuartetAtEverySplit) {
         EXPECT_EQ(spooled_bytes(r_.bytes), "ABC") << cut;
     }
 }
+
+// Items of an object array that hold a JSON value or a spooled value keep them when the array
+// grows and its block moves: serialized in full, cleaned up to nothing.
+TEST(StreamedItems, HoldersSurviveTheirObjectArrayGrowing) {
+    struct held {
+        int64_t n;
+        tamsel_spooled text;
+        tamsel_json_value raw;
+        struct {
+            tamsel_json_value raw;
+        } inner;
+    };
+    static const tamsel_field inner_fields[] = {
+        TAMSEL_MEMBER_JSON_VALUE(decltype(held::inner), raw, TAMSEL_FIELD_CAPTURE)};
+    static const tamsel_map inner_map = {"inner", sizeof(held::inner), inner_fields,
+                                         1,       &inner_map,          nullptr};
+    static const tamsel_field held_fields[] = {
+        TAMSEL_MEMBER_I64(held, n, 0), TAMSEL_MEMBER_SPOOLED_TEXT(held, text, 0, 0),
+        TAMSEL_MEMBER_JSON_VALUE(held, raw, TAMSEL_FIELD_CAPTURE),
+        TAMSEL_MEMBER_OBJECT(held, inner, &inner_map, 0)};
+    static const tamsel_map held_map = {"held", sizeof(held), held_fields, 4, &held_map, nullptr};
+    struct outer {
+        tamsel_object_array xs;
+    };
+    static const tamsel_field outer_fields[] = {
+        TAMSEL_MEMBER_OBJECT_ARRAY(outer, xs, held, &held_map, 0)};
+    static const tamsel_map outer_map = {"outer", sizeof(outer), outer_fields,
+                                         1,       &outer_map,    nullptr};
+    std::string doc = "{\"xs\":[";
+    for (int i = 0; i < 9; ++i) // the block holds 4 items, then 8, then 16
+        doc += std::string(i ? "," : "") + "{\"n\":" + std::to_string(i) + ",\"text\":\"t" +
+               std::to_string(i) + "\",\"raw\":[" + std::to_string(i) + "],\"inner\":{\"raw\":{}}}";
+    doc += "]}";
+    tamsel_test::counting_allocator a;
+    tamsel_runtime *rt = tamsel_test::runtime_with(a);
+    outer o{};
+    tamsel_error e;
+    ASSERT_EQ(tamsel_parse_buffer(rt, &outer_map, &o, doc.data(), doc.size(), &e), 0) << e.message;
+    char out[4096];
+    size_t needed = 0;
+    ASSERT_EQ(tamsel_serialize_buffer(rt, &outer_map, &o, out, sizeof out, &needed, &e), 0)
+        << e.message;
+    EXPECT_EQ(out, doc);
+    tamsel_cleanup(&outer_map, &o);
+    tamsel_free(rt);
+    EXPECT_EQ(a.live_blocks(), 0u);
+}
