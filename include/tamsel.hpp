@@ -1291,65 +1291,76 @@ class writer {
     }
 
     writer &begin_object() {
-        return run(tamsel_writer_begin_object(&w_, err()));
+        return call(tamsel_writer_begin_object);
     }
     writer &end_object() {
-        return run(tamsel_writer_end_object(&w_, err()));
+        return call(tamsel_writer_end_object);
     }
     writer &begin_array() {
-        return run(tamsel_writer_begin_array(&w_, err()));
+        return call(tamsel_writer_begin_array);
     }
     writer &end_array() {
-        return run(tamsel_writer_end_array(&w_, err()));
+        return call(tamsel_writer_end_array);
     }
     writer &key(std::string_view name) {
-        return run(tamsel_writer_key(&w_, name.data(), name.size(), err()));
+        return call(tamsel_writer_key, name.data(), name.size());
     }
     writer &null() {
-        return run(tamsel_writer_null(&w_, err()));
+        return call(tamsel_writer_null);
     }
     /* Number text written as it is, once checked to be a JSON number ("0.95", "1e400"). */
     writer &number_text(std::string_view text) {
-        return run(tamsel_writer_number_text(&w_, text.data(), text.size(), err()));
+        return call(tamsel_writer_number_text, text.data(), text.size());
     }
     /* One JSON value from its text, checked and written compactly. */
     writer &json_text(std::string_view text) {
-        return run(tamsel_writer_json_value_buffer(&w_, text.data(), text.size(), err()));
+        return call(tamsel_writer_json_value_buffer, text.data(), text.size());
     }
     /* A string written in pieces: begin, any number of chunks (cut anywhere), end. */
     writer &string_begin() {
-        return run(tamsel_writer_string_begin(&w_, err()));
+        return call(tamsel_writer_string_begin);
     }
     writer &string_chunk(std::string_view piece) {
-        return run(tamsel_writer_string_chunk(&w_, piece.data(), piece.size(), err()));
+        return call(tamsel_writer_string_chunk, piece.data(), piece.size());
     }
     writer &string_end() {
-        return run(tamsel_writer_string_end(&w_, err()));
+        return call(tamsel_writer_string_end);
     }
 
+    /* An absent tamsel::string and a null C string are written as null, as to_json writes an
+       absent string member. */
     template <class V> writer &value(const V &v) {
         if (failed_) return *this;
         if constexpr (std::is_same_v<V, bool> || std::is_same_v<V, flag>) {
-            return run(tamsel_writer_bool(&w_, static_cast<bool>(v) ? 1 : 0, err()));
-        } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
-            return run(tamsel_writer_i64(&w_, static_cast<int64_t>(v), err()));
+            return call(tamsel_writer_bool, static_cast<bool>(v) ? 1 : 0);
         } else if constexpr (std::is_integral_v<V>) {
-            return run(tamsel_writer_u64(&w_, static_cast<uint64_t>(v), err()));
+            static_assert(sizeof(V) <= sizeof(int64_t),
+                          "integers wider than 64 bits are not cut: convert them explicitly");
+            if constexpr (std::is_signed_v<V>) {
+                return call(tamsel_writer_i64, static_cast<int64_t>(v));
+            } else {
+                return call(tamsel_writer_u64, static_cast<uint64_t>(v));
+            }
         } else if constexpr (std::is_floating_point_v<V>) {
-            return run(tamsel_writer_f64(&w_, static_cast<double>(v), err()));
+            return call(tamsel_writer_f64, static_cast<double>(v));
         } else if constexpr (std::is_same_v<V, std::nullptr_t>) {
             return null();
         } else if constexpr (std::is_same_v<V, json>) {
-            return run(tamsel_writer_json_value(&w_, v.get(), err()));
+            return call(tamsel_writer_json_value, v.get());
         } else if constexpr (std::is_same_v<V, string>) {
-            return run(tamsel_writer_string(&w_, v.data(), v.data() ? v.size() : 0, err()));
+            return v.has_value() ? call(tamsel_writer_string, v.data(), v.size()) : null();
+        } else if constexpr (std::is_pointer_v<V> && std::is_convertible_v<V, const char *>) {
+            if (!v) return null();
+            const std::string_view s(v);
+            return call(tamsel_writer_string, s.data(), s.size());
         } else if constexpr (std::is_convertible_v<const V &, std::string_view>) {
             const std::string_view s(v);
-            return run(tamsel_writer_string(&w_, s.data(), s.size(), err()));
+            return call(tamsel_writer_string, s.data(), s.size());
         } else if constexpr (detail::is_record<V>) {
+            if (!v) return refuse("record holds no value");
             return value(*v);
         } else if constexpr (detail::has_map<V>) {
-            return run(tamsel_writer_mapped(&w_, &map_of<V>(), &v, err()));
+            return call(tamsel_writer_mapped, &map_of<V>(), static_cast<const void *>(&v));
         } else {
             begin_array();
             for (const auto &item : v)
@@ -1385,7 +1396,7 @@ class writer {
     }
     /* Checks that the document is complete (one value, nothing left open). */
     bool finish() {
-        run(tamsel_writer_finish(&w_, err()));
+        call(tamsel_writer_finish);
         return !failed_;
     }
 
@@ -1413,20 +1424,26 @@ class writer {
             sink_ = std::forward<Out>(out);
             sink = to_callable;
         }
-        run(tamsel_writer_init_sink(rt.get(), &w_, sink, this, &e_));
+        check(tamsel_writer_init_sink(rt.get(), &w_, sink, this, &e_));
     }
-    // The record the next call reports into: after the first failure a spare one, so that the
-    // calls that then do nothing leave the failure's record as it was.
-    tamsel_error *err() noexcept {
-        return failed_ ? &spare_ : &e_;
+    // One operation of the C writer. After the first failure nothing reaches the writer any
+    // more, so the document stops where it failed and the failure's record stays as it was.
+    template <class Op, class... A> writer &call(Op op, A... args) {
+        if (failed_) return *this;
+        return check(op(&w_, args..., &e_));
     }
-    writer &run(tamsel_status st) {
+    writer &check(tamsel_status st) {
         if (failed_ || st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return *this;
         failed_ = true;
         e_ = detail::failed(st, e_);
         pending_.rethrow_if_any();
         if (throws_) detail::raise(e_);
         return *this;
+    }
+    // A failure this layer finds itself.
+    writer &refuse(const char *message) {
+        e_ = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, message);
+        return check(TAMSEL_STATUS_INVALID_ARGUMENT);
     }
     static tamsel_status to_string(void *user, const void *data, size_t len,
                                    tamsel_error *error) noexcept {
@@ -1458,7 +1475,6 @@ class writer {
 
     tamsel_writer w_{};
     tamsel_error e_ = detail::no_error();
-    tamsel_error spare_ = detail::no_error();
     std::string *out_ = nullptr;
     std::FILE *file_ = nullptr;
     std::function<void(std::string_view)> sink_;

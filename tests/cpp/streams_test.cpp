@@ -157,6 +157,18 @@ TEST(CppWriter, WritesToAStringAFileAndACallableAndRefusesInvalidDocuments) {
     EXPECT_THROW(boom.value(1).finish(), std::logic_error);
 }
 
+TEST(CppWriter, WritesAbsentStringsAsNullAndNothingAfterAFailure) {
+    tamsel::runtime rt;
+    std::string out;
+    tamsel::writer w(rt, out, tamsel::no_throw);
+    const char *no_text = nullptr;
+    tamsel::record<item> r = tamsel::parse<item>(rt, R"({"id": 1, "name": null})");
+    w.begin_array().value(r->name).value(no_text).value(r).key("k").value(2).end_array();
+    EXPECT_FALSE(w.finish());
+    EXPECT_EQ(w.error().code, TAMSEL_STATUS_INVALID_JSON); // the key in an array
+    EXPECT_EQ(out, R"([null,null,{"id":1,"name":null,"extra":null})");
+}
+
 TEST(CppSse, EventsParsedIntoRecordsUntilTheEndMarkerAtEverySplit) {
     const std::string stream = "event: delta\ndata: {\"id\": 1, \"name\": \"he\"}\n\n"
                                ": comment\nevent: ping\ndata: {}\n\n"
