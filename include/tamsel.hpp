@@ -787,7 +787,14 @@ class runtime {
        configuration says so, else the second one, made on first use (NULL and `error` filled
        when it cannot be made). Thread-safe. */
     tamsel_runtime *writing(bool pretty, tamsel_error *error) const noexcept {
-        if (!rt_ || (s_->config.pretty != 0) == pretty) return rt_;
+        if (!rt_) { // moved from: the record says so, as the library does for a NULL runtime
+            if (error) {
+                *error = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT,
+                                            "tamsel runtime is required");
+            }
+            return nullptr;
+        }
+        if ((s_->config.pretty != 0) == pretty) return rt_;
         tamsel_runtime *other = s_->other.load(std::memory_order_acquire);
         if (other) return other;
         tamsel_runtime *made = s_->create(true, error);
@@ -906,8 +913,9 @@ template <class T> class record {
 
 // ---- inputs ---------------------------------------------------------------------------------
 // Every door reads JSON text from memory (std::string_view: the bytes, which must outlive a
-// range or stream reading them), a std::FILE * (from its current position; never closed) or a
-// file opened by path: tamsel::file("path").
+// range or stream reading them; a std::string rvalue given to a range is kept by it), a
+// std::FILE * (from its current position; never closed) or a file opened by path:
+// tamsel::file("path").
 
 /* A file named by its path, opened and closed by the door that reads it. */
 struct file {
@@ -981,6 +989,10 @@ template <class T> result<record<T>> try_parse(runtime &rt, const file &in) {
 template <class T>
 result<std::string> try_to_json(const runtime &rt, const T &value, bool pretty = false) {
     if constexpr (detail::is_record<T>) {
+        if (!value) { // moved from, or its T could not be allocated
+            return result<std::string>(
+                detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, "record holds no value"));
+        }
         return try_to_json(rt, *value, pretty);
     } else {
         tamsel_error e;
@@ -1024,6 +1036,7 @@ template <class T> class range {
 
     struct state {
         holder item;
+        std::string text; // the input, when the range was handed a std::string to keep
         tamsel_buffer_reader reader{};
         tamsel_array_stream *array = nullptr;
         tamsel_stream *objects = nullptr;
@@ -1106,10 +1119,19 @@ template <class T> class range {
         return s_->has_item ? iterator(s_.get()) : iterator();
     }
     iterator end() noexcept { return iterator(); }
-    /* Whether the range failed (opening, or an item); the record of the failure. */
-    bool failed() const noexcept { return s_ && s_->error.code != TAMSEL_STATUS_OK; }
-    const tamsel_error &error() const noexcept { return s_->error; }
-    std::string message() const { return describe(s_->error); }
+    /* Whether the range failed (opening, or an item); the record of the failure. A range
+       without a stream, because its state could not be allocated or it was moved from, has
+       failed too: it reads nothing. */
+    bool failed() const noexcept { return error().code != TAMSEL_STATUS_OK; }
+    const tamsel_error &error() const noexcept {
+        if (s_) return s_->error;
+        static const tamsel_error unallocated =
+            detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate range");
+        static const tamsel_error moved =
+            detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, "range was moved from");
+        return unallocated_ ? unallocated : moved;
+    }
+    std::string message() const { return describe(error()); }
 
     // The doors below make ranges; a range is movable and owns its stream.
     template <class Open>
@@ -1137,9 +1159,8 @@ template <class T> class range {
     range(runtime &rt, bool throws) {
         s_.reset(new (std::nothrow) state());
         if (!s_) {
-            const tamsel_error e =
-                detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate range");
-            if (throws) detail::raise(e);
+            unallocated_ = true;
+            if (throws) detail::raise(error());
             return;
         }
         s_->throws = throws;
@@ -1154,6 +1175,7 @@ template <class T> class range {
         }
     }
     std::unique_ptr<state> s_;
+    bool unallocated_ = false;
 };
 
 namespace detail {
@@ -1164,6 +1186,12 @@ tamsel_array_stream *open_items(runtime &rt, State *s, const char *sel, std::str
     tamsel_buffer_reader_init(&s->reader, text.data(), text.size());
     return tamsel_array_stream_open_selector_reader(rt.get(), sel, tamsel_buffer_reader_read,
                                                     &s->reader, e);
+}
+template <class T, class State>
+tamsel_array_stream *open_items(runtime &rt, State *s, const char *sel, std::string &text,
+                                tamsel_error *e) noexcept {
+    s->text = std::move(text);
+    return open_items<T>(rt, s, sel, std::string_view(s->text), e);
 }
 template <class T, class State>
 tamsel_array_stream *open_items(runtime &rt, State *, const char *sel, std::FILE *in,
@@ -1183,6 +1211,11 @@ tamsel_stream *open_objects(runtime &rt, State *s, std::string_view text,
                                      e);
 }
 template <class T, class State>
+tamsel_stream *open_objects(runtime &rt, State *s, std::string &text, tamsel_error *e) noexcept {
+    s->text = std::move(text);
+    return open_objects<T>(rt, s, std::string_view(s->text), e);
+}
+template <class T, class State>
 tamsel_stream *open_objects(runtime &rt, State *, std::FILE *in, tamsel_error *e) noexcept {
     return tamsel_stream_open_filep(rt.get(), &map_of<T>(), in, e);
 }
@@ -1192,15 +1225,19 @@ tamsel_stream *open_objects(runtime &rt, State *, const file &in, tamsel_error *
 }
 
 template <class T, class Input>
-range<T> items_range(runtime &rt, const Input &in, std::string_view path, bool throws) {
+range<T> items_range(runtime &rt, Input &in, std::string_view path, bool throws) {
     return range<T>::open_array(rt, path, throws, [&](auto *s, const char *sel, tamsel_error *e) {
         return open_items<T>(rt, s, sel, in, e);
     });
 }
-template <class T, class Input> range<T> objects_range(runtime &rt, const Input &in, bool throws) {
+template <class T, class Input> range<T> objects_range(runtime &rt, Input &in, bool throws) {
     return range<T>::open_objects(
         rt, throws, [&](auto *s, tamsel_error *e) { return open_objects<T>(rt, s, in, e); });
 }
+
+/* A std::string handed over as an rvalue: the range keeps it, so a temporary may be the input
+   of a loop (a std::string_view of it would dangle once the range's expression ends). */
+template <class S> using if_string_rvalue = std::enable_if_t<std::is_same_v<S, std::string>, int>;
 
 } // namespace detail
 
@@ -1217,6 +1254,10 @@ template <class T> range<T> try_items(runtime &rt, std::FILE *in, std::string_vi
 template <class T> range<T> try_items(runtime &rt, const file &in, std::string_view path = {}) {
     return detail::items_range<T>(rt, in, path, false);
 }
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> try_items(runtime &rt, S &&text, std::string_view path = {}) {
+    return detail::items_range<T>(rt, text, path, false);
+}
 /* The objects of a stream (JSON Lines, or objects one after another), one at a time. */
 template <class T> range<T> try_objects(runtime &rt, std::string_view text) {
     return detail::objects_range<T>(rt, text, false);
@@ -1226,6 +1267,10 @@ template <class T> range<T> try_objects(runtime &rt, std::FILE *in) {
 }
 template <class T> range<T> try_objects(runtime &rt, const file &in) {
     return detail::objects_range<T>(rt, in, false);
+}
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> try_objects(runtime &rt, S &&text) {
+    return detail::objects_range<T>(rt, text, false);
 }
 
 #if TAMSEL_HPP_EXCEPTIONS
@@ -1239,6 +1284,10 @@ template <class T> range<T> items(runtime &rt, std::FILE *in, std::string_view p
 template <class T> range<T> items(runtime &rt, const file &in, std::string_view path = {}) {
     return detail::items_range<T>(rt, in, path, true);
 }
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> items(runtime &rt, S &&text, std::string_view path = {}) {
+    return detail::items_range<T>(rt, text, path, true);
+}
 /* As try_objects, throwing tamsel::error. */
 template <class T> range<T> objects(runtime &rt, std::string_view text) {
     return detail::objects_range<T>(rt, text, true);
@@ -1248,6 +1297,10 @@ template <class T> range<T> objects(runtime &rt, std::FILE *in) {
 }
 template <class T> range<T> objects(runtime &rt, const file &in) {
     return detail::objects_range<T>(rt, in, true);
+}
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> objects(runtime &rt, S &&text) {
+    return detail::objects_range<T>(rt, text, true);
 }
 #endif
 
@@ -1524,7 +1577,8 @@ template <class F, class... A> int call_handler(F &f, A &&...a) {
    data gathered (within the parser's limits). The stream ends at the end marker ("[DONE]" by
    default; "" for none) or when a handler returns false: push reads nothing more and ended()
    turns true. A bad event is dropped and the next one read as usual: push throws (or
-   try_push returns) the first failure of its bytes after reading all of them. Not movable.
+   try_push returns) the first failure of its bytes after reading all of them. The runtime
+   parses each event, so it must live while events are pushed. Not movable.
 
        tamsel::sse events(rt);
        events.on<delta>("delta", [&](const delta &d) { std::cout << d.text; });
@@ -1554,7 +1608,7 @@ class sse {
        `handler(const T &, const tamsel_sse_event &)`; returning false ends the stream. */
     template <class T, class F> sse &on(std::string event, F handler) {
         if (!record_) {
-            record_.reset(new detail::typed_record<T>(rt_->get()));
+            record_.reset(new detail::typed_record<T>(rt_));
             map_ = &map_of<T>();
         } else if (map_ != &map_of<T>()) {
             e_ = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT,
@@ -1583,15 +1637,15 @@ class sse {
     result<void> try_push(std::string_view bytes) {
         return call([&](const tamsel_sse_event_filter *f, const tamsel_sse_json_handlers *h,
                         tamsel_error *e) {
-            return tamsel_sse_push_json_ex(rt_->get(), p_, map(), dst(), bytes.data(), bytes.size(),
-                                           f, h, e);
+            return tamsel_sse_push_json_ex(rt_, p_, map(), dst(), bytes.data(), bytes.size(), f, h,
+                                           e);
         });
     }
     /* The end of the input: an unterminated last event is dispatched. */
     result<void> try_finish() {
         return call([&](const tamsel_sse_event_filter *f, const tamsel_sse_json_handlers *h,
                         tamsel_error *e) {
-            return tamsel_sse_finish_json_ex(rt_->get(), p_, map(), dst(), f, h, e);
+            return tamsel_sse_finish_json_ex(rt_, p_, map(), dst(), f, h, e);
         });
     }
 #if TAMSEL_HPP_EXCEPTIONS
@@ -1612,7 +1666,7 @@ class sse {
 
   private:
     sse(runtime &rt, std::string end_marker, const tamsel_sse_options *options, bool)
-        : rt_(&rt), marker_(std::move(end_marker)), e_(detail::no_error()) {
+        : rt_(rt.get()), marker_(std::move(end_marker)), e_(detail::no_error()) {
         p_ = tamsel_sse_open(options, &e_);
     }
     // Without on<T>() every event goes to `other`: the filter names an event that cannot occur
@@ -1679,7 +1733,9 @@ class sse {
         });
     }
 
-    runtime *rt_;
+    // The runtime's handle, not the tamsel::runtime: moving that object keeps the handle, and a
+    // push after the runtime is destroyed fails with status 1 instead of reading freed memory.
+    tamsel_runtime *rt_;
     tamsel_sse *p_ = nullptr;
     std::string marker_;
     tamsel_error e_;

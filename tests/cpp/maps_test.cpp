@@ -253,6 +253,28 @@ TEST(CppMap, ParseErrorsCarryTheirPositionInWhatAndTheRecord) {
     EXPECT_THROW(no_file.value(), tamsel::error);
 }
 
+TEST(CppRecord, MovedFromRuntimesAndRecordsAreRefusedWithStatus1) {
+    tamsel::runtime rt;
+    tamsel::record<plain> r = tamsel::parse<plain>(rt, R"({"id": 1})");
+    tamsel::record<plain> taker = std::move(r);
+    auto empty = tamsel::try_to_json(rt, r);
+    EXPECT_EQ(empty.error().code, TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(empty.message(), "record holds no value");
+    std::string out;
+    tamsel::writer w(rt, out, tamsel::no_throw);
+    EXPECT_FALSE(w.value(r).finish());
+    EXPECT_EQ(w.error().code, TAMSEL_STATUS_INVALID_ARGUMENT);
+
+    tamsel::runtime keeper = std::move(rt);
+    for (bool pretty : {false, true}) { // both layouts: the second runtime is not made either
+        auto text = tamsel::try_to_json(rt, *taker, pretty);
+        EXPECT_EQ(text.error().code, TAMSEL_STATUS_INVALID_ARGUMENT);
+        EXPECT_EQ(text.message(), "tamsel runtime is required");
+    }
+    EXPECT_EQ(tamsel::to_json(keeper, taker),
+              R"({"id":1,"big":0,"score":0,"cc":"","inner":{"n":0}})");
+}
+
 TEST(CppRecord, MembersAndRecordsReleaseEverythingTheyHoldOnce) {
     tamsel_test::counting_allocator a;
     {
