@@ -489,8 +489,26 @@ template <class T>
 constexpr bool has_map =
     !std::is_same_v<decltype(tamsel_fields_of(static_cast<T *>(nullptr))), no_map>;
 
+/* Whether no two fields share a JSON key. A shared key would be written twice by to_json, and
+   a parse would give its values to the members by the order the key comes in. */
+template <size_t N> constexpr bool keys_distinct(const tamsel_field (&fields)[N]) noexcept {
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = i + 1; j < N; ++j) {
+            if (fields[i].name_len != fields[j].name_len) continue;
+            size_t k = 0;
+            while (k < fields[i].name_len && fields[i].name[k] == fields[j].name[k])
+                ++k;
+            if (k == fields[i].name_len) return false;
+        }
+    }
+    return true;
+}
+
 template <class T> struct map_store {
     static constexpr auto fields = tamsel_fields_of(static_cast<T *>(nullptr));
+    static_assert(keys_distinct(fields.items),
+                  "two members of this TAMSEL_MAP have the same JSON key (a member named twice, "
+                  "or a tamsel::key(...) equal to another member's key)");
     static constexpr size_t count = sizeof(fields.items) / sizeof(tamsel_field);
     static constexpr tamsel_map map = {fields.name, sizeof(T),       fields.items,
                                        count,       &map_store::map, nullptr};

@@ -69,6 +69,16 @@ static_assert(kind_of(12) == TAMSEL_FIELD_OBJECT_ARRAY &&
 static_assert(kind_of(13) == TAMSEL_FIELD_JSON_VALUE &&
               kEvery.fields[13].flags == TAMSEL_FIELD_CAPTURE);
 static_assert(kind_of(14) == TAMSEL_FIELD_SPOOLED_TEXT);
+// TAMSEL_MAP refuses two members under one JSON key (to_json would write the key twice): the
+// check, on one key given twice and on keys that differ in their last byte only.
+struct two_keys {
+    int64_t a, b, c;
+};
+constexpr tamsel_field kTwoKeys[] = {TAMSEL_MEMBER_AS(I64, "ab", two_keys, a, 0),
+                                     TAMSEL_MEMBER_AS(I64, "ac", two_keys, b, 0),
+                                     TAMSEL_MEMBER_AS(I64, "ab", two_keys, c, 0)};
+static_assert(!tamsel::detail::keys_distinct(kTwoKeys));
+static_assert(tamsel::detail::keys_distinct<2>({kTwoKeys[0], kTwoKeys[1]}));
 static_assert(sizeof(tamsel::array<int64_t>) == sizeof(tamsel_i64_array) &&
               sizeof(tamsel::array<tamsel::string>) == sizeof(tamsel_string_array) &&
               sizeof(tamsel::array<place>) == sizeof(tamsel_object_array));
