@@ -772,7 +772,8 @@ class runtime {
     runtime() : runtime(tamsel_default_config()) {}
     explicit runtime(const tamsel_config &config) : runtime(make(config).value()) {}
     /* The default configuration, with what the library allocates counted in `stats` (which
-       must outlive the runtime): its peak_bytes is the most the library held at once. */
+       must outlive the runtime and everything made with it, since freeing a record's values
+       updates it): its peak_bytes is the most the library held at once. */
     explicit runtime(tamsel_alloc_stats &stats) : runtime(make(stats).value()) {}
 #endif
     /* The non-throwing constructors. */
