@@ -1425,6 +1425,13 @@ class writer {
             if (!v) return null();
             const std::string_view s(v);
             return call(tamsel_writer_string, s.data(), s.size());
+        } else if constexpr (detail::is_fixed_string<V>) {
+            // A char[N] member (or a literal) up to its first NUL and never past its end, as
+            // to_json writes a fixed string that fills its array.
+            const void *nul = std::memchr(v, 0, sizeof v);
+            const size_t n =
+                nul ? static_cast<size_t>(static_cast<const char *>(nul) - v) : sizeof v;
+            return call(tamsel_writer_string, v, n);
         } else if constexpr (std::is_convertible_v<const V &, std::string_view>) {
             const std::string_view s(v);
             return call(tamsel_writer_string, s.data(), s.size());

@@ -181,11 +181,13 @@ TEST(CppWriter, WritesAbsentStringsAsNullAndNothingAfterAFailure) {
     std::string out;
     tamsel::writer w(rt, out, tamsel::no_throw);
     const char *no_text = nullptr;
+    const char full[2] = {'o', 'k'}; // a char[N] without a NUL ends at its end
     tamsel::record<item> r = tamsel::parse<item>(rt, R"({"id": 1, "name": null})");
-    w.begin_array().value(r->name).value(no_text).value(r).key("k").value(2).end_array();
+    w.begin_array().value(r->name).value(no_text).value(full).value(r);
+    w.key("k").value(2).end_array();
     EXPECT_FALSE(w.finish());
     EXPECT_EQ(w.error().code, TAMSEL_STATUS_INVALID_JSON); // the key in an array
-    EXPECT_EQ(out, R"([null,null,{"id":1,"name":null,"extra":null})");
+    EXPECT_EQ(out, R"([null,null,"ok",{"id":1,"name":null,"extra":null})");
 }
 
 TEST(CppSse, EventsParsedIntoRecordsUntilTheEndMarkerAtEverySplit) {
