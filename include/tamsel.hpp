@@ -489,8 +489,26 @@ template <class T>
 constexpr bool has_map =
     !std::is_same_v<decltype(tamsel_fields_of(static_cast<T *>(nullptr))), no_map>;
 
+/* Whether no two fields share a JSON key. A shared key would be written twice by to_json, and
+   a parse would give its values to the members by the order the key comes in. */
+template <size_t N> constexpr bool keys_distinct(const tamsel_field (&fields)[N]) noexcept {
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = i + 1; j < N; ++j) {
+            if (fields[i].name_len != fields[j].name_len) continue;
+            size_t k = 0;
+            while (k < fields[i].name_len && fields[i].name[k] == fields[j].name[k])
+                ++k;
+            if (k == fields[i].name_len) return false;
+        }
+    }
+    return true;
+}
+
 template <class T> struct map_store {
     static constexpr auto fields = tamsel_fields_of(static_cast<T *>(nullptr));
+    static_assert(keys_distinct(fields.items),
+                  "two members of this TAMSEL_MAP have the same JSON key (a member named twice, "
+                  "or a tamsel::key(...) equal to another member's key)");
     static constexpr size_t count = sizeof(fields.items) / sizeof(tamsel_field);
     static constexpr tamsel_map map = {fields.name, sizeof(T),       fields.items,
                                        count,       &map_store::map, nullptr};
@@ -754,7 +772,8 @@ class runtime {
     runtime() : runtime(tamsel_default_config()) {}
     explicit runtime(const tamsel_config &config) : runtime(make(config).value()) {}
     /* The default configuration, with what the library allocates counted in `stats` (which
-       must outlive the runtime): its peak_bytes is the most the library held at once. */
+       must outlive the runtime and everything made with it, since freeing a record's values
+       updates it): its peak_bytes is the most the library held at once. */
     explicit runtime(tamsel_alloc_stats &stats) : runtime(make(stats).value()) {}
 #endif
     /* The non-throwing constructors. */
@@ -787,7 +806,14 @@ class runtime {
        configuration says so, else the second one, made on first use (NULL and `error` filled
        when it cannot be made). Thread-safe. */
     tamsel_runtime *writing(bool pretty, tamsel_error *error) const noexcept {
-        if (!rt_ || (s_->config.pretty != 0) == pretty) return rt_;
+        if (!rt_) { // moved from: the record says so, as the library does for a NULL runtime
+            if (error) {
+                *error = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT,
+                                            "tamsel runtime is required");
+            }
+            return nullptr;
+        }
+        if ((s_->config.pretty != 0) == pretty) return rt_;
         tamsel_runtime *other = s_->other.load(std::memory_order_acquire);
         if (other) return other;
         tamsel_runtime *made = s_->create(true, error);
@@ -906,8 +932,9 @@ template <class T> class record {
 
 // ---- inputs ---------------------------------------------------------------------------------
 // Every door reads JSON text from memory (std::string_view: the bytes, which must outlive a
-// range or stream reading them), a std::FILE * (from its current position; never closed) or a
-// file opened by path: tamsel::file("path").
+// range or stream reading them; a std::string rvalue given to a range is kept by it), a
+// std::FILE * (from its current position; never closed) or a file opened by path:
+// tamsel::file("path").
 
 /* A file named by its path, opened and closed by the door that reads it. */
 struct file {
@@ -981,6 +1008,10 @@ template <class T> result<record<T>> try_parse(runtime &rt, const file &in) {
 template <class T>
 result<std::string> try_to_json(const runtime &rt, const T &value, bool pretty = false) {
     if constexpr (detail::is_record<T>) {
+        if (!value) { // moved from, or its T could not be allocated
+            return result<std::string>(
+                detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, "record holds no value"));
+        }
         return try_to_json(rt, *value, pretty);
     } else {
         tamsel_error e;
@@ -1024,6 +1055,7 @@ template <class T> class range {
 
     struct state {
         holder item;
+        std::string text; // the input, when the range was handed a std::string to keep
         tamsel_buffer_reader reader{};
         tamsel_array_stream *array = nullptr;
         tamsel_stream *objects = nullptr;
@@ -1106,10 +1138,19 @@ template <class T> class range {
         return s_->has_item ? iterator(s_.get()) : iterator();
     }
     iterator end() noexcept { return iterator(); }
-    /* Whether the range failed (opening, or an item); the record of the failure. */
-    bool failed() const noexcept { return s_ && s_->error.code != TAMSEL_STATUS_OK; }
-    const tamsel_error &error() const noexcept { return s_->error; }
-    std::string message() const { return describe(s_->error); }
+    /* Whether the range failed (opening, or an item); the record of the failure. A range
+       without a stream, because its state could not be allocated or it was moved from, has
+       failed too: it reads nothing. */
+    bool failed() const noexcept { return error().code != TAMSEL_STATUS_OK; }
+    const tamsel_error &error() const noexcept {
+        if (s_) return s_->error;
+        static const tamsel_error unallocated =
+            detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate range");
+        static const tamsel_error moved =
+            detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, "range was moved from");
+        return unallocated_ ? unallocated : moved;
+    }
+    std::string message() const { return describe(error()); }
 
     // The doors below make ranges; a range is movable and owns its stream.
     template <class Open>
@@ -1137,9 +1178,8 @@ template <class T> class range {
     range(runtime &rt, bool throws) {
         s_.reset(new (std::nothrow) state());
         if (!s_) {
-            const tamsel_error e =
-                detail::make_error(TAMSEL_STATUS_ALLOCATION_FAILED, "failed to allocate range");
-            if (throws) detail::raise(e);
+            unallocated_ = true;
+            if (throws) detail::raise(error());
             return;
         }
         s_->throws = throws;
@@ -1154,6 +1194,7 @@ template <class T> class range {
         }
     }
     std::unique_ptr<state> s_;
+    bool unallocated_ = false;
 };
 
 namespace detail {
@@ -1164,6 +1205,12 @@ tamsel_array_stream *open_items(runtime &rt, State *s, const char *sel, std::str
     tamsel_buffer_reader_init(&s->reader, text.data(), text.size());
     return tamsel_array_stream_open_selector_reader(rt.get(), sel, tamsel_buffer_reader_read,
                                                     &s->reader, e);
+}
+template <class T, class State>
+tamsel_array_stream *open_items(runtime &rt, State *s, const char *sel, std::string &text,
+                                tamsel_error *e) noexcept {
+    s->text = std::move(text);
+    return open_items<T>(rt, s, sel, std::string_view(s->text), e);
 }
 template <class T, class State>
 tamsel_array_stream *open_items(runtime &rt, State *, const char *sel, std::FILE *in,
@@ -1183,6 +1230,11 @@ tamsel_stream *open_objects(runtime &rt, State *s, std::string_view text,
                                      e);
 }
 template <class T, class State>
+tamsel_stream *open_objects(runtime &rt, State *s, std::string &text, tamsel_error *e) noexcept {
+    s->text = std::move(text);
+    return open_objects<T>(rt, s, std::string_view(s->text), e);
+}
+template <class T, class State>
 tamsel_stream *open_objects(runtime &rt, State *, std::FILE *in, tamsel_error *e) noexcept {
     return tamsel_stream_open_filep(rt.get(), &map_of<T>(), in, e);
 }
@@ -1192,15 +1244,19 @@ tamsel_stream *open_objects(runtime &rt, State *, const file &in, tamsel_error *
 }
 
 template <class T, class Input>
-range<T> items_range(runtime &rt, const Input &in, std::string_view path, bool throws) {
+range<T> items_range(runtime &rt, Input &in, std::string_view path, bool throws) {
     return range<T>::open_array(rt, path, throws, [&](auto *s, const char *sel, tamsel_error *e) {
         return open_items<T>(rt, s, sel, in, e);
     });
 }
-template <class T, class Input> range<T> objects_range(runtime &rt, const Input &in, bool throws) {
+template <class T, class Input> range<T> objects_range(runtime &rt, Input &in, bool throws) {
     return range<T>::open_objects(
         rt, throws, [&](auto *s, tamsel_error *e) { return open_objects<T>(rt, s, in, e); });
 }
+
+/* A std::string handed over as an rvalue: the range keeps it, so a temporary may be the input
+   of a loop (a std::string_view of it would dangle once the range's expression ends). */
+template <class S> using if_string_rvalue = std::enable_if_t<std::is_same_v<S, std::string>, int>;
 
 } // namespace detail
 
@@ -1217,6 +1273,10 @@ template <class T> range<T> try_items(runtime &rt, std::FILE *in, std::string_vi
 template <class T> range<T> try_items(runtime &rt, const file &in, std::string_view path = {}) {
     return detail::items_range<T>(rt, in, path, false);
 }
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> try_items(runtime &rt, S &&text, std::string_view path = {}) {
+    return detail::items_range<T>(rt, text, path, false);
+}
 /* The objects of a stream (JSON Lines, or objects one after another), one at a time. */
 template <class T> range<T> try_objects(runtime &rt, std::string_view text) {
     return detail::objects_range<T>(rt, text, false);
@@ -1226,6 +1286,10 @@ template <class T> range<T> try_objects(runtime &rt, std::FILE *in) {
 }
 template <class T> range<T> try_objects(runtime &rt, const file &in) {
     return detail::objects_range<T>(rt, in, false);
+}
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> try_objects(runtime &rt, S &&text) {
+    return detail::objects_range<T>(rt, text, false);
 }
 
 #if TAMSEL_HPP_EXCEPTIONS
@@ -1239,6 +1303,10 @@ template <class T> range<T> items(runtime &rt, std::FILE *in, std::string_view p
 template <class T> range<T> items(runtime &rt, const file &in, std::string_view path = {}) {
     return detail::items_range<T>(rt, in, path, true);
 }
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> items(runtime &rt, S &&text, std::string_view path = {}) {
+    return detail::items_range<T>(rt, text, path, true);
+}
 /* As try_objects, throwing tamsel::error. */
 template <class T> range<T> objects(runtime &rt, std::string_view text) {
     return detail::objects_range<T>(rt, text, true);
@@ -1248,6 +1316,10 @@ template <class T> range<T> objects(runtime &rt, std::FILE *in) {
 }
 template <class T> range<T> objects(runtime &rt, const file &in) {
     return detail::objects_range<T>(rt, in, true);
+}
+template <class T, class S, detail::if_string_rvalue<S> = 0>
+range<T> objects(runtime &rt, S &&text) {
+    return detail::objects_range<T>(rt, text, true);
 }
 #endif
 
@@ -1291,65 +1363,83 @@ class writer {
     }
 
     writer &begin_object() {
-        return run(tamsel_writer_begin_object(&w_, err()));
+        return call(tamsel_writer_begin_object);
     }
     writer &end_object() {
-        return run(tamsel_writer_end_object(&w_, err()));
+        return call(tamsel_writer_end_object);
     }
     writer &begin_array() {
-        return run(tamsel_writer_begin_array(&w_, err()));
+        return call(tamsel_writer_begin_array);
     }
     writer &end_array() {
-        return run(tamsel_writer_end_array(&w_, err()));
+        return call(tamsel_writer_end_array);
     }
     writer &key(std::string_view name) {
-        return run(tamsel_writer_key(&w_, name.data(), name.size(), err()));
+        return call(tamsel_writer_key, name.data(), name.size());
     }
     writer &null() {
-        return run(tamsel_writer_null(&w_, err()));
+        return call(tamsel_writer_null);
     }
     /* Number text written as it is, once checked to be a JSON number ("0.95", "1e400"). */
     writer &number_text(std::string_view text) {
-        return run(tamsel_writer_number_text(&w_, text.data(), text.size(), err()));
+        return call(tamsel_writer_number_text, text.data(), text.size());
     }
     /* One JSON value from its text, checked and written compactly. */
     writer &json_text(std::string_view text) {
-        return run(tamsel_writer_json_value_buffer(&w_, text.data(), text.size(), err()));
+        return call(tamsel_writer_json_value_buffer, text.data(), text.size());
     }
     /* A string written in pieces: begin, any number of chunks (cut anywhere), end. */
     writer &string_begin() {
-        return run(tamsel_writer_string_begin(&w_, err()));
+        return call(tamsel_writer_string_begin);
     }
     writer &string_chunk(std::string_view piece) {
-        return run(tamsel_writer_string_chunk(&w_, piece.data(), piece.size(), err()));
+        return call(tamsel_writer_string_chunk, piece.data(), piece.size());
     }
     writer &string_end() {
-        return run(tamsel_writer_string_end(&w_, err()));
+        return call(tamsel_writer_string_end);
     }
 
+    /* An absent tamsel::string and a null C string are written as null, as to_json writes an
+       absent string member. */
     template <class V> writer &value(const V &v) {
         if (failed_) return *this;
         if constexpr (std::is_same_v<V, bool> || std::is_same_v<V, flag>) {
-            return run(tamsel_writer_bool(&w_, static_cast<bool>(v) ? 1 : 0, err()));
-        } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
-            return run(tamsel_writer_i64(&w_, static_cast<int64_t>(v), err()));
+            return call(tamsel_writer_bool, static_cast<bool>(v) ? 1 : 0);
         } else if constexpr (std::is_integral_v<V>) {
-            return run(tamsel_writer_u64(&w_, static_cast<uint64_t>(v), err()));
+            static_assert(sizeof(V) <= sizeof(int64_t),
+                          "integers wider than 64 bits are not cut: convert them explicitly");
+            if constexpr (std::is_signed_v<V>) {
+                return call(tamsel_writer_i64, static_cast<int64_t>(v));
+            } else {
+                return call(tamsel_writer_u64, static_cast<uint64_t>(v));
+            }
         } else if constexpr (std::is_floating_point_v<V>) {
-            return run(tamsel_writer_f64(&w_, static_cast<double>(v), err()));
+            return call(tamsel_writer_f64, static_cast<double>(v));
         } else if constexpr (std::is_same_v<V, std::nullptr_t>) {
             return null();
         } else if constexpr (std::is_same_v<V, json>) {
-            return run(tamsel_writer_json_value(&w_, v.get(), err()));
+            return call(tamsel_writer_json_value, v.get());
         } else if constexpr (std::is_same_v<V, string>) {
-            return run(tamsel_writer_string(&w_, v.data(), v.data() ? v.size() : 0, err()));
+            return v.has_value() ? call(tamsel_writer_string, v.data(), v.size()) : null();
+        } else if constexpr (std::is_pointer_v<V> && std::is_convertible_v<V, const char *>) {
+            if (!v) return null();
+            const std::string_view s(v);
+            return call(tamsel_writer_string, s.data(), s.size());
+        } else if constexpr (detail::is_fixed_string<V>) {
+            // A char[N] member (or a literal) up to its first NUL and never past its end, as
+            // to_json writes a fixed string that fills its array.
+            const void *nul = std::memchr(v, 0, sizeof v);
+            const size_t n =
+                nul ? static_cast<size_t>(static_cast<const char *>(nul) - v) : sizeof v;
+            return call(tamsel_writer_string, v, n);
         } else if constexpr (std::is_convertible_v<const V &, std::string_view>) {
             const std::string_view s(v);
-            return run(tamsel_writer_string(&w_, s.data(), s.size(), err()));
+            return call(tamsel_writer_string, s.data(), s.size());
         } else if constexpr (detail::is_record<V>) {
+            if (!v) return refuse("record holds no value");
             return value(*v);
         } else if constexpr (detail::has_map<V>) {
-            return run(tamsel_writer_mapped(&w_, &map_of<V>(), &v, err()));
+            return call(tamsel_writer_mapped, &map_of<V>(), static_cast<const void *>(&v));
         } else {
             begin_array();
             for (const auto &item : v)
@@ -1385,7 +1475,7 @@ class writer {
     }
     /* Checks that the document is complete (one value, nothing left open). */
     bool finish() {
-        run(tamsel_writer_finish(&w_, err()));
+        call(tamsel_writer_finish);
         return !failed_;
     }
 
@@ -1413,20 +1503,26 @@ class writer {
             sink_ = std::forward<Out>(out);
             sink = to_callable;
         }
-        run(tamsel_writer_init_sink(rt.get(), &w_, sink, this, &e_));
+        check(tamsel_writer_init_sink(rt.get(), &w_, sink, this, &e_));
     }
-    // The record the next call reports into: after the first failure a spare one, so that the
-    // calls that then do nothing leave the failure's record as it was.
-    tamsel_error *err() noexcept {
-        return failed_ ? &spare_ : &e_;
+    // One operation of the C writer. After the first failure nothing reaches the writer any
+    // more, so the document stops where it failed and the failure's record stays as it was.
+    template <class Op, class... A> writer &call(Op op, A... args) {
+        if (failed_) return *this;
+        return check(op(&w_, args..., &e_));
     }
-    writer &run(tamsel_status st) {
+    writer &check(tamsel_status st) {
         if (failed_ || st == TAMSEL_STATUS_OK || st == TAMSEL_STATUS_TRUNCATED) return *this;
         failed_ = true;
         e_ = detail::failed(st, e_);
         pending_.rethrow_if_any();
         if (throws_) detail::raise(e_);
         return *this;
+    }
+    // A failure this layer finds itself.
+    writer &refuse(const char *message) {
+        e_ = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT, message);
+        return check(TAMSEL_STATUS_INVALID_ARGUMENT);
     }
     static tamsel_status to_string(void *user, const void *data, size_t len,
                                    tamsel_error *error) noexcept {
@@ -1458,7 +1554,6 @@ class writer {
 
     tamsel_writer w_{};
     tamsel_error e_ = detail::no_error();
-    tamsel_error spare_ = detail::no_error();
     std::string *out_ = nullptr;
     std::FILE *file_ = nullptr;
     std::function<void(std::string_view)> sink_;
@@ -1508,7 +1603,8 @@ template <class F, class... A> int call_handler(F &f, A &&...a) {
    data gathered (within the parser's limits). The stream ends at the end marker ("[DONE]" by
    default; "" for none) or when a handler returns false: push reads nothing more and ended()
    turns true. A bad event is dropped and the next one read as usual: push throws (or
-   try_push returns) the first failure of its bytes after reading all of them. Not movable.
+   try_push returns) the first failure of its bytes after reading all of them. The runtime
+   parses each event, so it must live while events are pushed. Not movable.
 
        tamsel::sse events(rt);
        events.on<delta>("delta", [&](const delta &d) { std::cout << d.text; });
@@ -1538,7 +1634,7 @@ class sse {
        `handler(const T &, const tamsel_sse_event &)`; returning false ends the stream. */
     template <class T, class F> sse &on(std::string event, F handler) {
         if (!record_) {
-            record_.reset(new detail::typed_record<T>(rt_->get()));
+            record_.reset(new detail::typed_record<T>(rt_));
             map_ = &map_of<T>();
         } else if (map_ != &map_of<T>()) {
             e_ = detail::make_error(TAMSEL_STATUS_INVALID_ARGUMENT,
@@ -1567,15 +1663,15 @@ class sse {
     result<void> try_push(std::string_view bytes) {
         return call([&](const tamsel_sse_event_filter *f, const tamsel_sse_json_handlers *h,
                         tamsel_error *e) {
-            return tamsel_sse_push_json_ex(rt_->get(), p_, map(), dst(), bytes.data(), bytes.size(),
-                                           f, h, e);
+            return tamsel_sse_push_json_ex(rt_, p_, map(), dst(), bytes.data(), bytes.size(), f, h,
+                                           e);
         });
     }
     /* The end of the input: an unterminated last event is dispatched. */
     result<void> try_finish() {
         return call([&](const tamsel_sse_event_filter *f, const tamsel_sse_json_handlers *h,
                         tamsel_error *e) {
-            return tamsel_sse_finish_json_ex(rt_->get(), p_, map(), dst(), f, h, e);
+            return tamsel_sse_finish_json_ex(rt_, p_, map(), dst(), f, h, e);
         });
     }
 #if TAMSEL_HPP_EXCEPTIONS
@@ -1596,7 +1692,7 @@ class sse {
 
   private:
     sse(runtime &rt, std::string end_marker, const tamsel_sse_options *options, bool)
-        : rt_(&rt), marker_(std::move(end_marker)), e_(detail::no_error()) {
+        : rt_(rt.get()), marker_(std::move(end_marker)), e_(detail::no_error()) {
         p_ = tamsel_sse_open(options, &e_);
     }
     // Without on<T>() every event goes to `other`: the filter names an event that cannot occur
@@ -1663,7 +1759,9 @@ class sse {
         });
     }
 
-    runtime *rt_;
+    // The runtime's handle, not the tamsel::runtime: moving that object keeps the handle, and a
+    // push after the runtime is destroyed fails with status 1 instead of reading freed memory.
+    tamsel_runtime *rt_;
     tamsel_sse *p_ = nullptr;
     std::string marker_;
     tamsel_error e_;

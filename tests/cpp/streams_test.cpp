@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,24 @@ TEST(CppItems, AFailureMidStreamThrowsFromTheLoopWithItsPositionOrIsKept) {
     EXPECT_TRUE(tamsel::try_items<item>(rt, kDoc, "data..items").failed());
 }
 
+TEST(CppItems, ARangeKeepsATemporaryStringAndAMovedFromRangeHasFailed) {
+    tamsel::runtime rt;
+    // The text dies with the range's expression: the range must read its own copy.
+    EXPECT_EQ(collect(tamsel::items<item>(rt, std::string(kDoc), "data.items")),
+              "1:a:[1,2]\n2:b:\n3::{\"k\":null}\n");
+    std::string lines = "{\"id\": 4}\n{\"id\": 5, \"name\": \"e\"}\n";
+    for (const item &i : tamsel::try_objects<item>(rt, std::string(lines)))
+        lines += std::to_string(i.id);
+    EXPECT_EQ(lines.substr(lines.size() - 2), "45");
+
+    auto from = tamsel::try_items<item>(rt, kDoc, "data.items");
+    auto to = std::move(from);
+    EXPECT_EQ(collect(from), "");
+    EXPECT_TRUE(from.failed());
+    EXPECT_EQ(from.message(), "range was moved from");
+    EXPECT_EQ(collect(to), "1:a:[1,2]\n2:b:\n3::{\"k\":null}\n");
+}
+
 TEST(CppItems, RangesAndPushersLeakNothingWhenStoppedEarly) {
     tamsel_test::counting_allocator a;
     {
@@ -157,6 +176,20 @@ TEST(CppWriter, WritesToAStringAFileAndACallableAndRefusesInvalidDocuments) {
     EXPECT_THROW(boom.value(1).finish(), std::logic_error);
 }
 
+TEST(CppWriter, WritesAbsentStringsAsNullAndNothingAfterAFailure) {
+    tamsel::runtime rt;
+    std::string out;
+    tamsel::writer w(rt, out, tamsel::no_throw);
+    const char *no_text = nullptr;
+    const char full[2] = {'o', 'k'}; // a char[N] without a NUL ends at its end
+    tamsel::record<item> r = tamsel::parse<item>(rt, R"({"id": 1, "name": null})");
+    w.begin_array().value(r->name).value(no_text).value(full).value(r);
+    w.key("k").value(2).end_array();
+    EXPECT_FALSE(w.finish());
+    EXPECT_EQ(w.error().code, TAMSEL_STATUS_INVALID_JSON); // the key in an array
+    EXPECT_EQ(out, R"([null,null,"ok",{"id":1,"name":null,"extra":null})");
+}
+
 TEST(CppSse, EventsParsedIntoRecordsUntilTheEndMarkerAtEverySplit) {
     const std::string stream = "event: delta\ndata: {\"id\": 1, \"name\": \"he\"}\n\n"
                                ": comment\nevent: ping\ndata: {}\n\n"
@@ -177,4 +210,20 @@ TEST(CppSse, EventsParsedIntoRecordsUntilTheEndMarkerAtEverySplit) {
         ASSERT_EQ(other, "ping={};=[DONE];") << "cut at " << cut; // the marker too
         ASSERT_EQ(events.ended(), TAMSEL_SSE_ENDED_AT_MARKER);
     }
+}
+
+TEST(CppSse, AReaderFollowsItsRuntimeWhenMovedAndRefusesItOnceDestroyed) {
+    std::string ids;
+    auto rt = std::make_unique<tamsel::runtime>();
+    tamsel::sse events(*rt);
+    events.on<item>("e", [&](const item &i) { ids += std::to_string(i.id); });
+    const char event[] = "event: e\ndata: {\"id\": 1}\n\n";
+    events.push(event);
+    auto moved = std::make_unique<tamsel::runtime>(std::move(*rt));
+    rt.reset();
+    events.push(event);
+    EXPECT_EQ(ids, "11");
+    moved.reset();
+    EXPECT_EQ(events.try_push(event).error().code, TAMSEL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(ids, "11");
 }
