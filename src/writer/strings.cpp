@@ -116,14 +116,23 @@ extern "C" tamsel_status tamsel_writer_string_end(tamsel_writer *writer, tamsel_
     TAMSEL_TRY(check_live(writer, e));
     if (!s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is not open");
     accept(e);
+    // A string reader that failed left the string open with the reader recorded; ending the
+    // string gives that reader up, so a later string_reader starts a new string instead of
+    // resuming the old one's bytes after the closing quote.
     if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
         const tamsel_status st = direct_put(*s, writer, "\"", 1, e);
-        if (!s->failed) s->string_open = false;
+        if (!s->failed) {
+            s->string_open = false;
+            close_reader(*s);
+        }
         return st;
     }
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED; // still open: repeat the call
     const tamsel_status st = put(*s, writer, "\"", 1, e);
-    if (st == TAMSEL_STATUS_OK) s->string_open = false;
+    if (st == TAMSEL_STATUS_OK) {
+        s->string_open = false;
+        close_reader(*s);
+    }
     return end_op(*s, writer, st, e);
 }
 

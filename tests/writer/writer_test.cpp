@@ -245,6 +245,13 @@ TEST(WriterStrings, ChunksReadersAndNumbers) {
     EXPECT_EQ(tamsel_writer_string_reader(w.get(), would_block, &w, &w.e),
               TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(message(w.e), "active string reader must be resumed with the same reader");
+    // Ending the string gives the failed reader up: the same reader then starts a new string
+    // instead of writing after the closing quote.
+    EXPECT_EQ(tamsel_writer_string_end(w.get(), nullptr), 0);
+    EXPECT_EQ(tamsel_writer_string_reader(w.get(), would_block, nullptr, nullptr),
+              TAMSEL_STATUS_CALLBACK_FAILED);
+    EXPECT_EQ(tamsel_writer_string_end(w.get(), nullptr), 0);
+    EXPECT_EQ(w.out().substr(w.out().size() - 6), ",\"\",\"\"");
 
     for (const char *ok : {"-0", "1.5e+10", "0.0", "12", "-3E-2"}) {
         bound_writer n;
