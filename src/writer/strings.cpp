@@ -151,8 +151,10 @@ extern "C" tamsel_status tamsel_writer_string_reader(tamsel_writer *writer, tams
             return fail(e, TAMSEL_STATUS_INVALID_ARGUMENT,
                         "active string reader must be resumed with the same reader");
     } else {
+        // Refused (a string already open included), failed, or blocked before the quote; an
+        // ordinary sink's TRUNCATED took the quote.
         const tamsel_status st = tamsel_writer_string_begin(writer, error);
-        if (!s->string_open) return st; // refused, failed, or blocked before the quote
+        if ((st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) || !s->string_open) return st;
         close_reader(*s);
         r.active = true;
         r.reader = reader;
