@@ -55,8 +55,10 @@ std::string serialize(tamsel_runtime *rt, const fuzz::record &rec) {
     return out;
 }
 
-// The document through the pull generator, read in pieces of 1 to 16 and 4096 bytes.
-std::string generate(tamsel_runtime *rt, const fuzz::record &rec, uint8_t seed) {
+// The document through the pull generator, read in pieces of 0 to 16 and 4096 bytes and of
+// exactly what is still owed of the serializer's `expected` bytes: an empty read places
+// nothing, and a read of exactly the rest hands it all out and reports the end.
+std::string generate(tamsel_runtime *rt, const fuzz::record &rec, uint8_t seed, size_t expected) {
     tamsel_generator g;
     tamsel_status st = tamsel_generator_init(rt, &g, fuzz::serializable_map(), &rec);
     FUZZ_CHECK(st == 0, "generator init failed: %s", g.error.message);
@@ -64,13 +66,18 @@ std::string generate(tamsel_runtime *rt, const fuzz::record &rec, uint8_t seed) 
     char buf[4096];
     int done = 0;
     for (unsigned step = 0; !done; ++step) {
-        size_t want = (seed + step * 7u) % 17u;
-        if (want == 0) want = sizeof buf;
+        const size_t pick = (seed + step * 7u) % 19u;
+        const size_t owed = expected > out.size() ? expected - out.size() : 0;
+        const bool rest = pick == 18 && owed <= sizeof buf;
+        const size_t want = rest ? owed : pick <= 16 ? pick : sizeof buf;
         size_t n = 0;
         st = tamsel_generator_read(&g, buf, want, &n, &done);
         FUZZ_CHECK(st == 0, "generator read failed: %s", g.error.message);
         FUZZ_CHECK(n <= want, "generator placed %zu bytes in %zu", n, want);
-        FUZZ_CHECK(n > 0 || done, "generator made no progress");
+        FUZZ_CHECK(n > 0 || done || want == 0, "generator made no progress");
+        if (rest)
+            FUZZ_CHECK(n == want && done, "a read of the %zu bytes owed gave %zu, done %d", want, n,
+                       done);
         out.append(buf, n);
     }
     tamsel_generator_cleanup(&g);
@@ -98,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check_error_record(st, e, len);
     if (st == 0 || st == TAMSEL_STATUS_TRUNCATED) {
         const std::string text = serialize(rt, first.rec);
-        const std::string pulled = generate(rt, first.rec, static_cast<uint8_t>(options >> 1));
+        const std::string pulled =
+            generate(rt, first.rec, static_cast<uint8_t>(options >> 1), text.size());
         FUZZ_CHECK(pulled == text, "the generator differs from the serializer:\n%s\n--- vs ---\n%s",
                    pulled.c_str(), text.c_str());
         size_t measured = 0;

@@ -125,6 +125,7 @@ def main():
     write_scan_seeds(sample(suite, 60, "scan") + slices[:8])
     write_compact_seeds(sample(suite, 60, "compact") + slices[:8])
     write_curl_seeds()
+    write_spooled_seeds()
     return 0
 
 
@@ -263,6 +264,25 @@ def write_curl_seeds():
     seeds = [("curl%02d" % i, bytes([flags]) + plans[i % 4] + body)
              for i, (flags, body) in enumerate(CURL)]
     write("fuzz_curl", seeds)
+
+
+# fuzz_spooled: an option byte (memory limit, named file, maximum), then opcode and argument
+# pairs: 0 append, 1 read, 2 rewind, 3 replay, 4 reset, 5 the writers.
+SPOOLED = [
+    ("anonymous-limit16", 16, [(0, 10), (1, 4), (0, 10), (1, 100), (1, 3), (1, 0), (5, 1),
+                               (0, 200), (1, 7), (3, 0), (5, 0), (2, 0), (1, 16), (1, 16),
+                               (5, 3), (4, 0), (0, 5), (1, 5), (1, 1)]),
+    ("named-limit0", 64, [(0, 1), (1, 1), (1, 1), (0, 255), (5, 2), (1, 200), (1, 200), (3, 0),
+                          (2, 0), (5, 7), (4, 0), (5, 4)]),
+    ("boundary-max300", 128 | 32, [(0, 32), (1, 255), (1, 1), (0, 0), (0, 1), (1, 2), (0, 255),
+                                   (0, 12), (0, 1), (5, 5), (1, 255), (1, 255), (2, 0), (1, 31),
+                                   (1, 2), (5, 8)]),
+]
+
+
+def write_spooled_seeds():
+    write("fuzz_spooled", [(name, bytes([options] + [b for op in ops for b in op]))
+                           for name, options, ops in SPOOLED])
 
 
 if __name__ == "__main__":

@@ -17,7 +17,8 @@ set(TAMSEL_FUZZ_TARGETS
   fuzz_rewrite
   fuzz_scan
   fuzz_compact
-  fuzz_curl)
+  fuzz_curl
+  fuzz_spooled)
 
 # Adds executable `target` built from fuzz/<name>.cpp and the extra sources given after it.
 function(tamsel_add_fuzz_executable target name)

@@ -639,6 +639,10 @@ extern "C" tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_erro
     tamsel_error *e = report_to(writer, error);
     TAMSEL_TRY(check_live(writer, e));
     if (s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is still open");
+    // A blocked value that was never repeated is cut short (a string without its closing
+    // quote, a number missing digits): the document is not complete, whatever the stack says.
+    if (s->ev.kind != event_kind::none)
+        return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer event is still active");
     if (!s->root_started)
         return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer emitted no JSON value");
     if (s->depth) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer has unclosed containers");

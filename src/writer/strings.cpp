@@ -116,14 +116,23 @@ extern "C" tamsel_status tamsel_writer_string_end(tamsel_writer *writer, tamsel_
     TAMSEL_TRY(check_live(writer, e));
     if (!s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is not open");
     accept(e);
+    // A string reader that failed left the string open with the reader recorded; ending the
+    // string gives that reader up, so a later string_reader starts a new string instead of
+    // resuming the old one's bytes after the closing quote.
     if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
         const tamsel_status st = direct_put(*s, writer, "\"", 1, e);
-        if (!s->failed) s->string_open = false;
+        if (!s->failed) {
+            s->string_open = false;
+            close_reader(*s);
+        }
         return st;
     }
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED; // still open: repeat the call
     const tamsel_status st = put(*s, writer, "\"", 1, e);
-    if (st == TAMSEL_STATUS_OK) s->string_open = false;
+    if (st == TAMSEL_STATUS_OK) {
+        s->string_open = false;
+        close_reader(*s);
+    }
     return end_op(*s, writer, st, e);
 }
 
@@ -142,8 +151,10 @@ extern "C" tamsel_status tamsel_writer_string_reader(tamsel_writer *writer, tams
             return fail(e, TAMSEL_STATUS_INVALID_ARGUMENT,
                         "active string reader must be resumed with the same reader");
     } else {
+        // Refused (a string already open included), failed, or blocked before the quote; an
+        // ordinary sink's TRUNCATED took the quote.
         const tamsel_status st = tamsel_writer_string_begin(writer, error);
-        if (!s->string_open) return st; // refused, failed, or blocked before the quote
+        if ((st != TAMSEL_STATUS_OK && st != TAMSEL_STATUS_TRUNCATED) || !s->string_open) return st;
         close_reader(*s);
         r.active = true;
         r.reader = reader;

@@ -257,6 +257,20 @@ TEST(WriterGenerator, BlockedCallMustBeRepeatedWithTheSameArguments) {
               TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(c.msg, "active writer event must be resumed with the same arguments");
     tamsel_generator_cleanup(&g);
+
+    // A producer that reports the document complete while its last call was blocked has cut
+    // the value short: the read fails instead of handing out "123" as the whole document.
+    ASSERT_EQ(tamsel_writer_generator_init(
+                  rt, &g,
+                  [](tamsel_writer *w, void *, tamsel_error *e) {
+                      (void)w->i64(w, 1234567890, e);
+                      return TAMSEL_STATUS_OK;
+                  },
+                  nullptr),
+              0);
+    EXPECT_EQ(tamsel_generator_read(&g, buf, sizeof buf, &n, &done), TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_STREQ(g.error.message, "writer event is still active");
+    tamsel_generator_cleanup(&g);
     tamsel_free(rt);
 }
 

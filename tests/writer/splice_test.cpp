@@ -360,17 +360,21 @@ TEST(WriterSplice, GeneratorWritersRefuseValueStreams) {
 
 namespace {
 
-// Every allocation of a value stream, a splice, a child generator and a writer generator may
-// fail: status 8, nothing leaked.
+// Every allocation of a value stream, a splice, a child generator (a holder, a spilled value),
+// a one-shot string and a writer generator may fail: status 8, nothing leaked.
 TEST(WriterFaults, AllocationFailuresAreClean) {
     tamsel_test::expect_allocation_failures_clean([](tamsel_test::counting_allocator &a) {
         tamsel_config c = tamsel_default_config();
         c.allocator = a.get();
+        c.spool_classes[0].memory_limit = 4;
         a.pause();
         tamsel_runtime *rt = tamsel_new(&c, nullptr);
         tamsel_json_value holder;
         tamsel_json_value_init(rt, &holder);
         (void)tamsel_json_value_set_buffer(&holder, "[1,2]", 5, nullptr);
+        tamsel_spooled spooled;
+        tamsel_spooled_init(rt, &spooled);
+        (void)tamsel_spooled_append(&spooled, "spilled \"text\"", 14, nullptr);
         a.resume();
         capture cap;
         tamsel_writer w;
@@ -379,7 +383,10 @@ TEST(WriterFaults, AllocationFailuresAreClean) {
         if (!st) st = tamsel_writer_json_value_buffer(&w, "{\"a\":[1,{}]}", 12, nullptr);
         if (!st) st = tamsel_writer_array_items_buffer(&w, nullptr, "[3,[4]]", 7, nullptr);
         if (!st) st = tamsel_writer_json_value(&w, &holder, nullptr);
+        if (!st) st = tamsel_writer_string_spooled(&w, &spooled, nullptr);
         tamsel_writer_cleanup(&w);
+        if (!st)
+            st = tamsel_write_json_string_spooled_sink(rt, &spooled, capture::sink, &cap, nullptr);
         tamsel_generator g{};
         if (!st)
             st = tamsel_writer_generator_init(
@@ -396,6 +403,7 @@ TEST(WriterFaults, AllocationFailuresAreClean) {
         tamsel_generator_cleanup(&g);
         a.pause();
         tamsel_json_value_cleanup(&holder);
+        tamsel_spooled_cleanup(&spooled);
         tamsel_free(rt);
         a.resume();
         return st;

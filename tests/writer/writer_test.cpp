@@ -213,7 +213,16 @@ TEST(WriterStrings, ChunksReadersAndNumbers) {
     EXPECT_EQ(tamsel_writer_string_chunk(w.get(), "", 0, nullptr), 0);
     EXPECT_EQ(tamsel_writer_finish(w.get(), &w.e), TAMSEL_STATUS_INVALID_JSON);
     EXPECT_EQ(message(w.e), "writer string is still open");
+    // A reader string is a value of its own: refused inside the open string, reader not called.
+    auto never = [](void *, void *, size_t) {
+        ADD_FAILURE() << "reader called";
+        return tamsel_default_read_result();
+    };
+    EXPECT_EQ(tamsel_writer_string_reader(w.get(), never, nullptr, &w.e),
+              TAMSEL_STATUS_INVALID_JSON);
+    EXPECT_EQ(message(w.e), "writer string is still open");
     EXPECT_EQ(tamsel_writer_string_end(w.get(), nullptr), 0);
+    EXPECT_EQ(w.out(), "[\"\",\"\\t/\"");
 
     struct pieces {
         size_t left = 10000;
@@ -245,6 +254,13 @@ TEST(WriterStrings, ChunksReadersAndNumbers) {
     EXPECT_EQ(tamsel_writer_string_reader(w.get(), would_block, &w, &w.e),
               TAMSEL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(message(w.e), "active string reader must be resumed with the same reader");
+    // Ending the string gives the failed reader up: the same reader then starts a new string
+    // instead of writing after the closing quote.
+    EXPECT_EQ(tamsel_writer_string_end(w.get(), nullptr), 0);
+    EXPECT_EQ(tamsel_writer_string_reader(w.get(), would_block, nullptr, nullptr),
+              TAMSEL_STATUS_CALLBACK_FAILED);
+    EXPECT_EQ(tamsel_writer_string_end(w.get(), nullptr), 0);
+    EXPECT_EQ(w.out().substr(w.out().size() - 6), ",\"\",\"\"");
 
     for (const char *ok : {"-0", "1.5e+10", "0.0", "12", "-3E-2"}) {
         bound_writer n;
