@@ -2415,7 +2415,8 @@ TAMSEL_API tamsel_status tamsel_writer_array_items_spooled(tamsel_writer *writer
                                                            const tamsel_spooled *spooled,
                                                            tamsel_error *error);
 
-/* Checks that the document is complete (one root value, no open container or string) and
+/* Checks that the document is complete (one root value, no open container or string, no
+   operation left unfinished by a blocked sink: status 2 "writer event is still active") and
    marks the writer finished. Writes nothing. Returns 7 when a sink truncated anything. */
 TAMSEL_API tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_error *error);
 
