@@ -25,6 +25,7 @@ struct item_record {
     int score_present;
     tamsel_string_array tags;
     char code[4];
+    tamsel_json_value raw; // a self-marked member: it must survive the items' block growing
 };
 
 struct record {
@@ -83,8 +84,10 @@ inline const tamsel_map *item_map() {
         FUZZ_FIELD("tags", item_record, tags, TAMSEL_FIELD_STRING_ARRAY, 0, 0, 0, 0, 0, nullptr, 0),
         FUZZ_FIELD("code", item_record, code, TAMSEL_FIELD_STRING, TAMSEL_STORAGE_FIXED,
                    TAMSEL_OVERFLOW_TRUNCATE, 0, sizeof(item_record::code), 0, nullptr, 0),
+        FUZZ_FIELD("raw", item_record, raw, TAMSEL_FIELD_JSON_VALUE, 0, 0, TAMSEL_FIELD_CAPTURE, 0,
+                   0, nullptr, 0),
     };
-    static const tamsel_map map = {"item", sizeof(item_record), fields, 4, &map, nullptr};
+    static const tamsel_map map = {"item", sizeof(item_record), fields, 5, &map, nullptr};
     return &map;
 }
 
@@ -307,6 +310,15 @@ inline void put_opt(std::string &out, const char *name, int present, const std::
     out += ' ';
 }
 
+inline void put_raw(std::string &out, const tamsel_json_value &raw) {
+    out += "raw=" + std::to_string(raw.kind) + ":";
+    if (raw.kind == TAMSEL_JSON_BUFFER) {
+        FUZZ_CHECK(raw.data != nullptr && raw.data[raw.len] == '\0',
+                   "captured value is not NUL-terminated");
+        out.append(raw.data, raw.len);
+    }
+}
+
 inline std::string dump_item(const item_record &it) {
     std::string out;
     put_str(out, it.id);
@@ -322,6 +334,8 @@ inline std::string dump_item(const item_record &it) {
     }
     out += "] code=";
     put_fixed(out, it.code, sizeof it.code);
+    out += ' ';
+    put_raw(out, it.raw);
     return out;
 }
 
@@ -393,12 +407,8 @@ inline std::string dump(const destination &d) {
         out += "{" + dump_item(static_cast<const item_record *>(r.items.items)[i]) + "}";
     out += "]\ntext=" + spooled_contents(r.text);
     out += "\nbytes=" + spooled_contents(r.bytes);
-    out += "\nraw=" + std::to_string(r.raw.kind) + ":";
-    if (r.raw.kind == TAMSEL_JSON_BUFFER) {
-        FUZZ_CHECK(r.raw.data != nullptr && r.raw.data[r.raw.len] == '\0',
-                   "captured value is not NUL-terminated");
-        out.append(r.raw.data, r.raw.len);
-    }
+    out += "\n";
+    put_raw(out, r.raw);
     out += "\n" + d.log.text;
     return out;
 }

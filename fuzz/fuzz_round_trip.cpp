@@ -13,13 +13,15 @@
 
 namespace {
 
-// A JSON value field that holds nothing is written as null, and null is captured as the text
-// null: the two are the same value.
+// A JSON value field that holds nothing (the record's own, an item's) is written as null, and
+// null is captured as the text null: the two are the same value.
 std::string settled_dump(const fuzz::destination &d) {
     std::string out = fuzz::dump(d);
-    const std::string none = "\nraw=0:\n";
-    const size_t at = out.find(none);
-    if (at != std::string::npos) out.replace(at, none.size(), "\nraw=1:null\n");
+    const std::string none = "raw=0:";
+    for (size_t at = 0; (at = out.find(none, at)) != std::string::npos;) {
+        out.replace(at, none.size(), "raw=1:null");
+        at += none.size();
+    }
     return out;
 }
 
