@@ -1975,7 +1975,10 @@ TAMSEL_API tamsel_status tamsel_array_stream_finish_string_items(
 /* The stream's own error record (NULL for a NULL stream). */
 TAMSEL_API const tamsel_error *tamsel_array_stream_error(const tamsel_array_stream *stream);
 /* Closes a file the stream opened, releases everything it holds and frees it (NULL ignored). A
-   destination record keeps the values of items already delivered. */
+   destination record keeps the values of items already delivered. Called from one of the
+   stream's own callbacks (items, strings, readers, holders' visitors), it stops the running
+   call, which frees the stream as it returns; any other call into the stream from its
+   callbacks fails with status 1 "array stream called from its own callback". */
 TAMSEL_API void tamsel_array_stream_close(tamsel_array_stream *stream);
 
 /* ======================================================================================== */
@@ -2769,7 +2772,10 @@ TAMSEL_API tamsel_status tamsel_sse_finish_json_value_ex(tamsel_runtime *runtime
 TAMSEL_API int tamsel_sse_ended(const tamsel_sse *parser);
 
 /* Frees the parser and all it holds through the allocator it was opened with (NULL ignored).
-   The caller's records and holders are not touched. */
+   The caller's records and holders are not touched. Called from one of the parser's own
+   callbacks, it stops the running push or finish, which frees the parser as it returns; any
+   other call into the parser from its callbacks fails with status 1 "SSE parser called from
+   its own callback". */
 TAMSEL_API void tamsel_sse_close(tamsel_sse *parser);
 
 /* ======================================================================================== */
@@ -2919,7 +2925,9 @@ TAMSEL_API tamsel_status tamsel_multipart_finish(tamsel_multipart *parser,
                                                  void *user, tamsel_error *error);
 
 /* tamsel_multipart_close: frees the parser and everything it holds through the allocator it
-   was opened with. NULL is ignored. */
+   was opened with. NULL is ignored. Called from one of the parser's own callbacks, it stops the
+   running push, which frees the parser as it returns; a push or finish from its callbacks
+   fails with status 1 "multipart parser called from its own callback". */
 TAMSEL_API void tamsel_multipart_close(tamsel_multipart *parser);
 
 /* ======================================================================================== */

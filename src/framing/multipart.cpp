@@ -34,6 +34,14 @@ struct push_context {
     [[nodiscard]] uint64_t offset() const { return b.consumed + i + 1; }
 };
 
+// What a push unwinds with when a callback closed the parser: it stops reading at once, and the
+// door reports the push as it stood (never returned to the caller as such).
+constexpr tamsel_status closed_by_callback = 0x7fffffffu;
+
+tamsel_status after_callback(const push_context &c) {
+    return c.b.close_pending ? closed_by_callback : TAMSEL_STATUS_OK;
+}
+
 tamsel_status callback_failed(tamsel_error *error, const char *message) {
     if (error->code != TAMSEL_STATUS_OK) return error->code;
     return fail(error, TAMSEL_STATUS_CALLBACK_FAILED, "%s", message);
@@ -43,7 +51,7 @@ tamsel_status deliver(push_context &c, const void *bytes, size_t length) {
     if (!length || !c.callbacks || !c.callbacks->part_data) return TAMSEL_STATUS_OK;
     if (c.callbacks->part_data(c.user, bytes, length, c.error) != 0)
         return callback_failed(c.error, "multipart part_data callback failed");
-    return TAMSEL_STATUS_OK;
+    return after_callback(c);
 }
 
 tamsel_status end_part(push_context &c) {
@@ -51,7 +59,7 @@ tamsel_status end_part(push_context &c) {
         c.callbacks->end_part(c.user, &c.b.part, c.error) != 0)
         return callback_failed(c.error, "multipart end_part callback failed");
     reset_part(c.b);
-    return TAMSEL_STATUS_OK;
+    return after_callback(c);
 }
 
 // Offset of the first CR or LF in `p[0..len)`, or `len`.
@@ -139,6 +147,7 @@ tamsel_status end_headers(push_context &c) {
     if (c.callbacks && c.callbacks->begin_part &&
         c.callbacks->begin_part(c.user, &b.part, c.error) != 0)
         return callback_failed(c.error, "multipart begin_part callback failed");
+    TAMSEL_TRY(after_callback(c));
     if (b.content_length < 0) {
         b.state = mp_state::body_scan;
         b.cand = cand_step::delimiter; // the body starts at a line start
@@ -434,6 +443,9 @@ TAMSEL_API tamsel_status tamsel_multipart_push(tamsel_multipart *parser, const v
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "multipart parser and bytes are required");
     mp_block &b = parser->block;
+    if (b.in_push)
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
+                    "multipart parser called from its own callback");
     if (b.finished)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "multipart parser is already finished");
     clear_error(error);
@@ -442,8 +454,15 @@ TAMSEL_API tamsel_status tamsel_multipart_push(tamsel_multipart *parser, const v
     tamsel_error *e = error ? error : &local;
     if (!error) clear_error(e);
     push_context c{b, callbacks, user, e, static_cast<const unsigned char *>(bytes), length};
-    const tamsel_status st = run(c);
-    b.consumed += c.i;
+    b.in_push = true;
+    tamsel_status st = run(c);
+    b.in_push = false;
+    if (b.close_pending) {
+        tamsel_multipart_close(parser);
+        if (st == closed_by_callback) st = TAMSEL_STATUS_OK;
+    } else {
+        b.consumed += c.i;
+    }
     // A callback that wrote a code and still went on leaves no failure behind.
     if (st == TAMSEL_STATUS_OK && e->code != TAMSEL_STATUS_OK) clear_error(e);
     return st;
@@ -456,6 +475,9 @@ TAMSEL_API tamsel_status tamsel_multipart_finish(tamsel_multipart *parser,
     (void)user;
     if (!parser) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "multipart parser is required");
     mp_block &b = parser->block;
+    if (b.in_push)
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
+                    "multipart parser called from its own callback");
     if (!b.finished && b.state != mp_state::epilogue)
         return fail(error, TAMSEL_STATUS_INVALID_JSON,
                     "multipart stream ended before closing boundary");

@@ -173,7 +173,12 @@ TAMSEL_API tamsel_multipart *tamsel_multipart_open(const char *content_type,
 }
 
 TAMSEL_API void tamsel_multipart_close(tamsel_multipart *parser) {
-    if (parser) release(parser);
+    if (!parser) return;
+    // Closed from a callback of the running push: freed when that push returns.
+    if (parser->block.in_push)
+        parser->block.close_pending = true;
+    else
+        release(parser);
 }
 
 } // extern "C"

@@ -86,6 +86,11 @@ struct mp_block {
     mp_state state = mp_state::expect_boundary;
     bool finished = false;
     uint64_t consumed = 0; // body bytes consumed by earlier pushes (error offsets)
+
+    // A push is running: its callbacks may not push into this parser, and a close they make
+    // waits for the push to return (which then reads nothing more).
+    bool in_push = false;
+    bool close_pending = false;
 };
 
 // Frees the part's strings (the arena is cleared) and forgets its headers, length and

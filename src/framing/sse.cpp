@@ -252,6 +252,9 @@ tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from, const c
 tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish, const void *bytes,
                         size_t length, tamsel_error *error, bool ended_ok) {
     if (finish && !s) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is required");
+    if (s && s->call)
+        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
+                    "SSE parser called from its own callback");
     if (!s || (!bytes && length))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser and bytes are required");
     if (s->family != sse_family::none && s->family != family)
@@ -397,7 +400,7 @@ extern "C" tamsel_status tamsel_sse_push(tamsel_sse *parser, const void *bytes, 
     plain_args a{callbacks ? callbacks : &none, user};
     sse_call c{*parser, plain_ops, error};
     c.family = &a;
-    return sse_run(c, bytes, length);
+    return sse_as_call(c, [&] { return sse_run(c, bytes, length); });
 }
 
 extern "C" tamsel_status tamsel_sse_finish(tamsel_sse *parser,
@@ -411,7 +414,7 @@ extern "C" tamsel_status tamsel_sse_finish(tamsel_sse *parser,
     plain_args a{callbacks ? callbacks : &none, user};
     sse_call c{*parser, plain_ops, error};
     c.family = &a;
-    return sse_end(c);
+    return sse_as_call(c, [&] { return sse_end(c); });
 }
 
 extern "C" int tamsel_sse_ended(const tamsel_sse *parser) {
@@ -420,6 +423,12 @@ extern "C" int tamsel_sse_ended(const tamsel_sse *parser) {
 
 extern "C" void tamsel_sse_close(tamsel_sse *parser) {
     if (!parser) return;
+    if (parser->call) {
+        // Closed from a callback: the running call stops reading and frees the parser.
+        parser->close_pending = true;
+        parser->call->stop = true;
+        return;
+    }
     sse_json_release(*parser);
     const tamsel_allocator alloc = parser->allocator;
     io::byte_buffer_free(parser->line, alloc);

@@ -502,11 +502,13 @@ tamsel_status json_entry(bool finish, bool value_mode, const json_args &given, t
     sse_call c{*parser, json_ops, error};
     c.family = &a;
     // The driver calls json_line directly: no call through the ops pointer per line.
-    tamsel_status st =
-        finish ? sse_end(c)
-               : sse_run_lines(c, bytes, length, [](sse_call &call, const char *text, size_t len) {
-                     return json_line(call, text, len);
-                 });
+    tamsel_status st = sse_as_call(c, [&] {
+        return finish ? sse_end(c)
+                      : sse_run_lines(c, bytes, length,
+                                      [](sse_call &call, const char *text, size_t len) {
+                                          return json_line(call, text, len);
+                                      });
+    });
     if (st == TAMSEL_STATUS_OK && c.truncated) {
         if (error) {
             error->code = TAMSEL_STATUS_TRUNCATED;

@@ -81,6 +81,10 @@ struct tamsel_sse {
     bool bom_done = false;
     uint8_t bom_seen = 0; // bytes of a byte order mark matched so far
     int ended = 0;        // TAMSEL_SSE_ENDED_*: the stream ended before its bytes did
+    // The push or finish running: its callbacks may not call into this parser, and a close
+    // they make stops the call and waits for it to return.
+    tamsel::framing::sse_call *call = nullptr;
+    bool close_pending = false;
 
     // Where the stream is: bytes pushed before this call, the number of the line in progress
     // and the offset of its first byte (after a byte order mark).
@@ -147,6 +151,16 @@ void sse_json_release(tamsel_sse &s);
 [[nodiscard]] tamsel_status sse_run(sse_call &c, const void *bytes, size_t length);
 // Ends the stream: the last line and the last event.
 [[nodiscard]] tamsel_status sse_end(sse_call &c);
+// Runs one push or finish as the parser's running call (see `call`): `body` is sse_run or
+// sse_end; a close made by a callback takes effect once it has returned.
+template <class Body> [[nodiscard]] tamsel_status sse_as_call(sse_call &c, Body body) {
+    tamsel_sse &s = c.s;
+    s.call = &c;
+    const tamsel_status st = body();
+    s.call = nullptr;
+    if (s.close_pending) tamsel_sse_close(&s);
+    return st;
+}
 // Records a failure `st` (with the message in c.scratch) as the call's result unless one came
 // first; a truncation only marks the call.
 void sse_note_failure(sse_call &c, tamsel_status st);

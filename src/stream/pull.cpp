@@ -9,7 +9,8 @@ namespace {
 
 tamsel_stream_result pull(tamsel_array_stream *stream, const request &r, tamsel_error *error) {
     block &b = *block_of(stream);
-    return finish_with(b, step(b, r), error);
+    if (called_back(b, error)) return TAMSEL_STREAM_ERROR;
+    return as_call(stream, [&] { return finish_with(b, step(b, r), error); });
 }
 
 } // namespace
@@ -40,6 +41,7 @@ extern "C" tamsel_stream_result tamsel_array_stream_next(tamsel_array_stream *st
              "array stream, map, and destination are required");
         return TAMSEL_STREAM_ERROR;
     }
+    if (called_back(*block_of(stream), error)) return TAMSEL_STREAM_ERROR;
     // An invalid map never reaches the parser, whatever state the stream is in.
     if (!map_layout_valid(*block_of(stream), map)) {
         fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");

@@ -157,6 +157,10 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
                 st = failed_status(b, error);
                 break;
             }
+            if (b.close_pending) { // closed by the callback: nothing more is read
+                going = false;
+                break;
+            }
             if (b.pub.error.truncated) b.truncated_sticky = true;
             if (b.truncated_sticky) {
                 last = b.pub.error;
@@ -202,6 +206,7 @@ tamsel_status push_mapped(tamsel_array_stream *stream, const tamsel_map *map, vo
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "array stream, map, destination, and callback are required");
     block &b = *block_of(stream);
+    if (called_back(b, error)) return TAMSEL_STATUS_INVALID_ARGUMENT;
     if (!map_layout_valid(b, map))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "invalid field layout");
     tamsel_status st;
@@ -211,7 +216,8 @@ tamsel_status push_mapped(tamsel_array_stream *stream, const tamsel_map *map, vo
     r.map = map;
     r.dst = dst;
     const mapped_ctx ctx{map, dst, callback, user};
-    return drive(b, r, bytes, length, final, deliver_mapped, &ctx, error);
+    return as_call(stream,
+                   [&] { return drive(b, r, bytes, length, final, deliver_mapped, &ctx, error); });
 }
 
 tamsel_status push_chunks(tamsel_array_stream *stream, const void *bytes, size_t length,
@@ -221,13 +227,15 @@ tamsel_status push_chunks(tamsel_array_stream *stream, const void *bytes, size_t
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "array stream and string chunk handler are required");
     block &b = *block_of(stream);
+    if (called_back(b, error)) return TAMSEL_STATUS_INVALID_ARGUMENT;
     tamsel_status st;
     if (!push_allowed(b, bytes, length, error, &st)) return st;
     b.handler = handler;
     b.handler_user = user;
     request r;
     r.type = item_type::string;
-    return drive(b, r, bytes, length, final, deliver_string, nullptr, error);
+    return as_call(
+        stream, [&] { return drive(b, r, bytes, length, final, deliver_string, nullptr, error); });
 }
 
 tamsel_status push_items(tamsel_array_stream *stream, const void *bytes, size_t length,
@@ -237,6 +245,7 @@ tamsel_status push_items(tamsel_array_stream *stream, const void *bytes, size_t 
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "array stream and string item callback are required");
     block &b = *block_of(stream);
+    if (called_back(b, error)) return TAMSEL_STATUS_INVALID_ARGUMENT;
     tamsel_status st;
     if (!push_allowed(b, bytes, length, error, &st)) return st;
     const uint64_t limit = b.settings.value_limits.max_string_bytes;
@@ -249,7 +258,8 @@ tamsel_status push_items(tamsel_array_stream *stream, const void *bytes, size_t 
     b.handler_user = &b;
     request r;
     r.type = item_type::string_items;
-    return drive(b, r, bytes, length, final, deliver_string, nullptr, error);
+    return as_call(
+        stream, [&] { return drive(b, r, bytes, length, final, deliver_string, nullptr, error); });
 }
 
 } // namespace

@@ -168,6 +168,11 @@ struct block {
 
     bool truncated_sticky = false;
     bool has_runtime = false; // opened from a runtime's settings (not the defaults)
+    // A next, push or finish is running: the callbacks it makes (items, strings, readers,
+    // holders' visitors) may not call into the stream again, and a close they make stops the
+    // call and frees the stream once it returns.
+    bool in_call = false;
+    bool close_pending = false;
 
     tamsel_runtime_settings settings{};
     tamsel_parse_options options{};
@@ -225,6 +230,24 @@ tamsel_stream_result raise_from(block &b, tamsel_status code, const tamsel_error
                                 const char *fallback);
 // Copies the stream's error record to `error` (may be NULL) and returns `r`.
 tamsel_stream_result finish_with(block &b, tamsel_stream_result r, tamsel_error *error);
+
+// True, with status 1 in `error`, when a call comes from one of the stream's own callbacks
+// (the stream is left as it is).
+[[nodiscard]] inline bool called_back(const block &b, tamsel_error *error) {
+    if (!b.in_call) return false;
+    fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "array stream called from its own callback");
+    return true;
+}
+// Runs `body` as the stream's running call (see in_call); a close made by one of its
+// callbacks takes effect once it has returned.
+template <class Body> auto as_call(tamsel_array_stream *stream, Body body) {
+    block &b = *block_of(stream);
+    b.in_call = true;
+    const auto result = body();
+    b.in_call = false;
+    if (b.close_pending) tamsel_array_stream_close(stream);
+    return result;
+}
 
 // ---- the state machine (machine.cpp) ------------------------------------------------------
 

@@ -353,3 +353,25 @@ TEST(MultipartAllocation, FailureAtEveryIndexIsCleanAndReported) {
         EXPECT_GE(runs, 4u) << "parser, boundary, line, arena, headers";
     }
 }
+
+// A callback that pushes into its own parser is refused; one that closes it stops the push,
+// which frees the parser once it returns.
+TEST(MultipartErrors, CallsFromItsOwnCallbacks) {
+    struct ctx {
+        tamsel_multipart *p;
+        std::string log;
+    };
+    tamsel_multipart_callbacks cb{};
+    cb.end_part = [](void *user, const tamsel_multipart_part *, tamsel_error *) {
+        auto *c = static_cast<ctx *>(user);
+        tamsel_error e;
+        c->log += std::to_string(tamsel_multipart_push(c->p, "x", 1, nullptr, nullptr, &e)) + " " +
+                  e.message + ";";
+        tamsel_multipart_close(c->p);
+        return 0;
+    };
+    const std::string body = "--XyZ\r\n\r\nabc\r\n--XyZ\r\n\r\ndef\r\n--XyZ--\r\n";
+    ctx c{tamsel_multipart_open(kType.c_str(), nullptr, nullptr), ""};
+    EXPECT_EQ(tamsel_multipart_push(c.p, body.data(), body.size(), &cb, &c, nullptr), 0);
+    EXPECT_EQ(c.log, "1 multipart parser called from its own callback;");
+}

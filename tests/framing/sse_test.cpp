@@ -260,3 +260,49 @@ TEST(SseFaults, AllocationFailureAtEveryIndex) {
 }
 
 } // namespace
+
+// A callback that calls into its own parser is refused; one that closes it stops the call,
+// which frees the parser once it returns (both families).
+TEST(SseCalls, FromItsOwnCallbacks) {
+    struct ctx {
+        tamsel_sse *s;
+        std::string log;
+    };
+    tamsel_sse_callbacks cb{};
+    cb.end_event = [](void *user, const tamsel_sse_event *ev, tamsel_error *) {
+        auto *c = static_cast<ctx *>(user);
+        tamsel_error e;
+        c->log += std::string(ev->event) + ":" +
+                  std::to_string(tamsel_sse_push(c->s, "x", 1, nullptr, nullptr, &e)) + " " +
+                  e.message + ";";
+        if (ev->event[0] == 'b') tamsel_sse_close(c->s);
+        return 0;
+    };
+    const std::string text = "event: a\ndata: 1\n\nevent: b\ndata: 2\n\nevent: c\ndata: 3\n\n";
+    ctx c{tamsel_sse_open(nullptr, nullptr), ""};
+    EXPECT_EQ(tamsel_sse_push(c.s, text.data(), text.size(), &cb, &c, nullptr), 0);
+    EXPECT_EQ(c.log, "a:1 SSE parser called from its own callback;b:1 SSE parser called from its "
+                     "own callback;");
+
+    struct one {
+        int64_t n;
+    };
+    static const tamsel_field f[] = {TAMSEL_MEMBER_I64(one, n, 0)};
+    static const tamsel_map m = {"one", sizeof(one), f, 1, &m, nullptr};
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    one o{};
+    ctx j{tamsel_sse_open(nullptr, nullptr), ""};
+    const std::string events = "data: {\"n\":1}\n\ndata: {\"n\":2}\n\n";
+    EXPECT_EQ(tamsel_sse_push_json(
+                  rt, j.s, &m, &o, events.data(), events.size(), nullptr,
+                  [](void *user, const tamsel_sse_event *, void *dst, tamsel_error *) {
+                      auto *c = static_cast<ctx *>(user);
+                      c->log += std::to_string(static_cast<one *>(dst)->n) + ",";
+                      tamsel_sse_close(c->s);
+                      return 0;
+                  },
+                  &j, nullptr),
+              0);
+    EXPECT_EQ(j.log, "1,");
+    tamsel_free(rt);
+}

@@ -348,3 +348,47 @@ TEST(ArrayStreamFaults, OneRecordAcrossItemsOfChangingShape) {
         tamsel_free(rt);
     }
 }
+
+// An item callback that calls into its own stream is refused and the stream goes on; one that
+// closes it stops the call, which frees the stream once it returns.
+TEST(ArrayStreamFaults, CallsFromItsOwnCallback) {
+    struct ctx {
+        tamsel_array_stream *s;
+        bool close;
+        std::string log;
+    };
+    static item spare;
+    const auto cb = [](void *user, void *dst) -> tamsel_status {
+        auto *c = static_cast<ctx *>(user);
+        c->log += describe(*static_cast<item *>(dst)) + ",";
+        if (c->close) {
+            tamsel_array_stream_close(c->s);
+            return TAMSEL_STATUS_OK;
+        }
+        tamsel_error e;
+        const tamsel_status st = tamsel_array_stream_push(
+            c->s, item_map(), &spare, "[", 1, [](void *, void *) { return 0u; }, c, &e);
+        c->log += std::to_string(st) + " " + e.message + ";";
+        return TAMSEL_STATUS_OK;
+    };
+    const std::string text = "[{\"id\":1},{\"id\":2}]";
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    for (bool close : {false, true}) {
+        tamsel_error e;
+        ctx c{tamsel_array_stream_open_selector_push(rt, nullptr, &e), close, ""};
+        item it{};
+        EXPECT_EQ(
+            tamsel_array_stream_push(c.s, item_map(), &it, text.data(), text.size(), cb, &c, &e),
+            TAMSEL_STATUS_OK);
+        if (close) {
+            EXPECT_EQ(c.log, "1:-,");
+        } else {
+            EXPECT_EQ(c.log, "1:-,1 array stream called from its own callback;2:-,1 array stream "
+                             "called from its own callback;");
+            EXPECT_EQ(tamsel_array_stream_finish(c.s, item_map(), &it, cb, &c, &e), 0);
+            tamsel_array_stream_close(c.s);
+        }
+        tamsel_cleanup(item_map(), &it);
+    }
+    tamsel_free(rt);
+}
