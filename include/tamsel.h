@@ -1711,7 +1711,10 @@ TAMSEL_API tamsel_stream *tamsel_stream_open_fd(tamsel_runtime *runtime, const t
 TAMSEL_API tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *dst,
                                                    tamsel_error *error);
 TAMSEL_API const tamsel_error *tamsel_stream_error(const tamsel_stream *stream);
-/* Frees the stream (NULL ignored). The destination's contents stay the caller's. */
+/* Frees the stream (NULL ignored). The destination's contents stay the caller's. Called from
+   one of the stream's own callbacks (its reader, field handlers, holders' visitors), it frees
+   the stream once the running next returns; next called from them fails with status 1
+   "stream called from its own callback". */
 TAMSEL_API void tamsel_stream_close(tamsel_stream *stream);
 
 /* ======================================================================================== */

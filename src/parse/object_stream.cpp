@@ -39,6 +39,10 @@ struct stream_block {
     // State.
     bool active = false;
     bool at_eof = false;
+    // A next is running: the callbacks it makes (reader, field handlers, holders' visitors) may
+    // not call next again, and a close they make frees the stream once next returns.
+    bool in_call = false;
+    bool close_pending = false;
     bool started = false;       // the current object has begun (a '{' was fed)
     bool parser_set_up = false; // set up for an object once (later objects restart it)
     // The window: `window`, or in place a chunk of the buffer reader's bytes, whose rest up
@@ -272,13 +276,9 @@ extern "C" tamsel_stream *tamsel_stream_open_fd(tamsel_runtime *runtime, const t
     return open_stream(runtime, map, error, init);
 }
 
-extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *dst,
-                                                   tamsel_error *error) {
-    if (!stream || !dst) {
-        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "stream and destination are required");
-        return TAMSEL_STREAM_ERROR;
-    }
-    stream_block &b = *block_of(stream);
+namespace {
+
+tamsel_stream_result next_object(stream_block &b, void *dst, tamsel_error *error) {
     // Bytes held from the buffer reader are read in place again while they stay put.
     b.in_place.resume(b.win, b.pos, b.end, b.avail);
     // A map changed in place since the last object is analysed and planned again.
@@ -366,6 +366,26 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
     }
 }
 
+} // namespace
+
+extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *dst,
+                                                   tamsel_error *error) {
+    if (!stream || !dst) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "stream and destination are required");
+        return TAMSEL_STREAM_ERROR;
+    }
+    stream_block &b = *block_of(stream);
+    if (b.in_call) {
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "stream called from its own callback");
+        return TAMSEL_STREAM_ERROR;
+    }
+    b.in_call = true;
+    const tamsel_stream_result r = next_object(b, dst, error);
+    b.in_call = false;
+    if (b.close_pending) tamsel_stream_close(stream);
+    return r;
+}
+
 extern "C" const tamsel_error *tamsel_stream_error(const tamsel_stream *stream) {
     return stream ? &stream->error : nullptr;
 }
@@ -373,6 +393,10 @@ extern "C" const tamsel_error *tamsel_stream_error(const tamsel_stream *stream) 
 extern "C" void tamsel_stream_close(tamsel_stream *stream) {
     if (!stream) return;
     stream_block *b = block_of(stream);
+    if (b->in_call) { // from one of its callbacks: freed when next returns
+        b->close_pending = true;
+        return;
+    }
     unwind_mapped_streams(b->p);
     parser_destroy(b->p);
     b->cache.spares.release();

@@ -480,8 +480,8 @@ TEST(ObjectStream, AllocationFailureAtEveryIndexLeavesNothingBehind) {
                 tamsel_buffer_reader b;
                 tamsel_buffer_reader_init(&b, text.data(), text.size());
                 tamsel_stream *s =
-                    door == 0 ? tamsel_stream_open_reader(rt, line_map(), chunked_reader::read,
-                                                          &r, &e)
+                    door == 0
+                        ? tamsel_stream_open_reader(rt, line_map(), chunked_reader::read, &r, &e)
                     : door == 1 ? tamsel_stream_open_reader(rt, line_map(),
                                                             tamsel_buffer_reader_read, &b, &e)
                                 : tamsel_stream_open_path(rt, line_map(), path, &e);
@@ -503,4 +503,42 @@ TEST(ObjectStream, AllocationFailureAtEveryIndexLeavesNothingBehind) {
         EXPECT_GT(runs, 2u) << door;
     }
     unlink(path);
+}
+
+// A reader that calls next on its own stream is refused; one that closes it has the stream
+// freed once the running next returns.
+TEST(ObjectStream, CallsFromItsOwnReader) {
+    struct ctx {
+        tamsel_stream *s = nullptr;
+        int calls = 0;
+        std::string log;
+    };
+    const auto reader = [](void *user, void *buffer, size_t capacity) {
+        auto *c = static_cast<ctx *>(user);
+        line other{};
+        tamsel_error e;
+        c->log += std::to_string(tamsel_stream_next(c->s, &other, &e)) + " " + e.message + ";";
+        tamsel_read_result r = tamsel_default_read_result();
+        const char text[] = "{\"id\":7}\n";
+        if (c->calls++ == 0 && capacity >= sizeof text - 1) {
+            std::memcpy(buffer, text, sizeof text - 1);
+            r.bytes = sizeof text - 1;
+        } else {
+            tamsel_stream_close(c->s);
+            r.eof = 1;
+        }
+        return r;
+    };
+    tamsel_runtime *rt = tamsel_new(nullptr, nullptr);
+    ctx c;
+    tamsel_error e;
+    c.s = tamsel_stream_open_reader(rt, line_map(), reader, &c, &e);
+    line l{};
+    EXPECT_EQ(tamsel_stream_next(c.s, &l, &e), TAMSEL_STREAM_ITEM);
+    EXPECT_EQ(l.id, 7);
+    EXPECT_EQ(tamsel_stream_next(c.s, &l, &e), TAMSEL_STREAM_END); // closed by the reader
+    EXPECT_EQ(c.log, "3 stream called from its own callback;3 stream called from its own "
+                     "callback;");
+    tamsel_cleanup(line_map(), &l);
+    tamsel_free(rt);
 }
