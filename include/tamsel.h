@@ -2427,7 +2427,10 @@ TAMSEL_API tamsel_status tamsel_writer_array_items_spooled(tamsel_writer *writer
 TAMSEL_API tamsel_status tamsel_writer_finish(tamsel_writer *writer, tamsel_error *error);
 
 /* Releases everything in any state (an unfinished document is abandoned) and resets the record,
-   which may be initialised again. NULL or a second call does nothing. */
+   which may be initialised again. NULL or a second call does nothing.
+   Caller error: cleaning up from inside the writer's own sink (or a reader or callback of an
+   operation still running on it) frees what that operation is using. Return from the callback
+   (a sink may fail the operation) and clean up after the operation has returned. */
 TAMSEL_API void tamsel_writer_cleanup(tamsel_writer *writer);
 
 /*
