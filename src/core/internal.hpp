@@ -195,6 +195,34 @@ class owned_block {
     void *p_ = nullptr;
 };
 
+// The running call of an object that calls back into its caller (streams, parsers): a call
+// into the object from one of those callbacks is refused, and a close made there waits for
+// the running call, which frees the object as it returns.
+struct running_call {
+    bool in_call = false;
+    bool close_pending = false;
+
+    // Status 1 with `message` when a call comes from one of the object's own callbacks.
+    [[nodiscard]] bool refuses(tamsel_error *error, const char *message) const {
+        if (!in_call) return false;
+        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "%s", message);
+        return true;
+    }
+    // Whether a close may free the object now; otherwise the running call will.
+    [[nodiscard]] bool close_now() noexcept {
+        close_pending = in_call;
+        return !in_call;
+    }
+    // Runs `body` as the running call, then `close` if a callback closed the object meanwhile.
+    template <class Body, class Close> auto run(Body body, Close close) {
+        in_call = true;
+        const auto result = body();
+        in_call = false;
+        if (close_pending) close();
+        return result;
+    }
+};
+
 // The address-keyed mark of records embedded in caller structs: a copied or never
 // initialised record does not carry its own address's mark.
 [[nodiscard]] inline uint32_t address_mark_at(uintptr_t address, uint32_t magic) {

@@ -39,7 +39,7 @@ struct push_context {
 constexpr tamsel_status closed_by_callback = 0x7fffffffu;
 
 tamsel_status after_callback(const push_context &c) {
-    return c.b.close_pending ? closed_by_callback : TAMSEL_STATUS_OK;
+    return c.b.call.close_pending ? closed_by_callback : TAMSEL_STATUS_OK;
 }
 
 tamsel_status callback_failed(tamsel_error *error, const char *message) {
@@ -443,9 +443,8 @@ TAMSEL_API tamsel_status tamsel_multipart_push(tamsel_multipart *parser, const v
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
                     "multipart parser and bytes are required");
     mp_block &b = parser->block;
-    if (b.in_push)
-        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
-                    "multipart parser called from its own callback");
+    if (b.call.refuses(error, "multipart parser called from its own callback"))
+        return TAMSEL_STATUS_INVALID_ARGUMENT;
     if (b.finished)
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "multipart parser is already finished");
     clear_error(error);
@@ -454,15 +453,14 @@ TAMSEL_API tamsel_status tamsel_multipart_push(tamsel_multipart *parser, const v
     tamsel_error *e = error ? error : &local;
     if (!error) clear_error(e);
     push_context c{b, callbacks, user, e, static_cast<const unsigned char *>(bytes), length};
-    b.in_push = true;
-    tamsel_status st = run(c);
-    b.in_push = false;
-    if (b.close_pending) {
-        tamsel_multipart_close(parser);
-        if (st == closed_by_callback) st = TAMSEL_STATUS_OK;
-    } else {
-        b.consumed += c.i;
-    }
+    bool closed = false;
+    tamsel_status st = b.call.run([&] { return run(c); },
+                                  [&] {
+                                      closed = true;
+                                      tamsel_multipart_close(parser);
+                                  });
+    if (closed && st == closed_by_callback) st = TAMSEL_STATUS_OK;
+    if (!closed) b.consumed += c.i;
     // A callback that wrote a code and still went on leaves no failure behind.
     if (st == TAMSEL_STATUS_OK && e->code != TAMSEL_STATUS_OK) clear_error(e);
     return st;
@@ -475,9 +473,8 @@ TAMSEL_API tamsel_status tamsel_multipart_finish(tamsel_multipart *parser,
     (void)user;
     if (!parser) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "multipart parser is required");
     mp_block &b = parser->block;
-    if (b.in_push)
-        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
-                    "multipart parser called from its own callback");
+    if (b.call.refuses(error, "multipart parser called from its own callback"))
+        return TAMSEL_STATUS_INVALID_ARGUMENT;
     if (!b.finished && b.state != mp_state::epilogue)
         return fail(error, TAMSEL_STATUS_INVALID_JSON,
                     "multipart stream ended before closing boundary");

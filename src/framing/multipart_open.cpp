@@ -173,12 +173,8 @@ TAMSEL_API tamsel_multipart *tamsel_multipart_open(const char *content_type,
 }
 
 TAMSEL_API void tamsel_multipart_close(tamsel_multipart *parser) {
-    if (!parser) return;
-    // Closed from a callback of the running push: freed when that push returns.
-    if (parser->block.in_push)
-        parser->block.close_pending = true;
-    else
-        release(parser);
+    // Closed from a callback of the running push, it is freed when that push returns.
+    if (parser && parser->block.call.close_now()) release(parser);
 }
 
 } // extern "C"

@@ -87,10 +87,8 @@ struct mp_block {
     bool finished = false;
     uint64_t consumed = 0; // body bytes consumed by earlier pushes (error offsets)
 
-    // A push is running: its callbacks may not push into this parser, and a close they make
-    // waits for the push to return (which then reads nothing more).
-    bool in_push = false;
-    bool close_pending = false;
+    // A push and its callbacks: a close they make stops the push, which reads nothing more.
+    running_call call;
 };
 
 // Frees the part's strings (the arena is cleared) and forgets its headers, length and

@@ -252,9 +252,8 @@ tamsel_status sse_callback_failed(sse_call &c, const tamsel_error &from, const c
 tamsel_status sse_check(tamsel_sse *s, sse_family family, bool finish, const void *bytes,
                         size_t length, tamsel_error *error, bool ended_ok) {
     if (finish && !s) return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser is required");
-    if (s && s->call)
-        return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT,
-                    "SSE parser called from its own callback");
+    if (s && s->running.refuses(error, "SSE parser called from its own callback"))
+        return TAMSEL_STATUS_INVALID_ARGUMENT;
     if (!s || (!bytes && length))
         return fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "SSE parser and bytes are required");
     if (s->family != sse_family::none && s->family != family)
@@ -423,10 +422,8 @@ extern "C" int tamsel_sse_ended(const tamsel_sse *parser) {
 
 extern "C" void tamsel_sse_close(tamsel_sse *parser) {
     if (!parser) return;
-    if (parser->call) {
-        // Closed from a callback: the running call stops reading and frees the parser.
-        parser->close_pending = true;
-        parser->call->stop = true;
+    if (!parser->running.close_now()) {
+        parser->call->stop = true; // from a callback: the running call stops and frees it
         return;
     }
     sse_json_release(*parser);

@@ -81,10 +81,10 @@ struct tamsel_sse {
     bool bom_done = false;
     uint8_t bom_seen = 0; // bytes of a byte order mark matched so far
     int ended = 0;        // TAMSEL_SSE_ENDED_*: the stream ended before its bytes did
-    // The push or finish running: its callbacks may not call into this parser, and a close
-    // they make stops the call and waits for it to return.
+    // The push or finish running, and its record (`call`), which a close from one of its
+    // callbacks stops.
+    tamsel::running_call running;
     tamsel::framing::sse_call *call = nullptr;
-    bool close_pending = false;
 
     // Where the stream is: bytes pushed before this call, the number of the line in progress
     // and the offset of its first byte (after a byte order mark).
@@ -156,10 +156,13 @@ void sse_json_release(tamsel_sse &s);
 template <class Body> [[nodiscard]] tamsel_status sse_as_call(sse_call &c, Body body) {
     tamsel_sse &s = c.s;
     s.call = &c;
-    const tamsel_status st = body();
-    s.call = nullptr;
-    if (s.close_pending) tamsel_sse_close(&s);
-    return st;
+    return s.running.run(
+        [&] {
+            const tamsel_status st = body();
+            s.call = nullptr;
+            return st;
+        },
+        [&s] { tamsel_sse_close(&s); });
 }
 // Records a failure `st` (with the message in c.scratch) as the call's result unless one came
 // first; a truncation only marks the call.

@@ -39,11 +39,8 @@ struct stream_block {
     // State.
     bool active = false;
     bool at_eof = false;
-    // A next is running: the callbacks it makes (reader, field handlers, holders' visitors) may
-    // not call next again, and a close they make frees the stream once next returns.
-    bool in_call = false;
-    bool close_pending = false;
-    bool started = false;       // the current object has begun (a '{' was fed)
+    running_call call;    // next and the callbacks it makes (reader, field handlers, visitors)
+    bool started = false; // the current object has begun (a '{' was fed)
     bool parser_set_up = false; // set up for an object once (later objects restart it)
     // The window: `window`, or in place a chunk of the buffer reader's bytes, whose rest up
     // to `avail` the parser may read on into.
@@ -375,15 +372,9 @@ extern "C" tamsel_stream_result tamsel_stream_next(tamsel_stream *stream, void *
         return TAMSEL_STREAM_ERROR;
     }
     stream_block &b = *block_of(stream);
-    if (b.in_call) {
-        fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "stream called from its own callback");
-        return TAMSEL_STREAM_ERROR;
-    }
-    b.in_call = true;
-    const tamsel_stream_result r = next_object(b, dst, error);
-    b.in_call = false;
-    if (b.close_pending) tamsel_stream_close(stream);
-    return r;
+    if (b.call.refuses(error, "stream called from its own callback")) return TAMSEL_STREAM_ERROR;
+    return b.call.run([&] { return next_object(b, dst, error); },
+                      [stream] { tamsel_stream_close(stream); });
 }
 
 extern "C" const tamsel_error *tamsel_stream_error(const tamsel_stream *stream) {
@@ -393,10 +384,7 @@ extern "C" const tamsel_error *tamsel_stream_error(const tamsel_stream *stream) 
 extern "C" void tamsel_stream_close(tamsel_stream *stream) {
     if (!stream) return;
     stream_block *b = block_of(stream);
-    if (b->in_call) { // from one of its callbacks: freed when next returns
-        b->close_pending = true;
-        return;
-    }
+    if (!b->call.close_now()) return; // from one of its callbacks: next frees it
     unwind_mapped_streams(b->p);
     parser_destroy(b->p);
     b->cache.spares.release();

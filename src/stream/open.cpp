@@ -310,10 +310,7 @@ extern "C" const tamsel_error *tamsel_array_stream_error(const tamsel_array_stre
 extern "C" void tamsel_array_stream_close(tamsel_array_stream *stream) {
     if (!stream) return;
     block *b = block_of(stream);
-    if (b->in_call) { // from one of its callbacks: freed when the running call returns
-        b->close_pending = true;
-        return;
-    }
+    if (!b->call.close_now()) return; // from one of its callbacks: the running call frees it
     if (b->owns_file && b->file) std::fclose(b->file);
     if (b->owns_fd && b->fd >= 0) ::close(b->fd);
     release(b);

@@ -157,7 +157,7 @@ tamsel_status drive(block &b, const request &r, const void *bytes, size_t length
                 st = failed_status(b, error);
                 break;
             }
-            if (b.close_pending) { // closed by the callback: nothing more is read
+            if (b.call.close_pending) { // closed by the callback: nothing more is read
                 going = false;
                 break;
             }

@@ -168,11 +168,9 @@ struct block {
 
     bool truncated_sticky = false;
     bool has_runtime = false; // opened from a runtime's settings (not the defaults)
-    // A next, push or finish is running: the callbacks it makes (items, strings, readers,
-    // holders' visitors) may not call into the stream again, and a close they make stops the
-    // call and frees the stream once it returns.
-    bool in_call = false;
-    bool close_pending = false;
+    // A next, push or finish and the callbacks it makes (items, strings, readers, holders'
+    // visitors): a close they make stops the call.
+    running_call call;
 
     tamsel_runtime_settings settings{};
     tamsel_parse_options options{};
@@ -234,19 +232,12 @@ tamsel_stream_result finish_with(block &b, tamsel_stream_result r, tamsel_error 
 // True, with status 1 in `error`, when a call comes from one of the stream's own callbacks
 // (the stream is left as it is).
 [[nodiscard]] inline bool called_back(const block &b, tamsel_error *error) {
-    if (!b.in_call) return false;
-    fail(error, TAMSEL_STATUS_INVALID_ARGUMENT, "array stream called from its own callback");
-    return true;
+    return b.call.refuses(error, "array stream called from its own callback");
 }
-// Runs `body` as the stream's running call (see in_call); a close made by one of its
-// callbacks takes effect once it has returned.
+// Runs `body` as the stream's running call; a close made by one of its callbacks takes effect
+// once it has returned.
 template <class Body> auto as_call(tamsel_array_stream *stream, Body body) {
-    block &b = *block_of(stream);
-    b.in_call = true;
-    const auto result = body();
-    b.in_call = false;
-    if (b.close_pending) tamsel_array_stream_close(stream);
-    return result;
+    return block_of(stream)->call.run(body, [stream] { tamsel_array_stream_close(stream); });
 }
 
 // ---- the state machine (machine.cpp) ------------------------------------------------------

@@ -28,6 +28,13 @@ void close_reader(state &s) {
     s.reader.eof = false;
 }
 
+// The closing quote is out: the string is over, and so is a reader that failed inside it (a
+// later string_reader starts a new string instead of resuming after the quote).
+void string_closed(state &s) {
+    s.string_open = false;
+    close_reader(s);
+}
+
 } // namespace
 
 } // namespace tamsel::writer
@@ -116,23 +123,14 @@ extern "C" tamsel_status tamsel_writer_string_end(tamsel_writer *writer, tamsel_
     TAMSEL_TRY(check_live(writer, e));
     if (!s->string_open) return fail(e, TAMSEL_STATUS_INVALID_JSON, "writer string is not open");
     accept(e);
-    // A string reader that failed left the string open with the reader recorded; ending the
-    // string gives that reader up, so a later string_reader starts a new string instead of
-    // resuming the old one's bytes after the closing quote.
     if (s->kind == sink_kind::ordinary && s->ev.kind == event_kind::none) {
         const tamsel_status st = direct_put(*s, writer, "\"", 1, e);
-        if (!s->failed) {
-            s->string_open = false;
-            close_reader(*s);
-        }
+        if (!s->failed) string_closed(*s);
         return st;
     }
     if (output_blocked(*s)) return TAMSEL_STATUS_TRUNCATED; // still open: repeat the call
     const tamsel_status st = put(*s, writer, "\"", 1, e);
-    if (st == TAMSEL_STATUS_OK) {
-        s->string_open = false;
-        close_reader(*s);
-    }
+    if (st == TAMSEL_STATUS_OK) string_closed(*s);
     return end_op(*s, writer, st, e);
 }
 
